@@ -1,0 +1,48 @@
+# Kelp NOVA: `make run` and `make test` are all a newcomer needs.
+BUILD      ?= build
+BUILD_ASAN ?= build-asan
+BUILD_TSAN ?= build-tsan
+BUILD_BENCH?= build-bench
+JOBS       ?= 2
+CMAKE_GEN   = -G Ninja
+
+.PHONY: all deps build run test bench test-asan test-tsan clean format
+
+all: build
+
+deps:
+	@bash scripts/install-deps.sh
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	./$(BUILD)/kelp-nova
+
+test: build
+	bash scripts/run-tests.sh $(BUILD)
+
+bench: deps
+	cmake -S . -B $(BUILD_BENCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD_BENCH) -j $(JOBS) --target kelp_bench
+	./$(BUILD_BENCH)/kelp_bench --benchmark_counters_tabular=true
+
+test-asan: deps
+	cmake -S . -B $(BUILD_ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DKELP_SANITIZE=address
+	cmake --build $(BUILD_ASAN) -j $(JOBS)
+	bash scripts/run-tests.sh $(BUILD_ASAN)
+
+# The lock-free parts: rings, status, mailboxes, the engine's threads.
+test-tsan: deps
+	cmake -S . -B $(BUILD_TSAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELP_SANITIZE=thread
+	cmake --build $(BUILD_TSAN) -j $(JOBS)
+	bash scripts/run-tests.sh $(BUILD_TSAN) -L 'core|audio|rig'
+
+clean:
+	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_BENCH)
+
+format:
+	find src tests bench tools -name '*.cpp' -o -name '*.h' | xargs clang-format -i

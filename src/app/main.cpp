@@ -1,0 +1,16 @@
+// Kelp NOVA: the program. It takes no options.
+#include <cstdio>
+#include <sys/utsname.h>
+
+#include "store/log.h"
+
+int main() {
+  log_clock();
+  log_open(nullptr);
+  struct utsname u;
+  const char* os = uname(&u) == 0 ? u.sysname : "unknown";
+  log_line("main: Kelp NOVA 1.0.5 for %s", os);
+  log_line("main: the window is not built yet - nothing more to do");
+  log_close();
+  return 0;
+}

@@ -1,0 +1,60 @@
+// A sketch's audio in memory: interleaved stereo float frames in 4 MiB chunks that a
+// housekeeping thread allocates ahead of need, so the audio thread never allocates.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+enum : int64_t { TAPE_CHUNK_FRAMES = 524288 };  // 2^19
+enum { TAPE_CHUNK_SHIFT = 19, TAPE_RETIRED_MAX = 64 };
+constexpr int64_t TAPE_CHUNK_MASK = TAPE_CHUNK_FRAMES - 1;
+
+struct JobProgress;  // frames done, total and a cancel flag; owned by the job system
+
+struct TapeRetired {
+  float* chunk;
+  uint64_t stamp_ms;
+};
+
+struct Tape {
+  double rate;
+  int32_t max_chunks;
+  // Chunk pointers are stored by the housekeeping thread and loaded by the audio thread.
+  std::atomic<float*>* chunks;
+  int64_t capacity_end;
+  // Written by the audio thread while recording, read by the collector.
+  std::atomic<int64_t> length;
+  bool out_of_memory;
+  bool ram_cap_reached;
+  std::atomic<int32_t> refs;
+  std::atomic<int64_t> release_request;
+  int64_t release_floor;
+  float** pool;
+  int32_t pool_target;
+  int32_t pool_count;
+  int32_t resident;
+  int32_t ram_cap;
+  TapeRetired retired[TAPE_RETIRED_MAX];
+  int32_t retired_count;
+};
+
+Tape* tape_new(double rate, double max_minutes, int32_t pool_target);
+void tape_free(Tape* tape);
+int tape_ensure(Tape* tape, int64_t frames);
+int tape_write(Tape* tape, int64_t at, const float* frames, int64_t n);
+void tape_read_planar(const Tape* tape, int64_t at, int64_t n, int64_t limit, float* left,
+                      float* right);
+float tape_peak(const Tape* tape, int64_t from, int64_t to);
+int tape_peaks(const Tape* tape, int64_t from, int64_t to, double frames_per_bin, float* out,
+               int32_t most_bins);
+void tape_maintain(Tape* tape, int64_t end, int32_t lookahead_chunks, uint64_t now_ms);
+void tape_release_below(Tape* tape, int64_t frame);
+Tape* tape_resample(const Tape* source, double new_rate, JobProgress* progress);
+
+// Audio-thread helpers: one shift, one mask, one pointer load. Null when the chunk is absent.
+inline float* tape_frame_ptr(const Tape* t, int64_t frame) {
+  int64_t c = frame >> TAPE_CHUNK_SHIFT;
+  if (frame < 0 || c >= t->max_chunks) return nullptr;
+  float* chunk = t->chunks[c].load(std::memory_order_acquire);
+  return chunk ? chunk + ((frame & TAPE_CHUNK_MASK) << 1) : nullptr;
+}
+inline int64_t tape_length(const Tape* t) { return t ? t->length.load(std::memory_order_relaxed) : 0; }

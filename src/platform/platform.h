@@ -1,0 +1,40 @@
+// Thin layer over the operating system: clocks, memory, floating-point mode, randomness.
+// A Windows side would implement the same functions.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// Monotonic milliseconds since an arbitrary start; never goes backwards.
+uint64_t platform_tick_ms();
+// Monotonic seconds with sub-microsecond resolution (the performance counter).
+double platform_seconds();
+
+// Physical memory the system could hand out now, in bytes; 0 when unknown.
+uint64_t platform_memory_available();
+
+// Flush denormal results to zero and treat denormal operands as zero.
+// Returns the previous mode for platform_fpu_restore.
+uint32_t platform_fpu_denormals_off();
+void platform_fpu_restore(uint32_t previous);
+
+// Scoped form for the audio callback: restores the mode on every way out.
+struct PlatformDenormalGuard {
+  uint32_t saved;
+  PlatformDenormalGuard() : saved(platform_fpu_denormals_off()) {}
+  ~PlatformDenormalGuard() { platform_fpu_restore(saved); }
+  PlatformDenormalGuard(const PlatformDenormalGuard&) = delete;
+  PlatformDenormalGuard& operator=(const PlatformDenormalGuard&) = delete;
+};
+
+void platform_cpu_pause();
+void platform_thread_yield();
+void platform_sleep_ms(uint32_t ms);
+
+// Fills buf from the system's random generator. 0 on success, -1 when it is unavailable.
+int platform_random(void* buf, size_t n);
+
+// The user's profile folder ($HOME here). 0 and the path, or -1 when there is none.
+int platform_profile_folder(char* out, size_t size);
+
+// Makes a folder and every missing parent. 0 when it exists afterwards, else the system error.
+int platform_make_folders(const char* path);

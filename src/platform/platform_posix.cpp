@@ -1,0 +1,142 @@
+#include "platform/platform.h"
+
+#include <sched.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#include <xmmintrin.h>
+#endif
+
+uint64_t platform_tick_ms() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
+}
+
+double platform_seconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (double)ts.tv_sec + (double)ts.tv_nsec * 1e-9;
+}
+
+uint64_t platform_memory_available() {
+  // MemAvailable counts reclaimable cache, which is what "available now" means to a user.
+  FILE* f = fopen("/proc/meminfo", "r");
+  if (f) {
+    char line[256];
+    unsigned long long kb = 0;
+    bool found = false;
+    while (fgets(line, sizeof line, f)) {
+      if (sscanf(line, "MemAvailable: %llu kB", &kb) == 1) {
+        found = true;
+        break;
+      }
+    }
+    fclose(f);
+    if (found) return (uint64_t)kb * 1024u;
+  }
+  long pages = sysconf(_SC_AVPHYS_PAGES);
+  long size = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || size <= 0) return 0;
+  return (uint64_t)pages * (uint64_t)size;
+}
+
+uint32_t platform_fpu_denormals_off() {
+#if defined(__x86_64__) || defined(__i386__)
+  uint32_t old = _mm_getcsr();
+  _mm_setcsr(old | 0x8040u);  // FTZ (bit 15) and DAZ (bit 6)
+  return old;
+#elif defined(__aarch64__)
+  uint64_t fpcr;
+  __asm__ volatile("mrs %0, fpcr" : "=r"(fpcr));
+  __asm__ volatile("msr fpcr, %0" ::"r"(fpcr | (1ull << 24)));
+  return (uint32_t)fpcr;
+#else
+  return 0;
+#endif
+}
+
+void platform_fpu_restore(uint32_t previous) {
+#if defined(__x86_64__) || defined(__i386__)
+  _mm_setcsr(previous);
+#elif defined(__aarch64__)
+  uint64_t v = previous;
+  __asm__ volatile("msr fpcr, %0" ::"r"(v));
+#else
+  (void)previous;
+#endif
+}
+
+void platform_cpu_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+  _mm_pause();
+#elif defined(__aarch64__)
+  __asm__ volatile("yield");
+#endif
+}
+
+void platform_thread_yield() { sched_yield(); }
+
+void platform_sleep_ms(uint32_t ms) {
+  struct timespec ts;
+  ts.tv_sec = ms / 1000u;
+  ts.tv_nsec = (long)(ms % 1000u) * 1000000L;
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+int platform_random(void* buf, size_t n) {
+  unsigned char* p = (unsigned char*)buf;
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = getrandom(p + got, n - got, 0);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    got += (size_t)r;
+  }
+  return 0;
+}
+
+int platform_profile_folder(char* out, size_t size) {
+  const char* home = getenv("HOME");
+  if (!home || !*home || size == 0) return -1;
+  size_t n = strlen(home);
+  if (n >= size) return -1;
+  memcpy(out, home, n + 1);
+  return 0;
+}
+
+int platform_make_folders(const char* path) {
+  char buf[4096];
+  size_t n = strlen(path);
+  if (n == 0 || n >= sizeof buf) return ENAMETOOLONG;
+  memcpy(buf, path, n + 1);
+  // Each prefix that ends at a separator after the root, then the whole path.
+  for (size_t i = 1; i <= n; i++) {
+    if (i == n || buf[i] == '/') {
+      char keep = buf[i];
+      buf[i] = 0;
+      if (mkdir(buf, 0755) != 0 && errno != EEXIST) {
+        int e = errno;
+        buf[i] = keep;
+        if (i == n) return e;
+      } else {
+        buf[i] = keep;
+      }
+    }
+  }
+  struct stat st;
+  if (stat(path, &st) != 0) return errno;
+  return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
