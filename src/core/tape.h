@@ -7,6 +7,14 @@
 enum : int64_t { TAPE_CHUNK_FRAMES = 524288 };  // 2^19
 enum { TAPE_CHUNK_SHIFT = 19, TAPE_RETIRED_MAX = 64 };
 constexpr int64_t TAPE_CHUNK_MASK = TAPE_CHUNK_FRAMES - 1;
+// Floats in one chunk (two per frame) and its size in bytes (4 MiB).
+constexpr int64_t TAPE_CHUNK_FLOATS = TAPE_CHUNK_FRAMES * 2;
+constexpr int64_t TAPE_CHUNK_BYTES = TAPE_CHUNK_FLOATS * (int64_t)sizeof(float);
+// A released chunk stays untouched this long, so a callback that loaded its pointer just
+// before the release finishes with valid memory.
+enum { TAPE_RECYCLE_MS = 250 };
+// Highest sample rate a tape accepts.
+constexpr double TAPE_RATE_MAX = 10000000.0;
 
 struct JobProgress;  // frames done, total and a cancel flag; owned by the job system
 
@@ -37,6 +45,11 @@ struct Tape {
   int32_t retired_count;
 };
 
+// Threads: tape_maintain runs on the collector; tape_ensure, tape_write and tape_resample's
+// output belong to whoever owns the tape before it reaches the core. Never run tape_ensure
+// and tape_maintain on one tape at the same time. Reads may run anywhere.
+
+// Null (with a log line) for a rate not in (0, 10 MHz]; max_minutes <= 0 means 24 hours.
 Tape* tape_new(double rate, double max_minutes, int32_t pool_target);
 void tape_free(Tape* tape);
 int tape_ensure(Tape* tape, int64_t frames);
@@ -57,4 +70,6 @@ inline float* tape_frame_ptr(const Tape* t, int64_t frame) {
   float* chunk = t->chunks[c].load(std::memory_order_acquire);
   return chunk ? chunk + ((frame & TAPE_CHUNK_MASK) << 1) : nullptr;
 }
-inline int64_t tape_length(const Tape* t) { return t ? t->length.load(std::memory_order_relaxed) : 0; }
+inline int64_t tape_length(const Tape* t) {
+  return t ? t->length.load(std::memory_order_relaxed) : 0;
+}
