@@ -1,0 +1,884 @@
+#include "store/json.h"
+
+#include <gtest/gtest.h>
+#include <locale.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <clocale>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Doc {
+  JsonDoc* doc = nullptr;
+  std::string message;
+  explicit Doc(const std::string& text) {
+    char buf[256];
+    strcpy(buf, "untouched");
+    doc = json_parse(text.data(), text.size(), buf, sizeof buf);
+    message = buf;
+  }
+  ~Doc() { json_free(doc); }
+  const JsonValue* root() const { return json_root(doc); }
+};
+
+std::string parse_error(const std::string& text) {
+  Doc d(text);
+  EXPECT_EQ(d.doc, nullptr) << text;
+  return d.message;
+}
+
+std::string write_value(const JsonValue* v) {
+  JsonWriter w;
+  jw_init(&w, 0);
+  jw_value(&w, v);
+  std::string s = w.failed ? "<failed>" : std::string(w.data, w.length);
+  jw_free(&w);
+  return s;
+}
+
+std::string written_double(double v, bool* nonFinite = nullptr) {
+  JsonWriter w;
+  jw_init(&w, 0);
+  jw_double(&w, v);
+  std::string s(w.data, w.length);
+  if (nonFinite) *nonFinite = w.nonFinite;
+  jw_free(&w);
+  return s;
+}
+
+std::string written_float(float v) {
+  JsonWriter w;
+  jw_init(&w, 0);
+  jw_float(&w, v);
+  std::string s(w.data, w.length);
+  jw_free(&w);
+  return s;
+}
+
+std::string written_string(const std::string& s) {
+  JsonWriter w;
+  jw_init(&w, 0);
+  jw_string_n(&w, s.data(), s.size());
+  std::string out(w.data, w.length);
+  jw_free(&w);
+  return out;
+}
+
+// The printf loop the writer must agree with: the first of the precisions that reads back exactly.
+std::string reference_double(double v) {
+  if (!std::isfinite(v) || (v == 0 && !std::signbit(v))) return "0";
+  char buf[64];
+  for (int p = 15; p <= 17; p++) {
+    snprintf(buf, sizeof buf, "%.*g", p, v);
+    if (strtod(buf, nullptr) == v) return buf;
+  }
+  snprintf(buf, sizeof buf, "%.17g", v);
+  return buf;
+}
+
+std::string reference_float(float v) {
+  if (!std::isfinite(v) || (v == 0 && !std::signbit(v))) return "0";
+  char buf[64];
+  for (int p = 6; p <= 9; p++) {
+    snprintf(buf, sizeof buf, "%.*g", p, (double)v);
+    if (strtof(buf, nullptr) == v) return buf;
+  }
+  snprintf(buf, sizeof buf, "%.9g", (double)v);
+  return buf;
+}
+
+uint64_t bits(double d) {
+  uint64_t u;
+  memcpy(&u, &d, 8);
+  return u;
+}
+
+uint32_t bits(float f) {
+  uint32_t u;
+  memcpy(&u, &f, 4);
+  return u;
+}
+
+const char* kFixtures[] = {"basic-pretty.json", "legacy-mono.json", "rich-layers.json",
+                           "swift-floats.json"};
+
+// The phone edition's sample files: $KELP_FIXTURES, the repository's copy, or the shared folder.
+std::string fixture_dir() {
+  std::vector<std::string> dirs;
+  if (const char* env = getenv("KELP_FIXTURES")) dirs.push_back(env);
+  dirs.push_back(std::string(KELP_SOURCE_DIR) + "/tests/fixtures/phone");
+  dirs.push_back("/work/shared/fixtures/phone");
+  for (const std::string& d : dirs) {
+    std::ifstream f(d + "/basic-pretty.json");
+    if (f) return d;
+  }
+  return "";
+}
+
+std::string read_fixture(const char* name) {
+  std::ifstream f(fixture_dir() + "/" + name, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+#define REQUIRE_FIXTURES() \
+  if (fixture_dir().empty()) GTEST_SKIP() << "phone fixtures not found; set KELP_FIXTURES"
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Reader errors
+
+TEST(JsonParse, ErrorsNameTheirLineAndColumn) {
+  struct Case {
+    std::string text;
+    const char* message;
+  } cases[] = {
+      {"", "line 1 col 1: empty document"},
+      {"  \n\t ", "line 2 col 3: empty document"},
+      {"\xEF\xBB\xBF", "line 1 col 4: empty document"},
+      {"[1,]", "line 1 col 4: expected a value"},
+      {"{\"a\":1 \"b\":2}", "line 1 col 8: expected ',' or '}'"},
+      {"{1:2}", "line 1 col 2: expected a string key"},
+      {"{\"a\",1}", "line 1 col 5: expected ':'"},
+      {"{", "line 1 col 2: expected a string key"},
+      {"[", "line 1 col 2: expected a value, found the end of the text"},
+      {"[1", "line 1 col 3: expected ',' or ']'"},
+      {"[1 2]", "line 1 col 4: expected ',' or ']'"},
+      {"01", "line 1 col 2: unexpected text after the value"},
+      {"truex", "line 1 col 5: unexpected text after the value"},
+      {"[true1]", "line 1 col 6: expected ',' or ']'"},
+      {"tru", "line 1 col 1: expected a value"},
+      {"True", "line 1 col 1: expected a value"},
+      {"+1", "line 1 col 1: expected a value"},
+      {"-", "line 1 col 2: bad number"},
+      {"1.", "line 1 col 3: bad number: a digit must follow '.'"},
+      {"1.e5", "line 1 col 3: bad number: a digit must follow '.'"},
+      {"1e", "line 1 col 3: bad number: a digit must follow the exponent"},
+      {"1e+", "line 1 col 4: bad number: a digit must follow the exponent"},
+      {"\"abc", "line 1 col 5: unterminated string"},
+      {"\"abc\\", "line 1 col 6: unterminated string"},
+      {"\"a\x01\"", "line 1 col 3: control character in a string"},
+      {"\"\\x\"", "line 1 col 2: bad escape in a string"},
+      {"\"ab\\u12G4\"", "line 1 col 4: bad \\u escape"},
+      {"\"\\u12", "line 1 col 2: bad \\u escape"},
+      {"\"\\ud83d\\u00zz\"", "line 1 col 8: bad \\u escape"},
+      // the fifth byte of the third line
+      {"[1,\n2,\n3,  x]", "line 3 col 5: expected a value"},
+      {"{\r\n\"a\" :\r\n  1 ,\r\n\"b\":[}", "line 4 col 6: expected a value"},
+      // zero bytes inside the text are not its end
+      {std::string("[1]\0", 4), "line 1 col 4: unexpected text after the value"},
+      {std::string("[\0]", 3), "line 1 col 2: expected a value"},
+      // a broken mark is not skipped, and counts as columns when kept
+      {"\xEF\xBB"
+       "1",
+       "line 1 col 1: expected a value"},
+      {"\xEF\xBB\xBF[x]", "line 1 col 5: expected a value"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(parse_error(c.text), c.message) << c.text;
+}
+
+TEST(JsonParse, NullTextAndSmallMessageBuffers) {
+  char msg[64] = "x";
+  EXPECT_EQ(json_parse(nullptr, 5, msg, sizeof msg), nullptr);
+  EXPECT_STREQ(msg, "no text");
+  EXPECT_EQ(json_parse(nullptr, 0, msg, sizeof msg), nullptr);
+  EXPECT_STREQ(msg, "line 1 col 1: empty document");
+  // message is optional and cut to its buffer
+  EXPECT_EQ(json_parse("[", 1, nullptr, 0), nullptr);
+  char small[8];
+  memset(small, 'z', sizeof small);
+  EXPECT_EQ(json_parse("[", 1, small, 5), nullptr);
+  EXPECT_STREQ(small, "line");
+  EXPECT_EQ(small[5], 'z');
+  // success clears it
+  JsonDoc* d = json_parse("1", 1, msg, sizeof msg);
+  ASSERT_NE(d, nullptr);
+  EXPECT_STREQ(msg, "");
+  json_free(d);
+  json_free(nullptr);
+}
+
+TEST(JsonParse, NestingStopsAt64Containers) {
+  std::string ok = std::string(64, '[') + std::string(64, ']');
+  Doc d(ok);
+  ASSERT_NE(d.doc, nullptr) << d.message;
+  int depth = 0;
+  for (const JsonValue* v = d.root(); v; v = v->firstChild) depth++;
+  EXPECT_EQ(depth, 64);
+
+  EXPECT_EQ(parse_error(std::string(65, '[') + std::string(65, ']')),
+            "line 1 col 65: nesting deeper than 64");
+  std::string mixed;
+  for (int i = 0; i < 40; i++) mixed += "{\"k\":[";
+  EXPECT_EQ(parse_error(mixed), "line 1 col 193: nesting deeper than 64");
+  // a deep unterminated text fails without walking further down
+  EXPECT_EQ(parse_error(std::string(100000, '[')), "line 1 col 65: nesting deeper than 64");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Reader values
+
+TEST(JsonParse, ContainersKeepOrderDuplicatesAndSpans) {
+  const std::string text =
+      "\xEF\xBB\xBF { \"a\" : [ ] , \"b\":{}, \"a\": [1, \"x\" ,null,true,false] }  ";
+  Doc d(text);
+  ASSERT_NE(d.doc, nullptr) << d.message;
+  const JsonValue* r = d.root();
+  ASSERT_TRUE(json_is(r, JSON_OBJECT));
+  EXPECT_EQ(r->count, 3u);
+  EXPECT_EQ(r->key, nullptr);
+  EXPECT_EQ(r->sourceOffset, 4u);
+  EXPECT_EQ(text.substr(r->sourceOffset, r->sourceLength), text.substr(4, text.size() - 6));
+
+  // duplicates are kept in order; lookup finds the first
+  const JsonValue* first = json_get(r, "a");
+  ASSERT_TRUE(json_is(first, JSON_ARRAY));
+  EXPECT_EQ(first->count, 0u);
+  EXPECT_EQ(first->firstChild, nullptr);
+  EXPECT_TRUE(json_is(json_get(r, "b"), JSON_OBJECT));
+  EXPECT_EQ(json_get(r, "b")->count, 0u);
+  const JsonValue* second = first->next->next;
+  ASSERT_STREQ(second->key, "a");
+  EXPECT_EQ(second->count, 5u);
+  EXPECT_EQ(json_get(r, "A"), nullptr);
+  EXPECT_EQ(json_get(r, ""), nullptr);
+  EXPECT_EQ(json_get(second, "a"), nullptr);
+  EXPECT_EQ(json_get(nullptr, "a"), nullptr);
+
+  const char* spans[] = {"1", "\"x\"", "null", "true", "false"};
+  JsonType types[] = {JSON_NUMBER, JSON_STRING, JSON_NULL, JSON_BOOL, JSON_BOOL};
+  int i = 0;
+  for (const JsonValue* c = second->firstChild; c; c = c->next, i++) {
+    EXPECT_EQ(c->type, types[i]);
+    EXPECT_EQ(c->key, nullptr);
+    char* raw = json_raw_text(d.doc, c);
+    EXPECT_STREQ(raw, spans[i]);
+    free(raw);
+  }
+  EXPECT_EQ(second->firstChild->next->next->next->boolean, 1);
+  EXPECT_EQ(second->firstChild->next->next->next->next->boolean, 0);
+  char* raw = json_raw_text(d.doc, second);
+  EXPECT_STREQ(raw, "[1, \"x\" ,null,true,false]");
+  free(raw);
+
+  // a span that lies outside the input gives nothing
+  JsonValue fake = *second;
+  fake.sourceOffset = text.size() - 2;
+  EXPECT_EQ(json_raw_text(d.doc, &fake), nullptr);
+  fake.sourceOffset = UINT64_MAX;
+  fake.sourceLength = 2;
+  EXPECT_EQ(json_raw_text(d.doc, &fake), nullptr);
+  EXPECT_EQ(json_raw_text(nullptr, second), nullptr);
+}
+
+TEST(JsonParse, IntegersAndNumberEdges) {
+  struct Case {
+    const char* text;
+    bool isInteger;
+    int64_t integer;
+  } ints[] = {
+      {"0", true, 0},
+      {"-0", true, 0},
+      {"9223372036854775807", true, INT64_MAX},
+      {"-9223372036854775808", true, INT64_MIN},
+      {"9223372036854775808", false, 0},
+      {"-9223372036854775809", false, 0},
+      {"18446744073709551616", false, 0},
+      {"9007199254740993", true, 9007199254740993LL},
+      {"1.0", false, 0},
+      {"1e2", false, 0},
+  };
+  for (const Case& c : ints) {
+    Doc d(c.text);
+    ASSERT_NE(d.doc, nullptr) << c.text;
+    EXPECT_EQ(d.root()->isInteger, c.isInteger) << c.text;
+    if (c.isInteger) {
+      EXPECT_EQ(d.root()->integer, c.integer) << c.text;
+    }
+    EXPECT_EQ(bits(d.root()->number), bits(strtod(c.text, nullptr))) << c.text;
+  }
+  EXPECT_TRUE(std::signbit(Doc("-0").root()->number));
+  EXPECT_TRUE(std::signbit(Doc("-0.0e5").root()->number));
+  EXPECT_EQ(Doc("1e400").root()->number, INFINITY);
+  EXPECT_EQ(Doc("-1e400").root()->number, -INFINITY);
+  EXPECT_EQ(bits(Doc("-1e-400").root()->number), bits(-0.0));
+  EXPECT_EQ(Doc("4.9e-324").root()->number, 4.9406564584124654e-324);
+  EXPECT_EQ(Doc("2.4e-324").root()->number, 0.0);
+  EXPECT_EQ(Doc("1e99999999999999999999").root()->number, INFINITY);
+  EXPECT_EQ(Doc("0.0000000000000000000000000000001e-99999999999").root()->number, 0.0);
+
+  // json_int: exact integers, truncated doubles within +-2^63, else the fallback
+  EXPECT_EQ(json_int(Doc("9223372036854775807").root(), 7), INT64_MAX);
+  EXPECT_EQ(json_int(Doc("2.9").root(), 7), 2);
+  EXPECT_EQ(json_int(Doc("-2.9").root(), 7), -2);
+  EXPECT_EQ(json_int(Doc("-9.2233720368547758e18").root(), 7), INT64_MIN);
+  EXPECT_EQ(json_int(Doc("9223372036854775808").root(), 7), 7);
+  EXPECT_EQ(json_int(Doc("1e400").root(), 7), 7);
+  EXPECT_EQ(json_int(Doc("\"5\"").root(), 7), 7);
+  EXPECT_EQ(json_int(nullptr, 7), 7);
+}
+
+TEST(JsonParse, NumbersMatchTheCLibraryBitForBit) {
+  std::mt19937_64 rng(42);
+  std::string text = "[";
+  std::vector<std::string> numbers;
+  for (int i = 0; i < 20000; i++) {
+    std::string s;
+    if (rng() % 2) s += '-';
+    int intDigits = 1 + (int)(rng() % 20);
+    s += (char)('1' + rng() % 9);
+    for (int k = 1; k < intDigits; k++) s += (char)('0' + rng() % 10);
+    if (rng() % 4 == 0) s = s.substr(0, s[0] == '-' ? 1 : 0) + "0";
+    if (rng() % 2) {
+      s += '.';
+      int frac = 1 + (int)(rng() % 22);
+      for (int k = 0; k < frac; k++) s += (char)('0' + rng() % 10);
+    }
+    if (rng() % 3 == 0) {
+      s += (rng() % 2) ? 'e' : 'E';
+      int e = (int)(rng() % 700) - 350;
+      s += std::to_string(e);
+    }
+    numbers.push_back(s);
+    text += (i ? "," : "") + s;
+  }
+  text += "]";
+  Doc d(text);
+  ASSERT_NE(d.doc, nullptr) << d.message;
+  int i = 0;
+  for (const JsonValue* v = d.root()->firstChild; v; v = v->next, i++) {
+    const std::string& s = numbers[i];
+    ASSERT_EQ(bits(v->number), bits(strtod(s.c_str(), nullptr))) << s;
+    ASSERT_EQ(bits(json_float(d.doc, v)), bits(strtof(s.c_str(), nullptr))) << s;
+  }
+  EXPECT_EQ(i, 20000);
+}
+
+TEST(JsonParse, FloatsReadFromTheirOwnText) {
+  const char* texts[] = {"0.30000001", "1e-05",      "3.4028235e+38",  "1.17549435e-38", "-0",
+                         "0.4837",     "1e-45",      "1e-46",          "3.5e38",         "-3.5e38",
+                         "16777217",   "0.99999994", "0.000000000001", "123456789"};
+  for (const char* t : texts) {
+    Doc d(t);
+    ASSERT_NE(d.doc, nullptr) << t;
+    EXPECT_EQ(bits(json_float(d.doc, d.root())), bits(strtof(t, nullptr))) << t;
+  }
+  // narrowing the double would round twice: 0.30000001 must stay the float it names
+  Doc d("0.300000011920928955078125000001");
+  EXPECT_EQ(json_float(d.doc, d.root()), 0.30000001f);
+
+  // 80 characters or more: the double is narrowed
+  std::string longText = "0." + std::string(70, '3') + "e-0000001";
+  ASSERT_EQ(longText.size(), 81u);
+  Doc l(longText);
+  EXPECT_EQ(json_float(l.doc, l.root()), (float)strtod(longText.c_str(), nullptr));
+  EXPECT_EQ(json_float(l.doc, Doc("\"1\"").root()), 0.0f);
+  EXPECT_EQ(json_float(l.doc, nullptr), 0.0f);
+}
+
+TEST(JsonParse, StringEscapesAndSurrogates) {
+  struct Case {
+    const char* text;
+    std::string decoded;
+  } cases[] = {
+      {R"("a\"b\\c\/d\b\f\n\r\t")", "a\"b\\c/d\b\f\n\r\t"},
+      {R"("chorus idea 1\/2 \u00e9t\u00E9")", "chorus idea 1/2 \xC3\xA9t\xC3\xA9"},
+      {R"("\u20AC\u0041")",
+       "\xE2\x82\xAC"
+       "A"},
+      {R"("\ud83d\ude00")", "\xF0\x9F\x98\x80"},
+      {R"("\uD83D\uDE00x")", "\xF0\x9F\x98\x80x"},
+      {R"("\ud83d")", "\xEF\xBF\xBD"},
+      {R"("\ude00\ud83d")", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {R"("\ud83d\u0041")",
+       "\xEF\xBF\xBD"
+       "A"},
+      {R"("\ud83d\ud83d\ude00")", "\xEF\xBF\xBD\xF0\x9F\x98\x80"},
+      {R"("\ud83dx")", "\xEF\xBF\xBDx"},
+      {R"("\udbff\udfff")", "\xF4\x8F\xBF\xBF"},
+      {R"("")", ""},
+      // invalid UTF-8 is the writer's to repair; the reader keeps it
+      {"\"A\xFF\xC0\x80"
+       "B\"",
+       "A\xFF\xC0\x80"
+       "B"},
+      {"\"\x7F\"", "\x7F"},
+  };
+  for (const Case& c : cases) {
+    Doc d(c.text);
+    ASSERT_NE(d.doc, nullptr) << c.text << " " << d.message;
+    ASSERT_TRUE(json_is(d.root(), JSON_STRING));
+    EXPECT_EQ(std::string(d.root()->string, d.root()->stringLength), c.decoded) << c.text;
+    EXPECT_EQ(strlen(d.root()->string), c.decoded.size()) << c.text;
+    EXPECT_EQ(std::string(json_string(d.root(), "?")), c.decoded);
+    char* raw = json_raw_text(d.doc, d.root());
+    EXPECT_STREQ(raw, c.text);
+    free(raw);
+  }
+  // \u0000 decodes to a zero byte inside the string; the length keeps the rest
+  Doc z(R"({"a\u0000b":"x\u0000y"})");
+  ASSERT_NE(z.doc, nullptr);
+  const JsonValue* m = z.root()->firstChild;
+  EXPECT_EQ(std::string(m->string, m->stringLength), std::string("x\0y", 3));
+  EXPECT_EQ(std::string(m->key, m->keyLength), std::string("a\0b", 3));
+  EXPECT_EQ(json_get(z.root(), "a"), nullptr);  // keys compare byte for byte
+  EXPECT_EQ(write_value(z.root()), "{\"a\\u0000b\":\"x\\u0000y\"}");
+  EXPECT_STREQ(json_string(Doc("1").root(), "fb"), "fb");
+  EXPECT_STREQ(json_string(nullptr, "fb"), "fb");
+}
+
+TEST(JsonParse, StringsDecodeInPlaceWithoutDisturbingNeighbours) {
+  // Escaped and plain strings side by side: every decoded text ends where it should.
+  std::string text =
+      R"(["\u0041\u0042", "plain", "\ud83d\ude00\ud83d\ude00", "a\\b", {"k\n": "v"}])";
+  Doc d(text);
+  ASSERT_NE(d.doc, nullptr) << d.message;
+  const JsonValue* v = d.root()->firstChild;
+  EXPECT_STREQ(v->string, "AB");
+  EXPECT_STREQ(v->next->string, "plain");
+  EXPECT_STREQ(v->next->next->string, "\xF0\x9F\x98\x80\xF0\x9F\x98\x80");
+  EXPECT_STREQ(v->next->next->next->string, "a\\b");
+  const JsonValue* o = v->next->next->next->next;
+  EXPECT_STREQ(json_string(json_get(o, "k\n"), ""), "v");
+  // the raw copy is untouched
+  EXPECT_EQ(std::string(d.doc->text, d.doc->length), text);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writer
+
+TEST(JsonWriter, NumbersAreShortestRoundTrip) {
+  bool nonFinite = false;
+  EXPECT_EQ(written_double(0.1), "0.1");
+  EXPECT_EQ(written_float(0.1f), "0.1");
+  EXPECT_EQ(written_double(NAN, &nonFinite), "0");
+  EXPECT_TRUE(nonFinite);
+  EXPECT_EQ(written_double(-INFINITY, &nonFinite), "0");
+  EXPECT_TRUE(nonFinite);
+  EXPECT_EQ(written_double(2.5, &nonFinite), "2.5");
+  EXPECT_FALSE(nonFinite);
+  EXPECT_EQ(written_float(INFINITY), "0");
+  EXPECT_EQ(written_double(0.0), "0");
+  EXPECT_EQ(written_double(-0.0), "-0");
+  EXPECT_EQ(written_float(-0.0f), "-0");
+  EXPECT_EQ(written_double(100000), "100000");
+  EXPECT_EQ(written_double(1e15), "1e+15");
+  EXPECT_EQ(written_double(0.00001), "1e-05");
+  EXPECT_EQ(written_double(0.1 + 0.2), "0.30000000000000004");
+  EXPECT_EQ(written_double(786012300.75), "786012300.75");
+  EXPECT_EQ(written_double(4.9406564584124654e-324), "4.94065645841247e-324");
+  EXPECT_EQ(written_double(-7.4183984695832799e-310), "-7.41839846958328e-310");
+  EXPECT_EQ(written_float(1e-05f), "1e-05");
+  EXPECT_EQ(written_float(0.30000001f), "0.3");
+  EXPECT_EQ(written_float(3.4028235e+38f), "3.4028235e+38");
+  EXPECT_EQ(written_float(1.17549435e-38f), "1.1754944e-38");
+  EXPECT_EQ(written_float(1e-45f), "1.4013e-45");
+  EXPECT_EQ(written_float(0.4837f), "0.4837");
+
+  JsonWriter w;
+  jw_init(&w, 0);
+  jw_begin_array(&w);
+  jw_int(&w, INT64_MIN);
+  jw_int(&w, INT64_MAX);
+  jw_int(&w, 0);
+  jw_int(&w, -1);
+  jw_end_array(&w);
+  EXPECT_EQ(std::string(w.data), "[-9223372036854775808,9223372036854775807,0,-1]");
+  jw_free(&w);
+}
+
+TEST(JsonWriter, NumbersMatchThePrintfLoopAndReadBack) {
+  std::mt19937_64 rng(7);
+  for (int i = 0; i < 200000; i++) {
+    double d;
+    uint64_t u = rng();
+    if (i % 4 == 0) {
+      d = (double)(rng() % 100000) / std::pow(10.0, (double)(rng() % 8));
+    } else if (i % 4 == 1) {
+      // up to 17 significant digits at any scale, read the way a file would be
+      std::string t = std::to_string(rng() % 100000000000000000ULL) + "e" +
+                      std::to_string((int)(rng() % 60) - 40);
+      d = strtod(t.c_str(), nullptr);
+    } else {
+      memcpy(&d, &u, 8);
+    }
+    if (!std::isfinite(d)) continue;
+    std::string s = written_double(d);
+    ASSERT_EQ(s, reference_double(d)) << std::hexfloat << d;
+    Doc back(s);
+    ASSERT_EQ(bits(back.root()->number), bits(d)) << s;
+  }
+  for (int i = 0; i < 200000; i++) {
+    float f;
+    uint32_t u = (uint32_t)rng();
+    if (i % 4 == 0) {
+      f = (float)(rng() % 100000) / std::pow(10.0f, (float)(rng() % 8));
+    } else if (i % 4 == 1) {
+      std::string t =
+          std::to_string(rng() % 1000000000) + "e" + std::to_string((int)(rng() % 30) - 20);
+      f = strtof(t.c_str(), nullptr);
+    } else {
+      memcpy(&f, &u, 4);
+    }
+    if (!std::isfinite(f)) continue;
+    std::string s = written_float(f);
+    ASSERT_EQ(s, reference_float(f)) << std::hexfloat << f;
+    Doc back(s);
+    ASSERT_EQ(bits(json_float(back.doc, back.root())), bits(f)) << s;
+  }
+  // every power of two, where the gap below is half the gap above
+  for (int e = -1074; e <= 1023; e++) {
+    double d = std::ldexp(1.0, e);
+    ASSERT_EQ(written_double(d), reference_double(d)) << e;
+  }
+  for (int e = -149; e <= 127; e++) {
+    float f = std::ldexp(1.0f, e);
+    ASSERT_EQ(written_float(f), reference_float(f)) << e;
+  }
+}
+
+TEST(JsonWriter, StringsAreEscapedAndRepaired) {
+  EXPECT_EQ(written_string("A\xFF"
+                           "B"),
+            "\"A\xEF\xBF\xBD"
+            "B\"");
+  EXPECT_EQ(written_string("q\"b\\s/"), "\"q\\\"b\\\\s/\"");
+  EXPECT_EQ(written_string("\b\t\n\f\r"), "\"\\b\\t\\n\\f\\r\"");
+  EXPECT_EQ(written_string(std::string("\x01\x1F\x0B\0", 4)), "\"\\u0001\\u001f\\u000b\\u0000\"");
+  EXPECT_EQ(written_string("\x7F"), "\"\x7F\"");
+  EXPECT_EQ(written_string("\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"),
+            "\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\"");
+  const std::string R = "\xEF\xBF\xBD";
+  EXPECT_EQ(written_string("\xC0\x80"), "\"" + R + R + "\"");                  // overlong
+  EXPECT_EQ(written_string("\xED\xA0\x80"), "\"" + R + R + R + "\"");          // surrogate
+  EXPECT_EQ(written_string("\xE2\x82"), "\"" + R + R + "\"");                  // cut short
+  EXPECT_EQ(written_string("\xF4\x90\x80\x80"), "\"" + R + R + R + R + "\"");  // > U+10FFFF
+  EXPECT_EQ(written_string("\xE2\x82"
+                           "A"),
+            "\"" + R + R + "A\"");
+
+  JsonWriter w;
+  jw_init(&w, 0);
+  jw_begin_object(&w);
+  jw_key(&w, "k\xFF\"");
+  jw_string(&w, nullptr);
+  jw_end_object(&w);
+  EXPECT_EQ(std::string(w.data), "{\"k" + R + "\\\"\":\"\"}");
+  jw_free(&w);
+}
+
+TEST(JsonWriter, Utf8SequenceLength) {
+  // the edges of each lead byte's range: overlongs, surrogates, above U+10FFFF, cut short
+  EXPECT_EQ(utf8_sequence_length("\0", 1), 1);
+  EXPECT_EQ(utf8_sequence_length("\xC1\xBF", 2), 0);
+  EXPECT_EQ(utf8_sequence_length("\xC2\x80", 2), 2);
+  EXPECT_EQ(utf8_sequence_length("\xDF", 1), 0);
+  EXPECT_EQ(utf8_sequence_length("\xE0\x9F\xBF", 3), 0);
+  EXPECT_EQ(utf8_sequence_length("\xE0\xA0\x80", 3), 3);
+  EXPECT_EQ(utf8_sequence_length("\xED\x9F\xBF", 3), 3);
+  EXPECT_EQ(utf8_sequence_length("\xED\xA0\x80", 3), 0);
+  EXPECT_EQ(utf8_sequence_length("\xEF\xBF\xBD", 2), 0);
+  EXPECT_EQ(utf8_sequence_length("\xF0\x8F\xBF\xBF", 4), 0);
+  EXPECT_EQ(utf8_sequence_length("\xF0\x90\x80\x80", 4), 4);
+  EXPECT_EQ(utf8_sequence_length("\xF4\x8F\xBF\xBF", 4), 4);
+  EXPECT_EQ(utf8_sequence_length("\xF4\x90\x80\x80", 4), 0);
+  EXPECT_EQ(utf8_sequence_length("\xF5\x80\x80\x80", 4), 0);
+  EXPECT_EQ(utf8_sequence_length("\x80", 1), 0);
+  EXPECT_EQ(utf8_sequence_length(nullptr, 4), 0);
+
+  size_t n = 0;
+  bool replaced = false;
+  char* fixed = utf8_repair("a\xFF\xC3\xA9\xE2\x82", 6, &n, &replaced);
+  EXPECT_EQ(std::string(fixed, n), "a\xEF\xBF\xBD\xC3\xA9\xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_TRUE(replaced);
+  free(fixed);
+  fixed = utf8_repair("ok", 2, &n, &replaced);
+  EXPECT_STREQ(fixed, "ok");
+  EXPECT_FALSE(replaced);
+  free(fixed);
+}
+
+TEST(JsonWriter, SeparatorsRawTextAndDepth) {
+  JsonWriter w;
+  ASSERT_EQ(jw_init(&w, 1), 0);
+  EXPECT_EQ(w.capacity, 64u);
+  EXPECT_STREQ(w.data, "");
+  jw_begin_object(&w);
+  jw_key(&w, "a");
+  jw_begin_array(&w);
+  jw_int(&w, 1);
+  jw_begin_object(&w);
+  jw_end_object(&w);
+  jw_begin_array(&w);
+  jw_end_array(&w);
+  jw_bool(&w, false);
+  jw_end_array(&w);
+  jw_key(&w, "b");
+  jw_raw(&w, "{ \"kept\" : [1, 2] }");
+  jw_key(&w, "c");
+  jw_raw(&w, "");
+  jw_key(&w, "d");
+  jw_raw(&w, nullptr);
+  jw_raw_members(&w, "\"x\" : 1,\"y\":[ ]");
+  jw_raw_members(&w, "");
+  jw_key(&w, "e");
+  jw_bool(&w, true);
+  jw_end_object(&w);
+  jw_end_object(&w);  // extra ends are ignored
+  EXPECT_FALSE(w.failed);
+  EXPECT_EQ(std::string(w.data, w.length),
+            "{\"a\":[1,{},[],false],\"b\":{ \"kept\" : [1, 2] },\"c\":null,\"d\":null,"
+            "\"x\" : 1,\"y\":[ ],\"e\":true}");
+  EXPECT_EQ(strlen(w.data), w.length);
+  jw_free(&w);
+
+  // kept members spliced first into an empty object, and top-level values as a member list
+  jw_init(&w, 0);
+  jw_begin_object(&w);
+  jw_raw_members(&w, "\"x\":1");
+  jw_key(&w, "y");
+  jw_int(&w, 2);
+  jw_end_object(&w);
+  EXPECT_STREQ(w.data, "{\"x\":1,\"y\":2}");
+  jw_free(&w);
+  jw_init(&w, 0);
+  jw_key(&w, "a");
+  jw_raw(&w, "[ 1 ]");
+  jw_key(&w, "b");
+  jw_string(&w, "s");
+  EXPECT_STREQ(w.data, "\"a\":[ 1 ],\"b\":\"s\"");
+  jw_free(&w);
+
+  // 63 levels write; the 64th fails and nothing more is written
+  jw_init(&w, 0);
+  for (int i = 0; i < 63; i++) jw_begin_array(&w);
+  EXPECT_FALSE(w.failed);
+  EXPECT_EQ(w.depth, 63);
+  size_t before = w.length;
+  jw_begin_object(&w);
+  EXPECT_TRUE(w.failed);
+  EXPECT_EQ(w.length, before);
+  jw_end_array(&w);
+  jw_int(&w, 5);
+  jw_raw_members(&w, "\"x\":1");
+  EXPECT_EQ(w.length, before);
+  jw_free(&w);
+
+  // the buffer grows across many doublings and stays terminated
+  jw_init(&w, 0);
+  jw_begin_array(&w);
+  for (int i = 0; i < 100000; i++) jw_string(&w, "abcdefghij");
+  jw_end_array(&w);
+  EXPECT_FALSE(w.failed);
+  EXPECT_EQ(w.length, 2u + 100000 * 13 - 1);
+  EXPECT_EQ(w.data[w.length], 0);
+  EXPECT_GE(w.capacity, w.length + 1);
+  jw_free(&w);
+  jw_free(nullptr);
+  jw_int(nullptr, 1);
+}
+
+TEST(JsonWriter, WriteParseWriteIsStable) {
+  const char* texts[] = {
+      "[]",
+      "{}",
+      "[-0, 0, 1.0, 1e2, 1E-7, 0.1, 123456789012345678901234567890, -9223372036854775808]",
+      R"({"a":{"b":[true,false,null,"\u00e9\ud83d\ude00\n\/"]},"":"","dup":1,"dup":2})",
+      "\"A\xFF\xC0\"",
+      "[1e400, -1e400]",
+  };
+  for (const char* t : texts) {
+    Doc a(t);
+    ASSERT_NE(a.doc, nullptr) << t;
+    std::string one = write_value(a.root());
+    Doc b(one);
+    ASSERT_NE(b.doc, nullptr) << one << " " << b.message;
+    std::string two = write_value(b.root());
+    EXPECT_EQ(one, two) << t;
+  }
+  EXPECT_EQ(write_value(Doc("[-0, 1.0, 1E-7, 1e400]").root()), "[-0,1,1e-07,0]");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The phone edition's files
+
+TEST(JsonFixtures, PhoneFilesParseKeepSpansAndRoundTrip) {
+  REQUIRE_FIXTURES();
+  for (const char* name : kFixtures) {
+    std::string text = read_fixture(name);
+    ASSERT_FALSE(text.empty()) << name;
+    Doc d(text);
+    ASSERT_NE(d.doc, nullptr) << name << ": " << d.message;
+    ASSERT_TRUE(json_is(d.root(), JSON_OBJECT)) << name;
+    // every member's span is exactly its value's bytes in the file
+    for (const JsonValue* m = d.root()->firstChild; m; m = m->next) {
+      char* raw = json_raw_text(d.doc, m);
+      ASSERT_NE(raw, nullptr);
+      Doc again(raw);
+      EXPECT_NE(again.doc, nullptr) << name << " " << m->key;
+      EXPECT_EQ(write_value(again.root()), write_value(m)) << name << " " << m->key;
+      free(raw);
+    }
+    std::string one = write_value(d.root());
+    Doc b(one);
+    ASSERT_NE(b.doc, nullptr) << name;
+    EXPECT_EQ(write_value(b.root()), one) << name;
+  }
+}
+
+TEST(JsonFixtures, PhoneFileDetails) {
+  REQUIRE_FIXTURES();
+  std::string text = read_fixture("basic-pretty.json");
+  Doc d(text);
+  ASSERT_NE(d.doc, nullptr) << d.message;
+  EXPECT_STREQ(json_string(json_get(d.root(), "name"), ""), "chorus idea 1/2 \xC3\xA9t\xC3\xA9");
+  EXPECT_STREQ(json_string(json_get(d.root(), "id"), ""), "5C0FFEE0-AB12-4CDE-9F00-1234567890AB");
+  char* info = json_raw_text(d.doc, json_get(d.root(), "deviceInfo"));
+  EXPECT_STREQ(info, "{\n    \"model\" : \"phone\",\n    \"os\" : \"18.2\"\n  }");
+  free(info);
+  char* tags = json_raw_text(d.doc, json_get(d.root(), "tags"));
+  EXPECT_STREQ(tags, "[ \"verse\", \"idea\" ]");
+  free(tags);
+  EXPECT_EQ(json_int(json_get(d.root(), "tempoHint"), 0), 92);
+  EXPECT_EQ(json_get(d.root(), "layerSnapshots")->count, 2u);
+  EXPECT_TRUE(json_get(d.root(), "loopActive")->boolean);
+
+  Doc s(read_fixture("swift-floats.json"));
+  ASSERT_NE(s.doc, nullptr) << s.message;
+  const JsonValue* strokes = json_get(json_get(s.root(), "layerSnapshots")->firstChild, "strokes");
+  const float expect[] = {0.1f,        0.30000001f, 1e-05f, 3.4028235e+38f, 1.17549435e-38f,
+                          0.33333334f, 0.99999994f, 0.0f,   -0.0f,          0.7f};
+  int i = 0;
+  for (const JsonValue* st = strokes->firstChild; st; st = st->next, i++) {
+    float f = json_float(s.doc, json_get(st, "amplitude"));
+    EXPECT_EQ(bits(f), bits(expect[i])) << i;
+    // and the written text reads back to the same float
+    Doc back(written_float(f));
+    EXPECT_EQ(bits(json_float(back.doc, back.root())), bits(f)) << i;
+  }
+  EXPECT_EQ(i, 10);
+  EXPECT_EQ(written_double(json_get(s.root(), "loopStart")->number), "0.1");
+  EXPECT_EQ(written_double(json_get(s.root(), "loopEnd")->number), "0.30000000000000004");
+}
+
+// ---------------------------------------------------------------------------------------------
+// Robustness
+
+TEST(JsonFuzz, TruncationsAndMutationsNeverCrash) {
+  REQUIRE_FIXTURES();
+  std::mt19937 rng(1234);
+  const char interesting[] = "{}[]\",:\\u0123456789-+.eE \n\ttfn\x00\xFF\xC3\xED\xF0";
+  int parsed = 0, failed = 0;
+  char msg[128];
+  auto check = [&](const std::string& t) {
+    JsonDoc* d = json_parse(t.data(), t.size(), msg, sizeof msg);
+    if (!d) {
+      failed++;
+      EXPECT_EQ(strncmp(msg, "line ", 5), 0) << msg;
+      return;
+    }
+    parsed++;
+    // a parsed document must write and read back
+    std::string out = write_value(json_root(d));
+    JsonDoc* again = json_parse(out.data(), out.size(), msg, sizeof msg);
+    EXPECT_NE(again, nullptr) << msg;
+    json_free(again);
+    for (const JsonValue* v = json_root(d)->firstChild; v; v = v->next) free(json_raw_text(d, v));
+    json_free(d);
+  };
+  for (const char* name : kFixtures) {
+    std::string text = read_fixture(name);
+    for (size_t n = 0; n <= text.size(); n++) check(text.substr(0, n));
+    for (int i = 0; i < 3000; i++) {
+      std::string t = text;
+      int edits = 1 + (int)(rng() % 4);
+      for (int k = 0; k < edits; k++) {
+        size_t at = rng() % t.size();
+        switch (rng() % 4) {
+          case 0:
+            t[at] = (char)(rng() % 256);
+            break;
+          case 1:
+            t[at] = interesting[rng() % (sizeof interesting - 1)];
+            break;
+          case 2:
+            t.erase(at, 1 + rng() % 8);
+            break;
+          default:
+            t.insert(at, 1, interesting[rng() % (sizeof interesting - 1)]);
+        }
+        if (t.empty()) t = "x";
+      }
+      check(t);
+    }
+  }
+  EXPECT_GT(parsed, 100);
+  EXPECT_GT(failed, 1000);
+}
+
+TEST(JsonParse, ConcurrentOutOfRangeConversions) {
+  // The fallback conversion's locale is made once, by whichever thread gets there first.
+  std::atomic<int> bad{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; t++) {
+    threads.emplace_back([&bad] {
+      for (int i = 0; i < 200; i++) {
+        JsonDoc* d = json_parse("[1e400,1e-400,1e39]", 19, nullptr, 0);
+        if (!d || d->root->firstChild->number != INFINITY ||
+            json_float(d, d->root->firstChild->next->next) != INFINITY)
+          bad++;
+        json_free(d);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(bad.load(), 0);
+}
+
+TEST(JsonParse, ProcessLocaleDoesNotChangeNumbers) {
+  // Needs a locale whose decimal point is a comma; build one in a scratch folder when none is
+  // installed.
+  const char* got = setlocale(LC_ALL, "de_DE.UTF-8");
+  std::string scratch;
+  if (!got) {
+    const char* base = getenv("KELP_TEST_TMP");
+    scratch = std::string(base ? base : "/tmp") + "/json-locale-" + std::to_string(getpid());
+    std::string cmd = "mkdir -p '" + scratch + "' && localedef -i de_DE -f UTF-8 '" + scratch +
+                      "/de_DE.UTF-8' >/dev/null 2>&1";
+    if (system(cmd.c_str()) == 0) {
+      setenv("LOCPATH", scratch.c_str(), 1);
+      got = setlocale(LC_ALL, "de_DE.UTF-8");
+    }
+  }
+  bool comma = got && strcmp(localeconv()->decimal_point, ",") == 0;
+  if (comma) {
+    Doc d("[0.5, 1e400, 0.25, 1e-400]");
+    ASSERT_NE(d.doc, nullptr);
+    EXPECT_EQ(d.root()->firstChild->number, 0.5);
+    EXPECT_EQ(d.root()->firstChild->next->number, INFINITY);
+    EXPECT_EQ(json_float(d.doc, d.root()->firstChild->next->next), 0.25f);
+    EXPECT_EQ(written_double(2.5), "2.5");
+    EXPECT_EQ(written_float(0.75f), "0.75");
+    EXPECT_EQ(written_double(1.0000000000000002), "1.0000000000000002");
+  }
+  setlocale(LC_ALL, "C");
+  unsetenv("LOCPATH");
+  if (!scratch.empty()) {
+    std::string cmd = "rm -rf '" + scratch + "'";
+    if (system(cmd.c_str()) != 0) ADD_FAILURE() << "couldn't remove " << scratch;
+  }
+  if (!comma) GTEST_SKIP() << "no locale with a decimal comma available";
+}
