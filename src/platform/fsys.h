@@ -1,0 +1,88 @@
+// File-system primitives: the only place that makes file system calls. Paths are UTF-8 as the
+// system takes them; errors are system error numbers (errno here, GetLastError on Windows), 0 for
+// none. A Windows side would implement the same functions over wide long-path names.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// An open file: a descriptor here, a HANDLE on Windows.
+typedef intptr_t FsysFile;
+constexpr FsysFile FSYS_NO_FILE = -1;
+// Whether a file may replace another while it is still open. Here the open file keeps its lock
+// until it has replaced the target; on Windows it must be closed first.
+constexpr bool FSYS_MOVE_WHILE_OPEN = true;
+
+enum FsysKind { FSYS_MISSING = 0, FSYS_FILE = 1, FSYS_DIR = 2, FSYS_LINK = 3, FSYS_OTHER = 4 };
+
+struct FsysInfo {
+  int kind;         // the entry itself, links not followed
+  int target_kind;  // what a link leads to (FSYS_MISSING when dangling); kind for non-links
+  bool mount_root;  // a directory that is the root of another mounted volume
+  bool readonly;    // nobody may write it
+  int64_t size;     // of the target
+  int64_t mtime;    // last write, Unix seconds, of the target
+  uint64_t device;  // volume of the entry itself
+};
+
+struct FsysEntry {
+  char name[256];
+  int kind;         // links not followed
+  int target_kind;  // links followed
+};
+
+struct FsysDir;
+
+// Classes of errors the callers treat alike.
+bool fsys_error_missing(unsigned long e);    // the entry or a folder on its way does not exist
+bool fsys_error_transient(unsigned long e);  // someone else may hold it for a moment: retry
+bool fsys_error_denied(unsigned long e);     // access denied (maybe a read-only mark)
+// The error callers report for a bad argument.
+#ifdef _WIN32
+constexpr unsigned long FSYS_ERROR_INVALID = 87;  // ERROR_INVALID_PARAMETER
+#else
+constexpr unsigned long FSYS_ERROR_INVALID = 22;  // EINVAL
+#endif
+const char* fsys_error_text(unsigned long e);
+
+// Looks at path without following a final link. 0, or the error with out->kind FSYS_MISSING.
+unsigned long fsys_info(const char* path, FsysInfo* out);
+
+// Creates a fresh file for writing, held exclusively until closed: whatever stood at path (a stale
+// file or a link) is replaced, never written through; a file another writer holds gives EBUSY.
+// Hints sequential access.
+unsigned long fsys_create(const char* path, FsysFile* out);
+unsigned long fsys_open_read(const char* path, FsysFile* out);
+unsigned long fsys_size(FsysFile f, int64_t* out);
+// Writes all of data in pieces of at most 1 GiB; a write that makes no progress is an error.
+unsigned long fsys_write(FsysFile f, const void* data, size_t size);
+// Reads up to size bytes; *got is 0 at the end of the file.
+unsigned long fsys_read(FsysFile f, void* data, size_t size, size_t* got);
+// Flushes the file's data and metadata to the disk.
+unsigned long fsys_flush(FsysFile f);
+unsigned long fsys_close(FsysFile f);
+
+// Replaces to with from and makes the change durable (write-through).
+unsigned long fsys_rename(const char* from, const char* to);
+unsigned long fsys_unlink(const char* path);
+// Deletes a file unless a writer still holds it (see fsys_create): EBUSY then.
+unsigned long fsys_unlink_unheld(const char* path);
+unsigned long fsys_rmdir(const char* path);
+unsigned long fsys_mkdir(const char* path);
+// Clears a read-only mark that would block a delete or a replace. False when there was none to
+// clear (file permissions never block those here).
+bool fsys_clear_readonly(const char* path);
+// Makes a temporary file in folder that disappears when closed, and closes it: proves the folder
+// is writable. name is used where the system needs one.
+unsigned long fsys_probe_writable(const char* folder, const char* name);
+
+// Bytes the current user may still write on the volume holding path.
+unsigned long fsys_free_space(const char* path, uint64_t* out);
+unsigned long fsys_current_folder(char* out, size_t size);
+// path with every link resolved; the path must exist.
+unsigned long fsys_real_path(const char* path, char* out, size_t size);
+
+// Lists a folder. A folder reached through a final link is refused when no_follow is set.
+FsysDir* fsys_dir_open(const char* path, bool no_follow, unsigned long* error);
+// The next entry other than "." and "..", false at the end.
+bool fsys_dir_next(FsysDir* d, FsysEntry* out);
+void fsys_dir_close(FsysDir* d);
