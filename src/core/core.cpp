@@ -1,0 +1,769 @@
+#include "core/core.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "core/core_internal.h"
+#include "platform/platform.h"
+#include "store/log.h"
+
+namespace {
+
+enum { BLOCK_IN_L, BLOCK_IN_R, BLOCK_COND_L, BLOCK_COND_R, BLOCK_SPARE_L, BLOCK_SPARE_R, BLOCKS };
+
+inline float* scratch_block(Core* c, int which) {
+  return c->scratch + which * CORE_MAX_FRAMES;
+}
+
+inline int64_t clamp64(int64_t v, int64_t lo, int64_t hi) {
+  return v < lo ? lo : (v > hi ? hi : v);
+}
+
+CoreEvent event_of(const Core* c, int32_t kind) {
+  CoreEvent e;
+  std::memset(&e, 0, sizeof e);
+  e.kind = kind;
+  e.take_id = c->take_id;
+  e.levels_written = c->levels.write_index.load(std::memory_order_relaxed);
+  return e;
+}
+
+bool try_post_resync(Core* c) {
+  if (!spsc_has_room(&c->events)) return false;
+  CoreEvent e = event_of(c, EV_RESYNC);
+  e.segment_start = c->segment_start;
+  e.segment_length = c->segment_length;
+  e.capture_start = c->capture_start;
+  e.capture_pos = c->capture_pos;
+  e.value = (uint64_t)c->cursor;
+  spsc_push(&c->events, e);
+  c->events_overflowed = 0;
+  return true;
+}
+
+inline void push_level(Core* c, float peak) {
+  if (!spsc_push(&c->levels, peak)) {
+    c->segment_dropped++;
+    c->n_levels_dropped++;
+  }
+}
+
+void publish_status(Core* c) {
+  CoreStatus s;
+  std::memset(&s, 0, sizeof s);
+  s.cursor = c->cursor;
+  s.main_length = tape_length(c->main);
+  s.segment_start = c->segment_start;
+  s.segment_length = c->segment_length;
+  s.capture_pos = c->capture_pos;
+  s.preview_pos = c->preview_pos;
+  s.preview_length = tape_length(c->preview);
+  s.levels_written = c->levels.write_index.load(std::memory_order_relaxed);
+  s.display_pos = (c->scrubbing || c->coasting) ? c->scrub_pos : (double)c->cursor;
+  uint32_t f = 0;
+  if (c->playing) f |= CORE_STATUS_PLAYING;
+  if (c->recording) f |= CORE_STATUS_RECORDING;
+  if (c->scrubbing) f |= CORE_STATUS_SCRUBBING;
+  if (c->coasting) f |= CORE_STATUS_COASTING;
+  if (c->stopping) f |= CORE_STATUS_TAIL;
+  if (c->loop_on) f |= CORE_STATUS_LOOP_ON;
+  if (c->tape_full) f |= CORE_STATUS_TAPE_FULL;
+  if (c->running.load(std::memory_order_relaxed)) f |= CORE_STATUS_RUNNING;
+  if (c->preview) f |= CORE_STATUS_PREVIEW;
+  if (c->seek_pending) f |= CORE_STATUS_SEEK_PENDING;
+  if (c->main) f |= CORE_STATUS_MAIN_TAPE;
+  s.flags = f;
+  s.callbacks = (uint32_t)c->n_callbacks;
+  s.input_level = c->input_level;
+  s.input_peak = c->input_peak;
+  s.output_peak = c->output_peak;
+  s.playback_gain = c->gain_in_use;
+  s.sample_rate = c->rates.rate;
+  s.channels = c->channels;
+  s.take_id = c->take_id;
+  s.oversize_callbacks = c->n_oversize;
+  s.nonfinite_callbacks = c->n_nonfinite;
+  s.events_dropped = c->n_events_dropped;
+  s.levels_dropped = c->n_levels_dropped;
+  s.missing_chunk_frames = c->n_missing;
+  s.flagged_callbacks = c->n_flagged;
+
+  // Sequence lock: readers retry while the counter is odd or moved. The words are atomics, so
+  // a torn read is a retry, never a data race. Each word store is a release, so a reader that
+  // sees a new word also sees the odd counter stored before it (no fences: plain moves on x86,
+  // and ThreadSanitizer understands it).
+  uint64_t words[CORE_STATUS_WORDS];
+  std::memcpy(words, &s, sizeof s);
+  uint64_t seq = c->status_seq.load(std::memory_order_relaxed);
+  c->status_seq.store(seq + 1, std::memory_order_relaxed);
+  for (int i = 0; i < CORE_STATUS_WORDS; i++)
+    c->status_words[i].store(words[i], std::memory_order_release);
+  c->status_seq.store(seq + 2, std::memory_order_release);
+
+  c->pub_cursor.store(c->cursor, std::memory_order_relaxed);
+  c->pub_capture_pos.store(c->capture_pos, std::memory_order_relaxed);
+}
+
+void end_tail(Core* c) {
+  c->stopping = 0;
+  core_post_value(c, EV_TAIL_DONE, (uint64_t)tape_length(c->main));
+}
+
+// CMD_PLAY_FROM, CMD_LOCATE and CMD_LOCATE_MID_TAKE.
+void apply_locate(Core* c, const CoreCommand* cmd, bool play) {
+  if (!c->main) return;
+  int64_t a = cmd->a;
+  if (a < 0 && !play) a = 0;
+  if (a >= 0) {
+    if (c->recording) {
+      int64_t limit = (int64_t)c->main->max_chunks * TAPE_CHUNK_FRAMES - 1;
+      int64_t target = a < limit ? a : limit;
+      if (c->fade > CORE_FADE_JUMP) {
+        c->seek_target = target;
+        c->seek_pending = 1;
+      } else {
+        // A newer jump replaces one still waiting.
+        c->seek_pending = 0;
+        core_post_segment(c, EV_SPLIT_JUMP, target);
+        c->cursor = target;
+        c->fast_fade = 1;
+      }
+    } else {
+      int64_t len = tape_length(c->main);
+      int64_t target = a < len ? a : len;
+      if (c->scrubbing) {
+        c->cursor = target;
+        c->scrub_pos = c->scrub_target = (double)target;
+      } else if (c->coasting) {
+        c->coasting = 0;
+        c->coast_velocity = 0.0;
+        c->cursor = target;
+        core_post_value(c, EV_CURSOR_SETTLED, (uint64_t)c->cursor);
+      } else if (!c->stopping) {
+        c->seek_pending = 0;
+        c->cursor = target;
+      } else if (c->fade > CORE_FADE_OFF) {
+        c->seek_target = target;
+        c->seek_pending = 1;
+      } else {
+        c->seek_pending = 0;
+        end_tail(c);
+        c->cursor = target;
+      }
+    }
+  }
+  if (play) c->playing = 1;
+}
+
+void apply_attach(Core* c, const CoreCommand* cmd) {
+  Tape* old_main = c->main;
+  Tape* old_cap = c->capture;
+  Tape* new_main = cmd->tape;
+  Tape* new_cap = cmd->tape2;
+  if (old_main && old_main != new_main && old_main != new_cap) core_retire_tape(c, old_main);
+  if (old_cap && old_cap != old_main && old_cap != new_main && old_cap != new_cap)
+    core_retire_tape(c, old_cap);
+  c->playing = c->recording = c->stopping = c->seek_pending = c->fast_fade = 0;
+  c->command_held = c->tape_full = c->scrubbing = c->coasting = c->was_playing = 0;
+  c->fade = 0.0f;
+  c->scrub_velocity = c->coast_velocity = 0.0;
+  c->scrub_gain = 0.0f;
+  c->segment_length = 0;
+  c->segment_dropped = 0;
+  c->hop_acc = 0.0;
+  c->hop_frames = 0;
+  c->hop_peak = 0.0f;
+  c->main = new_main;
+  c->capture = new_cap;
+  c->pub_main.store(new_main, std::memory_order_release);
+  c->pub_capture.store(new_cap, std::memory_order_release);
+  c->cursor = new_main ? clamp64(cmd->a, 0, tape_length(new_main)) : 0;
+  c->capture_pos = c->capture_start = tape_length(new_cap);
+  c->segment_start = c->cursor;
+  core_post_value(c, EV_ATTACHED, (uint64_t)c->cursor);
+}
+
+void apply_record(Core* c, const CoreCommand* cmd) {
+  if (c->recording || !c->main) return;
+  if (c->scrubbing || c->coasting) core_scrub_stop_now(c);
+  if (c->stopping) {
+    c->command_held = 0;
+    end_tail(c);
+  }
+  if (c->loop_on && c->cursor >= c->loop_out) c->cursor = c->loop_in;
+  c->recording = 1;
+  c->take_id = (int32_t)(uint32_t)((uint64_t)cmd->b & 0xFFFFFFFFu);
+  c->segment_start = c->cursor;
+  c->capture_start = c->capture_pos;
+  c->segment_length = 0;
+  c->hop_acc = 0.0;
+  c->hop_frames = 0;
+  c->hop_peak = 0.0f;
+  c->segment_dropped = 0;
+  c->fast_fade = c->command_held = c->tape_full = 0;
+  level_meter_reset(&c->meter);
+  if (cmd->flags & CMD_FLAG_PLAY) c->playing = 1;
+  // fade is left alone: a record during a tail ramps back up from where the envelope is.
+  CoreEvent e = event_of(c, EV_TAKE_STARTED);
+  e.segment_start = c->cursor;
+  e.capture_start = e.capture_pos = c->capture_pos;
+  e.value = (uint64_t)c->cursor;
+  core_post_event(c, &e);
+}
+
+void apply_command(Core* c, const CoreCommand* cmd) {
+  switch (cmd->kind) {
+    case CMD_ATTACH:
+      apply_attach(c, cmd);
+      break;
+    case CMD_PLAY_FROM:
+      apply_locate(c, cmd, true);
+      break;
+    case CMD_STOP:
+      c->playing = 0;
+      break;
+    case CMD_LOCATE:
+    case CMD_LOCATE_MID_TAKE:
+      apply_locate(c, cmd, false);
+      break;
+    case CMD_RECORD:
+      apply_record(c, cmd);
+      break;
+    case CMD_RECORD_STOP:
+      if (c->recording) {
+        core_post_segment(c, EV_TAKE_ENDED, c->cursor);
+        c->recording = 0;
+        c->stopping = 1;
+        c->fast_fade = 0;
+      }
+      break;
+    case CMD_LOOP:
+      c->loop_in = cmd->a < 1 ? 0 : cmd->a;
+      c->loop_out = cmd->b < 1 ? 0 : cmd->b;
+      c->loop_on = (cmd->flags & CMD_FLAG_LOOP_ON) && c->loop_in < c->loop_out;
+      break;
+    case CMD_SCRUB_BEGIN:
+      core_scrub_begin(c);
+      break;
+    case CMD_SCRUB_MOVE:
+      core_scrub_move(c, cmd->value);
+      break;
+    case CMD_SCRUB_END:
+      core_scrub_end(c, cmd->flags);
+      break;
+    case CMD_PREVIEW_SET:
+      if (!cmd->tape) break;
+      if (c->preview && c->preview != cmd->tape) core_retire_tape(c, c->preview);
+      c->preview = cmd->tape;
+      c->preview_pos = 0;
+      break;
+    case CMD_PREVIEW_CLEAR:
+      if (c->preview) {
+        core_retire_tape(c, c->preview);
+        c->preview = nullptr;
+        c->preview_pos = 0;
+      }
+      break;
+    case CMD_PREVIEW_SEEK:
+      if (c->preview) c->preview_pos = clamp64(cmd->a, 0, tape_length(c->preview));
+      break;
+    default:
+      break;
+  }
+}
+
+bool command_waits(const Core* c, uint32_t kind) {
+  if (c->recording) return false;
+  if (kind == CMD_RECORD) return c->seek_pending;
+  if (kind == CMD_SCRUB_BEGIN) return c->stopping || c->seek_pending;
+  return false;
+}
+
+// Settles a held state at once (quiesce only: no callback will finish it).
+void finish_pending(Core* c) {
+  c->fade = 0.0f;
+  c->fast_fade = 0;
+  c->command_held = 0;
+  if (c->seek_pending) {
+    c->cursor = clamp64(c->seek_target, 0, tape_length(c->main));
+    c->seek_pending = 0;
+  }
+  if (c->stopping) end_tail(c);
+}
+
+void apply_commands(Core* c, bool force) {
+  CoreCommand cmd;
+  while (spsc_peek(&c->commands, &cmd)) {
+    if (command_waits(c, cmd.kind)) {
+      if (!force) {
+        c->command_held = 1;  // hurries the envelope so the wait is short
+        return;
+      }
+      finish_pending(c);
+    }
+    spsc_drop(&c->commands);
+    apply_command(c, &cmd);
+  }
+}
+
+inline void idle_output(const float* cl, const float* cr, float* out_l, float* out_r, int from,
+                        int n, bool monitor) {
+  if (monitor) {
+    std::memcpy(out_l + from, cl + from, sizeof(float) * (size_t)(n - from));
+    std::memcpy(out_r + from, cr + from, sizeof(float) * (size_t)(n - from));
+  } else {
+    std::memset(out_l + from, 0, sizeof(float) * (size_t)(n - from));
+    std::memset(out_r + from, 0, sizeof(float) * (size_t)(n - from));
+  }
+}
+
+void render_idle(Core* c, const float* cl, const float* cr, float* out_l, float* out_r, int n,
+                 bool monitor) {
+  idle_output(cl, cr, out_l, out_r, 0, n, monitor);
+  c->fade = 0.0f;
+  c->fast_fade = 0;
+  if (c->seek_pending) {
+    c->cursor = clamp64(c->seek_target, 0, tape_length(c->main));
+    c->seek_pending = 0;
+  }
+  if (c->stopping) end_tail(c);
+}
+
+// Plays, overdubs and records one block at the cursor. Hot numbers live in locals and go back
+// to the core around every event post (rare), which reads and resets them.
+void render_tape(Core* c, const float* cl, const float* cr, float* out_l, float* out_r, int n,
+                 bool monitor, float gain) {
+  Tape* const main = c->main;
+  Tape* const cap = c->capture;
+  const float slow = c->rates.slow_fade;
+  const float fast = c->rates.fast_fade;
+  const double hop = c->rates.hop_size;
+  int64_t len = tape_length(main);
+  int64_t cap_len = tape_length(cap);
+  int64_t f = c->cursor;
+  float fade = c->fade;
+  int64_t capture_pos = c->capture_pos;
+  int64_t segment_length = c->segment_length;
+  double hop_acc = c->hop_acc;
+  int32_t hop_frames = c->hop_frames;
+  float hop_peak = c->hop_peak;
+
+  auto sync_out = [&]() {
+    c->cursor = f;
+    c->fade = fade;
+    c->capture_pos = capture_pos;
+    c->segment_length = segment_length;
+    c->hop_acc = hop_acc;
+    c->hop_frames = hop_frames;
+    c->hop_peak = hop_peak;
+  };
+  auto sync_in = [&]() {
+    segment_length = c->segment_length;
+    hop_acc = c->hop_acc;
+    hop_frames = c->hop_frames;
+    hop_peak = c->hop_peak;
+  };
+
+  int i = 0;
+  for (; i < n; i++) {
+    const float L = cl[i];
+    const float R = cr[i];
+
+    if (c->seek_pending) {
+      if (c->recording) {
+        if (fade < CORE_FADE_JUMP) {
+          sync_out();
+          core_post_segment(c, EV_SPLIT_JUMP, c->seek_target);
+          sync_in();
+          f = c->seek_target;
+          c->seek_pending = 0;
+          c->fast_fade = 1;
+        }
+      } else if (fade < CORE_FADE_OFF) {
+        f = c->seek_target;
+        c->seek_pending = 0;
+        fade = 0.0f;
+        if (c->stopping) {
+          c->command_held = 0;
+          sync_out();
+          end_tail(c);
+        }
+      }
+    }
+
+    if (c->loop_on && f >= c->loop_out) {
+      if (c->recording) {
+        sync_out();
+        core_post_segment(c, EV_SPLIT_LOOP, c->loop_in);
+        sync_in();
+      }
+      f = c->loop_in;
+    }
+
+    const float target = (c->recording && !c->seek_pending) ? 1.0f : 0.0f;
+    const float rate = (c->seek_pending || c->fast_fade || c->command_held) ? fast : slow;
+    fade += (target - fade) * rate;
+
+    // Playback reads before this frame's overdub: the output carries what the tape held.
+    float* p = tape_frame_ptr(main, f);
+    float pl = 0.0f, pr = 0.0f;
+    if (f < len && p) {
+      pl = p[0] * gain;
+      pr = p[1] * gain;
+    }
+
+    if (fade > CORE_FADE_OFF) {
+      if (p) {
+        p[0] += fade * L;
+        p[1] += fade * R;
+        if (f >= len) {
+          len = f + 1;
+          main->length.store(len, std::memory_order_relaxed);
+        }
+      } else {
+        c->n_missing++;
+        if (!c->tape_full) {
+          c->tape_full = 1;
+          sync_out();
+          core_post_value(c, EV_TAPE_FULL, (uint64_t)f);
+        }
+      }
+      if (c->recording && cap) {
+        float* q = tape_frame_ptr(cap, capture_pos);
+        if (q) {
+          q[0] = fade * L;
+          q[1] = fade * R;
+          if (capture_pos >= cap_len) {
+            cap_len = capture_pos + 1;
+            cap->length.store(cap_len, std::memory_order_relaxed);
+          }
+        } else {
+          c->n_missing++;
+        }
+      }
+    }
+
+    if (c->recording) {
+      capture_pos++;
+      segment_length++;
+      // Every 8th frame of the hop is enough for a peak that only draws a leaf.
+      if ((hop_frames & 7) == 0) {
+        float m = std::fabs(L);
+        float r = std::fabs(R);
+        if (r > m) m = r;
+        if (m > hop_peak) hop_peak = m;
+      }
+      hop_frames++;
+      hop_acc += 1.0;
+      if (hop_acc >= hop) {
+        push_level(c, hop_peak);
+        hop_frames = 0;
+        hop_peak = 0.0f;
+        hop_acc -= hop;
+      }
+    }
+
+    out_l[i] = pl + (monitor ? L : 0.0f);
+    out_r[i] = pr + (monitor ? R : 0.0f);
+
+    if (c->fast_fade && fade > 0.9f) c->fast_fade = 0;
+
+    if (c->stopping && !c->recording && !c->seek_pending && fade < CORE_FADE_OFF) {
+      c->command_held = 0;
+      sync_out();
+      end_tail(c);
+    }
+
+    if (!c->playing && !c->recording && !c->seek_pending && fade <= CORE_FADE_OFF) {
+      // At rest: the cursor stays on this frame and the rest of the block is idle.
+      fade = 0.0f;
+      idle_output(cl, cr, out_l, out_r, i + 1, n, monitor);
+      break;
+    }
+    f++;
+  }
+  sync_out();
+}
+
+void render_preview(Core* c, float* out_l, float* out_r, int n) {
+  Tape* p = c->preview;
+  int64_t plen = tape_length(p);
+  int64_t pos = c->preview_pos;
+  for (int i = 0; i < n && pos < plen; i++, pos++) {
+    const float* fr = tape_frame_ptr(p, pos);
+    if (fr) {
+      out_l[i] += fr[0];
+      out_r[i] += fr[1];
+    }
+  }
+  c->preview_pos = pos;
+  if (pos >= plen) {
+    core_retire_tape(c, p);
+    c->preview = nullptr;
+    c->preview_pos = 0;
+    core_post_value(c, EV_PREVIEW_ENDED, (uint64_t)plen);
+  }
+}
+
+}  // namespace
+
+void core_post_event(Core* c, const CoreEvent* ev) {
+  if (c->events_overflowed) {
+    try_post_resync(c);
+    if (c->events_overflowed) {
+      c->n_events_dropped++;
+      return;
+    }
+  }
+  if (!spsc_push(&c->events, *ev)) {
+    c->events_overflowed = 1;
+    c->n_events_dropped++;
+  }
+}
+
+void core_post_value(Core* c, int32_t kind, uint64_t value) {
+  CoreEvent e = event_of(c, kind);
+  e.value = value;
+  core_post_event(c, &e);
+}
+
+void core_post_segment(Core* c, int32_t kind, int64_t next_start) {
+  if (c->hop_frames > 0) push_level(c, c->hop_peak);  // the partial hop belongs to this segment
+  CoreEvent e = event_of(c, kind);
+  e.segment_start = c->segment_start;
+  e.segment_length = c->segment_length;
+  e.capture_start = c->capture_start;
+  e.capture_pos = c->capture_pos;
+  e.value = (uint64_t)next_start;
+  e.dropped_levels = (uint64_t)c->segment_dropped;
+  core_post_event(c, &e);
+  c->segment_start = next_start;
+  c->segment_length = 0;
+  c->capture_start = c->capture_pos;
+  c->segment_dropped = 0;
+  c->hop_acc = 0.0;
+  c->hop_frames = 0;
+  c->hop_peak = 0.0f;
+}
+
+Core* core_new() {
+  Core* c = new (std::nothrow) Core();
+  if (!c) {
+    log_line("core: out of memory creating the core");
+    return nullptr;
+  }
+  c->scratch = (float*)std::calloc((size_t)BLOCKS * CORE_MAX_FRAMES, sizeof(float));
+  if (!c->scratch) {
+    delete c;
+    log_line("core: out of memory creating the core");
+    return nullptr;
+  }
+  c->rates = core_rates_for(48000.0);
+  c->channels = 2;
+  xy_mixer_reset(&c->xy);
+  level_meter_reset(&c->meter);
+  c->playback_gain.store(1.0f, std::memory_order_relaxed);
+  c->scrub_scale.store(1.0f, std::memory_order_relaxed);
+  c->x.store(0.0f, std::memory_order_relaxed);
+  c->y.store(0.0f, std::memory_order_relaxed);
+  c->running.store(false, std::memory_order_relaxed);
+  c->free_immediately.store(true, std::memory_order_relaxed);
+  c->monitor.store(false, std::memory_order_relaxed);
+  c->gain_in_use = 1.0f;
+  publish_status(c);
+  return c;
+}
+
+void core_process(Core* c, const float* in_l, const float* in_r, int channels, float* out_l,
+                  float* out_r, int frames, uint32_t status_word) {
+  if (!c || frames < 1) return;
+  PlatformDenormalGuard denormals;
+  const int n = frames;
+  const size_t bytes = sizeof(float) * (size_t)n;
+
+  if (n > CORE_MAX_FRAMES) {
+    if (out_l) std::memset(out_l, 0, bytes);
+    if (out_r) std::memset(out_r, 0, bytes);
+    if (c->running.load(std::memory_order_relaxed)) {
+      c->n_oversize++;
+      publish_status(c);
+    }
+    return;
+  }
+  if (!out_l) out_l = scratch_block(c, BLOCK_SPARE_L);
+  if (!out_r) out_r = scratch_block(c, BLOCK_SPARE_R);
+  if (!c->running.load(std::memory_order_relaxed)) {
+    std::memset(out_l, 0, bytes);
+    std::memset(out_r, 0, bytes);
+    return;
+  }
+
+  c->n_callbacks++;
+  c->pub_callbacks.store(c->n_callbacks, std::memory_order_relaxed);
+  if (status_word != 0) c->n_flagged++;
+
+  core_drain_overflow(c);
+  if (c->events_overflowed) try_post_resync(c);
+  apply_commands(c, false);
+
+  const bool monitor = c->monitor.load(std::memory_order_relaxed);
+  const float x = c->x.load(std::memory_order_relaxed);
+  const float y = c->y.load(std::memory_order_relaxed);
+  const float gain = c->playback_gain.load(std::memory_order_relaxed);
+  const float scale = c->scrub_scale.load(std::memory_order_relaxed);
+  c->gain_in_use = gain;
+
+  // The input is copied before any output is written, so the driver may process in place.
+  float* il = scratch_block(c, BLOCK_IN_L);
+  float* ir = scratch_block(c, BLOCK_IN_R);
+  float* cl = scratch_block(c, BLOCK_COND_L);
+  float* cr = scratch_block(c, BLOCK_COND_R);
+  const bool stereo = in_l && in_r && channels >= 2;
+  if (in_l)
+    std::memcpy(il, in_l, bytes);
+  else
+    std::memset(il, 0, bytes);
+  std::memcpy(ir, stereo ? in_r : il, bytes);
+  if (block_zero_nonfinite(il, n) + block_zero_nonfinite(ir, n) > 0) c->n_nonfinite++;
+  c->input_peak = block_peak(il, ir, n);
+  xy_mixer_process(&c->xy, &c->rates, il, ir, stereo ? 2 : 1, x, y, cl, cr, n);
+  c->input_level = level_meter_process(&c->meter, c->rates.ratio, cl, cr, n);
+
+  if ((c->scrubbing || c->coasting) && c->main) {
+    core_scrub_render(c, cl, cr, out_l, out_r, n, monitor, gain, scale);
+  } else if (c->main &&
+             (c->playing || c->recording || c->fade > CORE_FADE_OFF || c->seek_pending)) {
+    render_tape(c, cl, cr, out_l, out_r, n, monitor, gain);
+  } else {
+    render_idle(c, cl, cr, out_l, out_r, n, monitor);
+  }
+
+  if (c->preview) render_preview(c, out_l, out_r, n);
+
+  c->output_peak = soft_clip_block(out_l, out_r, n);
+
+  if (c->playing && c->main && !c->loop_on && !c->recording && !c->stopping && !c->seek_pending &&
+      !c->scrubbing && !c->coasting) {
+    int64_t len = tape_length(c->main);
+    if (len >= 1 && c->cursor >= len) {
+      c->playing = 0;
+      c->cursor = 0;
+      core_post_value(c, EV_PLAY_END, 0);
+    }
+  }
+
+  publish_status(c);
+}
+
+bool core_push_command(Core* c, const CoreCommand* cmd) {
+  if (!c || !cmd) return false;
+  return spsc_push(&c->commands, *cmd);
+}
+
+bool core_pop_event(Core* c, CoreEvent* out) {
+  if (!c || !out) return false;
+  return spsc_pop(&c->events, out);
+}
+
+int core_read_levels(Core* c, float* out, int32_t most, int64_t up_to) {
+  if (!c || !out || most <= 0) return 0;
+  return (int)spsc_pop_many(&c->levels, out, (int64_t)most, up_to);
+}
+
+void core_read_status(Core* c, CoreStatus* out) {
+  if (!c || !out) return;
+  uint64_t words[CORE_STATUS_WORDS];
+  bool copied = false;
+  for (int attempt = 0; attempt < 1000; attempt++) {
+    uint64_t before = c->status_seq.load(std::memory_order_acquire);
+    if ((before & 1) == 0) {
+      // Acquire loads keep the second counter load after every word load.
+      for (int i = 0; i < CORE_STATUS_WORDS; i++)
+        words[i] = c->status_words[i].load(std::memory_order_acquire);
+      copied = true;
+      if (c->status_seq.load(std::memory_order_relaxed) == before) break;
+    }
+    if (attempt < 63)
+      platform_cpu_pause();
+    else
+      platform_thread_yield();
+  }
+  if (!copied) {
+    for (int i = 0; i < CORE_STATUS_WORDS; i++)
+      words[i] = c->status_words[i].load(std::memory_order_relaxed);
+  }
+  std::memcpy(out, words, sizeof *out);
+  if (c->running.load(std::memory_order_relaxed))
+    out->flags |= CORE_STATUS_RUNNING;
+  else
+    out->flags &= ~(uint32_t)CORE_STATUS_RUNNING;
+}
+
+void core_quiesce(Core* c) {
+  if (!c) return;
+  // No callback runs now, so the overflow and a lost-events notice move on here instead.
+  core_drain_overflow(c);
+  if (c->events_overflowed) try_post_resync(c);
+  apply_commands(c, true);
+  if (c->recording) {
+    core_post_segment(c, EV_TAKE_ENDED, c->cursor);
+    c->recording = 0;
+    c->stopping = 1;
+  }
+  c->fade = 0.0f;
+  c->fast_fade = 0;
+  c->command_held = 0;
+  if (c->seek_pending) {
+    c->cursor = clamp64(c->seek_target, 0, tape_length(c->main));
+    c->seek_pending = 0;
+  }
+  if (c->stopping) end_tail(c);
+  if (c->scrubbing || c->coasting) core_scrub_stop_now(c);
+  c->was_playing = 0;
+  c->scrub_gain = 0.0f;
+  publish_status(c);
+}
+
+void core_set_rate(Core* c, double rate, int channels) {
+  if (!c) return;
+  c->rates = core_rates_for(rate);
+  c->channels = channels > 0 ? channels : 0;
+  xy_mixer_clear_filters(&c->xy);
+  level_meter_reset(&c->meter);
+  c->fade = 0.0f;
+  c->scrub_gain = 0.0f;
+  c->input_peak = c->output_peak = c->input_level = 0.0f;
+  publish_status(c);
+}
+
+void core_set_running(Core* c, bool on) {
+  if (c) c->running.store(on, std::memory_order_relaxed);
+}
+
+void core_set_free_immediately(Core* c, bool on) {
+  if (c) c->free_immediately.store(on, std::memory_order_relaxed);
+}
+
+void core_set_monitor(Core* c, bool on) {
+  if (c) c->monitor.store(on, std::memory_order_relaxed);
+}
+
+void core_set_playback_gain(Core* c, float gain) {
+  if (!c) return;
+  if (!(gain > 0.0f && gain < 1000000.0f)) gain = 1.0f;
+  c->playback_gain.store(gain, std::memory_order_relaxed);
+}
+
+void core_set_scrub_scale(Core* c, float scale) {
+  if (!c) return;
+  if (std::isnan(scale)) scale = 1.0f;
+  c->scrub_scale.store(scale, std::memory_order_relaxed);
+}
+
+void core_set_xy(Core* c, float x, float y) {
+  if (!c) return;
+  c->x.store(x, std::memory_order_relaxed);
+  c->y.store(y, std::memory_order_relaxed);
+}
