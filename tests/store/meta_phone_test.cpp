@@ -20,7 +20,7 @@
 namespace {
 
 std::string fixture_dir() {
-  std::string d = KELP_SOURCE_DIR "/../shared/fixtures/phone";
+  std::string d = KELP_SOURCE_DIR "/tests/fixtures/phone";
   struct stat st;
   if (stat(d.c_str(), &st) == 0) return d;
   return "/work/shared/fixtures/phone";
