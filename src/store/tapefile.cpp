@@ -1,0 +1,305 @@
+#include "store/tapefile.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/tape.h"
+#include "platform/fsys.h"
+#include "store/files.h"
+#include "store/log.h"
+#include "store/meta.h"
+#include "store/progress.h"
+#include "store/wav.h"
+
+namespace {
+
+constexpr int64_t kWaveformBlockFrames = 65536;
+
+// Reads until size bytes arrived, the file ended or an error; the bytes read.
+size_t read_full(FsysFile f, void* data, size_t size) {
+  char* p = (char*)data;
+  size_t total = 0;
+  while (total < size) {
+    size_t got = 0;
+    if (fsys_read(f, p + total, size - total, &got) != 0 || got == 0) break;
+    total += got;
+  }
+  return total;
+}
+
+// Largest |sample|; NaN is ignored. Four lanes so the compiler can keep them in one register.
+float span_peak(const float* s, int64_t n) {
+  float m[4] = {0, 0, 0, 0};
+  int64_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    for (int j = 0; j < 4; j++) {
+      float a = fabsf(s[i + j]);
+      m[j] = a > m[j] ? a : m[j];
+    }
+  }
+  for (; i < n; i++) {
+    float a = fabsf(s[i]);
+    m[0] = a > m[0] ? a : m[0];
+  }
+  return std::max(std::max(m[0], m[1]), std::max(m[2], m[3]));
+}
+
+const float* chunk_at(const Tape* t, int64_t k) {
+  return k < t->max_chunks ? t->chunks[k].load(std::memory_order_acquire) : nullptr;
+}
+
+int load_stereo(Tape* tape, FsysFile f, const char* path, int64_t frames, JobProgress* progress) {
+  for (int64_t done = 0; done < frames;) {
+    if (job_progress_cancelled(progress)) return -3;
+    const int64_t off = done & TAPE_CHUNK_MASK, k = done >> TAPE_CHUNK_SHIFT;
+    const int64_t n =
+        std::min<int64_t>({TAPE_FILE_BLOCK_FRAMES, frames - done, TAPE_CHUNK_FRAMES - off});
+    float* c = (float*)chunk_at(tape, k);
+    if (!c) {
+      log_line("tape: no room on the tape for %s at frame %lld", path, (long long)done);
+      return -2;
+    }
+    const size_t want = (size_t)n * 8;
+    const size_t got = read_full(f, c + off * 2, want);
+    if (got < want) {
+      log_line("tape: couldn't read %s (%lld of %lld frames)", path,
+               (long long)(done + (int64_t)got / 8), (long long)frames);
+      return -1;
+    }
+    done += n;
+    if (progress) progress->done.store(done * 8, std::memory_order_relaxed);
+  }
+  return 0;
+}
+
+int load_mono(Tape* tape, FsysFile f, const char* path, int64_t frames, JobProgress* progress) {
+  float* in = (float*)malloc(TAPE_FILE_BLOCK_FRAMES * sizeof(float));
+  float* st = (float*)malloc(TAPE_FILE_BLOCK_FRAMES * 2 * sizeof(float));
+  int rc = 0;
+  if (!in || !st) {
+    log_line("tape: out of memory reading %s", path);
+    rc = -2;
+  }
+  for (int64_t done = 0; rc == 0 && done < frames;) {
+    if (job_progress_cancelled(progress)) {
+      rc = -3;
+      break;
+    }
+    const int64_t n = std::min<int64_t>(TAPE_FILE_BLOCK_FRAMES, frames - done);
+    const size_t want = (size_t)n * 4;
+    const size_t got = read_full(f, in, want);
+    if (got < want) {
+      log_line("tape: couldn't read %s (%lld of %lld frames)", path,
+               (long long)(done + (int64_t)got / 4), (long long)frames);
+      rc = -1;
+      break;
+    }
+    for (int64_t i = 0; i < n; i++) st[2 * i] = st[2 * i + 1] = in[i];
+    if (tape_write(tape, done, st, n) != 0) {
+      log_line("tape: no room on the tape for %s at frame %lld", path, (long long)done);
+      rc = -2;
+      break;
+    }
+    done += n;
+    if (progress) progress->done.store(done * 4, std::memory_order_relaxed);
+  }
+  free(in);
+  free(st);
+  return rc;
+}
+
+}  // namespace
+
+int tape_load(Tape* tape, const char* path, bool mono, JobProgress* progress) {
+  if (!tape || !path || !*path) {
+    log_line("tape: nothing to load (%s)", path && *path ? path : "no file named");
+    return -1;
+  }
+  const int64_t size = file_size(path);
+  if (size < 0) {
+    log_line("tape: couldn't find %s", path);
+    return -1;
+  }
+  const int64_t bpf = mono ? 4 : 8;
+  const int64_t frames = size / bpf;
+  job_progress_set(progress, 0, frames * bpf);
+  if (tape_ensure(tape, frames - 1) != 0) {
+    log_line("tape: no room for %lld frames of %s", (long long)frames, path);
+    return -2;
+  }
+  tape_ensure(tape, frames);  // the next chunk is a convenience for recording on
+  if (frames == 0) {
+    tape->length.store(0, std::memory_order_relaxed);
+    return 0;
+  }
+  FsysFile f;
+  unsigned long e = fsys_open_read(path, &f);
+  if (e) {
+    log_line("tape: couldn't open %s (error %lu)", path, e);
+    return -1;
+  }
+  int rc = mono ? load_mono(tape, f, path, frames, progress)
+                : load_stereo(tape, f, path, frames, progress);
+  fsys_close(f);
+  if (rc == 0) tape->length.store(frames, std::memory_order_relaxed);
+  return rc;
+}
+
+int tape_save(const Tape* tape, const char* path, int64_t frames, float* peakOut,
+              JobProgress* progress) {
+  if (!tape || !path || !*path) {
+    log_line("tape: nothing to save (%s)", path && *path ? path : "no file named");
+    return -1;
+  }
+  frames = std::max<int64_t>(0, frames);
+  job_progress_set(progress, 0, frames * 8);
+  SafeWriter w{};
+  if (safe_writer_open(&w, path) != 0) {
+    log_line("tape: couldn't open %s for writing", path);
+    return -1;
+  }
+  float* zeros = nullptr;  // 1 MiB of silence for absent chunks, made on first need
+  float peak = 0.0f;
+  int rc = 0;
+  for (int64_t done = 0; done < frames;) {
+    if (job_progress_cancelled(progress)) {
+      rc = -3;
+      break;
+    }
+    const int64_t off = done & TAPE_CHUNK_MASK, k = done >> TAPE_CHUNK_SHIFT;
+    const int64_t n =
+        std::min<int64_t>({TAPE_FILE_BLOCK_FRAMES, frames - done, TAPE_CHUNK_FRAMES - off});
+    const float* c = chunk_at(tape, k);
+    const float* src;
+    if (c) {
+      src = c + off * 2;
+      peak = std::max(peak, span_peak(src, n * 2));
+    } else {
+      if (!zeros) zeros = (float*)calloc(TAPE_FILE_BLOCK_FRAMES * 2, sizeof(float));
+      src = zeros;
+    }
+    if (!src || safe_writer_write(&w, src, (size_t)n * 8) != 0) {
+      log_line("tape: write failed on %s", path);
+      rc = -1;
+      break;
+    }
+    done += n;
+    if (progress) progress->done.store(done * 8, std::memory_order_relaxed);
+  }
+  free(zeros);
+  if (rc != 0) {
+    safe_writer_discard(&w);
+    return rc;
+  }
+  if (safe_writer_commit(&w) != 0) {
+    log_line("tape: couldn't commit %s", path);
+    return -1;
+  }
+  if (peakOut) *peakOut = peak;
+  return 0;
+}
+
+int tape_file_waveform(const char* path, bool mono, float* out96) {
+  if (!path || !out96) return 0;
+  const int64_t size = file_size(path);
+  const int64_t bpf = mono ? 4 : 8;
+  const int64_t frames = size > 0 ? size / bpf : 0;
+  if (frames == 0) return 0;
+  const int64_t bucket = std::max<int64_t>(1, frames / TAPE_WAVEFORM_POINTS);
+  FsysFile f;
+  unsigned long e = fsys_open_read(path, &f);
+  if (e) {
+    log_line("tape: couldn't open %s (error %lu)", path, e);
+    return 0;
+  }
+  float* buf = (float*)malloc(kWaveformBlockFrames * 2 * sizeof(float));
+  if (!buf) {
+    fsys_close(f);
+    log_line("tape: out of memory reading %s", path);
+    return 0;
+  }
+  const int ch = mono ? 1 : 2;
+  int stored = 0;
+  float largest = 0.0f;
+  double sum = 0.0;
+  int64_t inBucket = 0;
+  bool shortRead = false;
+  // Every bucket but a short last one is full, so the 96 stored ones end well before the file.
+  for (int64_t done = 0; done < frames && stored < TAPE_WAVEFORM_POINTS;) {
+    const int64_t n = std::min(kWaveformBlockFrames, frames - done);
+    const size_t want = (size_t)(n * bpf);
+    const size_t got = read_full(f, buf, want);
+    if (got < want) {
+      log_line("tape: couldn't read %s (%lld of %lld frames)", path,
+               (long long)(done + (int64_t)got / bpf), (long long)frames);
+      shortRead = true;
+      break;
+    }
+    for (int64_t i = 0; i < n && stored < TAPE_WAVEFORM_POINTS; i++) {
+      float v = fabsf(buf[i * ch]);
+      if (ch == 2) v = std::max(v, fabsf(buf[i * 2 + 1]));
+      // A NaN or infinite sample must not poison the whole summary (it ends up in meta.json).
+      if (!std::isfinite(v)) v = 0.0f;
+      sum += v;
+      inBucket++;
+      if (inBucket == bucket || done + i == frames - 1) {
+        float value = (float)(sum / (double)inBucket);
+        out96[stored++] = value;
+        largest = std::max(largest, value);
+        sum = 0.0;
+        inBucket = 0;
+      }
+    }
+    done += n;
+  }
+  free(buf);
+  fsys_close(f);
+  if (shortRead) return 0;
+  if (largest > 0.0f)
+    for (int i = 0; i < stored; i++) out96[i] /= largest;
+  return stored;
+}
+
+int wav_from_tape_file(JobProgress* progress, const char* folder, const char* destination) {
+  if (!folder || !*folder || !destination || !*destination) {
+    log_line("wav: nothing to rebuild (%s)",
+             destination && *destination ? destination : "no file named");
+    return -1;
+  }
+  SketchMeta meta{};
+  bool dirty = false;
+  char message[256];
+  const MetaStatus status = meta_load_folder(folder, &meta, &dirty, message, sizeof message);
+  const int channels = meta.channels;
+  const double rate = meta.sampleRate > 0 ? meta.sampleRate : 44100.0;
+  meta_free(&meta);
+  if (status == META_UNREADABLE || status == META_MISSING) {
+    log_line("wav: can't rebuild %s - %s: %s", destination, folder, message);
+    return -2;
+  }
+  char path[PATH_UTF8_MAX + 1];
+  if (path_join(path, sizeof path, folder, "tape.f32") < 0) {
+    log_line("wav: path too long: %s", folder);
+    return -1;
+  }
+  const bool mono = channels < 2;
+  const int64_t size = file_size(path);
+  const int64_t frames = size > 0 ? size / (mono ? 4 : 8) : 0;
+  if (frames <= 0) {
+    log_line("wav: can't rebuild %s - %s has no audio", destination, path);
+    return -2;
+  }
+  Tape* tape = tape_new(rate, std::max(1440.0, (double)frames / rate / 60.0 + 60.0), 0);
+  if (!tape) {
+    log_line("wav: no memory for a tape to rebuild %s", destination);
+    return -1;
+  }
+  int rc = tape_load(tape, path, mono, progress);
+  // Out of memory is a failure here, not "no audio to copy".
+  if (rc == -2) rc = -1;
+  if (rc == 0) rc = wav_write(destination, tape, 0, tape_length(tape), 1.0f, progress);
+  tape_free(tape);
+  return rc;
+}
