@@ -1,0 +1,56 @@
+// Audio import: an audio file becomes a new sketch folder in the library. The file is decoded
+// whole into memory (WAV by our own reader, everything else and WAVs it refuses by the platform
+// decoder), mixed to one channel, laid centred on both channels of a tape at the file's own rate,
+// and written out as tape.f32, the side-car WAV and meta.json with a 96-point waveform.
+//
+// The platform decoder here is FFmpeg (libavformat + libavcodec). Unlike Media Foundation it
+// needs no per-thread start-up (no COM apartment, no MFStartup), so no per-thread state is kept;
+// its own logging is silenced and every failure is reported through log_line instead.
+// Everything here runs on the IO job worker.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+struct DecodedAudio;
+struct JobProgress;
+struct Job;
+
+enum {
+  IMPORT_WAVEFORM_POINTS = 96,
+  IMPORT_BLOCK_FRAMES = 65536,  // frames mixed and copied into the tape per step
+  IMPORT_NAME_MAX = 255,        // bytes of the sketch name taken from the file name
+};
+
+// What the user is told about a file that can't be imported.
+constexpr const char* IMPORT_REFUSED = "Couldn't import that file.";
+
+// True for the extensions import takes (.wav .mp3 .m4a .aac .flac .wma, any letter case),
+// read after the last '.' that follows the last path separator.
+bool import_extension_accepted(const char* path);
+
+// The sketch name for a file: its name without folder and without its last extension (a name
+// that is only an extension stays whole), cut to IMPORT_NAME_MAX bytes at a character boundary,
+// invalid UTF-8 replaced. Returns the length written (out always terminated when size > 0).
+size_t import_sketch_name(const char* path, char* out, size_t size);
+
+// Decodes path into out (overwritten; free with decoded_audio_free). 0; -1 for file or memory
+// trouble; -2 when the file can't be imported; -3 when cancelled. message gets a short reason.
+// progress (optional) counts bytes of the file and is polled for cancel.
+int decode_audio_file(const char* path, DecodedAudio* out, JobProgress* progress, char* message,
+                      size_t messageSize);
+
+// The platform decoder alone (FFmpeg here), with the same results. Output is float when the
+// codec gives float samples, else integer PCM of 1, 2 or 4 bytes, converted to float.
+int decode_with_platform_decoder(const char* path, DecodedAudio* out, JobProgress* progress,
+                                 char* message, size_t messageSize);
+
+// The summary waveform of n mono values: bucket = max(1, n / 96), each of the first
+// min(96, ceil(n / bucket)) buckets the mean of |m| over its frames, scaled so the largest is 1
+// (left at 0 when everything is silent). sums holds per-bin sums of |m| (96 entries) as gathered
+// while mixing. Returns the number of points written to out96.
+int import_waveform(const double* sums, int64_t frames, float* out96);
+
+// The IMPORT_AUDIO job: job->path is the file, job->folder the library. On success metaOut,
+// resultId, resultPath and framesOut describe the new sketch; on failure nothing is left behind.
+// Returns 0, -1 (failed, job_fail called) or -3 (cancelled).
+int import_audio_job(Job* job);

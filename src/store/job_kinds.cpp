@@ -1,0 +1,406 @@
+// The file kinds: saves, meta.json loads and patches, clears, deletes, renames, settings writes
+// and copies. Every write goes through a temporary file moved over the target, so a failed or
+// interrupted job leaves the earlier file complete.
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/tape.h"
+#include "platform/fsys.h"
+#include "store/filenames.h"
+#include "store/files.h"
+#include "store/import.h"
+#include "store/jobs.h"
+#include "store/jobs_internal.h"
+#include "store/log.h"
+#include "store/meta.h"
+#include "store/tapefile.h"
+#include "store/wav.h"
+
+namespace {
+
+constexpr int64_t kMiB = 1 << 20;
+constexpr size_t kCopyBlock = 1 << 20;
+
+bool is_separator(char c) {
+#ifdef _WIN32
+  return c == '/' || c == '\\';
+#else
+  return c == '/';
+#endif
+}
+
+bool has_separator(const char* s) {
+  for (; *s; s++)
+    if (is_separator(*s)) return true;
+  return false;
+}
+
+// A plain name inside a folder: no separator, not "." or "..".
+bool is_plain_name(const char* s) {
+  return *s && !has_separator(s) && strcmp(s, ".") != 0 && strcmp(s, "..") != 0;
+}
+
+// The side-car WAV's name for meta's title; false when none can be made.
+bool sidecar_name(const SketchMeta* meta, char* out, size_t size) {
+  char title[META_NAME_MAX * 2 + 64];
+  meta_title(meta, title, sizeof title);
+  return sidecar_wav_name(title, out, size) == 0 && out[0];
+}
+
+}  // namespace
+
+// ---- shared helpers ----
+
+bool job_join(char* out, const char* folder, const char* name) {
+  return path_join(out, JOB_PATH_MAX + 1, folder, name) >= 0;
+}
+
+void job_parent(char* out, const char* path) {
+  size_t n = strlen(path);
+  while (n > 0 && !is_separator(path[n - 1])) n--;
+  // Keep a lone root separator; drop the one before the name otherwise.
+  while (n > 1 && is_separator(path[n - 1])) n--;
+  n = std::min<size_t>(n, JOB_PATH_MAX);
+  memcpy(out, path, n);
+  out[n] = 0;
+}
+
+bool job_is_file(const char* path) {
+  FsysInfo info;
+  return fsys_info(path, &info) == 0 && info.target_kind == FSYS_FILE;
+}
+
+const char* job_base_name(const char* path) {
+  const char* base = path;
+  for (const char* p = path; *p; p++)
+    if (is_separator(*p) && p[1]) base = p + 1;
+  return base;
+}
+
+void job_fail_write(Job* job, const char* where, int64_t needed, const char* what) {
+  if (disk_too_full(where, needed))
+    job_fail(job, "DISK FULL");
+  else
+    job_fail(job, "CAN'T WRITE %s", what);
+}
+
+void job_cancelled(Job* job) {
+  job->result = JOB_CANCELLED;
+}
+
+void job_kinds_dispatch(Job* job) {
+  switch (job->kind) {
+    case JOB_NONE:
+      return job_none(job);
+    case JOB_SAVE_COMMIT:
+      return job_save_commit(job);
+    case JOB_SAVE_META:
+      return job_save_meta(job);
+    case JOB_LOAD_META:
+      return job_load_meta(job);
+    case JOB_LOAD_TAPE:
+      return job_load_tape(job);
+    case JOB_CLEAR_FILES:
+      return job_clear_files(job);
+    case JOB_EXPORT_WAV:
+      return job_export_wav(job);
+    case JOB_IMPORT_AUDIO:
+      import_audio_job(job);
+      return;
+    case JOB_SCAN_LIBRARY:
+      // Run by the library once it is built in; until then the poster hears a plain no.
+      return job_fail(job, "NOT AVAILABLE");
+    case JOB_DELETE_DIR:
+      return job_delete_dir(job);
+    case JOB_RENAME:
+      return job_rename(job);
+    case JOB_PATCH_SPECTRAL:
+      return job_patch_spectral(job);
+    case JOB_LOAD_PREVIEW:
+      return job_load_preview(job);
+    case JOB_WRITE_FILE:
+      return job_write_file(job);
+    case JOB_COPY_FILE:
+      return job_copy_file(job);
+    case JOB_SPECTRAL:
+      return job_spectral(job);
+    case JOB_HOP_LEVELS:
+      return job_hop_levels(job);
+    case JOB_KIND_COUNT:
+      break;
+  }
+  job_fail(job, "UNKNOWN JOB");
+}
+
+// ---- SAVE_COMMIT: tape.f32, the side-car WAV and meta.json ----
+
+void job_save_commit(Job* job) {
+  SketchMeta* meta = job->meta;
+  const Tape* tape = job->tape;
+  const char* folder = job->folder;
+  if (!meta || !tape || !folder[0]) return job_fail(job, "NOTHING TO SAVE");
+  const int64_t frames = std::max<int64_t>(0, job->frames);
+  // Byte counts stay in range: a tape holds far fewer than INT64_MAX / 12 frames.
+  if (make_dirs(folder) != 0) return job_fail_write(job, folder, frames * 12, "THE FOLDER");
+
+  const double scale = (double)frames * 12.0 + 1.0;
+  char tapePath[JOB_PATH_MAX + 1];
+  if (!job_join(tapePath, folder, "tape.f32"))
+    return job_fail_write(job, folder, frames * 8, "THE TAPE");
+  job_progress_phase(job, 0, (double)frames * 8.0, scale);
+  float peak = 0;
+  int rc = tape_save(tape, tapePath, frames, &peak, &job->progress);
+  if (rc == -3) return job_cancelled(job);
+  if (rc != 0) return job_fail_write(job, folder, frames * 8, "THE TAPE");
+  job->peak = peak;
+
+  meta->channels = 2;
+  meta->lengthSamples = frames;
+  if (tape->rate > 0 && tape->rate != meta->sampleRate) {
+    log_line("save: %s said %.0f Hz but its tape runs at %.0f Hz - meta.json follows the tape",
+             folder, meta->sampleRate, tape->rate);
+    meta->sampleRate = tape->rate;
+  }
+
+  // The side-car is a convenience copy; without it the sketch is still whole.
+  char wavName[JOB_NAME_MAX + 1] = "";
+  char wavPath[JOB_PATH_MAX + 1];
+  job_progress_phase(job, (double)frames * 8.0, (double)frames * 4.0, scale);
+  if (!sidecar_name(meta, wavName, sizeof wavName) || !job_join(wavPath, folder, wavName) ||
+      wav_write(wavPath, tape, 0, frames, 1.0f, &job->progress) != 0)
+    log_line("save: the side-car %s didn't write - tape.f32 and meta.json still do", wavName);
+  else
+    job_copy_text(job->resultPath, sizeof job->resultPath, wavPath);
+
+  job_progress_phase(job, (double)frames * 12.0, 1.0, scale);
+  if (meta_save_folder(folder, meta) != 0) return job_fail_write(job, folder, kMiB, "META.JSON");
+  job_progress_set(&job->progress, 1, 1);
+  job->framesOut = frames;
+}
+
+// ---- SAVE_META: meta.json alone ----
+
+void job_save_meta(Job* job) {
+  SketchMeta* meta = job->meta;
+  const char* folder = job->folder;
+  if (!meta || !folder[0]) return job_fail(job, "NOTHING TO SAVE");
+  char tapePath[JOB_PATH_MAX + 1];
+  if (meta->channels < 2 && meta->lengthSamples > 0 && meta->lengthSamples <= INT64_MAX / 8 &&
+      job_join(tapePath, folder, "tape.f32") && file_size(tapePath) == meta->lengthSamples * 8) {
+    log_line("save: %s - its tape.f32 is stereo now; meta.json says so", folder);
+    meta->channels = 2;
+  }
+  if (meta_save_folder(folder, meta) != 0) return job_fail_write(job, folder, kMiB, "META.JSON");
+}
+
+// ---- LOAD_META ----
+
+void job_load_meta(Job* job) {
+  const char* folder = job->folder;
+  if (!folder[0]) {
+    log_line("jobs: LOAD_META without a folder");
+    return job_fail(job, "NO META.JSON");
+  }
+  tmp_cleanup(folder);
+  SketchMeta* meta = (SketchMeta*)calloc(1, sizeof(SketchMeta));
+  if (!meta) return job_fail(job, "NOT ENOUGH MEMORY");
+  bool dirty = false;
+  char message[256] = "";
+  MetaStatus status = meta_load_folder(folder, meta, &dirty, message, sizeof message);
+  if (status == META_UNREADABLE || status == META_MISSING) {
+    log_line("jobs: %s - %s", folder, message);
+    meta_destroy(meta);
+    return job_fail(job,
+                    status == META_UNREADABLE ? "COULDN'T READ - AUDIO IS SAFE" : "NO META.JSON");
+  }
+  if (status == META_REPAIRED)
+    log_line("jobs: %s read with gaps (%s) - opened with defaults filled in", folder, message);
+  int upgraded = meta_upgrade_strokes(meta);
+  job->metaOut = meta;
+  job->metaDirty = dirty || upgraded > 0;
+}
+
+// ---- CLEAR_FILES: the audio of a sketch that is being emptied ----
+
+void job_clear_files(Job* job) {
+  const char* folder = job->folder;
+  if (!folder[0]) return job_fail(job, "NOTHING TO CLEAR");
+  bool ok = true;
+  char path[JOB_PATH_MAX + 1];
+  if (!job_join(path, folder, "tape.f32") || file_remove(path) != 0) ok = false;
+  if (job->name[0]) {
+    // Only a file of the sketch's own folder is ever deleted here.
+    if (!is_plain_name(job->name)) {
+      log_line("jobs: refused to delete %s - not a file of %s", job->name, folder);
+      ok = false;
+    } else if (!job_join(path, folder, job->name) || file_remove(path) != 0) {
+      ok = false;
+    }
+  }
+  if (!ok) job_fail(job, "CAN'T DELETE THE AUDIO");
+}
+
+// ---- DELETE_DIR: a whole sketch folder, and nothing that isn't one ----
+
+void job_delete_dir(Job* job) {
+  const char* folder = job->folder;
+  if (!folder[0]) return job_fail(job, "NOTHING TO DELETE");
+  if (path_attributes(folder) == PATH_ATTR_INVALID) return;
+  char metaPath[JOB_PATH_MAX + 1];
+  if (path_is_dir(folder) && job_join(metaPath, folder, "meta.json") && path_exists(metaPath) &&
+      !path_is_dir(metaPath)) {
+    if (tree_remove_guarded(folder) != 0) job_fail(job, "COULDN'T DELETE THE FOLDER");
+    return;
+  }
+  log_line("jobs: REFUSED to delete %s - it has no meta.json, so it isn't a sketch", folder);
+  job_fail(job, "NOT A SKETCH FOLDER");
+}
+
+// ---- RENAME: the name in meta.json, then the side-car follows ----
+
+void job_rename(Job* job) {
+  const char* folder = job->folder;
+  if (!folder[0]) return job_fail(job, "NOTHING TO RENAME");
+  SketchMeta loaded{};
+  SketchMeta* meta = job->meta;
+  if (!meta) {
+    bool dirty = false;
+    char message[256];
+    if (meta_load_folder(folder, &loaded, &dirty, message, sizeof message) > META_REPAIRED) {
+      meta_free(&loaded);
+      return job_fail(job, "COULDN'T READ META.JSON");
+    }
+    meta = &loaded;
+  }
+  job_copy_text(meta->name, sizeof meta->name, job->name);
+  char wavName[JOB_NAME_MAX + 1] = "";
+  char newPath[JOB_PATH_MAX + 1] = "";
+  bool haveNew = sidecar_name(meta, wavName, sizeof wavName) && job_join(newPath, folder, wavName);
+
+  if (meta_save_folder(folder, meta) != 0) {
+    meta_free(&loaded);
+    return job_fail_write(job, folder, kMiB, "META.JSON");
+  }
+
+  char oldPath[JOB_PATH_MAX + 1] = "";
+  if (job->path2[0]) {
+    if (has_separator(job->path2))
+      job_copy_text(oldPath, sizeof oldPath, job->path2);
+    else if (!job_join(oldPath, folder, job->path2))
+      oldPath[0] = 0;
+  }
+  if (haveNew && oldPath[0] && strcmp(oldPath, newPath) != 0 && job_is_file(oldPath) &&
+      file_move(oldPath, newPath) != 0)
+    log_line("jobs: couldn't move %s to %s - the next commit writes the new side-car", oldPath,
+             newPath);
+  job_copy_text(job->resultPath, sizeof job->resultPath, newPath);
+  meta_free(&loaded);
+}
+
+// ---- PATCH_SPECTRAL: a take's colours, computed after its sketch was saved ----
+
+void job_patch_spectral(Job* job) {
+  SketchMeta meta{};
+  bool dirty = false;
+  char message[256];
+  if (!job->folder[0] ||
+      meta_load_folder(job->folder, &meta, &dirty, message, sizeof message) > META_REPAIRED) {
+    meta_free(&meta);
+    return job_fail(job, "SKETCH NOT FOUND");
+  }
+  Layer* found = nullptr;
+  for (int32_t i = 0; i < meta.layerCount && !found; i++) {
+    Layer* l = meta.layers[i];
+    if (l && l->startSample == job->layerStart && l->lengthSamples == job->layerLength &&
+        std::fabs(l->createdAt - job->layerCreatedAt) <= 1e-6)
+      found = l;
+  }
+  if (!found) {
+    meta_free(&meta);
+    return job_fail(job, "LAYER NOT FOUND");
+  }
+  if (!layer_spectral(found)) {
+    layer_attach_spectral(found, job->spectral);
+    if (meta_save_folder(job->folder, &meta) != 0) {
+      meta_free(&meta);
+      return job_fail_write(job, job->folder, kMiB, "META.JSON");
+    }
+  }
+  meta_free(&meta);
+}
+
+// ---- WRITE_FILE: a prepared file such as kelp.ini ----
+
+void job_write_file(Job* job) {
+  if (!job->path[0] || (job->dataSize > 0 && !job->data)) return job_fail(job, "NOTHING TO WRITE");
+  char parent[JOB_PATH_MAX + 1];
+  job_parent(parent, job->path);
+  const int64_t needed = (int64_t)std::min<size_t>(job->dataSize, INT64_MAX);
+  if ((parent[0] && make_dirs(parent) != 0) ||
+      file_write_atomic(job->path, job->data, job->dataSize) != 0)
+    return job_fail_write(job, job->path, needed, job_base_name(job->path));
+  job_copy_text(job->resultPath, sizeof job->resultPath, job->path);
+}
+
+// ---- COPY_FILE: a sketch's side-car WAV to somewhere else ----
+
+void job_copy_file(Job* job) {
+  const char* source = job->path;
+  const char* dest = job->path2;
+  if (!source[0] || !dest[0]) return job_fail(job, "NOTHING TO COPY");
+  char parent[JOB_PATH_MAX + 1];
+  job_parent(parent, dest);
+  if (parent[0] && make_dirs(parent) != 0) return job_fail_write(job, parent, kMiB, "THE FOLDER");
+
+  const int64_t size = job_is_file(source) ? file_size(source) : -1;
+  if (size < 0) {
+    log_line("jobs: %s is missing - rebuilding it from tape.f32 for the copy", source);
+    char from[JOB_PATH_MAX + 1];
+    if (job->folder[0])
+      job_copy_text(from, sizeof from, job->folder);
+    else
+      job_parent(from, source);
+    int rc = wav_from_tape_file(&job->progress, from, dest);
+    if (rc == -2) return job_fail(job, "NO AUDIO TO COPY");
+    if (rc == -3) return job_cancelled(job);
+    if (rc != 0) return job_fail_write(job, dest, kMiB, "THE COPY");
+  } else {
+    job_progress_phase(job, 0, (double)size, (double)size + 1.0);
+    job_progress_set(&job->progress, 0, size);
+    FsysFile in;
+    if (fsys_open_read(source, &in) != 0) return job_fail(job, "CAN'T READ THE WAV");
+    char* buffer = (char*)malloc(kCopyBlock);
+    if (!buffer) {
+      fsys_close(in);
+      return job_fail(job, "NOT ENOUGH MEMORY");
+    }
+    SafeWriter w{};
+    safe_writer_open(&w, dest);
+    int64_t copied = 0;
+    bool cancelled = false, ok = !w.failed;
+    while (ok && copied < size) {
+      if (job_progress_cancelled(&job->progress)) {
+        cancelled = true;
+        break;
+      }
+      size_t got = 0;
+      if (fsys_read(in, buffer, kCopyBlock, &got) != 0 || got == 0) break;
+      if (safe_writer_write(&w, buffer, got) != 0) ok = false;
+      copied += (int64_t)got;
+      job->progress.done.store(copied, std::memory_order_relaxed);
+    }
+    fsys_close(in);
+    free(buffer);
+    // A source that grew or shrank while it was read is not the file that was asked for.
+    if (cancelled || !ok || copied != size) {
+      safe_writer_discard(&w);
+      if (cancelled) return job_cancelled(job);
+      return job_fail_write(job, dest, size, "THE COPY");
+    }
+    if (safe_writer_commit(&w) != 0) return job_fail_write(job, dest, size, "THE COPY");
+  }
+  job_copy_text(job->resultPath, sizeof job->resultPath, dest);
+}
