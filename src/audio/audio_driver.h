@@ -1,0 +1,58 @@
+// The two things the audio engine asks the outside world: the audio driver (PortAudio's calls,
+// one function pointer each) and the device watch's probe (device counts, microphone
+// privacy). The engine only ever goes through these tables, so a scripted driver can stand in
+// for PortAudio: one that hangs, refuses rates, never delivers callbacks or ends a stream.
+#pragma once
+#include <portaudio.h>
+
+#include <cstdint>
+
+// The WASAPI stream-state handler's shape; a driver without WASAPI leaves set_state_handler null.
+typedef void (*AudioStateHandler)(PaStream* stream, unsigned int state_flags, unsigned int error_id,
+                                  void* user);
+enum { AUDIO_STREAM_STATE_ERROR = 1 };
+
+// Every call runs on the engine's worker thread (one at a time), except none: the control
+// thread never calls the driver itself. `user` is the table's own user pointer.
+struct AudioDriver {
+  void* user;
+  PaError (*initialize)(void* user);
+  PaError (*terminate)(void* user);
+  const char* (*error_text)(void* user, PaError error);
+  int (*device_count)(void* user);
+  const PaDeviceInfo* (*device_info)(void* user, int device);
+  const PaHostApiInfo* (*host_api_info)(void* user, int host_api);
+  int (*default_input_device)(void* user);
+  int (*default_host_api)(void* user);
+  PaError (*is_format_supported)(void* user, const PaStreamParameters* in,
+                                 const PaStreamParameters* out, double rate);
+  PaError (*open_stream)(void* user, PaStream** stream, const PaStreamParameters* in,
+                         const PaStreamParameters* out, double rate, unsigned long frames,
+                         PaStreamFlags flags, PaStreamCallback* callback, void* callback_user);
+  PaError (*set_finished_callback)(void* user, PaStream* stream,
+                                   PaStreamFinishedCallback* callback);
+  // May be null (no WASAPI on this platform).
+  PaError (*set_state_handler)(void* user, PaStream* stream, AudioStateHandler handler,
+                               void* handler_user);
+  PaError (*start_stream)(void* user, PaStream* stream);
+  PaError (*stop_stream)(void* user, PaStream* stream);
+  PaError (*abort_stream)(void* user, PaStream* stream);
+  PaError (*close_stream)(void* user, PaStream* stream);
+  const PaStreamInfo* (*stream_info)(void* user, PaStream* stream);
+  const PaHostErrorInfo* (*last_host_error)(void* user);
+};
+
+// What changes what the engine can open, read once a second on the control thread.
+struct AudioProbe {
+  void* user;
+  // Capture device count in the high 16 bits, playback count in the low 16 bits.
+  uint32_t (*device_counts)(void* user);
+  // True when the system refuses microphone access to desktop programs.
+  bool (*microphone_denied)(void* user);
+};
+
+// PortAudio itself. The table is static; the pointer stays valid for the program's life.
+const AudioDriver* audio_driver_portaudio();
+// This system's probe: ALSA's capture and playback devices plus the default JACK server;
+// microphone privacy has no source here and always reads as allowed.
+const AudioProbe* audio_probe_system();

@@ -1,0 +1,116 @@
+// The device watch through scripted probes: hardware changes, microphone privacy and resume.
+#include "audio_harness.h"
+
+namespace {
+
+using WatchTest = FakeEngineTest;
+
+TEST_F(WatchTest, HardwareChangeOnTheWantedDeviceLeavesTheStreamAlone) {
+  add_device("USB Interface", 2, 2, 48000);
+  start_engine();
+  ASSERT_EQ(open("").state, AUDIO_RUNNING);
+  int opens = fake_audio_calls(fake, FAKE_OPEN);
+  int64_t from = log_console_count();
+  fake_audio_set_counts(fake, (3u << 16) | 2u);
+  ASSERT_GE(log_wait(from, "audio: hardware changed (3 inputs, 2 outputs)", 2000), 0);
+  platform_sleep_ms(300);
+  AudioStatus s;
+  audio_engine_status(engine, &s);
+  EXPECT_EQ(s.state, AUDIO_RUNNING);
+  EXPECT_EQ(fake_audio_calls(fake, FAKE_OPEN), opens);
+  EXPECT_EQ(log_find(from, "audio: rescanning"), -1);
+  EXPECT_EQ(log_find(from, "audio: LOST"), -1);
+}
+
+TEST_F(WatchTest, MicrophoneOffWhileRunningThenBackReopens) {
+  add_device("USB Interface", 2, 2, 48000);
+  start_engine();
+  ASSERT_EQ(open("").state, AUDIO_RUNNING);
+  int64_t from = log_console_count();
+  uint64_t t = platform_tick_ms();
+  fake_audio_set_denied(fake, true);
+  AudioStatus s;
+  ASSERT_TRUE(audio_wait(
+      engine, [](const AudioStatus& st) { return st.cause == AUDIO_CAUSE_ACCESS_DENIED; }, 2000,
+      &s));
+  EXPECT_LT(platform_tick_ms() - t, 1200u);
+  EXPECT_EQ(s.state, AUDIO_RUNNING);  // the stream is left alone
+  EXPECT_STREQ(s.message, "microphone access is off for desktop apps");
+  EXPECT_GE(log_find(from,
+                     "audio: microphone access is OFF for desktop apps (Settings > Privacy > "
+                     "Microphone)"),
+            0);
+
+  from = log_console_count();
+  fake_audio_set_denied(fake, false);
+  ASSERT_GE(log_wait(from, "audio: microphone access is back on", 2000), 0);
+  ASSERT_GE(log_wait(from, "audio: reopening USB Interface [ALSA]", 1000), 0);
+  ASSERT_GE(log_wait(from, "audio: RUNNING", 1000), 0);
+  audio_engine_status(engine, &s);
+  EXPECT_EQ(s.state, AUDIO_RUNNING);
+  EXPECT_EQ(s.cause, AUDIO_CAUSE_NONE);
+  EXPECT_STREQ(s.message, "");
+  EXPECT_EQ(audio_engine_binding_generation(engine), 2u);
+}
+
+TEST_F(WatchTest, MicrophoneOffAtStartKeepsToTheWantedDevice) {
+  int studio = add_device("Studio", 2, 2, 48000);
+  add_device("Laptop Mic", 2, 0, 48000);
+  fake_audio_set_open_error(fake, studio, paUnanticipatedHostError, -16);  // busy
+  fake_audio_set_denied(fake, true);
+  start_engine();
+  AudioStatus s = open("Studio");
+  EXPECT_EQ(s.last_command_result, AUDIO_FAILED);
+  EXPECT_EQ(s.state, AUDIO_RECOVERING);
+  EXPECT_EQ(s.cause, AUDIO_CAUSE_ACCESS_DENIED);
+  EXPECT_GE(log_find(log_from, "audio: microphone access is OFF for desktop apps"), 0);
+  EXPECT_EQ(log_find(log_from, "audio: opening Laptop Mic"), -1);
+}
+
+TEST_F(WatchTest, DownLogsOnceAndMicrophoneBackBringsAnAttemptAtOnce) {
+  add_device("USB Interface", 2, 2, 48000);
+  start_engine();
+  ASSERT_EQ(open("").state, AUDIO_RUNNING);
+  int64_t from = log_console_count();
+  // Access goes off, and the driver then refuses the device as a privacy-blocked one does.
+  fake_audio_set_denied(fake, true);
+  ASSERT_GE(log_wait(from, "audio: microphone access is OFF", 2000), 0);
+  fake_audio_set_open_error(fake, 0, paUnanticipatedHostError, (long)0x80070005u);
+  fake_audio_stall_streams(fake);
+  AudioStatus s;
+  ASSERT_TRUE(audio_wait_state(engine, AUDIO_DOWN, 7000, &s));
+  EXPECT_EQ(s.cause, AUDIO_CAUSE_ACCESS_DENIED);
+  EXPECT_STREQ(s.message, "duplex at 48000 Hz: Unanticipated host error (host 0x80070005)");
+  ASSERT_TRUE(audio_wait(
+      engine, [](const AudioStatus& st) { return st.attempt == 6; }, 3000, &s));
+  EXPECT_EQ(log_count(from, "audio: DOWN - "), 1);
+
+  // Access back on while DOWN: the attempt follows at once, not at the next 2 s retry.
+  fake_audio_set_open_error(fake, 0, paNoError, 0);
+  fake_audio_set_denied(fake, false);
+  int64_t on = log_wait(from, "audio: microphone access is back on", 1500);
+  ASSERT_GE(on, 0);
+  int64_t back = log_wait(from, "audio: back after 7 attempts", 1000);
+  ASSERT_GE(back, 0);
+  EXPECT_LT(log_stamp(back) - log_stamp(on), 0.2);
+  ASSERT_TRUE(audio_wait_state(engine, AUDIO_RUNNING, 1000, &s));
+  EXPECT_EQ(s.cause, AUDIO_CAUSE_NONE);
+}
+
+TEST_F(WatchTest, ResumeGivesTheStreamItsGraceThenDeclaresItLost) {
+  add_device("USB Interface", 2, 2, 48000);
+  start_engine();
+  ASSERT_EQ(open("").state, AUDIO_RUNNING);
+  platform_sleep_ms(100);  // the stream has delivered audio
+  int64_t from = log_console_count();
+  fake_audio_stall_streams(fake);
+  audio_engine_notify_resume(engine);
+  int64_t resumed = log_wait(from, "audio: resumed - checking the stream", 1000);
+  ASSERT_GE(resumed, 0);
+  int64_t lost =
+      log_wait(from, "audio: LOST USB Interface [ALSA] - no audio callbacks for 300 ms", 3000);
+  ASSERT_GE(lost, 0);
+  EXPECT_NEAR(log_stamp(lost) - log_stamp(resumed), 1.5, 0.15);
+}
+
+}  // namespace
