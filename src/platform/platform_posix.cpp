@@ -17,8 +17,9 @@
 #endif
 
 uint64_t platform_tick_ms() {
+  // Counts time spent suspended too, so a wake from sleep shows up as a jump.
   struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
+  if (clock_gettime(CLOCK_BOOTTIME, &ts) != 0) clock_gettime(CLOCK_MONOTONIC, &ts);
   return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
 }
 
