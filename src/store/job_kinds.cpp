@@ -12,6 +12,7 @@
 #include "store/filenames.h"
 #include "store/files.h"
 #include "store/import.h"
+#include "store/library.h"
 #include "store/jobs.h"
 #include "store/jobs_internal.h"
 #include "store/log.h"
@@ -111,8 +112,7 @@ void job_kinds_dispatch(Job* job) {
       import_audio_job(job);
       return;
     case JOB_SCAN_LIBRARY:
-      // Run by the library once it is built in; until then the poster hears a plain no.
-      return job_fail(job, "NOT AVAILABLE");
+      return library_scan_job(job);
     case JOB_DELETE_DIR:
       return job_delete_dir(job);
     case JOB_RENAME:

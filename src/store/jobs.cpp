@@ -108,10 +108,9 @@ bool job_copy_text(char* dst, size_t size, const char* src) {
   if (!src) src = "";
   size_t n = strlen(src);
   bool cut = n > size - 1;
-  if (cut) n = size - 1;
+  if (cut) n = log_utf8_boundary(src, size - 1);
   memcpy(dst, src, n);
   dst[n] = 0;
-  if (cut) log_utf8_cut(dst, n);
   return !cut;
 }
 

@@ -23,6 +23,8 @@ struct LogState {
   int64_t flushed = 0;
   FILE* file = nullptr;
   char path[kPathMax + 1] = {0};
+  LogTap tap = nullptr;
+  void* tap_ctx = nullptr;
 };
 
 LogState& state() {
@@ -62,6 +64,8 @@ void write_ring_locked(LogState& s, const char* line) {
 }
 
 }  // namespace
+
+size_t log_utf8_boundary(const char* s, size_t n) { return utf8_boundary(s, n); }
 
 size_t log_utf8_cut(char* s, size_t max_bytes) {
   size_t n = strlen(s);
@@ -107,6 +111,7 @@ void log_line(const char* fmt, ...) {
   LogState& s = state();
   {
     std::unique_lock<std::shared_mutex> g(s.lock);
+    if (s.tap) s.tap(s.count, line, s.tap_ctx);
     write_ring_locked(s, line);
     if (s.file) {
       fputs(line, s.file);
@@ -224,6 +229,13 @@ void log_open(const char* folder) {
   if (rotate_error != 0 && rotate_error != 2) {
     log_line("log: could not rotate kelp.log (error %lu) - appending to it", rotate_error);
   }
+}
+
+void log_set_tap(LogTap tap, void* ctx) {
+  LogState& s = state();
+  std::unique_lock<std::shared_mutex> g(s.lock);
+  s.tap = tap;
+  s.tap_ctx = ctx;
 }
 
 int64_t log_console_count() {

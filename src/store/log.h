@@ -21,5 +21,12 @@ bool log_console_line(int64_t n, char* buf, size_t size);
 // UTF-8 path of the open log file, "" when none is open.
 const char* log_path();
 
+// Sees every line whole ("%8.2f  message", line number n) as it is stored; runs under the log's
+// lock, so it must not log. One tap at a time; null removes it.
+typedef void (*LogTap)(int64_t n, const char* line, void* ctx);
+void log_set_tap(LogTap tap, void* ctx);
+
+// Length of the longest prefix of s[0..n) that ends on a whole UTF-8 character.
+size_t log_utf8_boundary(const char* s, size_t n);
 // Cuts s (NUL-terminated) so that it holds at most max_bytes bytes without splitting a character.
 size_t log_utf8_cut(char* s, size_t max_bytes);

@@ -10,6 +10,7 @@
 #include "audio/audio_engine.h"
 #include "platform/platform.h"
 #include "store/log.h"
+#include "support/log_capture.h"
 
 // Polls the status until pred holds or timeout_ms pass; leaves the last status in *out.
 template <typename Pred>
@@ -39,8 +40,8 @@ inline std::vector<std::string> log_since(int64_t from) {
   int64_t n = log_console_count();
   if (from < n - LOG_CONSOLE_LINES) from = n - LOG_CONSOLE_LINES;
   for (int64_t i = from < 0 ? 0 : from; i < n; i++) {
-    char buf[LOG_CONSOLE_LINE_BYTES];
-    if (log_console_line(i, buf, sizeof buf)) out.push_back(buf);
+    char buf[LOG_FULL_LINE_BYTES];
+    if (log_line_full(i, buf, sizeof buf)) out.push_back(buf);
   }
   return out;
 }
@@ -50,8 +51,8 @@ inline int64_t log_find(int64_t from, const char* needle) {
   int64_t n = log_console_count();
   if (from < n - LOG_CONSOLE_LINES) from = n - LOG_CONSOLE_LINES;
   for (int64_t i = from < 0 ? 0 : from; i < n; i++) {
-    char buf[LOG_CONSOLE_LINE_BYTES];
-    if (log_console_line(i, buf, sizeof buf) && strstr(buf, needle)) return i;
+    char buf[LOG_FULL_LINE_BYTES];
+    if (log_line_full(i, buf, sizeof buf) && strstr(buf, needle)) return i;
   }
   return -1;
 }
@@ -74,8 +75,8 @@ inline int64_t log_wait(int64_t from, const char* needle, int timeout_ms) {
 
 // Seconds-since-start stamp of a console line ("%8.2f  ...").
 inline double log_stamp(int64_t index) {
-  char buf[LOG_CONSOLE_LINE_BYTES];
-  if (!log_console_line(index, buf, sizeof buf)) return -1;
+  char buf[LOG_FULL_LINE_BYTES];
+  if (!log_line_full(index, buf, sizeof buf)) return -1;
   return atof(buf);
 }
 

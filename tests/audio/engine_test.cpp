@@ -5,6 +5,7 @@
 
 #include "audio_harness.h"
 #include "core/tape.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -477,8 +478,8 @@ TEST_F(EngineTest, RescanCommandReportsThroughTheSupervisionStep) {
   EXPECT_GE(log_find(from, "audio: rescan asked for"), 0);
   int64_t line = log_find(from, "audio: rescanning devices");
   ASSERT_GE(line, 0);
-  char buf[LOG_CONSOLE_LINE_BYTES];
-  log_console_line(line, buf, sizeof buf);
+  char buf[LOG_FULL_LINE_BYTES];
+  log_line_full(line, buf, sizeof buf);
   EXPECT_EQ(strstr(buf, "(hardware changed)"), nullptr);
 
   // CLOSE shuts PortAudio down; OPEN brings it all back.

@@ -7,6 +7,7 @@
 #include "core/core.h"
 #include "core/core_fixture.h"
 #include "store/log.h"
+#include "support/log_capture.h"
 
 using namespace core_fixture;
 
@@ -17,8 +18,8 @@ Tape* small_tape() {
 }
 
 std::string last_log_line() {
-  char buf[LOG_CONSOLE_LINE_BYTES];
-  if (!log_console_line(log_console_count() - 1, buf, sizeof buf)) return "";
+  char buf[LOG_FULL_LINE_BYTES];
+  if (!log_line_full(log_console_count() - 1, buf, sizeof buf)) return "";
   return buf;
 }
 

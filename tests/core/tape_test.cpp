@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "store/log.h"
 #include "store/progress.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -22,9 +23,9 @@ constexpr int64_t C = TAPE_CHUNK_FRAMES;
 // Log lines written since `since`, joined by newlines.
 std::string log_since(int64_t since) {
   std::string all;
-  char buf[LOG_CONSOLE_LINE_BYTES];
+  char buf[LOG_FULL_LINE_BYTES];
   for (int64_t n = since; n < log_console_count(); n++)
-    if (log_console_line(n, buf, sizeof buf)) all += std::string(buf) + "\n";
+    if (log_line_full(n, buf, sizeof buf)) all += std::string(buf) + "\n";
   return all;
 }
 

@@ -21,6 +21,7 @@
 #include "store/log.h"
 #include "support/tmpdir.h"
 #include "support/tmpfs.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -42,9 +43,9 @@ std::vector<std::string> names_in(const std::string& folder) {
 
 // True when a line containing needle was logged since the console count `since`.
 bool logged(int64_t since, const std::string& needle) {
-  char line[LOG_CONSOLE_LINE_BYTES];
+  char line[LOG_FULL_LINE_BYTES];
   for (int64_t i = since; i < log_console_count(); i++) {
-    if (log_console_line(i, line, sizeof line) && strstr(line, needle.c_str())) return true;
+    if (log_line_full(i, line, sizeof line) && strstr(line, needle.c_str())) return true;
   }
   return false;
 }

@@ -205,6 +205,9 @@ TEST(JobsQueue, LabelsAndMessagesAreCutAtCharacterBoundaries) {
   char name[8];
   EXPECT_FALSE(job_copy_text(name, sizeof name, "abcdeé€"));
   EXPECT_STREQ(name, "abcdeé");
+  char shorter[7];  // the é would be split: it goes whole
+  EXPECT_FALSE(job_copy_text(shorter, sizeof shorter, "abcdeé"));
+  EXPECT_STREQ(shorter, "abcde");
   job_free(j);
 }
 

@@ -12,14 +12,15 @@
 #include "store/jobs.h"
 #include "store/log.h"
 #include "store/meta.h"
+#include "support/log_capture.h"
 
 namespace jobs_test {
 
 // True when a log line written since mark holds needle.
 inline bool log_has(int64_t mark, const std::string& needle) {
-  char line[LOG_CONSOLE_LINE_BYTES + 8];
+  char line[LOG_FULL_LINE_BYTES + 8];
   for (int64_t i = mark; i < log_console_count(); i++)
-    if (log_console_line(i, line, sizeof line) && strstr(line, needle.c_str())) return true;
+    if (log_line_full(i, line, sizeof line) && strstr(line, needle.c_str())) return true;
   return false;
 }
 

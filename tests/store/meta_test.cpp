@@ -20,6 +20,7 @@
 #include "store/log.h"
 #include "store/meta_internal.h"
 #include "support/tmpdir.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -95,9 +96,9 @@ int64_t log_mark() {
 // Log lines written since mark that contain text.
 int log_hits(int64_t mark, const char* text) {
   int hits = 0;
-  char line[LOG_CONSOLE_LINE_BYTES + 1];
+  char line[LOG_FULL_LINE_BYTES + 1];
   for (int64_t n = mark; n < log_console_count(); n++)
-    if (log_console_line(n, line, sizeof line) && strstr(line, text)) hits++;
+    if (log_line_full(n, line, sizeof line) && strstr(line, text)) hits++;
   return hits;
 }
 

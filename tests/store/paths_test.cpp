@@ -12,17 +12,14 @@
 #include "platform/folders.h"
 #include "store/log.h"
 #include "support/tmpdir.h"
+#include "support/log_capture.h"
 
 namespace {
 
 bool logged(int64_t since, const std::string& needle) {
-  char line[LOG_CONSOLE_LINE_BYTES];
+  char line[LOG_FULL_LINE_BYTES];
   for (int64_t i = since; i < log_console_count(); i++) {
-    if (!log_console_line(i, line, sizeof line)) continue;
-    if (strstr(line, needle.c_str())) return true;
-    // The console keeps 159 bytes of a line: a long path is cut, so match what is left of it.
-    size_t n = strlen(line);
-    if (n >= sizeof line - 4 && n > 10 && needle.compare(0, n - 10, line + 10) == 0) return true;
+    if (log_line_full(i, line, sizeof line) && strstr(line, needle.c_str())) return true;
   }
   return false;
 }

@@ -14,13 +14,14 @@
 #include "store/files.h"
 #include "store/log.h"
 #include "support/tmpdir.h"
+#include "support/log_capture.h"
 
 namespace {
 
 bool logged(int64_t since, const std::string& needle) {
-  char line[LOG_CONSOLE_LINE_BYTES];
+  char line[LOG_FULL_LINE_BYTES];
   for (int64_t i = since; i < log_console_count(); i++) {
-    if (log_console_line(i, line, sizeof line) && strstr(line, needle.c_str())) return true;
+    if (log_line_full(i, line, sizeof line) && strstr(line, needle.c_str())) return true;
   }
   return false;
 }

@@ -19,6 +19,7 @@
 #include "store/meta.h"
 #include "store/progress.h"
 #include "store/wav.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -61,9 +62,9 @@ bool exists(const std::string& path) {
 }
 
 bool logged_since(int64_t mark, const std::string& text) {
-  char buf[LOG_CONSOLE_LINE_BYTES];
+  char buf[LOG_FULL_LINE_BYTES];
   for (int64_t n = mark; n < log_console_count(); n++)
-    if (log_console_line(n, buf, sizeof buf) && strstr(buf, text.c_str())) return true;
+    if (log_line_full(n, buf, sizeof buf) && strstr(buf, text.c_str())) return true;
   return false;
 }
 

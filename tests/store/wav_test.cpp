@@ -18,6 +18,7 @@
 #include "core/tape.h"
 #include "store/log.h"
 #include "store/progress.h"
+#include "support/log_capture.h"
 
 namespace {
 
@@ -59,9 +60,9 @@ bool exists(const std::string& path) {
 }
 
 bool logged_since(int64_t mark, const std::string& text) {
-  char buf[LOG_CONSOLE_LINE_BYTES];
+  char buf[LOG_FULL_LINE_BYTES];
   for (int64_t n = mark; n < log_console_count(); n++)
-    if (log_console_line(n, buf, sizeof buf) && strstr(buf, text.c_str())) return true;
+    if (log_line_full(n, buf, sizeof buf) && strstr(buf, text.c_str())) return true;
   return false;
 }
 

@@ -1,0 +1,107 @@
+// A library scan of 1,000 sketch folders, each a meta.json with two layers of 400 strokes and a
+// 1-second tape.f32, generated once (warm page cache: what the scan at start sees after the
+// first run). Every folder is read, none needs migrating, so this is the steady cost of a
+// refresh. The folders go under KELP_BENCH_TMP (default /tmp) and are removed at exit.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "store/files.h"
+#include "store/jobs.h"
+#include "store/library.h"
+#include "store/meta.h"
+
+namespace {
+
+constexpr int kSketches = 1000;
+constexpr int64_t kFrames = 48000;
+
+struct BenchLibrary {
+  std::string dir;
+  BenchLibrary() {
+    const char* base = getenv("KELP_BENCH_TMP");
+    std::string t = std::string(base && *base ? base : "/tmp") + "/kelp-librarybench-XXXXXX";
+    std::vector<char> buf(t.begin(), t.end());
+    buf.push_back(0);
+    if (!mkdtemp(buf.data())) return;
+    dir = buf.data();
+    std::vector<float> tape((size_t)kFrames * 2);
+    for (size_t i = 0; i < tape.size(); i++) tape[i] = (float)(i % 100) / 200.0f;
+    for (int k = 0; k < kSketches; k++) {
+      SketchMeta m{};
+      meta_new(&m, 48000);
+      m.createdAt = 1000.0 + k;
+      snprintf(m.name, sizeof m.name, "sketch %d", k);
+      m.lengthSamples = kFrames;
+      for (int j = 0; j < 2; j++) {
+        LayerTemplate lt{};
+        lt.startSample = j * kFrames / 2;
+        lt.lengthSamples = kFrames / 2;
+        lt.sampleRate = 48000;
+        lt.createdAt = m.createdAt;
+        float levels[400];
+        for (int s = 0; s < 400; s++) levels[s] = (float)((s * 7 + k) % 50) / 50.0f;
+        meta_add_layer(&m, layer_from_take(&lt, levels, 400));
+      }
+      const std::string folder = dir + "/" + m.id;
+      meta_save_folder(folder.c_str(), &m);
+      file_write_atomic((folder + "/tape.f32").c_str(), tape.data(), tape.size() * sizeof(float));
+      meta_free(&m);
+    }
+  }
+  ~BenchLibrary() {
+    if (!dir.empty()) tree_delete(dir.c_str());
+  }
+};
+
+BenchLibrary& library_folder() {
+  static BenchLibrary b;
+  return b;
+}
+
+void BM_LibraryScan1000(benchmark::State& state) {
+  const std::string& dir = library_folder().dir;
+  if (dir.empty()) {
+    state.SkipWithError("no scratch folder");
+    return;
+  }
+  int32_t cards = 0;
+  for (auto _ : state) {
+    Job* job = job_new(JOB_SCAN_LIBRARY);
+    job_copy_text(job->folder, sizeof job->folder, dir.c_str());
+    library_scan_job(job);
+    cards = job->cardCount;
+    job_free(job);
+  }
+  if (cards != kSketches) state.SkipWithError("the scan missed sketches");
+  state.counters["sketches"] = cards;
+}
+BENCHMARK(BM_LibraryScan1000)->Unit(benchmark::kMillisecond)->Iterations(10);
+
+// The UI thread's side of the same scan: merging 1,000 fresh cards over 1,000 rows.
+void BM_LibraryMerge1000(benchmark::State& state) {
+  const std::string& dir = library_folder().dir;
+  if (dir.empty()) {
+    state.SkipWithError("no scratch folder");
+    return;
+  }
+  Library lib;
+  library_init(&lib, dir.c_str());
+  for (auto _ : state) {
+    state.PauseTiming();
+    Job* job = library_scan_begin(&lib, "", 1.0);
+    library_scan_job(job);
+    job->result = JOB_DONE;
+    state.ResumeTiming();
+    library_on_job(&lib, nullptr, job);
+    job_free(job);
+  }
+  state.counters["rows"] = lib.count;
+  library_free(&lib);
+}
+BENCHMARK(BM_LibraryMerge1000)->Unit(benchmark::kMillisecond)->Iterations(10);
+
+}  // namespace
