@@ -149,8 +149,21 @@ unsigned long fsys_create(const char* path, FsysFile* out) {
 
 unsigned long fsys_open_read(const char* path, FsysFile* out) {
   *out = FSYS_NO_FILE;
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  // Non-blocking open: a pipe or device named like one of our files must not hang a worker.
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return err();
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    unsigned long e = err();
+    close(fd);
+    return e;
+  }
+  if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    close(fd);
+    return EINVAL;
+  }
+  int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   *out = fd;
   return 0;
 }

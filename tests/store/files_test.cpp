@@ -313,6 +313,9 @@ TEST(Files, ReadAllAndStdio) {
   EXPECT_EQ(file_read_all((t / "missing").c_str(), &n), nullptr);
   EXPECT_EQ(n, 0u);
   EXPECT_EQ(file_read_all(t.path.c_str(), &n), nullptr);
+  // A pipe named like a sketch file with no writer: refused at once instead of hanging the reader.
+  ASSERT_EQ(mkfifo((t / "meta.json").c_str(), 0644), 0);
+  EXPECT_EQ(file_read_all((t / "meta.json").c_str(), &n), nullptr);
 
   FILE* f = file_open_stdio((t / "s").c_str(), "wb");
   ASSERT_NE(f, nullptr);
