@@ -23,6 +23,7 @@
 #include "audio/audio_driver.h"
 #include "core/core.h"
 #include "platform/platform.h"
+#include "platform/thread.h"
 #include "rig/mixer.h"
 #include "rig/rig_doc.h"
 #include "store/log.h"
@@ -137,7 +138,9 @@ struct AudioEngine {
   const AudioProbe* probe;
 
   // Threads and events.
-  std::thread control_thread, worker_thread, collector_thread;
+  PlatformThread* control_thread = nullptr;
+  PlatformThread* worker_thread = nullptr;
+  PlatformThread* collector_thread = nullptr;
   Event wake, request, done, collector_stop_event, worker_ended_event, control_ended_event;
 
   std::atomic<bool> quit{false};
@@ -1880,6 +1883,10 @@ AudioEngine* audio_engine_create(Core* core, RigMixer* rig) {
   return audio_engine_create_with(core, rig, audio_driver_portaudio(), audio_probe_system());
 }
 
+static void worker_trampoline(void* arg) { worker_main((AudioEngine*)arg); }
+static void collector_trampoline(void* arg) { collector_main((AudioEngine*)arg); }
+static void control_trampoline(void* arg) { control_main((AudioEngine*)arg); }
+
 AudioEngine* audio_engine_create_with(Core* core, RigMixer* rig, const AudioDriver* driver,
                                       const AudioProbe* probe) {
   if (!core) {
@@ -1923,10 +1930,22 @@ AudioEngine* audio_engine_create_with(Core* core, RigMixer* rig, const AudioDriv
   e->st.state = AUDIO_CLOSED;
   e->st.row = -1;
   publish(e);
-  // std::thread reports a failure to start by throwing, which this build turns into an abort.
-  e->worker_thread = std::thread(worker_main, e);
-  e->collector_thread = std::thread(collector_main, e);
-  e->control_thread = std::thread(control_main, e);
+  unsigned long err = platform_thread_start(&e->worker_thread, worker_trampoline, e);
+  if (err == 0) err = platform_thread_start(&e->collector_thread, collector_trampoline, e);
+  if (err == 0) err = platform_thread_start(&e->control_thread, control_trampoline, e);
+  if (err != 0) {
+    // Tell whatever started to stop, and wait for it: nothing is left running.
+    e->quit.store(true);
+    e->wake.signal();
+    e->collector_stop.store(true);
+    e->collector_stop_event.signal();
+    platform_thread_join(e->collector_thread);
+    platform_thread_join(e->worker_thread);
+    log_line("audio: couldn't start the engine threads");
+    free_buffers(e);
+    delete e;
+    return nullptr;
+  }
   return e;
 }
 
@@ -1954,10 +1973,17 @@ void audio_engine_destroy(AudioEngine* e) {
   drain(e, kDrainShutdownMs);
   e->collector_stop.store(true);
   e->collector_stop_event.signal();
-  e->collector_thread.join();
+  platform_thread_join(e->collector_thread);
+  e->collector_thread = nullptr;
   // Threads that ended are joined either way; a stuck one stays with the engine.
-  if (e->control_ended.load()) e->control_thread.join();
-  if (e->worker_ended.load()) e->worker_thread.join();
+  if (e->control_ended.load()) {
+    platform_thread_join(e->control_thread);
+    e->control_thread = nullptr;
+  }
+  if (e->worker_ended.load()) {
+    platform_thread_join(e->worker_thread);
+    e->worker_thread = nullptr;
+  }
   if (e->control_ended.load() && !e->gave_up.load() && e->worker_ended.load()) {
     free_ticket(e);
     free_buffers(e);

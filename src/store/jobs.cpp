@@ -14,7 +14,7 @@
 #include <thread>
 
 #include "core/tape.h"
-#include "platform/job_thread.h"
+#include "platform/thread.h"
 #include "store/files.h"
 #include "store/jobs_internal.h"
 #include "store/log.h"
@@ -52,7 +52,7 @@ struct Worker {
   Job* head = nullptr;
   Job* tail = nullptr;
   Job* running = nullptr;
-  JobThread* thread = nullptr;
+  PlatformThread* thread = nullptr;
   std::condition_variable_any work;
   std::condition_variable_any idle;
 };
@@ -244,7 +244,7 @@ void worker_loop(JobQueue* q, int32_t index) {
 void worker_main(void* arg) {
   WorkerStart* s = static_cast<WorkerStart*>(arg);
   if (s->index == JOB_WORKER_COMPUTE) {
-    unsigned long e = job_thread_lower_priority();
+    unsigned long e = platform_thread_lower_priority();
     if (e) log_line("jobs: couldn't lower the COMPUTE worker's priority (error %lu)", e);
   }
   worker_loop(s->queue, s->index);
@@ -296,7 +296,7 @@ JobQueue* jobs_start() {
     q->starts[i] = WorkerStart{q, i};
     unsigned long e = i == failAt
                           ? 11ul  // EAGAIN, as when the system is out of threads
-                          : job_thread_start(&q->workers[i].thread, worker_main, &q->starts[i]);
+                          : platform_thread_start(&q->workers[i].thread, worker_main, &q->starts[i]);
     if (e) {
       log_line("jobs: couldn't start the %s worker (error %lu)", i == 0 ? "IO" : "COMPUTE", e);
       jobs_stop(q);
@@ -453,7 +453,7 @@ void jobs_stop(JobQueue* q) {
   jobs_stop_begin(q);
   // No time limit: queued saves, exports, deletes and settings writes must land.
   for (Worker& w : q->workers) {
-    job_thread_join(w.thread);
+    platform_thread_join(w.thread);
     w.thread = nullptr;
   }
   free_list(q->doneHead);

@@ -6,9 +6,9 @@
 
 #include <new>
 
-#include "platform/job_thread.h"
+#include "platform/thread.h"
 
-struct JobThread {
+struct PlatformThread {
   pthread_t handle;
   void (*fn)(void*);
   void* arg;
@@ -17,16 +17,16 @@ struct JobThread {
 namespace {
 
 void* trampoline(void* p) {
-  JobThread* t = static_cast<JobThread*>(p);
+  PlatformThread* t = static_cast<PlatformThread*>(p);
   t->fn(t->arg);
   return nullptr;
 }
 
 }  // namespace
 
-unsigned long job_thread_start(JobThread** out, void (*fn)(void*), void* arg) {
+unsigned long platform_thread_start(PlatformThread** out, void (*fn)(void*), void* arg) {
   *out = nullptr;
-  JobThread* t = new (std::nothrow) JobThread{};
+  PlatformThread* t = new (std::nothrow) PlatformThread{};
   if (!t) return ENOMEM;
   t->fn = fn;
   t->arg = arg;
@@ -39,13 +39,13 @@ unsigned long job_thread_start(JobThread** out, void (*fn)(void*), void* arg) {
   return 0;
 }
 
-void job_thread_join(JobThread* t) {
+void platform_thread_join(PlatformThread* t) {
   if (!t) return;
   pthread_join(t->handle, nullptr);
   delete t;
 }
 
-unsigned long job_thread_lower_priority() {
+unsigned long platform_thread_lower_priority() {
 #ifdef __linux__
   // On Linux a nice value belongs to each thread, named by its thread id.
   id_t self = (id_t)syscall(SYS_gettid);
