@@ -35,11 +35,12 @@ test-asan: deps
 	cmake --build $(BUILD_ASAN) -j $(JOBS)
 	bash scripts/run-tests.sh $(BUILD_ASAN)
 
-# The lock-free parts: rings, status, mailboxes, the engine's threads.
+# The lock-free and threaded parts: rings, status, mailboxes, the engine's threads, the job queue.
 test-tsan: deps
 	cmake -S . -B $(BUILD_TSAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELP_SANITIZE=thread
 	cmake --build $(BUILD_TSAN) -j $(JOBS)
-	bash scripts/run-tests.sh $(BUILD_TSAN) -L 'core|audio|rig'
+	bash scripts/run-tests.sh $(BUILD_TSAN) -L 'core|audio|rig|app'
+	bash scripts/run-tests.sh $(BUILD_TSAN) -R '^(JobsQueue|LibraryMerge|Log)\.'
 
 clean:
 	rm -rf $(BUILD) $(BUILD_ASAN) $(BUILD_TSAN) $(BUILD_BENCH)
