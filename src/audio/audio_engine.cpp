@@ -50,6 +50,7 @@ constexpr uint64_t kWantedCheckMs = 3000;
 constexpr uint64_t kRescanHoldoffMs = 5000;
 constexpr uint64_t kPollMs = 1000;
 constexpr uint64_t kResumeGapMs = 1500;
+constexpr uint64_t kEmptyListRetryMs = 10000;  // restart PortAudio at most this often while it lists nothing
 constexpr uint64_t kDrainMs = 250;
 constexpr uint64_t kDrainShutdownMs = 1000;
 constexpr uint64_t kRigLockMs = 250;
@@ -228,6 +229,7 @@ struct AudioEngine {
   int attempts = 0;
   uint64_t next_attempt = 0;
   bool force_reinit = false;
+  uint64_t pa_started_ms = 0;
   bool stalled_while_stuck = false;
   int last_down_cause = -1;
   uint64_t last_down_log = 0;
@@ -789,7 +791,10 @@ int w_probe(AudioEngine* e, void* arg) {
 // --- PortAudio start, device rows and rates ---------------------------------------------
 
 bool pa_start(AudioEngine* e) {
-  if (e->pa_init && !e->force_reinit && e->counts == e->counts_at_start) return true;
+  // An empty list is not trusted for long: a sound server that was slow to answer when PortAudio
+  // started stays invisible until PortAudio starts again, and the counts need not change.
+  bool stale_empty = e->pa_init && e->row_count == 0 && now_ms() - e->pa_started_ms >= kEmptyListRetryMs;
+  if (e->pa_init && !e->force_reinit && !stale_empty && e->counts == e->counts_at_start) return true;
   if (e->stream) return true;
   int r;
   if (e->pa_init) {
@@ -801,6 +806,7 @@ bool pa_start(AudioEngine* e) {
   e->cur_row = -1;
   e->row_count = 0;
   e->counts_at_start = e->counts;
+  e->pa_started_ms = now_ms();
   char text[96] = {0};
   if (guarded(e, "starting PortAudio", kLimitStartPa, w_initialize, text, &r) == CALL_GIVEN_UP)
     return false;

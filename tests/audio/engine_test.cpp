@@ -150,6 +150,19 @@ TEST_F(EngineTest, NoDeviceAndNoPortAudioAreReported) {
   EXPECT_GE(log_find(from, "audio: no input devices"), 0);
 }
 
+TEST_F(EngineTest, AnEmptyListIsLookedAtAgainWithoutAHardwareChange) {
+  // A sound server that was slow to answer when PortAudio started: nothing listed, and the device
+  // counts never change when it does answer. Recovery must still find it.
+  start_engine();
+  AudioStatus s = open("");
+  EXPECT_EQ(s.cause, AUDIO_CAUSE_NO_DEVICE);
+  int64_t from = log_console_count();
+  add_device("Late Server", 2, 2, 48000);
+  ASSERT_TRUE(audio_wait_state(engine, AUDIO_RUNNING, 20000, &s));
+  EXPECT_STREQ(s.device, "Late Server [ALSA]");
+  EXPECT_GE(log_find(from, "audio: back after "), 0);
+}
+
 TEST_F(EngineTest, BusyWantedDeviceFallsBackAndReturnsWhenFree) {
   int studio = add_device("Studio", 2, 2, 48000);
   add_device("Laptop Mic", 2, 0, 48000);
