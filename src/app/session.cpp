@@ -121,6 +121,11 @@ void record_timeouts(Session* s) {
     s->take.requested = false;
     s->take.stop_requested = false;
     if (s->play_override == 1) s->play_override = -1;
+    // An export asked for during that take would otherwise wait for a commit that never comes.
+    if (s->export_pending && !session_take_outstanding(s)) {
+      s->export_pending = false;
+      session_export_now(s);
+    }
   }
   if (s->punch_pending && s->now - s->punch_at > SESSION_TAIL_S &&
       (!session_device_running(s) || !(s->status.flags & CORE_STATUS_TAIL))) {

@@ -79,6 +79,8 @@ void session_record(Session* s) {
     session_stop_recording(s);
     return;
   }
+  // A take already told to stop is still landing: a quick second press must not arm another.
+  if (s->take.active) return;
   if (s->rec_waiting) {
     s->rec_waiting = false;
     return;

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cmath>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -57,6 +58,7 @@ constexpr uint64_t kRigLockMs = 250;
 constexpr uint64_t kShutdownWaitMs = 2000;
 constexpr uint64_t kAbandonWaitMs = 500;
 constexpr uint64_t kWorkerWaitMs = 1000;
+constexpr size_t kCallArgBytes = 1024;
 
 constexpr uint32_t kCoreBusy = CORE_STATUS_PLAYING | CORE_STATUS_RECORDING | CORE_STATUS_SCRUBBING |
                                CORE_STATUS_COASTING | CORE_STATUS_TAIL | CORE_STATUS_PREVIEW |
@@ -173,6 +175,9 @@ struct AudioEngine {
   // Driver-call slot.
   WorkerFn call_fn = nullptr;
   void* call_arg = nullptr;
+  // The worker's copy of a call's arguments: a call given up at quit may still return and write
+  // here, long after the control thread's frame that asked for it is gone.
+  alignas(std::max_align_t) unsigned char call_buf[kCallArgBytes];
   int call_result = 0;
   bool hung = false;
   bool drain_pending = false;
@@ -390,8 +395,9 @@ void worker_main(AudioEngine* e) {
   e->worker_ended_event.signal();
 }
 
+// arg_size > 0: *arg is copied to the worker and back, so it may live on the caller's stack.
 CallOutcome guarded(AudioEngine* e, const char* label, uint64_t limit_ms, WorkerFn fn, void* arg,
-                    int* result) {
+                    int* result, size_t arg_size = 0) {
   *result = -1;
   if (e->gave_up.load()) return CALL_GIVEN_UP;
   {
@@ -399,7 +405,9 @@ CallOutcome guarded(AudioEngine* e, const char* label, uint64_t limit_ms, Worker
     std::lock_guard<std::mutex> g(e->done.m);
     e->done.set = false;
   }
-  e->call_arg = arg;
+  bool copied = arg && arg_size > 0 && arg_size <= sizeof e->call_buf;
+  if (copied) memcpy(e->call_buf, arg, arg_size);
+  e->call_arg = copied ? (void*)e->call_buf : arg;
   {
     std::lock_guard<std::mutex> g(e->request.m);
     e->call_fn = fn;
@@ -459,6 +467,7 @@ CallOutcome guarded(AudioEngine* e, const char* label, uint64_t limit_ms, Worker
     }
   }
   *result = e->call_result;
+  if (copied) memcpy(arg, e->call_buf, arg_size);
   if (!hung) return CALL_DONE;
   set_state(e, e->saved_state);
   e->hung = false;
@@ -763,6 +772,10 @@ struct ProbeRequest {
   double rate;
 };
 
+static_assert(sizeof(StartRequest) <= kCallArgBytes && sizeof(StopRequest) <= kCallArgBytes &&
+                  sizeof(ProbeRequest) <= kCallArgBytes,
+              "guarded call arguments fit the worker's copy");
+
 int w_probe(AudioEngine* e, void* arg) {
   ProbeRequest* q = (ProbeRequest*)arg;
   const AudioDriver* d = e->drv;
@@ -808,7 +821,8 @@ bool pa_start(AudioEngine* e) {
   e->counts_at_start = e->counts;
   e->pa_started_ms = now_ms();
   char text[96] = {0};
-  if (guarded(e, "starting PortAudio", kLimitStartPa, w_initialize, text, &r) == CALL_GIVEN_UP)
+  if (guarded(e, "starting PortAudio", kLimitStartPa, w_initialize, text, &r,
+              sizeof text) == CALL_GIVEN_UP)
     return false;
   e->force_reinit = false;
   if (r != paNoError) {
@@ -825,6 +839,8 @@ bool pa_start(AudioEngine* e) {
     return false;
   }
   publish_rows(e);
+  // Row indexes changed with the new list; the shown row follows the wanted name.
+  e->st.row = find_row(e, e->set.resolved);
   publish(e);
   return true;
 }
@@ -935,7 +951,8 @@ bool open_attempt(AudioEngine* e, int row, const double* rates, int nrates, bool
   *inputs_tried = q->inputs_tried;
   if (out == CALL_LATE && q->ok) {
     StopRequest s = {q->stream, true};
-    if (guarded(e, "closing a late stream", kLimitStop, w_stop, &s, &r) != CALL_GIVEN_UP) {
+    if (guarded(e, "closing a late stream", kLimitStop, w_stop, &s, &r, sizeof s) !=
+        CALL_GIVEN_UP) {
       delete t;
     }
     delete q;
@@ -1054,7 +1071,7 @@ bool start_stream(AudioEngine* e, Opened* o, bool quiet, Failure* f) {
   q.stream = o->stream;
   q.host_type = e->rows[o->row].host_type;
   int r;
-  CallOutcome out = guarded(e, "starting the stream", kLimitStart, w_start, &q, &r);
+  CallOutcome out = guarded(e, "starting the stream", kLimitStart, w_start, &q, &r, sizeof q);
   if (out == CALL_GIVEN_UP) {
     fail(f, AUDIO_CAUSE_OTHER, "the driver took too long to start");
     return false;
@@ -1062,7 +1079,8 @@ bool start_stream(AudioEngine* e, Opened* o, bool quiet, Failure* f) {
   if (out == CALL_LATE && q.ok) {
     drain(e, kDrainMs);
     StopRequest s = {o->stream, true};
-    if (guarded(e, "closing a late stream", kLimitStop, w_stop, &s, &r) == CALL_GIVEN_UP) {
+    if (guarded(e, "closing a late stream", kLimitStop, w_stop, &s, &r, sizeof s) ==
+        CALL_GIVEN_UP) {
       fail(f, AUDIO_CAUSE_OTHER, "the driver took too long to start");
       return false;
     }
@@ -1120,7 +1138,7 @@ bool stop_stream(AudioEngine* e, bool from_loss) {
   StopRequest q = {e->stream, from_loss};
   int r;
   if (guarded(e, from_loss ? "aborting the stream" : "stopping the stream", kLimitStop, w_stop, &q,
-              &r) == CALL_GIVEN_UP)
+              &r, sizeof q) == CALL_GIVEN_UP)
     return false;
   free_ticket(e);
   e->stream = nullptr;
@@ -1394,7 +1412,8 @@ void return_to_wanted(AudioEngine* e) {
   q.row = e->rows[row];
   q.rate = e->rate;
   int r;
-  if (guarded(e, "checking the device", kLimitProbe, w_probe, &q, &r) == CALL_GIVEN_UP) return;
+  if (guarded(e, "checking the device", kLimitProbe, w_probe, &q, &r, sizeof q) == CALL_GIVEN_UP)
+    return;
   if (r != 0) return;
   log_line("audio: '%s' is free again - going back to it", e->set.resolved);
   char prev[AUDIO_NAME_BYTES];
@@ -1695,6 +1714,8 @@ int run_command(AudioEngine* e, const AudioCommand* c, uint32_t id) {
             enter_recovering(e, AUDIO_CAUSE_OTHER, "the device is gone", true);
           return AUDIO_FAILED;
         }
+      } else {
+        e->st.row = find_row(e, e->set.resolved);
       }
       return AUDIO_DONE;
     }
@@ -1943,6 +1964,8 @@ AudioEngine* audio_engine_create_with(Core* core, RigMixer* rig, const AudioDriv
     // Tell whatever started to stop, and wait for it: nothing is left running.
     e->quit.store(true);
     e->wake.signal();
+    e->worker_stop.store(true);
+    e->request.signal();
     e->collector_stop.store(true);
     e->collector_stop_event.signal();
     platform_thread_join(e->collector_thread);

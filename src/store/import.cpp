@@ -227,6 +227,8 @@ int import_audio_job(Job* job) {
         for (int32_t c = 0; c < channels; c++) s += src[(size_t)i * channels + c];
         m = s * scale;
       }
+      // A NaN or infinite sample (a damaged float file) would poison playback: silence it.
+      if (!std::isfinite(m)) m = 0.0f;
       block[(size_t)i * 2] = m;
       block[(size_t)i * 2 + 1] = m;
       int64_t bin = (at + i) / bucket;

@@ -334,6 +334,8 @@ void job_spectral(Job* job) {
 void job_hop_levels(Job* job) {
   const Tape* tape = job->tape;
   if (!tape) return job_fail(job, "NO CAPTURE");
+  // A hop that was given but makes no sense measures nothing (0 means: from the rate).
+  if (job->hop < 0) return;
   float* levels = nullptr;
   int32_t count = 0;
   const char* message = nullptr;

@@ -490,14 +490,18 @@ int library_export(Library* library, JobQueue* queue, const char* id, const char
   if (i < 0) return -1;
   const LibraryCard* row = &library->rows[i];
   if (row->empty || row->damaged || row->legacy) return -2;
+  // Without an exports folder the copy would land wherever the program happens to run.
+  if (!exportsFolder || !exportsFolder[0]) {
+    log_line("library: no exports folder - %s isn't exported", row->folder);
+    return -1;
+  }
   char sidecar[LIBRARY_SIDECAR_MAX + 1];
   char exportName[LIBRARY_PATH_MAX + 1];
   Job* job = job_new(JOB_COPY_FILE);
   if (!job || sidecar_wav_name(row->title, sidecar, sizeof sidecar) != 0 ||
       export_wav_name(row->title, false, exportName, sizeof exportName) != 0 ||
       path_join(job->path, sizeof job->path, row->folder, sidecar) < 0 ||
-      path_join(job->path2, sizeof job->path2, exportsFolder ? exportsFolder : "", exportName) <
-          0) {
+      path_join(job->path2, sizeof job->path2, exportsFolder, exportName) < 0) {
     log_line("library: couldn't start the export of %s", row->folder);
     job_free(job);
     return -1;

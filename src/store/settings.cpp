@@ -474,8 +474,10 @@ int settings_save(const Settings* s, const char* path) {
     return -1;
   }
   char folder[PATH_UTF8_MAX + 1];
+  // A path too long to write is refused below; its cut form must not make a stray folder.
+  bool fits = strlen(path) < sizeof folder;
   snprintf(folder, sizeof folder, "%s", path);
-  char* slash = strrchr(folder, '/');
+  char* slash = fits ? strrchr(folder, '/') : nullptr;
   if (slash && slash != folder) {
     *slash = 0;
     if (!path_is_dir(folder)) make_dirs(folder);

@@ -243,6 +243,10 @@ TEST(Session, RecordWaitsForTheDeviceAndRefusesWithoutOne) {
   // "play/pause" during a take ends the take instead of pausing.
   session_play_pause(r.s);
   EXPECT_TRUE(r.s->take.stop_requested);
+  // A quick second press while that take lands arms no new one.
+  session_record(r.s);
+  EXPECT_FALSE(r.s->rec_waiting);
+  EXPECT_FALSE(r.s->take.requested);
   ASSERT_TRUE(r.settle());
   EXPECT_EQ(r.s->meta->layerCount, 1);
 
@@ -265,6 +269,24 @@ TEST(Session, RecordWaitsForTheDeviceAndRefusesWithoutOne) {
   session_record(r.s);
   r.update();
   EXPECT_EQ(r.notice_count(NOTICE_ERROR, "NO AUDIO INPUT - CHECK THE DEVICE"), 2);
+}
+
+TEST(Session, ATakeTheAudioNeverStartsIsDroppedAndAnExportWaitingOnItRuns) {
+  Rig r;
+  r.create();
+  r.new_sketch();
+  r.audio_on = false;  // the device says running, but no callback comes
+  session_record(r.s);
+  ASSERT_TRUE(r.s->take.requested);
+  session_export(r.s);  // stops the take and waits for its commit
+  EXPECT_TRUE(r.s->export_pending);
+  r.frames(12, 0.1);
+  EXPECT_TRUE(r.s->take.requested);
+  r.frames(10, 0.1);
+  EXPECT_FALSE(r.s->take.requested);
+  EXPECT_TRUE(r.logged("session: the audio never started the take - giving up on it"));
+  EXPECT_FALSE(r.s->export_pending);
+  EXPECT_EQ(r.notice_count(NOTICE_EXPORT_ERROR, "NOTHING TO EXPORT - RECORD SOMETHING FIRST"), 1);
 }
 
 TEST(Session, MidTakeLocatesAreThrottled) {

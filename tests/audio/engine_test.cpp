@@ -262,6 +262,18 @@ TEST_F(EngineTest, RefusedChangesPutTheRunningSetupBack) {
   EXPECT_EQ(s.last_command_result, AUDIO_REFUSED);
   EXPECT_STREQ(s.message, "that device is gone - rescan");
   EXPECT_STREQ(s.device, "Second [ALSA]");
+
+  // A switch the target refuses puts the running device back, as the wanted one too.
+  fake_audio_set_open_error(fake, 0, paDeviceUnavailable, 0);
+  from = log_console_count();
+  s = run(audio_command(AUDIO_SET_DEVICE, 0));
+  EXPECT_EQ(s.last_command_result, AUDIO_REFUSED);
+  EXPECT_EQ(s.state, AUDIO_RUNNING);
+  EXPECT_STREQ(s.device, "Second [ALSA]");
+  EXPECT_STREQ(s.wanted, "");
+  EXPECT_EQ(s.cause, AUDIO_CAUSE_NONE);
+  EXPECT_STREQ(s.message, "'USB Interface [ALSA]' would not open - kept 'Second [ALSA]'");
+  EXPECT_GE(log_find(from, "- putting back Second [ALSA]"), 0);
 }
 
 TEST_F(EngineTest, QueuedCommandsCollapseAndTheRingHoldsSixteen) {
@@ -609,7 +621,7 @@ TEST_F(EngineTest, ShutdownLeavesAStuckEngineInPlace) {
   add_device("USB Interface", 2, 2, 48000);
   start_engine();
   ASSERT_EQ(open("").state, AUDIO_RUNNING);
-  fake_audio_hang(fake, FAKE_STOP, true);  // never released
+  fake_audio_hang(fake, FAKE_STOP, true);  // released only after the engine gave up on it
   uint64_t t = platform_tick_ms();
   audio_engine_destroy(engine);
   uint64_t took = platform_tick_ms() - t;
@@ -622,7 +634,17 @@ TEST_F(EngineTest, ShutdownLeavesAStuckEngineInPlace) {
   EXPECT_GE(log_find(log_from, "audio: giving up on stopping the stream - quitting without it"), 0);
   EXPECT_GE(log_find(log_from, "audio: a driver call never returned - the engine is left in place"),
             0);
-  // The stuck call still holds the driver, the engine and so the core.
+  // When the driver finally answers, the worker finishes the call on its own copy of the
+  // request: the stream it closes is the real one, not whatever the control thread left behind.
+  int closes = fake_audio_calls(fake, FAKE_CLOSE);
+  fake_audio_hang(fake, FAKE_STOP, false);
+  uint64_t end = platform_tick_ms() + 2000;
+  while (fake_audio_calls(fake, FAKE_CLOSE) == closes && platform_tick_ms() < end) {
+    platform_sleep_ms(5);
+  }
+  EXPECT_EQ(fake_audio_calls(fake, FAKE_CLOSE), closes + 1);
+  EXPECT_EQ(fake_audio_open_streams(fake), 0);
+  // The engine stays where it was left, with the driver, the core and the rig.
   g_left_behind[0] = engine;
   g_left_behind[1] = fake;
   g_left_behind[2] = core;

@@ -474,6 +474,37 @@ TEST_F(ImportFiles, CancellingChannelsImportSilence) {
   }
 }
 
+TEST_F(ImportFiles, NonFiniteSamplesImportAsSilence) {
+  // A mono float WAV: 0.5, NaN, +inf, -inf, -0.25.
+  const float v[5] = {0.5f, NAN, INFINITY, -INFINITY, -0.25f};
+  unsigned char h[44] = {'R', 'I', 'F', 'F', 56, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
+                         16,  0,   0,   0,   3,  0, 1, 0, 0x40, 0x1F, 0, 0, 0, 0x7D, 0, 0,
+                         4,   0,   32,  0,   'd', 'a', 't', 'a', 20, 0, 0, 0};
+  std::string src = dir / "odd.wav";
+  FILE* f = fopen(src.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  fwrite(h, 1, sizeof h, f);
+  fwrite(v, 4, 5, f);
+  fclose(f);
+
+  JobHolder j(src, library);
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(j.run(), 0) << j.job->message;
+  testing::internal::GetCapturedStderr();
+  Sketch s(j.job->resultPath);
+  ASSERT_EQ(s.status, META_OK);
+  const float want[5] = {0.5f, 0.0f, 0.0f, 0.0f, -0.25f};
+  ASSERT_EQ(s.tape.size(), 10u);
+  for (int i = 0; i < 5; i++) {
+    EXPECT_EQ(s.tape[2 * i], want[i]) << i;
+    EXPECT_EQ(s.tape[2 * i + 1], want[i]) << i;
+  }
+  ASSERT_EQ(s.meta.waveformCount, 5);
+  EXPECT_FLOAT_EQ(s.meta.waveform[0], 1.0f);
+  EXPECT_EQ(s.meta.waveform[1], 0.0f);
+  EXPECT_FLOAT_EQ(s.meta.waveform[4], 0.5f);
+}
+
 TEST_F(ImportFiles, CancelLeavesNothingBehind) {
   std::string src = dir / "long.flac";
   make_audio(sine(44100, 300.0), "-c:a flac", src);

@@ -619,6 +619,15 @@ TEST(JobKinds, SpectralAndHopLevels) {
   EXPECT_EQ(j->result, JOB_DONE);
   EXPECT_EQ(j->levelCount, 0);
   job_free(j);
+  j = job_new(JOB_HOP_LEVELS);  // a negative hop is not "from the rate"
+  job_hold_tape(j, tone);
+  j->rangeEnd = 1000;
+  j->hop = -256;
+  run(j);
+  EXPECT_EQ(j->result, JOB_DONE);
+  EXPECT_EQ(j->levelCount, 0);
+  EXPECT_EQ(j->levels, nullptr);
+  job_free(j);
   j = job_new(JOB_HOP_LEVELS);
   job_hold_tape(j, tone);
   j->rangeEnd = 1000;

@@ -842,6 +842,9 @@ TEST(LibraryOps, ExportCopiesTheSidecarIntoExports) {
   JobQueue* q = jobs_start();
   ASSERT_NE(q, nullptr);
   EXPECT_EQ(library_export(&l, q, empty.c_str(), (lib + "/exports").c_str()), -2);
+  // No exports folder: nothing is written into the working folder.
+  EXPECT_EQ(library_export(&l, q, id.c_str(), ""), -1);
+  EXPECT_EQ(library_export(&l, q, id.c_str(), nullptr), -1);
   ASSERT_EQ(library_export(&l, q, id.c_str(), (lib + "/exports").c_str()), 0);
   std::vector<Job*> done = finish(q, &l);
   ASSERT_EQ(done.size(), 1u);

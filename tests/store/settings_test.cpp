@@ -332,4 +332,10 @@ TEST(SettingsFile, SaveAndLoad) {
   EXPECT_EQ(settings_save(&s, (t / "dir.ini").c_str()), -1);
   EXPECT_TRUE(logged(mark, "settings: couldn't write " + t.path + "/dir.ini"));
   EXPECT_EQ(tmpdir_read(ini), serialised(s));  // an earlier good file stays as it was
+
+  // Too long to write: refused, and no folder is made from its cut form.
+  std::string deep = t / ("deep/" + std::string(1100, 'x') + "/kelp.ini");
+  EXPECT_EQ(settings_save(&s, deep.c_str()), -1);
+  struct stat st;
+  EXPECT_NE(stat((t / "deep").c_str(), &st), 0);
 }
