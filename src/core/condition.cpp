@@ -3,12 +3,50 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#include <emmintrin.h>
+#define CORE_SSE 1
+#else
+#define CORE_SSE 0
+#endif
+
 namespace {
 
 constexpr double kBaseRate = 48000.0;
 
 inline float clampf(float v, float lo, float hi) {
   return v < lo ? lo : (v > hi ? hi : v);
+}
+
+inline uint32_t float_bits(float v) {
+  uint32_t b;
+  std::memcpy(&b, &v, sizeof b);
+  return b;
+}
+
+// True when every sample is +0 or a finite normal number: the centre mix then passes the block
+// through unchanged. (A -0 takes the sign of the previous tone state, and a denormal becomes 0
+// when the callback flushes denormal operands.)
+bool plain_block(const float* x, int n) {
+  int i = 0;
+#if CORE_SSE
+  const __m128i exp_mask = _mm_set1_epi32(0x7F800000);
+  const __m128i zero = _mm_setzero_si128();
+  __m128i bad = zero;
+  for (; i + 4 <= n; i += 4) {
+    __m128i v = _mm_castps_si128(_mm_loadu_ps(x + i));
+    __m128i e = _mm_and_si128(v, exp_mask);
+    bad = _mm_or_si128(bad, _mm_cmpeq_epi32(e, exp_mask));
+    bad = _mm_or_si128(bad, _mm_andnot_si128(_mm_cmpeq_epi32(v, zero), _mm_cmpeq_epi32(e, zero)));
+  }
+  if (_mm_movemask_epi8(bad) != 0) return false;
+#endif
+  for (; i < n; i++) {
+    uint32_t b = float_bits(x[i]);
+    uint32_t e = b & 0x7F800000u;
+    if (e == 0x7F800000u || (e == 0 && b != 0)) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -57,6 +95,14 @@ float xy_dead_zone(float v, float dead_zone) {
 
 void xy_mixer_process(XyMixer* m, const CoreRates* rates, const float* in_l, const float* in_r,
                       int channels, float x, float y, float* out_l, float* out_r, int n) {
+  const float* src_r = channels >= 2 ? in_r : in_l;
+  bool plain = n >= 1 && plain_block(in_l, n) && (src_r == in_l || plain_block(src_r, n));
+  xy_mixer_process_known(m, rates, in_l, in_r, channels, x, y, out_l, out_r, n, plain);
+}
+
+void xy_mixer_process_known(XyMixer* m, const CoreRates* rates, const float* in_l,
+                            const float* in_r, int channels, float x, float y, float* out_l,
+                            float* out_r, int n, bool plain) {
   m->ratio = rates->ratio;
   m->hp_decay = rates->hp_decay;
   const double ratio = m->ratio;
@@ -91,18 +137,35 @@ void xy_mixer_process(XyMixer* m, const CoreRates* rates, const float* in_l, con
   const float* src_r = channels >= 2 ? in_r : in_l;
   float tl = m->tone_l, tr = m->tone_r, hl = m->hp_l, hr = m->hp_r;
   const float decay = m->hp_decay;
-  for (int i = 0; i < n; i++) {
-    tl = gl * src_l[i] * al + tl * (1.0f - al);
-    tr = gr * src_r[i] * ar + tr * (1.0f - ar);
-    if (K > 0.0f) {
-      hl = hl * (1.0f - K) + tl * K;
-      hr = hr * (1.0f - K) + tr * K;
-    } else {
+  // At the centre with the high-pass at rest every step is exact: tone = source + tone * 0,
+  // high-pass stays +0, so the block passes through (the usual case, and the loop below is
+  // one long dependency chain per frame).
+  if (plain && n >= 1 && gl == 1.0f && gr == 1.0f && al == 1.0f && ar == 1.0f && !(K > 0.0f) &&
+      float_bits(hl) == 0 && float_bits(hr) == 0 && std::isfinite(tl) && std::isfinite(tr)) {
+    if (out_l != src_l) std::memmove(out_l, src_l, sizeof(float) * (size_t)n);
+    if (out_r != src_r) std::memmove(out_r, src_r, sizeof(float) * (size_t)n);
+    tl = src_l[n - 1];
+    tr = src_r[n - 1];
+  } else if (K > 0.0f) {
+    const float bl = 1.0f - al, br = 1.0f - ar, bk = 1.0f - K;
+    for (int i = 0; i < n; i++) {
+      tl = gl * src_l[i] * al + tl * bl;
+      tr = gr * src_r[i] * ar + tr * br;
+      hl = hl * bk + tl * K;
+      hr = hr * bk + tr * K;
+      out_l[i] = tl - hl;
+      out_r[i] = tr - hr;
+    }
+  } else {
+    const float bl = 1.0f - al, br = 1.0f - ar;
+    for (int i = 0; i < n; i++) {
+      tl = gl * src_l[i] * al + tl * bl;
+      tr = gr * src_r[i] * ar + tr * br;
       hl -= decay * hl;
       hr -= decay * hr;
+      out_l[i] = tl - hl;
+      out_r[i] = tr - hr;
     }
-    out_l[i] = tl - hl;
-    out_r[i] = tr - hr;
   }
   m->tone_l = std::isfinite(tl) ? tl : 0.0f;
   m->tone_r = std::isfinite(tr) ? tr : 0.0f;
@@ -145,9 +208,70 @@ float soft_clip(float x) {
   return x == x ? y : 0.0f;  // NaN becomes silence
 }
 
+#if CORE_SSE
+namespace {
+
+// soft_clip on four lanes. The two divisions by constants are multiplications by the
+// reciprocals in double precision: over every input that reaches the knee (2/3 < |x| < 4/3)
+// that rounds to the same floats as the divisions, and it is several times cheaper.
+inline __m128 mul_double(__m128 x, __m128d r) {
+  __m128 lo = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(x), r));
+  __m128 hi = _mm_cvtpd_ps(_mm_mul_pd(_mm_cvtps_pd(_mm_movehl_ps(x, x)), r));
+  return _mm_movelh_ps(lo, hi);
+}
+
+inline __m128 soft_clip4(__m128 x, __m128 a) {
+  const __m128 knee_lo = _mm_set1_ps(2.0f / 3.0f);
+  const __m128 knee_hi = _mm_set1_ps(4.0f / 3.0f);
+  const __m128 one = _mm_set1_ps(1.0f);
+  __m128 below = _mm_cmplt_ps(a, knee_hi);
+  __m128 linear = _mm_cmple_ps(a, knee_lo);
+  __m128 y = one;
+  if (_mm_movemask_ps(_mm_andnot_ps(linear, below)) != 0) {
+    const __m128d inv_lo = _mm_set1_pd(1.0 / (double)(2.0f / 3.0f));
+    const __m128d inv_3 = _mm_set1_pd(1.0 / 3.0);
+    __m128 t = mul_double(_mm_sub_ps(knee_hi, a), inv_lo);
+    __m128 knee = _mm_sub_ps(one, mul_double(_mm_mul_ps(t, t), inv_3));
+    y = _mm_or_ps(_mm_and_ps(below, knee), _mm_andnot_ps(below, one));
+  }
+  // Selected by bit masks, not by arithmetic, so a denormal passes even when denormal operands
+  // are being read as zero.
+  y = _mm_or_ps(_mm_and_ps(linear, a), _mm_andnot_ps(linear, y));
+  y = _mm_or_ps(y, _mm_and_ps(x, _mm_set1_ps(-0.0f)));  // copysign: y has no sign bit here
+  return _mm_and_ps(y, _mm_cmpeq_ps(x, x));             // NaN becomes 0
+}
+
+// Clips four samples in place; returns their absolute values. Quiet groups (every |x| <= 2/3,
+// which also rules out NaN) are left as they are.
+inline __m128 soft_clip4_at(float* p) {
+  const __m128 abs_mask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+  __m128 x = _mm_loadu_ps(p);
+  __m128 a = _mm_and_ps(x, abs_mask);
+  if (_mm_movemask_ps(_mm_cmple_ps(a, _mm_set1_ps(2.0f / 3.0f))) == 0xF) return a;
+  __m128 y = soft_clip4(x, a);
+  _mm_storeu_ps(p, y);
+  return _mm_and_ps(y, abs_mask);
+}
+
+}  // namespace
+#endif
+
 float soft_clip_block(float* left, float* right, int n) {
   float peak = 0.0f;
-  for (int i = 0; i < n; i++) {
+  int i = 0;
+#if CORE_SSE
+  // Maxima of clipped samples (never NaN) do not depend on the order they are taken in.
+  __m128 pk = _mm_setzero_ps();
+  for (; i + 4 <= n; i += 4) {
+    __m128 a = soft_clip4_at(left + i);
+    __m128 b = soft_clip4_at(right + i);
+    pk = _mm_max_ps(_mm_max_ps(a, b), pk);
+  }
+  alignas(16) float lanes[4];
+  _mm_store_ps(lanes, pk);
+  for (float v : lanes) peak = v > peak ? v : peak;
+#endif
+  for (; i < n; i++) {
     float l = soft_clip(left[i]);
     float r = soft_clip(right[i]);
     left[i] = l;
@@ -161,7 +285,22 @@ float soft_clip_block(float* left, float* right, int n) {
 
 float block_peak(const float* left, const float* right, int n) {
   float peak = 0.0f;
-  for (int i = 0; i < n; i++) {
+  int i = 0;
+#if CORE_SSE
+  // Lane by lane the same selections as below (_mm_max_ps(a, b) is a > b ? a : b), so a NaN
+  // is skipped exactly as the scalar loop skips it; the largest of the rest is order-free.
+  const __m128 abs_mask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+  __m128 pk = _mm_setzero_ps();
+  for (; i + 4 <= n; i += 4) {
+    __m128 a = _mm_and_ps(_mm_loadu_ps(left + i), abs_mask);
+    __m128 b = _mm_and_ps(_mm_loadu_ps(right + i), abs_mask);
+    pk = _mm_max_ps(_mm_max_ps(a, b), pk);
+  }
+  alignas(16) float lanes[4];
+  _mm_store_ps(lanes, pk);
+  for (float v : lanes) peak = v > peak ? v : peak;
+#endif
+  for (; i < n; i++) {
     float a = std::fabs(left[i]), b = std::fabs(right[i]);
     float m = a > b ? a : b;
     peak = m > peak ? m : peak;
@@ -180,4 +319,54 @@ int block_zero_nonfinite(float* x, int n) {
     std::memcpy(&x[i], &bits, sizeof bits);
   }
   return replaced;
+}
+
+BlockScan block_take(float* dst, const float* src, int n) {
+  BlockScan r = {0, 0.0f, true};
+  if (!src) {
+    std::memset(dst, 0, sizeof(float) * (size_t)n);
+    return r;
+  }
+  int i = 0;
+#if CORE_SSE
+  const __m128i exp_mask = _mm_set1_epi32(0x7F800000);
+  const __m128i abs_mask = _mm_set1_epi32(0x7FFFFFFF);
+  const __m128i zero = _mm_setzero_si128();
+  __m128i bad = zero, odd = zero;
+  __m128 pk = _mm_setzero_ps();
+  for (; i + 4 <= n; i += 4) {
+    __m128i v = _mm_castps_si128(_mm_loadu_ps(src + i));
+    __m128i e = _mm_and_si128(v, exp_mask);
+    __m128i nonfinite = _mm_cmpeq_epi32(e, exp_mask);
+    v = _mm_andnot_si128(nonfinite, v);
+    bad = _mm_sub_epi32(bad, nonfinite);
+    // -0 and denormals (exponent 0, not +0); the replaced samples are +0 by now.
+    odd = _mm_or_si128(odd, _mm_andnot_si128(_mm_cmpeq_epi32(v, zero), _mm_cmpeq_epi32(e, zero)));
+    _mm_storeu_ps(dst + i, _mm_castsi128_ps(v));
+    pk = _mm_max_ps(_mm_castsi128_ps(_mm_and_si128(v, abs_mask)), pk);
+  }
+  alignas(16) int32_t counts[4];
+  _mm_store_si128((__m128i*)counts, bad);
+  r.replaced = counts[0] + counts[1] + counts[2] + counts[3];
+  r.plain = _mm_movemask_epi8(odd) == 0;
+  alignas(16) float lanes[4];
+  _mm_store_ps(lanes, pk);
+  for (float v : lanes) r.peak = v > r.peak ? v : r.peak;
+#endif
+  for (; i < n; i++) {
+    uint32_t b = float_bits(src[i]);
+    uint32_t e = b & 0x7F800000u;
+    if (e == 0x7F800000u) {
+      b = 0;
+      r.replaced++;
+    } else if (e == 0 && b != 0) {
+      r.plain = false;
+    }
+    float v;
+    std::memcpy(&v, &b, sizeof v);
+    dst[i] = v;
+    float a = std::fabs(v);
+    r.peak = a > r.peak ? a : r.peak;
+  }
+  return r;
 }

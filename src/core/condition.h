@@ -36,6 +36,11 @@ void xy_mixer_clear_filters(XyMixer* m);
 // channels 1: both sides take in_l. Writes n frames to out_l and out_r.
 void xy_mixer_process(XyMixer* m, const CoreRates* rates, const float* in_l, const float* in_r,
                       int channels, float x, float y, float* out_l, float* out_r, int n);
+// As xy_mixer_process, for a caller that already knows whether both sources are plain (every
+// sample +0 or a finite normal number; see BlockScan).
+void xy_mixer_process_known(XyMixer* m, const CoreRates* rates, const float* in_l,
+                            const float* in_r, int channels, float x, float y, float* out_l,
+                            float* out_r, int n, bool plain);
 // The dead-zone map used on the smoothed X and Y.
 float xy_dead_zone(float v, float dead_zone);
 
@@ -58,3 +63,12 @@ float soft_clip_block(float* left, float* right, int n);
 float block_peak(const float* left, const float* right, int n);
 // Replaces infinities and NaNs (all exponent bits set) by 0; returns how many were replaced.
 int block_zero_nonfinite(float* x, int n);
+
+struct BlockScan {
+  int replaced;  // infinities and NaNs that became 0
+  float peak;    // largest absolute sample afterwards
+  bool plain;    // every sample afterwards is +0 or a finite normal number
+};
+// One pass of what the callback does to an input channel: copies src (zeros when null) into
+// dst with block_zero_nonfinite's replacement, and measures the result.
+BlockScan block_take(float* dst, const float* src, int n);
