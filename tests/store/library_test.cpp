@@ -35,7 +35,7 @@ bool log_has(int64_t mark, const std::string& needle) {
 }
 
 // What make_sketch puts in a folder, set by chained calls.
-struct Spec {
+struct Recipe {
   std::string folder_;  // empty: named by the new id
   double createdAt_ = 1000.0;
   std::string name_;
@@ -43,31 +43,31 @@ struct Spec {
   std::vector<std::vector<float>> layers_;
   bool peaks_ = true;  // layers carry their peak (no legacy stroke upgrade)
   bool sidecar_ = false;
-  Spec& folder(const std::string& v) {
+  Recipe& folder(const std::string& v) {
     folder_ = v;
     return *this;
   }
-  Spec& at(double v) {
+  Recipe& at(double v) {
     createdAt_ = v;
     return *this;
   }
-  Spec& name(const std::string& v) {
+  Recipe& name(const std::string& v) {
     name_ = v;
     return *this;
   }
-  Spec& frames(int64_t v) {
+  Recipe& frames(int64_t v) {
     frames_ = v;
     return *this;
   }
-  Spec& layers(const std::vector<std::vector<float>>& v) {
+  Recipe& layers(const std::vector<std::vector<float>>& v) {
     layers_ = v;
     return *this;
   }
-  Spec& peaks(bool v) {
+  Recipe& peaks(bool v) {
     peaks_ = v;
     return *this;
   }
-  Spec& sidecar(bool v) {
+  Recipe& sidecar(bool v) {
     sidecar_ = v;
     return *this;
   }
@@ -96,34 +96,34 @@ void write_tape_file(const std::string& path, int64_t frames) {
 }
 
 // A sketch folder in lib; returns its id.
-std::string make_sketch(const std::string& lib, const Spec& spec) {
+std::string make_sketch(const std::string& lib, const Recipe& recipe) {
   SketchMeta m{};
   meta_new(&m, 48000.0);
-  m.createdAt = spec.createdAt_;
-  snprintf(m.name, sizeof m.name, "%s", spec.name_.c_str());
-  m.lengthSamples = spec.frames_;
-  for (const auto& strokes : spec.layers_) {
+  m.createdAt = recipe.createdAt_;
+  snprintf(m.name, sizeof m.name, "%s", recipe.name_.c_str());
+  m.lengthSamples = recipe.frames_;
+  for (const auto& strokes : recipe.layers_) {
     LayerTemplate t{};
     t.startSample = 0;
-    t.lengthSamples = spec.frames_ > 0 ? spec.frames_ : 1000;
+    t.lengthSamples = recipe.frames_ > 0 ? recipe.frames_ : 1000;
     t.sampleRate = 48000.0;
-    t.createdAt = spec.createdAt_;
+    t.createdAt = recipe.createdAt_;
     Layer* l = layer_new(&t, (int32_t)strokes.size());
     for (size_t i = 0; i < strokes.size(); i++) l->strokes[i] = strokes[i];
-    l->hasPeak = spec.peaks_;
+    l->hasPeak = recipe.peaks_;
     l->peak = 0.5f;
     meta_add_layer(&m, l);
   }
   std::string id = m.id;
-  std::string folder = lib + "/" + (spec.folder_.empty() ? id : spec.folder_);
+  std::string folder = lib + "/" + (recipe.folder_.empty() ? id : recipe.folder_);
   EXPECT_EQ(meta_save_folder(folder.c_str(), &m), 0);
-  if (spec.frames_ > 0) write_tape_file(folder + "/tape.f32", spec.frames_);
-  if (spec.sidecar_) {
+  if (recipe.frames_ > 0) write_tape_file(folder + "/tape.f32", recipe.frames_);
+  if (recipe.sidecar_) {
     char title[256], wav[96];
     meta_title(&m, title, sizeof title);
     sidecar_wav_name(title, wav, sizeof wav);
-    Tape* t = make_tape(spec.frames_, 0.25f);
-    EXPECT_EQ(wav_write((folder + "/" + wav).c_str(), t, 0, spec.frames_, 1.0f, nullptr), 0);
+    Tape* t = make_tape(recipe.frames_, 0.25f);
+    EXPECT_EQ(wav_write((folder + "/" + wav).c_str(), t, 0, recipe.frames_, 1.0f, nullptr), 0);
     tape_free(t);
   }
   meta_free(&m);
@@ -179,7 +179,7 @@ TEST(LibraryScan, ListsDamagedCopiesAndLegacyReadOnlyAndSkipsTheRest) {
   TmpDir dir("library");
   const std::string lib = dir.path;
   const std::string plain =
-      make_sketch(lib, Spec().at(500).name("plain").frames(200).layers({{0.2f, 1.0f}}));
+      make_sketch(lib, Recipe().at(500).name("plain").frames(200).layers({{0.2f, 1.0f}}));
   // An unreadable meta.json, in a folder named by no id and in one named by an id.
   make_dirs((lib + "/broken").c_str());
   tmpdir_write(lib + "/broken/meta.json", "{not json");
@@ -188,8 +188,8 @@ TEST(LibraryScan, ListsDamagedCopiesAndLegacyReadOnlyAndSkipsTheRest) {
   make_dirs((lib + "/" + brokenId).c_str());
   tmpdir_write(lib + "/" + brokenId + "/meta.json", "");
   // Never listed: exports folders (any case) and folders without meta.json.
-  make_sketch(lib, Spec().folder("exports").at(900));
-  make_sketch(lib, Spec().folder("Exports").at(900));
+  make_sketch(lib, Recipe().folder("exports").at(900));
+  make_sketch(lib, Recipe().folder("Exports").at(900));
   make_dirs((lib + "/no-meta").c_str());
   write_tape_file(lib + "/no-meta/tape.f32", 10);
   // The phone's old format: a "layers" list and no tape.f32.
@@ -200,7 +200,7 @@ TEST(LibraryScan, ListsDamagedCopiesAndLegacyReadOnlyAndSkipsTheRest) {
                                  "4410,\"channels\":1,\"layers\":[{\"samples\":[0.1,0.2]}]}";
   tmpdir_write(lib + "/" + legacyId + "/meta.json", legacyText);
   // A copy of a sketch's folder next to the original: same id, same date.
-  const std::string orig = make_sketch(lib, Spec().at(700).name("orig").frames(10));
+  const std::string orig = make_sketch(lib, Recipe().at(700).name("orig").frames(10));
   make_dirs((lib + "/orig copy").c_str());
   tmpdir_write(lib + "/orig copy/meta.json", read(lib + "/" + orig + "/meta.json"));
 
@@ -281,7 +281,7 @@ TEST(LibraryScan, MissingFolderGivesNoCardsAndCancelStops) {
   EXPECT_EQ(l.count, 0);
 
   library_set_folder(&l, dir.path.c_str());
-  make_sketch(dir.path, Spec().frames(10));
+  make_sketch(dir.path, Recipe().frames(10));
   Job* job = library_scan_begin(&l, "", 1.0);
   ASSERT_NE(job, nullptr);
   job->progress.cancel.store(true);
@@ -302,13 +302,13 @@ TEST(LibraryScan, MigratesWhatItShouldAndNothingElse) {
   const std::string lib = dir.path;
   // Old strokes (no peak, loudest 0.5) are brought to full scale.
   const std::string strokes =
-      make_sketch(lib, Spec().at(10).frames(100).layers({{0.25f, 0.5f}}).peaks(false));
+      make_sketch(lib, Recipe().at(10).frames(100).layers({{0.25f, 0.5f}}).peaks(false));
   // No layers and no waveform: the waveform comes from tape.f32.
-  const std::string wave = make_sketch(lib, Spec().at(20).frames(960));
+  const std::string wave = make_sketch(lib, Recipe().at(20).frames(960));
   tmpdir_write(lib + "/" + wave + "/meta.json.tmp", "stray");
   // Read with repairs: listed, never rewritten.
   const std::string repaired =
-      make_sketch(lib, Spec().at(30).frames(100).layers({{0.5f}}).peaks(false));
+      make_sketch(lib, Recipe().at(30).frames(100).layers({{0.5f}}).peaks(false));
   {
     std::string text = read(lib + "/" + repaired + "/meta.json");
     size_t at = text.find("\"space\":\"dry\"");
@@ -318,10 +318,10 @@ TEST(LibraryScan, MigratesWhatItShouldAndNothingElse) {
   }
   // The open sketch: not cleaned, not migrated.
   const std::string open =
-      make_sketch(lib, Spec().at(40).frames(100).layers({{0.5f}}).peaks(false));
+      make_sketch(lib, Recipe().at(40).frames(100).layers({{0.5f}}).peaks(false));
   tmpdir_write(lib + "/" + open + "/tape.f32.tmp", "being written");
   // Only a length taken from tape.f32: that alone is no migration.
-  const std::string dirty = make_sketch(lib, Spec().at(50).frames(100));
+  const std::string dirty = make_sketch(lib, Recipe().at(50).frames(100));
   write_tape_file(lib + "/" + dirty + "/tape.f32", 150);
   {
     // Give it a waveform so that only the length differs.
@@ -478,9 +478,9 @@ TEST(LibraryCard, ThumbsAreThinnedAndTextsCutWhole) {
 TEST(LibraryMerge, AnImportAndADeleteMadeDuringAScanSurvive) {
   TmpDir dir("library");
   const std::string lib = dir.path;
-  const std::string keep = make_sketch(lib, Spec().at(10).frames(10));
-  const std::string doomed = make_sketch(lib, Spec().at(20).frames(10));
-  const std::string vanish = make_sketch(lib, Spec().at(30).frames(10));
+  const std::string keep = make_sketch(lib, Recipe().at(10).frames(10));
+  const std::string doomed = make_sketch(lib, Recipe().at(20).frames(10));
+  const std::string vanish = make_sketch(lib, Recipe().at(30).frames(10));
   Library l;
   library_init(&l, lib.c_str());
   scan_now(&l);
@@ -541,8 +541,8 @@ TEST(LibraryMerge, AnImportAndADeleteMadeDuringAScanSurvive) {
 TEST(LibraryMerge, TheOpenSketchKeepsItsRowAndOtherFoldersScansAreIgnored) {
   TmpDir dir("library");
   const std::string lib = dir.path;
-  const std::string open = make_sketch(lib, Spec().at(10).name("on disk").frames(10));
-  const std::string other = make_sketch(lib, Spec().at(5).name("other").frames(10));
+  const std::string open = make_sketch(lib, Recipe().at(10).name("on disk").frames(10));
+  const std::string other = make_sketch(lib, Recipe().at(5).name("other").frames(10));
   Library l;
   library_init(&l, lib.c_str());
   scan_now(&l);
@@ -588,12 +588,12 @@ TEST(LibraryMerge, TheOpenSketchKeepsItsRowAndOtherFoldersScansAreIgnored) {
 
 TEST(LibraryMerge, OutOfMemoryKeepsTheOldList) {
   TmpDir dir("library");
-  make_sketch(dir.path, Spec().at(10).frames(10));
+  make_sketch(dir.path, Recipe().at(10).frames(10));
   Library l;
   library_init(&l, dir.path.c_str());
   scan_now(&l);
   ASSERT_EQ(l.count, 1);
-  make_sketch(dir.path, Spec().at(20).frames(10));
+  make_sketch(dir.path, Recipe().at(20).frames(10));
   Job* job = library_scan_begin(&l, "", 1.0);
   library_scan_job(job);
   job->result = JOB_DONE;
@@ -649,7 +649,7 @@ TEST(LibraryMerge, ThreadedScanWhileTheUserWorks) {
   TmpDir dir("library");
   const std::string lib = dir.path;
   std::vector<std::string> ids;
-  for (int i = 0; i < 40; i++) ids.push_back(make_sketch(lib, Spec().at((double)i).frames(50)));
+  for (int i = 0; i < 40; i++) ids.push_back(make_sketch(lib, Recipe().at((double)i).frames(50)));
   Library l;
   library_init(&l, lib.c_str());
   scan_now(&l);
@@ -694,7 +694,7 @@ TEST(LibraryMerge, ThreadedScanWhileTheUserWorks) {
 
 TEST(LibraryRefresh, PostsOnceAndWaitsTwoSeconds) {
   TmpDir dir("library");
-  make_sketch(dir.path, Spec().frames(10));
+  make_sketch(dir.path, Recipe().frames(10));
   JobQueue* q = jobs_start();
   ASSERT_NE(q, nullptr);
   Library l;
@@ -728,7 +728,7 @@ TEST(LibraryRefresh, PostsOnceAndWaitsTwoSeconds) {
 TEST(LibraryOps, DeleteRemovesSketchesAndRefusesOtherFolders) {
   TmpDir dir("library");
   const std::string lib = dir.path;
-  const std::string sketch = make_sketch(lib, Spec().frames(10));
+  const std::string sketch = make_sketch(lib, Recipe().frames(10));
   Library l;
   library_init(&l, lib.c_str());
   scan_now(&l);
@@ -758,7 +758,7 @@ TEST(LibraryOps, DeleteRemovesSketchesAndRefusesOtherFolders) {
   free_jobs(done);
 
   // A delete the session posted (not the library's) still takes the row away.
-  const std::string empty = make_sketch(lib, Spec());
+  const std::string empty = make_sketch(lib, Recipe());
   scan_now(&l);
   ASSERT_EQ(l.count, 1);
   Job* job = job_new(JOB_DELETE_DIR);
@@ -777,7 +777,7 @@ TEST(LibraryOps, DeleteRemovesSketchesAndRefusesOtherFolders) {
 TEST(LibraryOps, RenameMovesTheSidecarAndRefusesReadOnlyCards) {
   TmpDir dir("library");
   const std::string lib = dir.path;
-  const std::string id = make_sketch(lib, Spec().name("Old").frames(480).sidecar(true));
+  const std::string id = make_sketch(lib, Recipe().name("Old").frames(480).sidecar(true));
   make_dirs((lib + "/broken").c_str());
   tmpdir_write(lib + "/broken/meta.json", "nope");
   Library l;
@@ -834,8 +834,8 @@ TEST(LibraryOps, RenameMovesTheSidecarAndRefusesReadOnlyCards) {
 TEST(LibraryOps, ExportCopiesTheSidecarIntoExports) {
   TmpDir dir("library");
   const std::string lib = dir.path;
-  const std::string id = make_sketch(lib, Spec().name("a/b:c").frames(480).sidecar(true));
-  const std::string empty = make_sketch(lib, Spec().at(1));
+  const std::string id = make_sketch(lib, Recipe().name("a/b:c").frames(480).sidecar(true));
+  const std::string empty = make_sketch(lib, Recipe().at(1));
   Library l;
   library_init(&l, lib.c_str());
   scan_now(&l);
@@ -952,8 +952,8 @@ struct Audio {
 TEST(LibraryPreview, PlaysThroughTheCoreAndEnds) {
   TmpDir dir("library");
   const std::string lib = dir.path;
-  const std::string a = make_sketch(lib, Spec().at(20).name("A").frames(4800).sidecar(true));
-  const std::string b = make_sketch(lib, Spec().at(10).name("B").frames(4800).sidecar(true));
+  const std::string a = make_sketch(lib, Recipe().at(20).name("A").frames(4800).sidecar(true));
+  const std::string b = make_sketch(lib, Recipe().at(10).name("B").frames(4800).sidecar(true));
   Library l;
   library_init(&l, lib.c_str());
   scan_now(&l);
@@ -1035,8 +1035,8 @@ TEST(LibraryPreview, PlaysThroughTheCoreAndEnds) {
 TEST(LibraryPreview, StaleLoadsAreDroppedAndReadOnlyCardsFollowTheRules) {
   TmpDir dir("library");
   const std::string lib = dir.path;
-  const std::string a = make_sketch(lib, Spec().at(20).frames(4800).sidecar(true));
-  const std::string b = make_sketch(lib, Spec().at(10).frames(4800).sidecar(true));
+  const std::string a = make_sketch(lib, Recipe().at(20).frames(4800).sidecar(true));
+  const std::string b = make_sketch(lib, Recipe().at(10).frames(4800).sidecar(true));
   // Damaged: one with any WAV in it plays that; one without has no audio.
   make_dirs((lib + "/damaged-wav").c_str());
   tmpdir_write(lib + "/damaged-wav/meta.json", "{");
