@@ -19,27 +19,12 @@
 #include "store/log.h"
 #include "store/progress.h"
 #include "support/log_capture.h"
+#include "support/tmpdir.h"
 
 namespace {
 
-struct Scratch {
-  std::string dir;
-  Scratch() {
-    const char* base = getenv("KELP_TEST_TMP");
-    std::string t = std::string(base && *base ? base : "/tmp") + "/kelp-wav-XXXXXX";
-    std::vector<char> buf(t.begin(), t.end());
-    buf.push_back(0);
-    dir = mkdtemp(buf.data()) ? buf.data() : "";
-  }
-  ~Scratch() {
-    if (!dir.empty()) {
-      std::string cmd = "rm -rf '" + dir + "'";
-      if (system(cmd.c_str()) != 0) {
-      }
-    }
-  }
-  std::string operator/(const std::string& name) const { return dir + "/" + name; }
-};
+// A fresh scratch folder per test, removed afterwards.
+using Scratch = TmpDir;
 
 std::string slurp(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
