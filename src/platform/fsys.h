@@ -68,8 +68,8 @@ unsigned long fsys_unlink(const char* path);
 unsigned long fsys_unlink_unheld(const char* path);
 unsigned long fsys_rmdir(const char* path);
 unsigned long fsys_mkdir(const char* path);
-// Clears a read-only mark that would block a delete or a replace. False when there was none to
-// clear (file permissions never block those here).
+// Clears a read-only mark on path that would block deleting it or what it holds: here a folder
+// without full access for its owner. False when there was none to clear.
 bool fsys_clear_readonly(const char* path);
 // Makes a temporary file in folder that disappears when closed, and closes it: proves the folder
 // is writable. name is used where the system needs one.
@@ -85,4 +85,6 @@ unsigned long fsys_real_path(const char* path, char* out, size_t size);
 FsysDir* fsys_dir_open(const char* path, bool no_follow, unsigned long* error);
 // The next entry other than "." and "..", false at the end.
 bool fsys_dir_next(FsysDir* d, FsysEntry* out);
+// False when the listing ended on a read error rather than at its end.
+bool fsys_dir_ok(const FsysDir* d);
 void fsys_dir_close(FsysDir* d);

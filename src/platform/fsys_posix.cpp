@@ -268,8 +268,14 @@ unsigned long fsys_mkdir(const char* path) {
   return 0;
 }
 
-bool fsys_clear_readonly(const char*) {
-  return false;
+bool fsys_clear_readonly(const char* path) {
+  // Here the mark is a folder its owner may not write into: it blocks the removal of its
+  // contents. Files have none (their own permissions never block a delete or a replace), and a
+  // link is never followed.
+  struct stat st;
+  if (!path || !*path || lstat(path, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+  if ((st.st_mode & S_IRWXU) == S_IRWXU) return false;
+  return chmod(path, (st.st_mode & 07777) | S_IRWXU) == 0;
 }
 
 unsigned long fsys_probe_writable(const char* folder, const char* name) {
@@ -314,6 +320,7 @@ unsigned long fsys_real_path(const char* path, char* out, size_t size) {
 struct FsysDir {
   DIR* dir;
   int fd;
+  int error;  // from readdir, which ends a listing early the same way it ends a whole one
 };
 
 FsysDir* fsys_dir_open(const char* path, bool no_follow, unsigned long* error) {
@@ -336,6 +343,7 @@ FsysDir* fsys_dir_open(const char* path, bool no_follow, unsigned long* error) {
   }
   d->dir = dir;
   d->fd = fd;
+  d->error = 0;
   if (error) *error = 0;
   return d;
 }
@@ -344,7 +352,10 @@ bool fsys_dir_next(FsysDir* d, FsysEntry* out) {
   for (;;) {
     errno = 0;
     struct dirent* e = readdir(d->dir);
-    if (!e) return false;
+    if (!e) {
+      d->error = errno;
+      return false;
+    }
     const char* n = e->d_name;
     if (n[0] == '.' && (n[1] == 0 || (n[1] == '.' && n[2] == 0))) continue;
     size_t len = strlen(n);
@@ -376,6 +387,10 @@ bool fsys_dir_next(FsysDir* d, FsysEntry* out) {
     if (out->kind == FSYS_MISSING) continue;  // vanished while listing
     return true;
   }
+}
+
+bool fsys_dir_ok(const FsysDir* d) {
+  return d && d->error == 0;
 }
 
 void fsys_dir_close(FsysDir* d) {

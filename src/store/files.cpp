@@ -191,6 +191,8 @@ void writer_release(SafeWriter* w) {
 bool delete_tree(const std::string& p, int depth, uint64_t device) {
   if (depth > TREE_DEPTH_MAX || p.size() >= PATH_TREE_MAX) return false;
   unsigned long e = 0;
+  // A folder being deleted whole may be opened up: a read-only one would keep its contents.
+  fsys_clear_readonly(p.c_str());
   FsysDir* d = fsys_dir_open(p.c_str(), true, &e);
   if (!d) return fsys_error_missing(e) || dir_remove(p.c_str()) == 0;
   // Listed first, deleted after: removing entries while reading the folder may skip some.
@@ -382,25 +384,28 @@ int make_dirs(const char* path) {
 
 namespace {
 
-// Names in folder that pass keep, sorted by byte value; all of them.
-std::vector<std::string> list_names(const char* folder, bool (*keep)(const FsysEntry&, const void*),
-                                    const void* ctx, size_t slot) {
-  std::vector<std::string> names;
-  if (!folder || !*folder) return names;
-  FsysDir* d = fsys_dir_open(folder, false, nullptr);
-  if (!d) return names;
+// Names in folder that pass keep, sorted by byte value; all of them. False when the folder is
+// there but can't be read: an empty answer would look like a folder whose contents were deleted.
+bool list_names(const char* folder, bool (*keep)(const FsysEntry&, const void*), const void* ctx,
+                size_t slot, std::vector<std::string>* names) {
+  if (!folder || !*folder) return true;
+  unsigned long err = 0;
+  FsysDir* d = fsys_dir_open(folder, false, &err);
+  if (!d) return fsys_error_missing(err);
   FsysEntry e;
   while (fsys_dir_next(d, &e)) {
     if (strlen(e.name) >= slot || !valid_utf8(e.name) || !keep(e, ctx)) continue;
-    names.emplace_back(e.name);
+    names->emplace_back(e.name);
   }
+  bool ok = fsys_dir_ok(d);
   fsys_dir_close(d);
-  std::sort(names.begin(), names.end());
-  return names;
+  std::sort(names->begin(), names->end());
+  return ok;
 }
 
 template <size_t N>
-int hand_out(const std::vector<std::string>& names, char (*out)[N], int max) {
+int hand_out(bool listed, const std::vector<std::string>& names, char (*out)[N], int max) {
+  if (!listed) return -1;
   if (!out) return (int)names.size();
   int n = 0;
   for (const std::string& s : names) {
@@ -416,7 +421,9 @@ int hand_out(const std::vector<std::string>& names, char (*out)[N], int max) {
 
 int list_subfolders(const char* folder, char (*out)[LIST_FOLDER_BYTES], int max) {
   auto keep = [](const FsysEntry& e, const void*) { return e.target_kind == FSYS_DIR; };
-  return hand_out(list_names(folder, keep, nullptr, LIST_FOLDER_BYTES), out, max);
+  std::vector<std::string> names;
+  bool listed = list_names(folder, keep, nullptr, LIST_FOLDER_BYTES, &names);
+  return hand_out(listed, names, out, max);
 }
 
 int list_files_with_suffix(const char* folder, const char* suffix, char (*out)[LIST_FILE_BYTES],
@@ -424,7 +431,9 @@ int list_files_with_suffix(const char* folder, const char* suffix, char (*out)[L
   auto keep = [](const FsysEntry& e, const void* s) {
     return e.target_kind != FSYS_DIR && ends_with_nocase(e.name, (const char*)s);
   };
-  return hand_out(list_names(folder, keep, suffix ? suffix : "", LIST_FILE_BYTES), out, max);
+  std::vector<std::string> names;
+  bool listed = list_names(folder, keep, suffix ? suffix : "", LIST_FILE_BYTES, &names);
+  return hand_out(listed, names, out, max);
 }
 
 bool disk_too_full(const char* path, int64_t needed) {

@@ -50,7 +50,8 @@ int64_t file_mtime(const char* path);
 // Makes path and every missing folder above it. 0 when path is a directory afterwards, else -1.
 int make_dirs(const char* path);
 // Subfolder names (links to folders included), sorted by byte value, at most max; the count.
-// With a null out, only counts (all of them).
+// With a null out, only counts (all of them). A missing folder has none; one that is there but
+// can't be read gives -1 (both listings).
 int list_subfolders(const char* folder, char (*out)[LIST_FOLDER_BYTES], int max);
 // Names of non-folders ending in suffix (any letter case), sorted, at most max; the count.
 int list_files_with_suffix(const char* folder, const char* suffix, char (*out)[LIST_FILE_BYTES],

@@ -390,9 +390,18 @@ void library_scan_job(Job* job) {
   std::vector<char> names;
   int found = 0;
   for (int room = list_subfolders(folder, nullptr, 0) + 16;; room *= 2) {
+    if (room < 16) {
+      found = -1;
+      break;
+    }
     names.resize((size_t)room * LIST_FOLDER_BYTES);
     found = list_subfolders(folder, (char(*)[LIST_FOLDER_BYTES])names.data(), room);
     if (found < room) break;
+  }
+  if (found < 0) {
+    // Listed as empty, every card would look deleted; the old list stays instead.
+    log_line("library: can't list %s - keeping the list as it is", folder);
+    return job_fail(job, "CAN'T READ THE LIBRARY");
   }
 
   // Sketch folders: those holding a meta.json; the exports folder never is one.

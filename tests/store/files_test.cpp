@@ -21,6 +21,7 @@
 #include "store/log.h"
 #include "support/tmpdir.h"
 #include "support/tmpfs.h"
+#include "support/unprivileged.h"
 #include "support/log_capture.h"
 
 namespace {
@@ -493,6 +494,39 @@ TEST(TreeRemove, LinksInsideAreRemovedNotFollowed) {
   tmpdir_write(t / "library/loose.wav", "");
   EXPECT_EQ(tree_remove_guarded((t / "library/loose.wav").c_str()), 0);
   EXPECT_FALSE(exists(t / "library/loose.wav"));
+}
+
+TEST(TreeRemove, ReadOnlyAndLockedFoldersInsideASketchGoToo) {
+  std::string top = unprivileged_tmpdir("readonly");
+  ASSERT_FALSE(top.empty());
+  int r = run_unprivileged([&]() {
+    std::string sketch = top + "/library/sketch";
+    if (make_dirs((sketch + "/shut/inner").c_str()) != 0 ||
+        make_dirs((sketch + "/locked").c_str()) != 0)
+      return 10;
+    tmpdir_write(sketch + "/meta.json", "{}");
+    tmpdir_write(sketch + "/shut/inner/take.wav", "x");
+    tmpdir_write(sketch + "/locked/take.wav", "x");
+    chmod((sketch + "/shut/inner").c_str(), 0555);
+    chmod((sketch + "/shut").c_str(), 0555);
+    chmod((sketch + "/locked").c_str(), 0);
+    struct stat before, after;
+    if (lstat((top + "/library").c_str(), &before) != 0) return 10;
+    if (tree_remove_guarded(sketch.c_str()) != 0) return 12;
+    if (exists(sketch)) return 13;
+    // Only what was deleted was opened up.
+    if (lstat((top + "/library").c_str(), &after) != 0 || after.st_mode != before.st_mode)
+      return 11;
+    // A folder the user can't list is neither empty nor missing.
+    mkdir((top + "/closed").c_str(), 0);
+    if (list_subfolders((top + "/closed").c_str(), nullptr, 0) != -1) return 14;
+    char names[4][LIST_FILE_BYTES];
+    if (list_files_with_suffix((top + "/closed").c_str(), ".wav", names, 4) != -1) return 15;
+    if (list_subfolders((top + "/nowhere").c_str(), nullptr, 0) != 0) return 16;
+    return 0;
+  });
+  tmpdir_remove(top);
+  EXPECT_EQ(r, 0);
 }
 
 TEST(TreeRemove, DepthLimitAndMountsInsideStopTheBranchOnly) {

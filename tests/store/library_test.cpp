@@ -4,6 +4,7 @@
 #include "store/library.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cmath>
@@ -24,6 +25,7 @@
 #include "store/wav.h"
 #include "support/tmpdir.h"
 #include "support/log_capture.h"
+#include "support/unprivileged.h"
 
 namespace {
 
@@ -293,6 +295,37 @@ TEST(LibraryScan, MissingFolderGivesNoCardsAndCancelStops) {
   EXPECT_EQ(l.count, 0);
   job_free(job);
   library_free(&l);
+}
+
+TEST(LibraryScan, AFolderThatCantBeListedKeepsTheList) {
+  std::string top = unprivileged_tmpdir("library");
+  ASSERT_FALSE(top.empty());
+  int r = run_unprivileged([&]() {
+    std::string folder = top + "/kelp";
+    mkdir(folder.c_str(), 0755);
+    make_sketch(folder, Recipe().frames(10));
+    make_sketch(folder, Recipe().frames(20));
+    Library l;
+    library_init(&l, folder.c_str());
+    scan_now(&l);
+    if (l.count != 2) return 10;
+    chmod(folder.c_str(), 0300);  // can enter, can't list
+    int64_t mark = log_console_count();
+    Job* job = library_scan_begin(&l, "", 2.0);
+    if (!job) return 11;
+    library_scan_job(job);
+    int result = job->result;
+    library_on_job(&l, nullptr, job);
+    job_free(job);
+    chmod(folder.c_str(), 0755);
+    if (result != JOB_FAILED) return 12;
+    if (l.count != 2 || l.scanning) return 13;
+    if (!log_has(mark, "library: can't list " + folder + " - keeping the list as it is")) return 14;
+    library_free(&l);
+    return 0;
+  });
+  tmpdir_remove(top);
+  EXPECT_EQ(r, 0);
 }
 
 // ---- migration ----
