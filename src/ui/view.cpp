@@ -132,7 +132,7 @@ void view_zoom_by(View* view, double steps) {
   if (!view || steps == 0 || !std::isfinite(steps)) return;
   double target = std::isfinite(view->zoom_target) ? view->zoom_target : 1.0;
   view->zoom_target =
-      (float)clampd(target * std::pow((double)VIEW_ZOOM_STEP, steps), VIEW_ZOOM_MIN, VIEW_ZOOM_MAX);
+      (float)clampd(target * std::pow(VIEW_ZOOM_STEP, steps), VIEW_ZOOM_MIN, VIEW_ZOOM_MAX);
   view->zoom_held = true;
   view->changed = true;
 }

@@ -16,21 +16,22 @@ struct SketchMeta;
 
 constexpr float VIEW_ZOOM_MIN = 1.0f;
 constexpr float VIEW_ZOOM_MAX = 64.0f;
+// Arithmetic runs in double: float constants (1.1f is 1.1000000238...) would drift the results.
 // One zoom step (a wheel notch) multiplies the zoom target by this.
-constexpr float VIEW_ZOOM_STEP = 1.1f;
+constexpr double VIEW_ZOOM_STEP = 1.1;
 // Per-tick easing: fraction of the remaining distance, and the smallest move (times the zoom for
 // the zoom, divided by it for the centres) below which the value snaps.
-constexpr float VIEW_ZOOM_EASE = 0.1f;
-constexpr float VIEW_ZOOM_SNAP = 0.0002f;
-constexpr float VIEW_CENTRE_EASE = 0.07f;
-constexpr float VIEW_CENTRE_SNAP = 0.0002f;
+constexpr double VIEW_ZOOM_EASE = 0.1;
+constexpr double VIEW_ZOOM_SNAP = 0.0002;
+constexpr double VIEW_CENTRE_EASE = 0.07;
+constexpr double VIEW_CENTRE_SNAP = 0.0002;
 // While following, the cursor may wander this fraction of the half window from the anchor before
 // the picture moves.
-constexpr float VIEW_DEAD_ZONE = 0.6f;
+constexpr double VIEW_DEAD_ZONE = 0.6;
 // Vertical pan: pixels that move the centre by the whole span at zoom 1.
-constexpr float VIEW_PAN_Y_PIXELS = 350.0f;
+constexpr double VIEW_PAN_Y_PIXELS = 350.0;
 // Relative difference below which two zooms count as the same.
-constexpr float VIEW_ZOOM_SAME = 0.0001f;
+constexpr double VIEW_ZOOM_SAME = 0.0001;
 // view_tick runs at the canvas's fixed rate.
 constexpr double VIEW_TICK_HZ = 24.0;
 

@@ -74,6 +74,9 @@ TEST(View, UserZoomIsHeldAndClamped) {
   View w = fresh();
   view_zoom_by(&w, 0);
   EXPECT_FALSE(w.zoom_held || w.changed);
+  // Many notches land where 1.1^n does, with no drift from a rounded step.
+  view_zoom_by(&w, 40);
+  EXPECT_EQ(w.zoom_target, (float)std::pow(1.1, 40));
 }
 
 TEST(View, StripBoxSetsZoomAndCentre) {
@@ -121,6 +124,13 @@ TEST(View, FollowMovesOnlyNearAnEdge) {
   settle(&v, 30, -1);  // nothing to follow: back to the middle, anchor forgotten
   EXPECT_EQ(v.centre_x, 0.5f);
   EXPECT_FALSE(v.has_anchor);
+
+  // The anchor trails the cursor by exactly 0.6 h (0.075 at zoom 4), not a rounded 0.6.
+  View w = fresh();
+  view_restore(&w, true, 4, false, 0, false, 0, 30);
+  view_tick(&w, 30, 0.5);
+  view_tick(&w, 30, 0.67);
+  EXPECT_EQ(w.anchor, 0.595f);
 }
 
 TEST(View, PannedStopsFollowingUntilHandedBack) {
