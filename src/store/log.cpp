@@ -28,7 +28,8 @@ struct LogState {
 };
 
 LogState& state() {
-  static LogState s;
+  // Never destroyed: other objects' destructors and late threads may still log at exit.
+  static LogState& s = *new LogState;
   return s;
 }
 
@@ -95,22 +96,24 @@ void log_line(const char* fmt, ...) {
   va_start(ap, fmt);
   int r = vsnprintf(msg, sizeof msg, fmt ? fmt : "", ap);
   va_end(ap);
+  bool cut = (size_t)r >= sizeof msg;
   if (r < 0) {
-    snprintf(msg, sizeof msg, "%s", fmt ? fmt : "");
-    log_utf8_cut(msg, sizeof msg - 1);
-  } else if ((size_t)r >= sizeof msg) {
-    log_utf8_cut(msg, sizeof msg - 1);
+    r = snprintf(msg, sizeof msg, "%s", fmt ? fmt : "");
+    cut = r < 0 || (size_t)r >= sizeof msg;
+    if (r < 0) msg[0] = 0;
   }
+  // vsnprintf cuts at a byte count; drop the partial character it may have left at the end.
+  if (cut) msg[utf8_boundary(msg, strlen(msg))] = 0;
   for (char* p = msg; *p; p++) {
     if ((unsigned char)*p < 0x20 && *p != '\t') *p = ' ';
   }
 
   char line[kMessageBytes + 32];
-  snprintf(line, sizeof line, "%8.2f  %s", log_clock(), msg);
-
   LogState& s = state();
   {
     std::unique_lock<std::shared_mutex> g(s.lock);
+    // Stamped under the lock, so the file's times never run backwards between threads.
+    snprintf(line, sizeof line, "%8.2f  %s", log_clock(), msg);
     if (s.tap) s.tap(s.count, line, s.tap_ctx);
     write_ring_locked(s, line);
     if (s.file) {

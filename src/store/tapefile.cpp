@@ -226,8 +226,9 @@ int tape_file_waveform(const char* path, bool mono, float* out96) {
   double sum = 0.0;
   int64_t inBucket = 0;
   bool shortRead = false;
-  // Every bucket but a short last one is full, so the 96 stored ones end well before the file.
-  for (int64_t done = 0; done < frames && stored < TAPE_WAVEFORM_POINTS;) {
+  // The frames past the 96th bucket (fewer than 96) are read too: their buckets are not kept
+  // but still count towards the largest value the kept ones are scaled by.
+  for (int64_t done = 0; done < frames;) {
     const int64_t n = std::min(kWaveformBlockFrames, frames - done);
     const size_t want = (size_t)(n * bpf);
     const size_t got = read_full(f, buf, want);
@@ -237,7 +238,7 @@ int tape_file_waveform(const char* path, bool mono, float* out96) {
       shortRead = true;
       break;
     }
-    for (int64_t i = 0; i < n && stored < TAPE_WAVEFORM_POINTS; i++) {
+    for (int64_t i = 0; i < n; i++) {
       float v = fabsf(buf[i * ch]);
       if (ch == 2) v = std::max(v, fabsf(buf[i * 2 + 1]));
       // A NaN or infinite sample must not poison the whole summary (it ends up in meta.json).
@@ -246,7 +247,7 @@ int tape_file_waveform(const char* path, bool mono, float* out96) {
       inBucket++;
       if (inBucket == bucket || done + i == frames - 1) {
         float value = (float)(sum / (double)inBucket);
-        out96[stored++] = value;
+        if (stored < TAPE_WAVEFORM_POINTS) out96[stored++] = value;
         largest = std::max(largest, value);
         sum = 0.0;
         inBucket = 0;

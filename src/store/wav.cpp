@@ -258,7 +258,8 @@ int read_open(FILE* f, DecodedAudio* out, JobProgress* progress, char* message,
       dataFound = true;
       if (csize == 0 || csize == 0xFFFFFFFFu || end > size) {
         dataSize = size - body;
-        if (csize == 0xFFFFFFFFu && ds64Data >= 0 && ds64Data <= dataSize) dataSize = ds64Data;
+        // A recorder that never finished its file leaves 0 in ds64: then the rest is the audio.
+        if (csize == 0xFFFFFFFFu && ds64Data > 0 && ds64Data <= dataSize) dataSize = ds64Data;
         break;
       }
       dataSize = csize;
@@ -298,7 +299,7 @@ int wav_write(const char* path, const Tape* tape, int64_t startFrame, int64_t en
   const int64_t length = tape_length(tape);
   const int64_t start = std::max<int64_t>(0, std::min(startFrame, length));
   const int64_t end = std::min(length, endFrame);
-  int64_t frames = std::max<int64_t>(0, end - start);
+  int64_t frames = end > start ? end - start : 0;  // no subtraction that could overflow
   if (frames > WAV_MAX_FRAMES) {
     log_line("wav: %s is past the 4 GB WAV limit - keeping the first %lld frames", path,
              (long long)WAV_MAX_FRAMES);

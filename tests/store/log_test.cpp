@@ -76,6 +76,21 @@ TEST(Log, LinesAreOneLineTimestampedAndCutAtCharacters) {
   EXPECT_LE(msg.size(), 1023u);
   EXPECT_GE(msg.size(), 1021u);
   EXPECT_TRUE(valid_utf8(msg));
+
+  // An odd start puts the 1023-byte cut inside a character: it is dropped, not kept half.
+  log_open(dir.c_str());
+  log_line("y%s", big.c_str());
+  // A format the C library can't expand is logged as its own text.
+  log_line("test: unprintable %ls", L"\u00e9");
+  log_close();
+  file = read_file(dir + "/kelp.log");
+  at = file.find("  yx\xC3\xA9");
+  ASSERT_NE(at, std::string::npos);
+  end = file.find('\n', at);
+  msg = file.substr(at + 2, end - at - 2);
+  EXPECT_EQ(msg.size(), 1022u);
+  EXPECT_TRUE(valid_utf8(msg));
+  EXPECT_NE(file.find("  test: unprintable %ls\n"), std::string::npos) << file;
 }
 
 TEST(Log, OpenReplaysTheLast256LinesAndRotates) {

@@ -303,14 +303,21 @@ TEST(TapeFileWaveform, BucketsAndNormalising) {
   EXPECT_FLOAT_EQ(out[2], 1.0f / 3.0f);
   EXPECT_FLOAT_EQ(out[95], 2.0f / 3.0f);
 
-  // 200 frames: bucket 2, so frames 192-199 fall past the 96 points; their loudness does not
-  // scale the points that are kept.
+  // 200 frames: bucket 2, so frames 192-199 fall past the 96 points; they are not kept, but the
+  // largest bucket among them still scales the points that are.
   v.assign(2 * 200, 0.0f);
   for (int i = 0; i < 200; i++) v[(size_t)(2 * i)] = i < 192 ? 0.5f : 1.0f;
   spit_floats(s / "r.f32", v);
   ASSERT_EQ(tape_file_waveform((s / "r.f32").c_str(), false, out), 96);
-  EXPECT_FLOAT_EQ(out[0], 1.0f);
-  EXPECT_FLOAT_EQ(out[95], 1.0f);
+  EXPECT_FLOAT_EQ(out[0], 0.5f);
+  EXPECT_FLOAT_EQ(out[95], 0.5f);
+  // 289 mono frames: bucket 3 and a last bucket of the single frame 288, read to its end.
+  v.assign(289, 0.25f);
+  v[288] = 1.0f;
+  spit_floats(s / "t.f32", v);
+  ASSERT_EQ(tape_file_waveform((s / "t.f32").c_str(), true, out), 96);
+  EXPECT_FLOAT_EQ(out[0], 0.25f);
+  EXPECT_FLOAT_EQ(out[95], 0.25f);
 
   // NaN and infinity don't poison the summary; silence stays 0.
   v.assign(2 * 96, 0.0f);

@@ -173,7 +173,8 @@ TEST(WavWrite, HeaderScalingAndClipping) {
 TEST(WavWrite, EmptyAndBackwardRangesWriteZeroFrames) {
   Scratch s;
   Tape* t = make_tape(200, [](int64_t) { return 0.25f; });
-  for (auto r : {std::pair<int64_t, int64_t>{100, 50}, {-10, -5}, {500, 900}, {0, 0}}) {
+  for (auto r : {std::pair<int64_t, int64_t>{100, 50}, {-10, -5}, {500, 900}, {0, 0},
+                 {5, INT64_MIN}, {INT64_MAX, INT64_MIN}}) {
     ASSERT_EQ(wav_write((s / "z.wav").c_str(), t, r.first, r.second, 1.0f, nullptr), 0);
     std::string f = slurp(s / "z.wav");
     ASSERT_EQ(f.size(), 44u);
@@ -414,6 +415,14 @@ TEST(WavRead, ChunkOrderAndSizes) {
   // An RF64 file's ds64 chunk gives the true data size, so a trailing chunk is not audio.
   r = read_bytes(s, wav(chunk("ds64", le64(0) + le64(6) + le64(3) + le32(0)) + fmt +
                             chunk_sized("data", 0xFFFFFFFFu, audio) + chunk("LIST", "trailing"),
+                        "RF64"));
+  ASSERT_EQ(r.rc, 0) << r.message;
+  EXPECT_EQ(r.audio.frames, 3);
+  decoded_audio_free(&r.audio);
+
+  // An unfinished RF64 file (ds64 data size still 0) reads to the end, as without a ds64.
+  r = read_bytes(s, wav(chunk("ds64", le64(0) + le64(0) + le64(0) + le32(0)) + fmt +
+                            chunk_sized("data", 0xFFFFFFFFu, audio),
                         "RF64"));
   ASSERT_EQ(r.rc, 0) << r.message;
   EXPECT_EQ(r.audio.frames, 3);
