@@ -255,6 +255,15 @@ int refresh(Library* library, JobQueue* queue, const char* openSketchId, double 
   return 0;
 }
 
+// A folder cut to fit would name another folder, whose sketches a scan would then clean and
+// migrate: one that doesn't fit leaves no library instead.
+void take_folder(Library* library, const char* folder) {
+  if (!library_copy_text(library->folder, sizeof library->folder, folder)) {
+    log_line("library: the folder %s is too long - no library", folder);
+    library->folder[0] = 0;
+  }
+}
+
 }  // namespace
 
 // ---- the list ----
@@ -262,13 +271,13 @@ int refresh(Library* library, JobQueue* queue, const char* openSketchId, double 
 void library_init(Library* library, const char* folder) {
   if (!library) return;
   memset(library, 0, sizeof *library);
-  library_copy_text(library->folder, sizeof library->folder, folder);
+  take_folder(library, folder);
 }
 
 void library_set_folder(Library* library, const char* folder) {
   if (!library) return;
   free_rows(library);
-  library_copy_text(library->folder, sizeof library->folder, folder);
+  take_folder(library, folder);
   library->version++;
   library->scanning = false;
   library->lastScanAt = 0;

@@ -86,11 +86,12 @@ void make_thumb(LayerThumb* thumb, const Layer* layer) {
   thumb->explicitY = layer->explicitY;
   thumb->hasExplicitColor = layer->hasExplicitColor;
   thumb->explicitColor = layer->explicitColor;
-  const int32_t n = layer->strokes ? std::max<int32_t>(layer->strokeCount, 0) : 0;
-  const int32_t step =
-      std::max<int32_t>(1, (n + LIBRARY_THUMB_STROKES - 1) / LIBRARY_THUMB_STROKES);
-  const int32_t count = (n + step - 1) / step;
-  for (int32_t k = 0; k < count; k++) thumb->strokes[k] = layer->strokes[(int64_t)k * step];
+  // 64-bit: n + 79 must not wrap for the largest counts.
+  const int64_t n = layer->strokes ? std::max<int64_t>(layer->strokeCount, 0) : 0;
+  const int64_t step =
+      std::max<int64_t>(1, (n + LIBRARY_THUMB_STROKES - 1) / LIBRARY_THUMB_STROKES);
+  const int32_t count = (int32_t)((n + step - 1) / step);
+  for (int32_t k = 0; k < count; k++) thumb->strokes[k] = layer->strokes[k * step];
   thumb->strokeCount = count;
 }
 

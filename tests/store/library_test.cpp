@@ -297,6 +297,51 @@ TEST(LibraryScan, MissingFolderGivesNoCardsAndCancelStops) {
   library_free(&l);
 }
 
+TEST(LibraryScan, LabelsEachFolderAndCountsMetaBytes) {
+  TmpDir dir("library");
+  const std::string lib = dir.path;
+  const std::string first = make_sketch(lib, Recipe().at(10).frames(10));
+  make_sketch(lib, Recipe().folder("EXPORTS").at(20));
+  make_dirs((lib + "/no-meta").c_str());
+  // Sizes as listed: the scan's migration grows the files afterwards.
+  const int64_t size = file_size((lib + "/" + first + "/meta.json").c_str());
+  Library l;
+  library_init(&l, lib.c_str());
+  int64_t mark = log_console_count();
+  Job* job = library_scan_begin(&l, "", 1.0);
+  ASSERT_NE(job, nullptr);
+  library_scan_job(job);
+  EXPECT_STREQ(job->label, "LOADING 1 / 1");
+  EXPECT_EQ(job->progress.total.load(), size);
+  EXPECT_EQ(job->progress.done.load(), size);
+  EXPECT_TRUE(log_has(mark, "library: 1 sketch in " + lib + " (0 damaged,"));
+  job->result = JOB_DONE;
+  library_on_job(&l, nullptr, job);
+  job_free(job);
+
+  const std::string second = make_sketch(lib, Recipe().at(30).frames(10));
+  const int64_t both = file_size((lib + "/" + first + "/meta.json").c_str()) +
+                       file_size((lib + "/" + second + "/meta.json").c_str());
+  job = library_scan_begin(&l, "", 2.0);
+  ASSERT_NE(job, nullptr);
+  library_scan_job(job);
+  EXPECT_STREQ(job->label, "LOADING 2 / 2");
+  EXPECT_EQ(job->progress.done.load(), both);
+  EXPECT_EQ(job->cardCount, 2);
+  job_free(job);
+  library_free(&l);
+
+  // A folder that doesn't fit is no library at all, never a cut one that names another folder.
+  const std::string tooLong = lib + "/" + std::string(LIBRARY_PATH_MAX, 'k');
+  library_init(&l, tooLong.c_str());
+  EXPECT_STREQ(l.folder, "");
+  library_init(&l, lib.c_str());
+  library_set_folder(&l, tooLong.c_str());
+  EXPECT_STREQ(l.folder, "");
+  EXPECT_EQ(library_scan_begin(&l, "", 3.0), nullptr);
+  library_free(&l);
+}
+
 TEST(LibraryScan, AFolderThatCantBeListedKeepsTheList) {
   std::string top = unprivileged_tmpdir("library");
   ASSERT_FALSE(top.empty());
