@@ -45,6 +45,14 @@ std::string trimmed(std::string s) {
   return s;
 }
 
+// home + rest (rest starts with '/'), without doubling the separator of a home that is "/".
+std::string under(const std::string& home, const std::string& rest) {
+  std::string h = trimmed(home);
+  if (h == "/") h.clear();
+  std::string r = h + rest;
+  return r.empty() ? "/" : r;
+}
+
 // One value from user-dirs.dirs: KEY="$HOME/Name" or KEY="/absolute". The last assignment wins,
 // as when the shell reads the file; a folder set to the home folder itself means "not used".
 bool user_dir(const char* key, const std::string& home, const std::string& config,
@@ -72,9 +80,9 @@ bool user_dir(const char* key, const std::string& home, const std::string& confi
     }
     std::string full;
     if (v.compare(0, 5, "$HOME") == 0 && (v.size() == 5 || v[5] == '/')) {
-      full = home + v.substr(5);
+      full = under(home, v.substr(5));
     } else if (v.compare(0, 7, "${HOME}") == 0 && (v.size() == 7 || v[7] == '/')) {
-      full = home + v.substr(7);
+      full = under(home, v.substr(7));
     } else if (!v.empty() && v[0] == '/') {
       full = v;
     } else {
@@ -95,7 +103,7 @@ bool user_dir(const char* key, const std::string& home, const std::string& confi
 bool config_folder(const std::string& home, bool have_home, std::string* out) {
   if (env_folder("XDG_CONFIG_HOME", out)) return true;
   if (!have_home) return false;
-  *out = trimmed(home) + "/.config";
+  *out = under(home, "/.config");
   return true;
 }
 
@@ -115,7 +123,7 @@ int folders_known(KnownFolder which, char* out, size_t size) {
       return config_folder(home, have_home, &v) && put(v, out, size) ? 0 : -1;
     case FOLDER_LOCAL_DATA:
       if (env_folder("XDG_DATA_HOME", &v)) return put(v, out, size) ? 0 : -1;
-      return have_home && put(trimmed(home) + "/.local/share", out, size) ? 0 : -1;
+      return have_home && put(under(home, "/.local/share"), out, size) ? 0 : -1;
     case FOLDER_MUSIC:
       key = "XDG_MUSIC_DIR", fallback = "Music";
       break;
@@ -136,7 +144,7 @@ int folders_known(KnownFolder which, char* out, size_t size) {
   if (config_folder(home, have_home, &config) && user_dir(key, trimmed(home), config, &v)) {
     return put(v, out, size) ? 0 : -1;
   }
-  return put(trimmed(home) + "/" + fallback, out, size) ? 0 : -1;
+  return put(under(home, std::string("/") + fallback), out, size) ? 0 : -1;
 }
 
 int folders_guarded(char (*out)[1024], int max) {
@@ -147,7 +155,7 @@ int folders_guarded(char (*out)[1024], int max) {
   std::string home;
   if (profile(&home)) {
     for (const char* d : {"/.config", "/.local/share"}) {
-      if (n < max && put(trimmed(home) + d, out[n], sizeof out[n])) n++;
+      if (n < max && put(under(home, d), out[n], sizeof out[n])) n++;
     }
   }
   return n;

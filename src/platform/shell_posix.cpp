@@ -136,6 +136,11 @@ bool exists(const char* path) {
   return fsys_info(path, &info) == 0;
 }
 
+bool is_folder(const char* path) {
+  FsysInfo info;
+  return fsys_info(path, &info) == 0 && info.target_kind == FSYS_DIR;
+}
+
 std::string file_uri(const char* path) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string u = "file://";
@@ -171,7 +176,12 @@ void do_action(Action* a) {
     case ACT_REVEAL: {
       folder_of(a->text, folder, sizeof folder);
       if (!exists(a->text)) {
-        open_with_desktop(folder);
+        // Only ever a folder: opening a file would run whatever the desktop runs it with.
+        if (is_folder(folder)) {
+          open_with_desktop(folder);
+        } else {
+          log_line("shell: couldn't open it (error %lu)", (unsigned long)ENOENT);
+        }
         break;
       }
       // The file manager's show-items service selects the file; without it, open its folder.
@@ -192,7 +202,8 @@ void do_action(Action* a) {
       break;
     }
     case ACT_OPEN_FOLDER:
-      if (!exists(a->text) && platform_make_folders(a->text) != 0) {
+      // A file in the folder's place is not opened (the desktop would run it).
+      if (!is_folder(a->text) && (platform_make_folders(a->text) != 0 || !is_folder(a->text))) {
         log_line("shell: folder missing and can't be made: %s", a->text);
         break;
       }

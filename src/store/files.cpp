@@ -111,6 +111,14 @@ void sleep_backoff(int i) {
   platform_sleep_ms(5u << i);
 }
 
+// Clears the read-only mark of a file that blocks replacing or deleting it. Never a folder's:
+// opening one up is only for folders being deleted whole.
+bool clear_readonly_file(const char* path) {
+  FsysInfo info;
+  if (fsys_info(path, &info) != 0 || info.kind == FSYS_DIR || info.kind == FSYS_LINK) return false;
+  return fsys_clear_readonly(path);
+}
+
 // ---- safe write helpers ----
 
 // Checks the target and forms "<path>.tmp". Logs a refusal.
@@ -438,10 +446,9 @@ int list_files_with_suffix(const char* folder, const char* suffix, char (*out)[L
 
 bool disk_too_full(const char* path, int64_t needed) {
   if (!path || !*path) return false;
-  char cut[PATH_UTF8_MAX + 1];
-  snprintf(cut, sizeof cut, "%s", path);
-  log_utf8_cut(cut, PATH_UTF8_MAX);
-  std::string p = full_or_same(cut);
+  std::string cut = path;
+  if (cut.size() > PATH_UTF8_MAX) cut.resize(log_utf8_boundary(cut.c_str(), PATH_UTF8_MAX));
+  std::string p = full_or_same(cut.c_str());
   for (int step = 0; step < 32 && !path_is_dir(p.c_str()); step++) {
     std::string up = parent_of(p);
     if (up.empty() || up == p) break;
@@ -597,7 +604,7 @@ int file_move(const char* from, const char* to) {
   for (int i = 0; i < kMoveAttempts; i++) {
     e = fsys_rename(from, to);
     if (e == 0) return 0;
-    if (fsys_error_denied(e)) fsys_clear_readonly(to);
+    if (fsys_error_denied(e)) clear_readonly_file(to);
     if (!fsys_error_transient(e) || i == kMoveAttempts - 1) break;
     sleep_backoff(i);
   }
@@ -612,7 +619,7 @@ int file_delete(const char* path, int retries, unsigned long* error) {
     return -1;
   }
   unsigned long e = fsys_unlink(path);
-  if (fsys_error_denied(e) && fsys_clear_readonly(path)) e = fsys_unlink(path);
+  if (fsys_error_denied(e) && clear_readonly_file(path)) e = fsys_unlink(path);
   for (int i = 0; e && !fsys_error_missing(e) && fsys_error_transient(e) && i < retries; i++) {
     sleep_backoff(i);
     e = fsys_unlink(path);
@@ -645,12 +652,13 @@ int dir_remove(const char* path) {
 
 int tree_delete(const char* path) {
   if (!path || !*path) return -1;
-  FsysInfo info;
-  unsigned long e = fsys_info(path, &info);
-  if (e) return fsys_error_missing(e) ? 0 : -1;
-  if (info.kind != FSYS_DIR) return file_delete(path, kDeleteRetries);
+  // Without its trailing separator: "link/" would be looked at through the link.
   std::string p = path;
   while (p.size() > path_root_length(p.c_str()) && is_sep(p.back())) p.pop_back();
+  FsysInfo info;
+  unsigned long e = fsys_info(p.c_str(), &info);
+  if (e) return fsys_error_missing(e) ? 0 : -1;
+  if (info.kind != FSYS_DIR) return file_delete(p.c_str(), kDeleteRetries);
   return delete_tree(p, 0, info.device) ? 0 : -1;
 }
 

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -60,6 +61,10 @@ int paths_init_at(AppPaths* paths, const char* exe_path) {
   }
   size_t n = (size_t)(slash - exe_path);
   if (n == 0) n = 1;  // an executable in the root folder
+  if (n > PATH_UTF8_MAX) {
+    log_line("paths: can't read the exe path (error %lu)", (unsigned long)ENAMETOOLONG);
+    return -1;
+  }
   memcpy(paths->exeFolder, exe_path, n);
   paths->exeFolder[n] = 0;
 

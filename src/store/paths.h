@@ -14,8 +14,8 @@ struct AppPaths {
   char exports[PATH_UTF8_MAX + 1];  // library + "/exports"
 };
 
-// Fills paths for the running executable. 0, or -1 when there is no settings location or no
-// executable path (paths is still usable: the library is set).
+// Fills paths for the running executable. 0, or -1 when there is no settings location (paths is
+// still usable: the library is set) or no executable path (paths is left empty).
 int paths_init(AppPaths* paths);
 // The same for an executable at exe_path.
 int paths_init_at(AppPaths* paths, const char* exe_path);

@@ -392,6 +392,28 @@ TEST(Files, DeletesAndMoves) {
   EXPECT_TRUE(logged(mark, "move: " + (t / "a") + " -> " + (t / "b") + " failed (error 2)"));
 }
 
+TEST(Files, FailedMovesAndDeletesLeaveFoldersAsTheyWere) {
+  std::string top = unprivileged_tmpdir("modes");
+  ASSERT_FALSE(top.empty());
+  int r = run_unprivileged([&]() {
+    // A folder the user may not change holds a closed folder and a file.
+    std::string shut = top + "/shut";
+    if (make_dirs((shut + "/closed").c_str()) != 0) return 10;
+    tmpdir_write(shut + "/f", "x");
+    chmod((shut + "/closed").c_str(), 0500);
+    chmod(shut.c_str(), 0555);
+    if (file_delete((shut + "/closed").c_str(), 0) != -1) return 11;
+    if (file_move((shut + "/f").c_str(), (shut + "/closed").c_str()) != -1) return 12;
+    struct stat st;
+    if (lstat((shut + "/closed").c_str(), &st) != 0 || (st.st_mode & 07777) != 0500) return 13;
+    if (tmpdir_read(shut + "/f") != "x") return 14;
+    chmod(shut.c_str(), 0755);
+    return 0;
+  });
+  tmpdir_remove(top);
+  EXPECT_EQ(r, 0);
+}
+
 TEST(TreeRemove, RefusesRootsAndTheUsersFolders) {
   ScratchHome fake("guard");
   TmpDir& t = fake.dir;
@@ -545,6 +567,12 @@ TEST(TreeRemove, DepthLimitAndMountsInsideStopTheBranchOnly) {
   EXPECT_FALSE(exists(top + "/other"));
   EXPECT_TRUE(exists(p));
   EXPECT_EQ(tree_delete(p.c_str()), 0);
+  // A link named with a trailing separator still goes as a link.
+  tmpdir_write(top + "/d/kept", "k");
+  ASSERT_EQ(symlink((top + "/d").c_str(), (t / "to-d").c_str()), 0);
+  EXPECT_EQ(tree_delete((t / "to-d/").c_str()), 0);
+  EXPECT_FALSE(exists(t / "to-d"));
+  EXPECT_EQ(tmpdir_read(top + "/d/kept"), "k");
 
   // A folder of the same volume mounted inside (as a bind mount) is never entered.
   std::string outside = t / "outside";
@@ -701,6 +729,12 @@ TEST(Shell, RevealAndOpenFolder) {
   shell_open_folder((t / "blocker/sub").c_str());
   EXPECT_TRUE(runs_after_idle().empty());
   EXPECT_TRUE(logged(mark, "shell: folder missing and can't be made: " + t.path + "/blocker/sub"));
+  // A file where the folder should be is never opened: the desktop would run it.
+  mark = log_console_count();
+  shell_open_folder((t / "blocker").c_str());
+  shell_reveal((t / "blocker/gone.wav").c_str());
+  EXPECT_TRUE(runs_after_idle().empty());
+  EXPECT_TRUE(logged(mark, "shell: folder missing and can't be made: " + t.path + "/blocker"));
 }
 
 namespace {

@@ -73,6 +73,14 @@ TEST(Folders, KnownFoldersFollowXdg) {
   folders_known(FOLDER_DESKTOP, out, sizeof out);
   EXPECT_EQ(std::string(out), f.home + "/Desktop");
 
+  // A home that is the root folder gives no doubled separators.
+  unsetenv("XDG_CONFIG_HOME");
+  setenv("HOME", "/", 1);
+  folders_known(FOLDER_ROAMING_DATA, out, sizeof out);
+  EXPECT_STREQ(out, "/.config");
+  EXPECT_EQ(music(), "/Music");
+  setenv("HOME", f.home.c_str(), 1);
+
   char small[4];
   EXPECT_EQ(folders_known(FOLDER_PROFILE, small, sizeof small), -1);
   EXPECT_EQ(folders_exe_path(out, sizeof out, nullptr), 0);
@@ -124,6 +132,11 @@ TEST(AppPathsLayout, NormalUsesConfigAndMusic) {
   EXPECT_TRUE(logged(mark, "paths: can't create " + conf + "/SeaGlass - settings may not save"));
 
   EXPECT_EQ(paths_init_at(&p, "no-folder"), -1);
+  // An executable's folder longer than a path may be is refused, not copied.
+  std::string deep = "/" + std::string(1500, 'd') + "/kelp-nova";
+  mark = log_console_count();
+  EXPECT_EQ(paths_init_at(&p, deep.c_str()), -1);
+  EXPECT_TRUE(logged(mark, "paths: can't read the exe path (error "));
 }
 
 TEST(AppPathsLayout, PortableKeepsEverythingBesideTheExecutable) {
