@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/fsys.h"
 #include "store/files.h"
 #include "store/import.h"
 #include "store/log.h"
@@ -303,6 +304,13 @@ int decode_with_platform_decoder(const char* path, DecodedAudio* out, JobProgres
   if (size < 0) {
     say(message, messageSize, "file not found");
     return -1;
+  }
+  // A pipe or device named like audio would hold the IO worker in open() for good.
+  FsysInfo info;
+  if (fsys_info(path, &info) != 0 || info.target_kind != FSYS_FILE) {
+    log_line("decode: %s isn't a regular file", path);
+    say(message, messageSize, IMPORT_REFUSED);
+    return -2;
   }
   if (strlen(path) > PATH_UTF8_MAX) {
     say(message, messageSize, "path too long");

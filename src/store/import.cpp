@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "core/tape.h"
+#include "platform/fsys.h"
 #include "store/filenames.h"
 #include "store/files.h"
 #include "store/jobs.h"
@@ -131,6 +132,13 @@ int decode_audio_file(const char* path, DecodedAudio* out, JobProgress* progress
     return -2;
   }
   if (!is_wav(path)) return decode_with_platform_decoder(path, out, progress, message, messageSize);
+  // A pipe or device named like a WAV would hold the IO worker in open() for good.
+  FsysInfo info;
+  if (fsys_info(path, &info) == 0 && info.target_kind == FSYS_OTHER) {
+    log_line("decode: %s isn't a regular file", path);
+    say(message, messageSize, IMPORT_REFUSED);
+    return -2;
+  }
   char reason[256] = "";
   int rc = wav_read(path, out, progress, reason, sizeof reason);
   if (rc != -2) {

@@ -166,7 +166,7 @@ void job_save_commit(Job* job) {
   }
 
   // The side-car is a convenience copy; without it the sketch is still whole.
-  char wavName[JOB_NAME_MAX + 1] = "";
+  char wavName[JOB_SIDECAR_BYTES] = "";
   char wavPath[JOB_PATH_MAX + 1];
   job_progress_phase(job, (double)frames * 8.0, (double)frames * 4.0, scale);
   if (!sidecar_name(meta, wavName, sizeof wavName) || !job_join(wavPath, folder, wavName) ||
@@ -276,7 +276,7 @@ void job_rename(Job* job) {
     meta = &loaded;
   }
   job_copy_text(meta->name, sizeof meta->name, job->name);
-  char wavName[JOB_NAME_MAX + 1] = "";
+  char wavName[JOB_SIDECAR_BYTES] = "";
   char newPath[JOB_PATH_MAX + 1] = "";
   bool haveNew = sidecar_name(meta, wavName, sizeof wavName) && job_join(newPath, folder, wavName);
 
@@ -323,7 +323,11 @@ void job_patch_spectral(Job* job) {
     return job_fail(job, "LAYER NOT FOUND");
   }
   if (!layer_spectral(found)) {
-    layer_attach_spectral(found, job->spectral);
+    // A freshly loaded layer refuses the values only when memory ran out.
+    if (!layer_attach_spectral(found, job->spectral)) {
+      meta_free(&meta);
+      return job_fail(job, "NOT ENOUGH MEMORY");
+    }
     if (meta_save_folder(job->folder, &meta) != 0) {
       meta_free(&meta);
       return job_fail_write(job, job->folder, kMiB, "META.JSON");

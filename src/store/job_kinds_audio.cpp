@@ -55,7 +55,7 @@ void rate_label(double rate, char* out, size_t size) {
 
 bool sidecar_path(const SketchMeta* meta, const char* folder, char* out) {
   char title[META_NAME_MAX * 2 + 64];
-  char name[JOB_NAME_MAX + 1];
+  char name[JOB_SIDECAR_BYTES];
   meta_title(meta, title, sizeof title);
   return sidecar_wav_name(title, name, sizeof name) == 0 && name[0] && job_join(out, folder, name);
 }

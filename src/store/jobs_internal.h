@@ -4,6 +4,11 @@
 #include <cstdint>
 
 #include "store/jobs.h"
+#include "store/library.h"
+
+// Side-car names are made in the buffer the library and the session use, so every writer, the
+// clear, the rename and the card all name the same file (a long title is cut the same way).
+constexpr size_t JOB_SIDECAR_BYTES = LIBRARY_SIDECAR_MAX + 1;
 
 // Runs the work of job->kind on the calling thread; leaves result 0 when done, else sets 2
 // (job_fail) or 3.

@@ -2,8 +2,10 @@
 #include "store/import.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cmath>
@@ -276,6 +278,37 @@ TEST_F(ImportFiles, RefusedFilesTryNoDecoder) {
   JobHolder none("", library);
   EXPECT_EQ(none.run(), -1);
   EXPECT_STREQ(none.job->message, "Couldn't import that file.");
+}
+
+// A pipe named like audio (dropped by mistake) is refused at once instead of holding the IO
+// worker in open() until something writes to it.
+TEST_F(ImportFiles, PipesAreRefusedWithoutOpening) {
+  for (const char* name : {"pipe.wav", "pipe.mp3"}) {
+    SCOPED_TRACE(name);
+    std::string path = dir / name;
+    ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+    std::atomic<bool> finished{false};
+    int rc = 0;
+    std::string message, log;
+    std::thread t([&] {
+      Decoded d(path);
+      rc = d.rc;
+      message = d.message;
+      log = d.log;
+      finished = true;
+    });
+    for (int i = 0; i < 500 && !finished; i++) usleep(10000);
+    const bool blocked = !finished;
+    if (blocked) {  // let the stuck open() go so the test ends
+      int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) close(fd);
+    }
+    t.join();
+    EXPECT_FALSE(blocked);
+    EXPECT_EQ(rc, -2);
+    EXPECT_EQ(message, "Couldn't import that file.");
+    EXPECT_NE(log.find("decode: " + path + " isn't a regular file"), std::string::npos) << log;
+  }
 }
 
 TEST_F(ImportFiles, DamagedFilesFailCleanly) {

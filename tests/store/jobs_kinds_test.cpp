@@ -9,9 +9,11 @@
 
 #include "core/analysis.h"
 #include "core/tape.h"
+#include "store/filenames.h"
 #include "store/files.h"
 #include "store/jobs.h"
 #include "store/jobs_test_util.h"
+#include "store/library.h"
 #include "store/meta.h"
 #include "store/tapefile.h"
 #include "store/wav.h"
@@ -433,6 +435,84 @@ TEST(JobKinds, RenameMovesTheSidecar) {
   run(j);
   EXPECT_STREQ(j->message, "COULDN'T READ META.JSON");
   job_free(j);
+}
+
+// A long title's side-car: every job names it as the library and the session do (a 96-byte
+// name), so a clear deletes the file the save wrote and a rename moves it.
+TEST(JobKinds, SidecarNamesMatchTheLibrarys) {
+  TmpDir dir("kinds-sidecar");
+  std::string title, title2;
+  for (int i = 0; i < 40; i++) title += "\xe6\xb5\xb7", title2 += "\xe5\xb1\xb1";
+  auto sidecar = [](const std::string& t) {
+    char name[LIBRARY_SIDECAR_MAX + 1];
+    EXPECT_EQ(sidecar_wav_name(t.c_str(), name, sizeof name), 0);
+    return std::string(name);
+  };
+  Tape* tape = make_tape(48000, 100, ramp);
+  Job* j = make_job(JOB_SAVE_COMMIT, dir.path);
+  j->meta = make_meta(48000, title.c_str());
+  job_hold_tape(j, tape);
+  j->frames = 100;
+  run(j);
+  EXPECT_EQ(j->result, JOB_DONE) << j->message;
+  EXPECT_EQ(std::string(j->resultPath), dir / sidecar(title));
+  job_free(j);
+
+  j = make_job(JOB_RENAME, dir.path);
+  job_copy_text(j->name, sizeof j->name, title2.c_str());
+  job_copy_text(j->path2, sizeof j->path2, sidecar(title).c_str());
+  run(j);
+  EXPECT_EQ(j->result, JOB_DONE) << j->message;
+  EXPECT_EQ(std::string(j->resultPath), dir / sidecar(title2));
+  EXPECT_EQ(file_size((dir / sidecar(title2)).c_str()), 44 + 400);
+  job_free(j);
+
+  j = make_job(JOB_CLEAR_FILES, dir.path);
+  job_copy_text(j->name, sizeof j->name, sidecar(title2).c_str());
+  run(j);
+  EXPECT_EQ(j->result, JOB_DONE) << j->message;
+  char names[4][LIST_FILE_BYTES];
+  EXPECT_EQ(list_files_with_suffix(dir.path.c_str(), ".wav", names, 4), 0);
+  tape_free(tape);
+  job_free(j);
+}
+
+// Memory running out at any step: the patch is either stored and reported done, or reported
+// failed with the file untouched, never reported done without the values.
+TEST(JobKinds, PatchSpectralUnderMemoryFailure) {
+  TmpDir dir("kinds-patch-oom");
+  bool sawNoMemory = false;
+  for (int64_t after = 0; after < 200; after++) {
+    SketchMeta m{};
+    meta_new(&m, 48000);
+    LayerTemplate t{};
+    t.startSample = 0;
+    t.lengthSamples = 64;
+    t.sampleRate = 48000;
+    t.createdAt = 2.0;
+    meta_add_layer(&m, layer_new(&t, 1));
+    m.lengthSamples = 64;
+    ASSERT_EQ(meta_save_folder(dir.path.c_str(), &m), 0);
+    meta_free(&m);
+
+    Job* j = make_job(JOB_PATCH_SPECTRAL, dir.path);
+    j->layerLength = 64;
+    j->layerCreatedAt = 2.0;
+    for (float& v : j->spectral) v = 0.25f;
+    meta_debug_fail_allocations(after);
+    run(j);
+    meta_debug_fail_allocations(-1);
+    SketchMeta back = load(dir.path);
+    ASSERT_EQ(back.layerCount, 1);
+    const bool stored = layer_spectral(back.layers[0]) != nullptr;
+    meta_free(&back);
+    if (j->result == JOB_FAILED && !strcmp(j->message, "NOT ENOUGH MEMORY")) sawNoMemory = true;
+    const bool done = j->result == JOB_DONE;
+    job_free(j);
+    EXPECT_EQ(done, stored) << "after " << after;
+    if (done) break;
+  }
+  EXPECT_TRUE(sawNoMemory);
 }
 
 TEST(JobKinds, PatchSpectralFillsTheLayerOnce) {

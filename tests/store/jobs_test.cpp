@@ -232,6 +232,46 @@ TEST(JobsQueue, UnknownAndLibraryKindsFailCleanly) {
   job_free(j);
 }
 
+// The worker's two log lines: a failure names the folder, else the path; a job that took more
+// than a quarter second is timed to a tenth of a millisecond.
+TEST(JobsQueue, FailureAndSlowJobLogLines) {
+  int64_t mark = log_console_count();
+  Job* j = job_new((JobKind)42);
+  job_copy_text(j->path, sizeof j->path, "/some/file.wav");
+  job_run(j);
+  EXPECT_TRUE(log_has(mark, "jobs: UNKNOWN failed - UNKNOWN JOB (/some/file.wav)"));
+  job_free(j);
+
+  j = make_job(JOB_NONE, "/held/folder");
+  job_copy_text(j->path, sizeof j->path, "/not/this");
+  mark = log_console_count();
+  job_run(j);  // quick: not timed
+  EXPECT_FALSE(log_has(mark, "NONE  "));
+  jobs_debug_hold(true);
+  std::thread release([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    jobs_debug_hold(false);
+  });
+  job_run(j);
+  release.join();
+  EXPECT_EQ(j->result, JOB_DONE);
+  job_free(j);
+  char line[LOG_FULL_LINE_BYTES + 8];
+  bool timed = false;
+  for (int64_t i = mark; i < log_console_count(); i++) {
+    if (!log_line_full(i, line, sizeof line)) continue;
+    const char* at = strstr(line, "NONE  /held/folder (");
+    double ms = 0;
+    char tail[8] = "";
+    if (at && sscanf(at, "NONE  /held/folder (%lf%7s", &ms, tail) == 2) {
+      timed = ms >= 250 && strcmp(tail, "ms)") == 0;
+      const char* dot = strchr(at, '.');
+      EXPECT_TRUE(dot && dot[1] >= '0' && dot[1] <= '9' && dot[2] == 'm') << line;
+    }
+  }
+  EXPECT_TRUE(timed);
+}
+
 // Opening another sketch while its tape loads: the load is told to stop and comes back
 // cancelled, a LOAD_META queued behind it never runs, a save behind it still does.
 TEST(JobsQueue, CancelGroupDuringLoadTape) {
