@@ -514,6 +514,12 @@ Tape* tape_resample(const Tape* src, double new_rate, JobProgress* progress) {
 
   Tape* out = tape_new(new_rate, std::max(1440.0, (double)n_out / new_rate / 60.0 + 2.0), 4);
   if (!out) return nullptr;
+  // An output the RAM cap can never hold fails now, before memory fills up on the way (a
+  // nonsense rate in a sketch's meta.json asks for one).
+  if (n_out > 0 && ((n_out - 1) >> TAPE_CHUNK_SHIFT) >= out->ram_cap) {
+    tape_free(out);
+    return nullptr;
+  }
   if (tape_ensure(out, n_out - 1) != 0) {
     tape_free(out);
     return nullptr;

@@ -396,6 +396,22 @@ TEST(TapeResample, LengthsAndExactCopy) {
   tape_free(a);
 }
 
+TEST(TapeResample, AnOutputBeyondTheRamCapFailsAtOnce) {
+  // A sketch that claims a rate of 1 Hz, opened on a 48 kHz stream, would need more chunks than
+  // memory allows: nothing is allocated on the way to that failure.
+  Tape* probe = tape_new(48000, 1440, 0);
+  ASSERT_NE(probe, nullptr);
+  int64_t cap = probe->ram_cap;
+  tape_free(probe);
+  int64_t frames = 2 * (cap + 2) * C / 48000 + 1;
+  Tape* src = filled(1.0, frames, 0, 0, 0.5f);
+  ASSERT_NE(src, nullptr);
+  JobProgress p;
+  EXPECT_EQ(tape_resample(src, 48000, &p), nullptr);
+  EXPECT_EQ(p.done.load(), 0);
+  tape_free(src);
+}
+
 TEST(TapeResample, TonesKeepFrequencyAndLevel) {
   const float amp = 0.5f;
   struct Case {
