@@ -423,10 +423,15 @@ void on_load_tape(Session* s, Job* job) {
   int64_t cursor = 0;
   double seconds = 0.0;
   if (s->settings && cursors_get(s->settings, m->id, &seconds)) {
-    double f = seconds * s->rate;
-    cursor = std::isfinite(f) ? (int64_t)llround(f) : 0;
+    const double f = seconds * s->rate;
+    // Clamped as a double first: a wild stored value must not overflow the conversion.
+    if (!(f > 0.0))
+      cursor = 0;
+    else if (f >= (double)frames)
+      cursor = frames;
+    else
+      cursor = (int64_t)llround(f);
     if (cursor > frames) cursor = frames;
-    if (cursor < 0) cursor = 0;
     log_line("session: the cursor is back at %.3f s (%lld / %lld frames)", (double)cursor / s->rate,
              (long long)cursor, (long long)frames);
   }

@@ -11,6 +11,7 @@
 #include "store/filenames.h"
 #include "store/files.h"
 #include "store/jobs.h"
+#include "store/library.h"
 #include "store/log.h"
 #include "store/meta.h"
 #include "store/paths.h"
@@ -108,9 +109,8 @@ void device_result(Session* s) {
     if (st) {
       if (r.kind == AUDIO_SET_DEVICE) {
         memset(st->device, 0, sizeof st->device);
-        size_t n = strnlen(r.device, sizeof st->device - 1);
+        size_t n = log_utf8_boundary(r.device, strnlen(r.device, sizeof st->device - 1));
         memcpy(st->device, r.device, n);
-        log_utf8_cut(st->device, sizeof st->device - 1);
       } else if (r.kind == AUDIO_SET_BUFFER) {
         st->buffer_frames = r.value;
       } else if (r.kind == AUDIO_SET_RATE) {
@@ -178,7 +178,7 @@ void session_clear(Session* s) {
   session_banner_set(s, BANNER_SAVE_FAILED, false, "");
   session_banner_set(s, BANNER_TAPE_FULL, false, "");
 
-  char sidecar[96];
+  char sidecar[LIBRARY_SIDECAR_MAX + 1];
   sidecar_of(s, sidecar, sizeof sidecar);
   session_attach(s, main, capture, 0);
   Job* job = s->jobs ? job_new(JOB_CLEAR_FILES) : nullptr;
@@ -272,14 +272,13 @@ void session_rename(Session* s, const char* text) {
   while (e > b && space(text[e - 1])) e--;
   char name[META_NAME_MAX + 1];
   size_t n = e - b;
-  if (n > META_NAME_MAX) n = META_NAME_MAX;
+  if (n > META_NAME_MAX) n = log_utf8_boundary(text + b, META_NAME_MAX);
   memcpy(name, text + b, n);
   name[n] = 0;
-  log_utf8_cut(name, META_NAME_MAX);
   SketchMeta* m = s->meta;
   if (strcmp(name, m->name) == 0) return;
 
-  char old_sidecar[96], new_sidecar[96];
+  char old_sidecar[LIBRARY_SIDECAR_MAX + 1], new_sidecar[LIBRARY_SIDECAR_MAX + 1];
   sidecar_of(s, old_sidecar, sizeof old_sidecar);
   memset(m->name, 0, sizeof m->name);
   memcpy(m->name, name, strlen(name));

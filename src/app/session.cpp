@@ -36,9 +36,10 @@ void copy_cut(char* dst, size_t size, const char* src) {
   if (!src) src = "";
   size_t n = strlen(src);
   if (n > size - 1) n = size - 1;
+  // Whole characters only, also when the source itself ends in a cut one.
+  n = log_utf8_boundary(src, n);
   memcpy(dst, src, n);
   dst[n] = 0;
-  log_utf8_cut(dst, size - 1);
 }
 
 // Puts the backlog's records at the front of the array so it can grow at the back.
@@ -198,7 +199,8 @@ void rig_step(Session* s) {
 
 void rec_waiting_step(Session* s) {
   if (!s->rec_waiting) return;
-  const bool closing_or_gone = s->state == SESSION_CLOSING || s->state == SESSION_NONE || !s->meta;
+  // A sketch still reading its meta.json is on its way, not gone.
+  const bool closing_or_gone = s->state == SESSION_CLOSING || s->state == SESSION_NONE;
   if (closing_or_gone || s->tape_unreadable || !session_have_engine(s) ||
       session_device_failed(s)) {
     s->rec_waiting = false;
@@ -605,9 +607,23 @@ bool session_next_notice(Session* s, SessionNotice* out) {
 
 void session_banner_set(Session* s, int32_t slot, bool shown, const char* text) {
   if (!s || slot < 0 || slot >= SESSION_BANNERS) return;
+  // What each slot says when the caller gives no text of its own.
+  static const char* const kDefault[SESSION_BANNERS] = {
+      "TAPE FULL",
+      "MIC ACCESS IS OFF FOR DESKTOP APPS",
+      "MIC BUSY",
+      "AUDIO DOWN - RECONNECTING\xE2\x80\xA6",
+      "NO OUTPUT - YOU WON'T HEAR PLAYBACK",
+      "NO INPUT SIGNAL",
+      "AUDIO DRIVER STOPPED ANSWERING - RESTART KELP NOVA",
+      "COULDN'T SAVE - DISK ERROR",
+      "ALL INPUTS MUTED - NOTHING WILL RECORD",
+      "INPUT 1 HAS SIGNAL - IT'S MUTED",
+      "YOUR RIG LOADED - THE MIX CHANGED MID-TAKE",
+  };
   SessionBanner& b = s->banners[slot];
   char t[SESSION_BANNER_TEXT];
-  copy_cut(t, sizeof t, shown ? text : "");
+  copy_cut(t, sizeof t, !shown ? "" : (text && text[0]) ? text : kDefault[slot]);
   if (b.shown == shown && strcmp(b.text, t) == 0) return;
   b.shown = shown;
   memcpy(b.text, t, sizeof t);

@@ -85,7 +85,7 @@ void session_record(Session* s) {
     s->rec_waiting = false;
     return;
   }
-  if (!s->meta || s->state == SESSION_NONE || s->state == SESSION_CLOSING) return;
+  if (s->state == SESSION_NONE || s->state == SESSION_CLOSING) return;
   if (s->tape_unreadable) {
     session_notice(s, NOTICE_ERROR, 0, false,
                    "THIS SKETCH'S TAPE COULDN'T BE READ - RECORDING IS OFF", nullptr);

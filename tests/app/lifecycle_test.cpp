@@ -216,6 +216,13 @@ TEST(Lifecycle, RenameTrimsAndMovesTheSideCar) {
   session_rename(r.s, "Kelp Song   ");
   EXPECT_EQ(r.s->owned_count, owned);
   EXPECT_FALSE(r.s->meta_dirty);
+
+  // A name past 255 bytes is cut before the character that would not fit whole.
+  std::string long_name = " ";
+  for (int i = 0; i < 130; i++) long_name += "\xC3\xA9";
+  session_rename(r.s, long_name.c_str());
+  EXPECT_EQ(std::string(r.s->meta->name), long_name.substr(1, 254));
+  ASSERT_TRUE(r.settle());
 }
 
 TEST(Lifecycle, AViewChangeIsSavedTwoSecondsAfterTheLastOne) {
@@ -271,6 +278,18 @@ TEST(Lifecycle, CloseRemovesAnEmptySketchAndKeepsOneWithAudio) {
   ASSERT_TRUE(r.pump_until([&] { return r.ready(); }));
   EXPECT_TRUE(r.logged("session: the cursor is back at "));
   EXPECT_EQ(r.s->status.cursor, cursor);
+
+  // A stored cursor past the tape's end, even one beyond any frame count, lands at the end.
+  const int64_t tape_frames = r.s->meta->lengthSamples;
+  for (double stored : {1e15, -3.0}) {
+    session_close(r.s);
+    ASSERT_TRUE(r.pump_until([&] { return !session_busy(r.s) && r.idle(); }));
+    ASSERT_TRUE(cursors_set(&r.settings, base_name(kept).c_str(), stored));
+    session_open(r.s, kept.c_str());
+    ASSERT_TRUE(r.pump_until([&] { return r.ready(); }));
+    r.frame();
+    EXPECT_EQ(r.s->status.cursor, stored > 0 ? tape_frames : 0);
+  }
 
   // Opening the open sketch only shows it.
   const int shown = r.notice_count(NOTICE_SKETCH_SHOWN);
@@ -425,3 +444,33 @@ TEST(Lifecycle, AnEmptySketchFollowsTheStreamRate) {
 }
 
 }  // namespace
+
+TEST(Lifecycle, ALongMultibyteNameStillRenamesAndClearsItsSideCar) {
+  Rig r;
+  r.create();
+  r.new_sketch();
+  // Forty three-byte letters: a side-car name longer than the side-car's byte budget.
+  std::string long_name;
+  for (int i = 0; i < 40; i++) long_name += "\xE9\x8C\xB2";
+  session_rename(r.s, long_name.c_str());
+  r.record_frames(12000);
+  ASSERT_TRUE(r.settle());
+  char expected[LIBRARY_SIDECAR_MAX + 1];
+  ASSERT_EQ(sidecar_wav_name(long_name.c_str(), expected, sizeof expected), 0);
+  system(("ls -la " + r.folder() + "").c_str());
+  ASSERT_EQ(wavs_in(r.folder()), std::vector<std::string>{expected});
+
+  session_rename(r.s, "Short");
+  ASSERT_TRUE(r.settle());
+  char renamed[LIBRARY_SIDECAR_MAX + 1];
+  ASSERT_EQ(sidecar_wav_name("Short", renamed, sizeof renamed), 0);
+  EXPECT_EQ(wavs_in(r.folder()), std::vector<std::string>{renamed});
+
+  session_rename(r.s, long_name.c_str());
+  ASSERT_TRUE(r.settle());
+  ASSERT_EQ(wavs_in(r.folder()), std::vector<std::string>{expected});
+  session_clear(r.s);
+  ASSERT_TRUE(r.pump_until([&] { return r.ready(); }));
+  ASSERT_TRUE(r.settle());
+  EXPECT_TRUE(wavs_in(r.folder()).empty());
+}

@@ -271,6 +271,23 @@ TEST(Session, RecordWaitsForTheDeviceAndRefusesWithoutOne) {
   EXPECT_EQ(r.notice_count(NOTICE_ERROR, "NO AUDIO INPUT - CHECK THE DEVICE"), 2);
 }
 
+TEST(Session, RecordPressedWhileTheSketchOpensStartsOnceItIsReady) {
+  Rig r;
+  std::string folder = session_fixture::write_sketch(r.library, 48000.0, 48000, 1);
+  r.create();
+  session_open(r.s, folder.c_str());
+  ASSERT_EQ(r.s->state, SESSION_LOADING);
+  ASSERT_EQ(r.s->meta, nullptr);  // meta.json is still being read
+  session_record(r.s);
+  EXPECT_TRUE(r.s->rec_waiting);
+  ASSERT_TRUE(r.pump_until([&] { return r.s->take.active; }));
+  EXPECT_TRUE(r.logged("session: REC waited "));
+  r.frames(30);
+  session_record(r.s);
+  ASSERT_TRUE(r.settle());
+  EXPECT_EQ(r.s->meta->layerCount, 2);
+}
+
 TEST(Session, ATakeTheAudioNeverStartsIsDroppedAndAnExportWaitingOnItRuns) {
   Rig r;
   r.create();
@@ -409,6 +426,21 @@ TEST(Session, BannersFollowTheDeviceAndNoticesKeepTheNewest) {
   r.frame();
   EXPECT_TRUE(r.s->banners[BANNER_DRIVER_HUNG].shown);
   EXPECT_STREQ(r.s->banners[BANNER_MIC_BUSY].text, "MIC BUSY");
+  // A long name is cut to 127 bytes on a character boundary; only ASCII letters change case.
+  r.device.state = AUDIO_RUNNING;
+  std::string name(124, 'x');
+  name += "\xC3\xA9\xC3\xA9";
+  snprintf(r.device.device, sizeof r.device.device, "%s", name.c_str());
+  r.frame();
+  EXPECT_EQ(std::string(r.s->banners[BANNER_MIC_BUSY].text),
+            "MIC BUSY - LISTENING ON " + std::string(124, 'X') + "\xC3\xA9");
+  r.device.state = AUDIO_HUNG;
+  r.frame();
+  // A slot set without a text of its own says its usual words.
+  session_banner_set(r.s, BANNER_TAPE_FULL, true, "");
+  EXPECT_STREQ(r.s->banners[BANNER_TAPE_FULL].text, "TAPE FULL");
+  session_banner_set(r.s, BANNER_SAVE_FAILED, true, nullptr);
+  EXPECT_STREQ(r.s->banners[BANNER_SAVE_FAILED].text, "COULDN'T SAVE - DISK ERROR");
 
   // Silence on a running input for 2 s.
   r.device.state = AUDIO_RUNNING;
