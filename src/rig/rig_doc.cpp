@@ -18,13 +18,18 @@
 int rig_text_append(RigText* t, const char* s, size_t n) {
   if (!t) return -1;
   if (n == 0) return 0;
+  if (!s) return -1;
   if (t->len + n + 1 > t->cap) {
     size_t cap = t->cap ? t->cap : 64;
     while (cap < t->len + n + 1) cap *= 2;
+    // s may point into the text itself, which the realloc can move.
+    uintptr_t from = (uintptr_t)t->data, at = (uintptr_t)s - from;
+    bool inside = t->data && (uintptr_t)s >= from && at < t->len;
     char* p = (char*)realloc(t->data, cap);
     if (!p) return -2;
     t->data = p;
     t->cap = cap;
+    if (inside) s = p + at;
   }
   memcpy(t->data + t->len, s, n);
   t->len += n;
@@ -38,6 +43,7 @@ int rig_text_set(RigText* t, const char* s, size_t n) {
     rig_text_clear(t);
     return 0;
   }
+  if (!s) return -1;
   if (n + 1 > t->cap) {
     char* p = (char*)malloc(n + 1);
     if (!p) return -2;
@@ -366,7 +372,8 @@ int rig_key(const char* api, const char* device_name, char out[RIG_KEY_BYTES]) {
   }
   renamed[n] = 0;
 
-  char api_clean[RIG_API_BYTES];
+  // Whole, not cut to the api field: a cut code would key a different rig.
+  char api_clean[RIG_KEY_BYTES];
   rig_text_copy(api_clean, sizeof api_clean, api ? api : "", SIZE_MAX, nullptr, nullptr);
   size_t a = strlen(api_clean);
   if (a + 1 + n + 1 > RIG_KEY_BYTES) return -1;

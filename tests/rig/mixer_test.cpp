@@ -307,6 +307,42 @@ TEST(RigMixer, RebindingTheSameDevicePicksUpItsPlanQuickly) {
   EXPECT_EQ(t.left.back(), 0.5f);
 }
 
+TEST(RigMixer, TimesFollowTheBoundRate) {
+  // 44.1 kHz: the fallback comes after 44,100 samples and fades in over 882.
+  MixerPtr m(rig_mixer_new());
+  RigPlan fallback;
+  rig_default_plan("wasapi", 2, &fallback);
+  rig_bind_stream(m.get(), 44100, 2, kTag, &fallback);
+  Signal s = constant_inputs({0.25f, 0.5f}, 46000);
+  run(m.get(), &s, 0, 46000, 1000);
+  for (int k = 0; k <= 44100; k++) ASSERT_EQ(s.left[k], 0.0f) << k;
+  EXPECT_LT(s.left[44100 + 881], 0.25f);
+  EXPECT_EQ(s.left[44100 + 882], 0.25f);
+
+  // A rate out of range counts as 48 kHz.
+  for (double rate : {0.0, -1.0, std::nan(""), 2e7}) {
+    rig_bind_stream(m.get(), rate, 2, kTag, &fallback);
+    Signal t = constant_inputs({0.25f, 0.5f}, 49000);
+    run(m.get(), &t, 0, 49000, 4096);
+    EXPECT_EQ(t.left[48000], 0.0f) << rate;
+    EXPECT_GT(t.left[48001], 0.0f) << rate;
+  }
+
+  // Ramps are cut at 10 s; the first plan after binding ramps in at most 20 ms.
+  rig_bind_stream(m.get(), 48000, 1, kTag, nullptr);
+  RigPlan unity = plan_of(1, {{1, 1}});
+  rig_publish_plan(m.get(), &unity, kTag, 1e9);
+  Signal u = constant_inputs({1.0f}, 482000);
+  run(m.get(), &u, 0, 1000, 1000);
+  EXPECT_LT(u.left[959], 1.0f);
+  EXPECT_EQ(u.left[960], 1.0f);
+  RigPlan half = plan_of(1, {{0.5f, 0.5f}});
+  rig_publish_plan(m.get(), &half, kTag, 1e9);
+  run(m.get(), &u, 1000, 481001, 4096);
+  EXPECT_GT(u.left[1000 + 479999], 0.5f);
+  EXPECT_EQ(u.left[1000 + 480000], 0.5f);
+}
+
 TEST(RigMixer, NonFiniteInputsAreCountedAndNeverReachTheOutput) {
   MixerPtr m = bound_mixer(3);
   RigPlan p = plan_of(3, {{1, 1}, {1, 1}, {RIG_MAX_GAIN, RIG_MAX_GAIN}});
@@ -558,6 +594,9 @@ TEST(RigValues, KeyRuleAndTag) {
   EXPECT_EQ(strlen(key), 199u);
   EXPECT_EQ(rig_key("mme", too_long.c_str(), key), -1);
   EXPECT_STREQ(key, "");
+  // An API code longer than its own field still keys whole.
+  ASSERT_EQ(rig_key("api1234567890123456", "Mic", key), 0);
+  EXPECT_STREQ(key, "api1234567890123456:Mic");
 
   EXPECT_EQ(rig_tag(""), 0x811C9DC5u);
   EXPECT_EQ(rig_tag("a"), 0xE40C292Cu);
@@ -664,6 +703,13 @@ TEST(RigDocs, CopiesOwnTheirForeignText) {
   DocPtr a(rig_doc_new()), b(rig_doc_new());
   ASSERT_EQ(rig_text_set(&a->extra_root, "\"x\":1", 5), 0);
   ASSERT_EQ(rig_text_append(&a->extra_root, ",\"y\":2", 6), 0);
+  RigText self = {nullptr, 0, 0};  // appending a text to itself survives its move
+  ASSERT_EQ(rig_text_set(&self, "0123456789", 10), 0);
+  for (int i = 0; i < 4; i++) ASSERT_EQ(rig_text_append(&self, self.data, self.len), 0);
+  EXPECT_EQ(self.len, 160u);
+  EXPECT_EQ(std::string(self.data + 150), "0123456789");
+  rig_text_clear(&self);
+  EXPECT_EQ(rig_text_set(&self, nullptr, 3), -1);
   ASSERT_EQ(rig_text_set(&a->scenes[2].channels[5].extra, "\"z\":3", 5), 0);
   ASSERT_EQ(rig_text_set(&b->extra_device, "\"old\":0", 7), 0);  // replaced by the copy
   ASSERT_EQ(rig_doc_copy(b.get(), a.get()), 0);
