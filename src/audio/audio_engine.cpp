@@ -1323,13 +1323,18 @@ bool recovery_attempt(AudioEngine* e, int others) {
 
 // --- Watching and supervision -------------------------------------------------------------
 
+// A stream sealed while a driver call hung is still open: it is lost before anything else may
+// open another one over it.
+bool seal_stalled(AudioEngine* e) {
+  if (!e->stream || !e->stalled_while_stuck) return false;
+  e->stalled_while_stuck = false;
+  lose(e, AUDIO_CAUSE_OTHER, "the stream stalled while a driver call was stuck");
+  return true;
+}
+
 void watch(AudioEngine* e) {
   if (!e->stream) return;
-  if (e->stalled_while_stuck) {
-    e->stalled_while_stuck = false;
-    lose(e, AUDIO_CAUSE_OTHER, "the stream stalled while a driver call was stuck");
-    return;
-  }
+  if (seal_stalled(e)) return;
   if (!e->running || !e->ticket) return;
   uint32_t gen = e->ticket->generation;
   if (e->host_error_gen.load(std::memory_order_relaxed) == gen) {
@@ -1746,7 +1751,8 @@ int run_command(AudioEngine* e, const AudioCommand* c, uint32_t id) {
       }
       e->running = false;
       e->cur_row = -1;
-      e->st.row = -1;
+      e->st.row = find_row(e, e->set.resolved);
+      memset(e->st.wanted, 0, sizeof e->st.wanted);
       e->attempts = 0;
       e->st.attempt = 0;
       e->next_attempt = 0;
@@ -1787,6 +1793,8 @@ void run_commands(AudioEngine* e) {
         e->ring_count--;
       }
     }
+    // A command that came in behind a hung call must not open a stream over the sealed one.
+    seal_stalled(e);
     if (e->cause == AUDIO_CAUSE_RATE_REFUSED || e->cause == AUDIO_CAUSE_BUFFER_REFUSED) {
       if (on_other_device(e)) {
         e->cause = e->wanted_first_failure != AUDIO_CAUSE_NONE ? e->wanted_first_failure
@@ -1809,6 +1817,7 @@ void run_commands(AudioEngine* e) {
 // --- Threads ------------------------------------------------------------------------------
 
 void control_main(AudioEngine* e) {
+  uint64_t started = now_ms();
   core_set_running(e->core, false);
   core_set_free_immediately(e->core, true);
   e->counts = e->probe->device_counts(e->probe->user);
@@ -1822,7 +1831,8 @@ void control_main(AudioEngine* e) {
   if (e->st.state == AUDIO_OPENING) set_state(e, AUDIO_CLOSED);
   publish(e);
   e->last_loop = now_ms();
-  e->next_poll = e->last_loop + kPollMs;
+  // The first poll is due a second after the thread started, however long PortAudio took.
+  e->next_poll = started + kPollMs;
   e->next_quiesce = e->last_loop + kQuiesceMs;
 
   while (!e->quit.load() && !e->abandon.load()) {

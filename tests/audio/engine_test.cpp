@@ -201,6 +201,53 @@ TEST_F(EngineTest, BusyWantedDeviceFallsBackAndReturnsWhenFree) {
   EXPECT_STREQ(b.key, "alsa:Studio");
 }
 
+TEST_F(EngineTest, AWholeNameMatchBeatsABetterDeviceThatContainsIt) {
+  add_device("USB Mic", 2, 0, 48000);  // the default input: the highest priority
+  add_device("Mic", 2, 0, 48000);
+  start_engine();
+  AudioStatus s = open("mic [alsa]");
+  EXPECT_EQ(s.state, AUDIO_RUNNING);
+  EXPECT_STREQ(s.device, "Mic [ALSA]");
+  EXPECT_STREQ(s.wanted, "");
+  // Only part of a name: the device of highest priority among those containing it.
+  s = run(audio_command(AUDIO_CLOSE, 0));
+  s = open("MIC");
+  EXPECT_STREQ(s.device, "USB Mic [ALSA]");
+  EXPECT_EQ(s.cause, AUDIO_CAUSE_NONE);
+}
+
+TEST_F(EngineTest, FallbackPrefersTheDefaultHostApi) {
+  int oss = fake_audio_add_host_api(fake, "OSS", paOSS);
+  int busy = add_device("Default In", 2, 2, 48000);  // 25
+  add_device("Other API", 2, 2, 48000, {}, oss);     // 10, listed first
+  add_device("Same API", 2, 0, 48000);               // 20
+  fake_audio_set_open_error(fake, busy, paUnanticipatedHostError, -EBUSY);
+  start_engine();
+  AudioStatus s = open("");
+  EXPECT_EQ(s.state, AUDIO_RUNNING);
+  EXPECT_STREQ(s.device, "Same API [ALSA]");
+  EXPECT_STREQ(s.wanted, "Default In [ALSA]");
+  EXPECT_EQ(s.cause, AUDIO_CAUSE_IN_USE);
+  EXPECT_EQ(log_find(log_from, "audio: opening Other API"), -1);
+}
+
+TEST_F(EngineTest, CloseOnAFallbackDeviceShowsNoWantedDevice) {
+  int studio = add_device("Studio", 2, 2, 48000);
+  add_device("Laptop Mic", 2, 0, 48000);
+  fake_audio_set_open_error(fake, studio, paUnanticipatedHostError, -EBUSY);
+  start_engine();
+  AudioStatus s = open("Studio");
+  ASSERT_STREQ(s.wanted, "Studio [ALSA]");
+  EXPECT_EQ(s.row, 1);
+  s = run(audio_command(AUDIO_CLOSE, 0));
+  EXPECT_EQ(s.state, AUDIO_CLOSED);
+  EXPECT_EQ(s.cause, AUDIO_CAUSE_NONE);
+  EXPECT_STREQ(s.wanted, "");
+  EXPECT_STREQ(s.message, "");
+  EXPECT_EQ(s.row, 0);  // not running: the row of the wanted device
+  EXPECT_EQ(s.attempt, 0);
+}
+
 TEST_F(EngineTest, RefusedChangesPutTheRunningSetupBack) {
   FakeAudioDevice d;
   memset(&d, 0, sizeof d);
@@ -378,9 +425,9 @@ TEST_F(EngineTest, LossRetriesOnTheScheduleThenFallsBackAndReturns) {
     EXPECT_NEAR(log_stamp(at) - t0, expected[k], 0.15) << needle;
   }
   EXPECT_NEAR(log_stamp(down) - t0, 4.5, 0.25);
+  // The DOWN line comes before the state that goes with it is published.
   AudioStatus s;
-  audio_engine_status(engine, &s);
-  EXPECT_EQ(s.state, AUDIO_DOWN);
+  ASSERT_TRUE(audio_wait_state(engine, AUDIO_DOWN, 1000, &s));
   EXPECT_EQ(s.cause, AUDIO_CAUSE_OTHER);
   EXPECT_EQ(s.attempt, 5);
   EXPECT_STREQ(s.message, "'USB Interface [ALSA]' isn't connected");
@@ -607,6 +654,11 @@ TEST_F(EngineTest, StreamStallingWhileACallHangsSealsTheTake) {
   EXPECT_TRUE(has(ev, EV_TAKE_ENDED));
   EXPECT_TRUE(has(ev, EV_TAIL_DONE));
 
+  // A command waiting behind the stuck call runs only after the sealed stream was let go: it
+  // must not open a second stream over the one still open.
+  AudioCommand buffer = audio_command(AUDIO_SET_BUFFER, 512);
+  uint32_t buffer_id = audio_engine_post(engine, &buffer);
+  ASSERT_NE(buffer_id, 0u);
   fake_audio_hang(fake, FAKE_LIST, false);
   ASSERT_GE(log_wait(from, "audio: listing devices came back after", 1000), 0);
   ASSERT_GE(log_wait(from,
@@ -614,7 +666,11 @@ TEST_F(EngineTest, StreamStallingWhileACallHangsSealsTheTake) {
                      "call was stuck",
                      1000),
             0);
-  ASSERT_TRUE(audio_wait_state(engine, AUDIO_RUNNING, 2000, &s));
+  ASSERT_TRUE(audio_wait_command(engine, buffer_id, 3000, &s));
+  EXPECT_EQ(s.last_command_result, AUDIO_DONE);
+  EXPECT_EQ(s.state, AUDIO_RUNNING);
+  EXPECT_EQ(s.frames, 512);
+  EXPECT_EQ(fake_audio_open_streams(fake), 1);
 }
 
 TEST_F(EngineTest, ShutdownLeavesAStuckEngineInPlace) {
