@@ -172,6 +172,11 @@ void apply_attach(Core* c, const CoreCommand* cmd) {
   Tape* old_cap = c->capture;
   Tape* new_main = cmd->tape;
   Tape* new_cap = cmd->tape2;
+  // Publish the new tapes before the old ones enter the retire ring: once the collector has
+  // taken an old tape from the ring it can no longer load it as a live tape and maintain it
+  // after freeing it.
+  c->pub_main.store(new_main, std::memory_order_release);
+  c->pub_capture.store(new_cap, std::memory_order_release);
   if (old_main && old_main != new_main && old_main != new_cap) core_retire_tape(c, old_main);
   if (old_cap && old_cap != old_main && old_cap != new_main && old_cap != new_cap)
     core_retire_tape(c, old_cap);
@@ -187,8 +192,6 @@ void apply_attach(Core* c, const CoreCommand* cmd) {
   c->hop_peak = 0.0f;
   c->main = new_main;
   c->capture = new_cap;
-  c->pub_main.store(new_main, std::memory_order_release);
-  c->pub_capture.store(new_cap, std::memory_order_release);
   c->cursor = new_main ? clamp64(cmd->a, 0, tape_length(new_main)) : 0;
   c->capture_pos = c->capture_start = tape_length(new_cap);
   c->segment_start = c->cursor;
