@@ -4,10 +4,10 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -20,6 +20,7 @@ extern char** environ;
 struct JackServer {
   std::string name;
   pid_t pid = -1;
+  int slot_lock = -1;  // held while the name is ours, restarts included
 };
 
 struct JackTool {
@@ -89,7 +90,7 @@ bool answers() {
   return found;
 }
 
-bool launch(JackServer* s) {
+bool launch(JackServer* s, bool quiet = false) {
   s->pid = spawn({"jackd", "--no-realtime", "-n", s->name, "-d", "dummy", "-r", "48000", "-p",
                   "256", "-C", "8", "-P", "2"},
                  -1);
@@ -97,7 +98,7 @@ bool launch(JackServer* s) {
   uint64_t end = ms_now() + 10000;
   while (ms_now() < end) {
     if (!alive(s->pid)) {
-      fprintf(stderr, "jack_server: jackd exited at start\n");
+      if (!quiet) fprintf(stderr, "jack_server: jackd exited at start\n");
       s->pid = -1;
       return false;
     }
@@ -113,20 +114,34 @@ bool launch(JackServer* s) {
 }  // namespace
 
 JackServer* jack_server_start() {
-  static std::atomic<int> counter{0};
   JackServer* s = new JackServer;
-  char name[64];
-  snprintf(name, sizeof name, "kelp_test_%d_%d", (int)getpid(), counter++);
-  s->name = name;
-  // Everything in this process (PortAudio included) talks to this server and starts no other.
-  setenv("JACK_DEFAULT_SERVER", name, 1);
+  // Names come from a short list rather than from the process id: JACK's registry has only 8
+  // server slots, and a server that dies without tidying up keeps its slot until a server of
+  // the same name starts again. A lock on each name keeps tests running side by side apart,
+  // also while one of them has its server down on purpose.
   setenv("JACK_NO_START_SERVER", "1", 1);
   setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
-  if (!launch(s)) {
-    delete s;
-    return nullptr;
+  for (int slot = 0; slot < 8; slot++) {
+    std::string lock = "/tmp/kelp-jack-" + std::to_string((long)getuid()) + "-" +
+                       std::to_string(slot) + ".lock";
+    int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) continue;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+      close(fd);
+      continue;
+    }
+    s->name = "kelp_test_" + std::to_string(slot);
+    // Everything in this process (PortAudio included) talks to this server and starts no other.
+    setenv("JACK_DEFAULT_SERVER", s->name.c_str(), 1);
+    if (launch(s, true)) {
+      s->slot_lock = fd;
+      return s;
+    }
+    close(fd);  // held by something that isn't a test of ours: try the next name
   }
-  return s;
+  fprintf(stderr, "jack_server: jackd would not start under any of the test names\n");
+  delete s;
+  return nullptr;
 }
 
 const char* jack_server_name(const JackServer* s) {
@@ -149,6 +164,7 @@ bool jack_server_restart(JackServer* s) {
 void jack_server_stop(JackServer* s) {
   if (!s) return;
   jack_server_kill(s);
+  if (s->slot_lock >= 0) close(s->slot_lock);
   delete s;
 }
 
