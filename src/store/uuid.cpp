@@ -52,7 +52,9 @@ void uuid_from_clock(Uuid* out) {
   if (!out) return;
   uint64_t count = g_clock_counter.fetch_add(1, std::memory_order_relaxed) + 1;
   uint64_t perf = (uint64_t)std::chrono::steady_clock::now().time_since_epoch().count();
-  uint64_t x = (process_id() << 32) ^ count ^ perf;
+  // The counter is spread over all 64 bits first: XORed in plainly, two threads a few
+  // nanoseconds apart could cancel counter and clock steps and mint the same id.
+  uint64_t x = (process_id() << 32) ^ (count * 0x9E3779B97F4A7C15ull) ^ perf;
   uint64_t a = splitmix64(x);
   // 100 ns units since 1601-01-01, the way the system clock counts file times.
   int64_t unix100ns =

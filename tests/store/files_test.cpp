@@ -411,6 +411,7 @@ TEST(Files, FailedMovesAndDeletesLeaveFoldersAsTheyWere) {
     return 0;
   });
   tmpdir_remove(top);
+  if (r == -2) GTEST_SKIP() << "can't run as an ordinary user here";
   EXPECT_EQ(r, 0);
 }
 
@@ -548,6 +549,7 @@ TEST(TreeRemove, ReadOnlyAndLockedFoldersInsideASketchGoToo) {
     return 0;
   });
   tmpdir_remove(top);
+  if (r == -2) GTEST_SKIP() << "can't run as an ordinary user here";
   EXPECT_EQ(r, 0);
 }
 

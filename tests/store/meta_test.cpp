@@ -185,6 +185,25 @@ TEST(Uuid, FreshIdsAreVersion4AndDistinct) {
   EXPECT_EQ(seen.size(), 2000u);
 }
 
+TEST(Uuid, ClockFallbackNeverRepeatsUnderContention) {
+  // Threads minting at the same moment see neighbouring counter values and clock readings.
+  constexpr int kThreads = 4, kEach = 25000;
+  std::vector<std::vector<std::string>> got(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; t++)
+    threads.emplace_back([&got, t] {
+      for (int i = 0; i < kEach; i++) {
+        Uuid u;
+        uuid_from_clock(&u);
+        got[t].push_back(uuid_text(u));
+      }
+    });
+  for (auto& th : threads) th.join();
+  std::set<std::string> seen;
+  for (auto& v : got) seen.insert(v.begin(), v.end());
+  EXPECT_EQ(seen.size(), (size_t)kThreads * kEach);
+}
+
 TEST(Uuid, PathDerivedIdsAreStableAndFoldAsciiCase) {
   Uuid a, b;
   uuid_from_path("", &a);

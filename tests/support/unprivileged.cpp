@@ -35,5 +35,5 @@ int run_unprivileged(const std::function<int()>& fn) {
   int status = 0;
   if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
   int code = WEXITSTATUS(status);
-  return code == 254 ? -1 : code;
+  return code == 254 ? -2 : code;
 }

@@ -9,5 +9,6 @@
 std::string unprivileged_tmpdir(const char* tag);
 
 // Runs fn in a child process, as the ordinary user (nobody) when this process is root, and
-// returns what fn returned (0..255), or -1 when the child could not run or died.
+// returns what fn returned (0..253), -1 when the child could not start or died, or -2 when it
+// could not become the ordinary user.
 int run_unprivileged(const std::function<int()>& fn);
