@@ -61,6 +61,22 @@ SketchMeta load(const std::string& folder) {
   return m;
 }
 
+// Saves a sketch with one layer at 48 kHz into folder.
+void save_one_layer(const std::string& folder, int64_t start, int64_t length, double createdAt,
+                    int64_t sketchLength, int32_t strokes) {
+  SketchMeta m{};
+  meta_new(&m, 48000);
+  LayerTemplate t{};
+  t.startSample = start;
+  t.lengthSamples = length;
+  t.sampleRate = 48000;
+  t.createdAt = createdAt;
+  meta_add_layer(&m, layer_new(&t, strokes));
+  m.lengthSamples = sketchLength;
+  ASSERT_EQ(meta_save_folder(folder.c_str(), &m), 0);
+  meta_free(&m);
+}
+
 }  // namespace
 
 TEST(JobKinds, SaveCommitWritesTapeSidecarAndMeta) {
@@ -483,17 +499,8 @@ TEST(JobKinds, PatchSpectralUnderMemoryFailure) {
   TmpDir dir("kinds-patch-oom");
   bool sawNoMemory = false;
   for (int64_t after = 0; after < 200; after++) {
-    SketchMeta m{};
-    meta_new(&m, 48000);
-    LayerTemplate t{};
-    t.startSample = 0;
-    t.lengthSamples = 64;
-    t.sampleRate = 48000;
-    t.createdAt = 2.0;
-    meta_add_layer(&m, layer_new(&t, 1));
-    m.lengthSamples = 64;
-    ASSERT_EQ(meta_save_folder(dir.path.c_str(), &m), 0);
-    meta_free(&m);
+    save_one_layer(dir.path, 0, 64, 2.0, 64, 1);
+    if (::testing::Test::HasFatalFailure()) return;
 
     Job* j = make_job(JOB_PATCH_SPECTRAL, dir.path);
     j->layerLength = 64;
@@ -517,17 +524,8 @@ TEST(JobKinds, PatchSpectralUnderMemoryFailure) {
 
 TEST(JobKinds, PatchSpectralFillsTheLayerOnce) {
   TmpDir dir("kinds-patch");
-  SketchMeta m{};
-  meta_new(&m, 48000);
-  LayerTemplate t{};
-  t.startSample = 10;
-  t.lengthSamples = 100;
-  t.sampleRate = 48000;
-  t.createdAt = 5.25;
-  meta_add_layer(&m, layer_new(&t, 2));
-  m.lengthSamples = 200;
-  ASSERT_EQ(meta_save_folder(dir.path.c_str(), &m), 0);
-  meta_free(&m);
+  save_one_layer(dir.path, 10, 100, 5.25, 200, 2);
+  if (::testing::Test::HasFatalFailure()) return;
 
   auto patch = [&](float value, double createdAt) {
     Job* j = make_job(JOB_PATCH_SPECTRAL, dir.path);
