@@ -129,4 +129,16 @@ void BM_CoreScrub(benchmark::State& state) {
 }
 BENCHMARK(BM_CoreScrub);
 
+// The status snapshot as the UI and the audio engine read it, with no publish in the way.
+void BM_CoreReadStatus(benchmark::State& state) {
+  BenchCore b;
+  b.process();
+  CoreStatus st;
+  for (auto _ : state) {
+    core_read_status(b.core, &st);
+    benchmark::DoNotOptimize(st);
+  }
+}
+BENCHMARK(BM_CoreReadStatus);
+
 }  // namespace

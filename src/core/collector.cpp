@@ -33,16 +33,16 @@ void core_collect(Core* c, uint64_t now_ms) {
   if (main) {
     int64_t end = tape_length(main);
     int64_t cursor = c->pub_cursor.load(std::memory_order_relaxed);
-    tape_maintain(main, end > cursor ? end : cursor, 3, now_ms);
+    tape_maintain(main, end > cursor ? end : cursor, 3, now_ms, &c->pub_callbacks);
   }
   Tape* cap = c->pub_capture.load(std::memory_order_acquire);
   if (cap) {
     int64_t end = tape_length(cap);
     int64_t pos = c->pub_capture_pos.load(std::memory_order_relaxed);
-    tape_maintain(cap, end > pos ? end : pos, 3, now_ms);
+    tape_maintain(cap, end > pos ? end : pos, 3, now_ms, &c->pub_callbacks);
   }
 
-  const uint64_t callbacks = c->pub_callbacks.load(std::memory_order_relaxed);
+  const uint64_t callbacks = c->pub_callbacks.load(std::memory_order_acquire);
   Tape* t = nullptr;
   while (c->deferred_count < CORE_DEFERRED_MAX && spsc_pop(&c->retire, &t))
     c->deferred[c->deferred_count++] = CoreDeferred{t, callbacks, now_ms};

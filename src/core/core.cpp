@@ -100,17 +100,7 @@ void publish_status(Core* c) {
   s.missing_chunk_frames = c->n_missing;
   s.flagged_callbacks = c->n_flagged;
 
-  // Sequence lock: readers retry while the counter is odd or moved. The words are atomics, so
-  // a torn read is a retry, never a data race. Each word store is a release, so a reader that
-  // sees a new word also sees the odd counter stored before it (no fences: plain moves on x86,
-  // and ThreadSanitizer understands it).
-  uint64_t words[CORE_STATUS_WORDS];
-  std::memcpy(words, &s, sizeof s);
-  uint64_t seq = c->status_seq.load(std::memory_order_relaxed);
-  c->status_seq.store(seq + 1, std::memory_order_relaxed);
-  for (int i = 0; i < CORE_STATUS_WORDS; i++)
-    c->status_words[i].store(words[i], std::memory_order_release);
-  c->status_seq.store(seq + 2, std::memory_order_release);
+  seqlock_write(&c->status, s);
 
   c->pub_cursor.store(c->cursor, std::memory_order_relaxed);
   c->pub_capture_pos.store(c->capture_pos, std::memory_order_relaxed);
@@ -842,7 +832,9 @@ void core_process(Core* c, const float* in_l, const float* in_r, int channels, f
   }
 
   c->n_callbacks++;
-  c->pub_callbacks.store(c->n_callbacks, std::memory_order_relaxed);
+  // Before any chunk pointer is loaded, and seq_cst like those loads: the collector counts the
+  // callbacks that could still hold a chunk it released by this number (tape_maintain).
+  c->pub_callbacks.store(c->n_callbacks, std::memory_order_seq_cst);
   if (status_word != 0) c->n_flagged++;
 
   core_drain_overflow(c);
@@ -915,33 +907,15 @@ int core_read_levels(Core* c, float* out, int32_t most, int64_t up_to) {
   return (int)spsc_pop_many(&c->levels, out, (int64_t)most, up_to);
 }
 
-void core_read_status(Core* c, CoreStatus* out) {
-  if (!c || !out) return;
-  uint64_t words[CORE_STATUS_WORDS];
-  bool copied = false;
-  for (int attempt = 0; attempt < 1000; attempt++) {
-    uint64_t before = c->status_seq.load(std::memory_order_acquire);
-    if ((before & 1) == 0) {
-      // Acquire loads keep the second counter load after every word load.
-      for (int i = 0; i < CORE_STATUS_WORDS; i++)
-        words[i] = c->status_words[i].load(std::memory_order_acquire);
-      copied = true;
-      if (c->status_seq.load(std::memory_order_relaxed) == before) break;
-    }
-    if (attempt < 63)
-      platform_cpu_pause();
-    else
-      platform_thread_yield();
-  }
-  if (!copied) {
-    for (int i = 0; i < CORE_STATUS_WORDS; i++)
-      words[i] = c->status_words[i].load(std::memory_order_relaxed);
-  }
-  std::memcpy(out, words, sizeof *out);
+bool core_read_status(Core* c, CoreStatus* out) {
+  if (!c || !out) return false;
+  // After a thousand torn tries a copy would be a guess; no snapshot is better than a torn one.
+  if (!seqlock_read(&c->status, out)) return false;
   if (c->running.load(std::memory_order_relaxed))
     out->flags |= CORE_STATUS_RUNNING;
   else
     out->flags &= ~(uint32_t)CORE_STATUS_RUNNING;
+  return true;
 }
 
 void core_quiesce(Core* c) {

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "core/condition.h"
+#include "core/seqlock.h"
 #include "core/spsc_ring.h"
 #include "core/tape.h"
 
@@ -122,9 +123,6 @@ struct CoreStatus {
   uint64_t flagged_callbacks;
 };
 
-static_assert(sizeof(CoreStatus) % 8 == 0, "the snapshot is copied in 64-bit words");
-enum : int32_t { CORE_STATUS_WORDS = (int32_t)(sizeof(CoreStatus) / 8) };
-
 struct CoreDeferred {
   Tape* tape;
   uint64_t callbacks;  // callback count when retired
@@ -156,9 +154,8 @@ struct Core {
   std::atomic<int64_t> pub_capture_pos;
   std::atomic<uint64_t> pub_callbacks;
 
-  // Status snapshot under a sequence counter (odd while being written).
-  alignas(64) std::atomic<uint64_t> status_seq;
-  std::atomic<uint64_t> status_words[CORE_STATUS_WORDS];
+  // Status snapshot: written at every publish, copied by any thread.
+  SeqLock<CoreStatus> status;
 
   alignas(64) CoreRates rates;
   int32_t channels;
@@ -222,7 +219,9 @@ bool core_push_command(Core* core, const CoreCommand* cmd);
 bool core_pop_event(Core* core, CoreEvent* out);
 // Copies hop peaks up to (not including) min(up_to, write index), at most `most`.
 int core_read_levels(Core* core, float* out, int32_t most, int64_t up_to);
-void core_read_status(Core* core, CoreStatus* out);
+// Any thread. False when no whole snapshot could be copied (a publish was under way at every
+// try); *out is then left as it was.
+bool core_read_status(Core* core, CoreStatus* out);
 
 // Collector thread, every 100 ms.
 void core_collect(Core* core, uint64_t now_ms);

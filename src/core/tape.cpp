@@ -424,7 +424,8 @@ int tape_peaks(const Tape* t, int64_t from, int64_t to, double frames_per_bin, f
   return bins;
 }
 
-void tape_maintain(Tape* t, int64_t end, int32_t lookahead_chunks, uint64_t now_ms) {
+void tape_maintain(Tape* t, int64_t end, int32_t lookahead_chunks, uint64_t now_ms,
+                   const std::atomic<uint64_t>* callbacks) {
   if (!t) return;
   bool oom_before = t->out_of_memory, cap_before = t->ram_cap_reached;
 
@@ -437,22 +438,31 @@ void tape_maintain(Tape* t, int64_t end, int32_t lookahead_chunks, uint64_t now_
        k < release_to && t->retired_count < TAPE_RETIRED_MAX; k++) {
     float* c = t->chunks[k].load(std::memory_order_relaxed);
     if (c) {
-      t->chunks[k].store(nullptr, std::memory_order_release);
+      t->chunks[k].store(nullptr, std::memory_order_seq_cst);
       t->resident--;
-      t->retired[t->retired_count++] = TapeRetired{c, now_ms};
+      t->retired[t->retired_count++] = TapeRetired{c, now_ms, 0};
       released++;
     }
     t->release_floor = (k + 1) << TAPE_CHUNK_SHIFT;
   }
+  // Read after the clears. The callback stores its count and loads chunk pointers seq_cst, as
+  // the clears are, so a callback that still loaded a cleared pointer is at most number `begun`;
+  // once a later one has begun it is over, and the acquire orders its accesses before ours.
+  const uint64_t begun = callbacks ? callbacks->load(std::memory_order_seq_cst) : 0;
+  for (int32_t i = t->retired_count - released; i < t->retired_count; i++)
+    t->retired[i].callbacks = begun;
   if (released > 0)
     log_line("tape: released %d chunk%s (%.0f MB) below frame %lld", released,
              released == 1 ? "" : "s", released * 4.0, (long long)t->release_floor);
 
-  // Recycle chunks that have been out of the audio thread's reach long enough.
+  // Recycle chunks that have been out of the audio thread's reach long enough: by the time,
+  // and (when callbacks read the tape) by callbacks begun since, which no stall can fake.
   int32_t kept = 0;
   for (int32_t i = 0; i < t->retired_count; i++) {
     TapeRetired e = t->retired[i];
-    if (e.stamp_ms > now_ms || now_ms - e.stamp_ms < TAPE_RECYCLE_MS) {
+    bool young = e.stamp_ms > now_ms || now_ms - e.stamp_ms < TAPE_RECYCLE_MS;
+    bool held = callbacks && (begun < e.callbacks || begun - e.callbacks < TAPE_RECYCLE_CALLBACKS);
+    if (young || held) {
       t->retired[kept++] = e;
       continue;
     }
@@ -463,7 +473,7 @@ void tape_maintain(Tape* t, int64_t end, int32_t lookahead_chunks, uint64_t now_
       free(e.chunk);
     }
   }
-  for (int32_t i = kept; i < t->retired_count; i++) t->retired[i] = TapeRetired{nullptr, 0};
+  for (int32_t i = kept; i < t->retired_count; i++) t->retired[i] = TapeRetired{nullptr, 0, 0};
   t->retired_count = kept;
 
   // Grow ahead of the cursor.

@@ -10,9 +10,10 @@ constexpr int64_t TAPE_CHUNK_MASK = TAPE_CHUNK_FRAMES - 1;
 // Floats in one chunk (two per frame) and its size in bytes (4 MiB).
 constexpr int64_t TAPE_CHUNK_FLOATS = TAPE_CHUNK_FRAMES * 2;
 constexpr int64_t TAPE_CHUNK_BYTES = TAPE_CHUNK_FLOATS * (int64_t)sizeof(float);
-// A released chunk stays untouched this long, so a callback that loaded its pointer just
-// before the release finishes with valid memory.
-enum { TAPE_RECYCLE_MS = 250 };
+// A released chunk stays untouched until this long has passed and this many callbacks have
+// begun since its release, so a callback that loaded its pointer just before the release (even
+// one stalled far past the time) finishes with valid memory.
+enum { TAPE_RECYCLE_MS = 250, TAPE_RECYCLE_CALLBACKS = 2 };
 // Highest sample rate a tape accepts.
 constexpr double TAPE_RATE_MAX = 10000000.0;
 
@@ -21,6 +22,7 @@ struct JobProgress;  // frames done, total and a cancel flag; owned by the job s
 struct TapeRetired {
   float* chunk;
   uint64_t stamp_ms;
+  uint64_t callbacks;  // callbacks begun, read just after the pointer was cleared
 };
 
 struct Tape {
@@ -59,15 +61,21 @@ void tape_read_planar(const Tape* tape, int64_t at, int64_t n, int64_t limit, fl
 float tape_peak(const Tape* tape, int64_t from, int64_t to);
 int tape_peaks(const Tape* tape, int64_t from, int64_t to, double frames_per_bin, float* out,
                int32_t most_bins);
-void tape_maintain(Tape* tape, int64_t end, int32_t lookahead_chunks, uint64_t now_ms);
+// `callbacks` counts the audio callbacks begun that may read this tape (the core's published
+// count); null for a tape no callback reads, whose released chunks wait for the time alone.
+// The count must be stored seq_cst before the callback loads any chunk pointer.
+void tape_maintain(Tape* tape, int64_t end, int32_t lookahead_chunks, uint64_t now_ms,
+                   const std::atomic<uint64_t>* callbacks = nullptr);
 void tape_release_below(Tape* tape, int64_t frame);
 Tape* tape_resample(const Tape* source, double new_rate, JobProgress* progress);
 
 // Audio-thread helpers: one shift, one mask, one pointer load. Null when the chunk is absent.
+// The load is seq_cst (a plain move on x86, like acquire) so that, with the callback count and
+// the release both seq_cst too, housekeeping can tell which callback could still hold a chunk.
 inline float* tape_frame_ptr(const Tape* t, int64_t frame) {
   int64_t c = frame >> TAPE_CHUNK_SHIFT;
   if (frame < 0 || c >= t->max_chunks) return nullptr;
-  float* chunk = t->chunks[c].load(std::memory_order_acquire);
+  float* chunk = t->chunks[c].load(std::memory_order_seq_cst);
   return chunk ? chunk + ((frame & TAPE_CHUNK_MASK) << 1) : nullptr;
 }
 inline int64_t tape_length(const Tape* t) {

@@ -5,7 +5,13 @@
 #include <cstring>
 #include <new>
 
+#include "core/core.h"
+#include "core/seqlock.h"
 #include "store/log.h"
+
+// The engine hands the mixer's output to the core in one piece.
+static_assert((int)RIG_MAX_FRAMES == (int)CORE_MAX_FRAMES,
+              "the mixer and the core take the same largest callback");
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #include <emmintrin.h>
@@ -45,14 +51,18 @@ struct RigRamp {
   int32_t len;  // 0: no ramp running
 };
 
+// A published plan as the callback takes it.
+struct RigPlanMail {
+  double ramp_seconds;
+  uint32_t tag;
+  uint32_t silent;
+  float master;
+  float pairs[RIG_MAX_CHANNELS * 2];  // left, right per channel
+};
+
 struct alignas(64) RigMixer {
-  // Plan mailbox: the UI thread writes, the callback reads. seq is odd while being written.
-  alignas(64) std::atomic<uint64_t> seq;
-  std::atomic<uint32_t> tag;
-  std::atomic<uint32_t> silent;
-  std::atomic<float> master;
-  std::atomic<double> ramp_seconds;
-  std::atomic<float> pairs[RIG_MAX_CHANNELS * 2];  // left, right per channel
+  // Plan mailbox: the UI thread writes, the callback reads. Counter 0: nothing published yet.
+  SeqLock<RigPlanMail> plan;
 
   // Meters: the callback raises them (max / OR), the UI takes them (exchange). Peaks are
   // non-negative floats kept as their bits, which order like the values.
@@ -757,24 +767,21 @@ int ramp_samples(const RigMixer* m, double seconds) {
   return clamp_int(std::llround(m->rate * seconds), 1, kRampMax);
 }
 
-// Start of every callback: pick up a newly published plan, if a whole one is there.
-// The mailbox is a sequence lock: the fields are stored with release and loaded with acquire
-// (plain moves on x86), so a field written after the odd sequence was stored makes the second
-// look at the sequence see that write, and the copy is dropped.
+// Start of every callback: pick up a newly published plan, if a whole one is there. One try:
+// a copy torn by a publish is left for the next callback.
 void take_plan(RigMixer* m) {
-  constexpr auto acquire = std::memory_order_acquire;
-  uint64_t seq = m->seq.load(acquire);
   // 0: nothing was ever published, which is no plan (and must not use up the quick first ramp).
-  if (seq == 0 || (seq & 1) || (int64_t)seq == m->last_seq) return;
-  float pairs[RIG_MAX_CHANNELS * 2];
-  uint32_t tag = m->tag.load(acquire);
-  bool silent = m->silent.load(acquire) != 0;
-  float master = m->master.load(acquire);
-  double ramp = m->ramp_seconds.load(acquire);
-  for (int k = 0; k < RIG_MAX_CHANNELS * 2; k++) pairs[k] = m->pairs[k].load(acquire);
-  if (m->seq.load(std::memory_order_relaxed) != seq) return;  // torn: next callback
-  memcpy(m->plan_pairs, pairs, sizeof pairs);
-  m->last_seq = (int64_t)seq;
+  const uint64_t now = seqlock_sequence(&m->plan);
+  if (now == 0 || (now & 1) || (int64_t)now == m->last_seq) return;
+  RigPlanMail mail;
+  const int64_t seq = seqlock_try_read(&m->plan, &mail);
+  if (seq <= 0) return;  // torn: next callback
+  memcpy(m->plan_pairs, mail.pairs, sizeof mail.pairs);
+  m->last_seq = seq;
+  const bool silent = mail.silent != 0;
+  const uint32_t tag = mail.tag;
+  const float master = mail.master;
+  const double ramp = mail.ramp_seconds;
 
   bool accepted = !silent && tag != 0 && tag == m->bound_tag;
   int len = ramp_samples(m, ramp);
@@ -918,7 +925,6 @@ RigMixer* rig_mixer_new() {
   m->waiting = true;
   m->last_waiting = true;
   m->reported_waiting.store(1, std::memory_order_relaxed);
-  m->ramp_seconds.store(RIG_DEFAULT_RAMP_SECONDS, std::memory_order_relaxed);
   return m;
 }
 
@@ -1004,29 +1010,24 @@ int rig_mix(RigMixer* m, const float* const* inputs, int input_count, float* lef
 
 void rig_publish_plan(RigMixer* m, const RigPlan* plan, uint32_t tag, double ramp_seconds) {
   if (!m) return;
-  constexpr auto release = std::memory_order_release;
-  uint64_t seq = m->seq.load(std::memory_order_relaxed);
-  m->seq.store(seq + 1, std::memory_order_relaxed);
+  RigPlanMail mail;
+  memset(&mail, 0, sizeof mail);
+  mail.ramp_seconds = RIG_DEFAULT_RAMP_SECONDS;
   if (plan) {
     double ramp = ramp_seconds > 0.0 ? ramp_seconds : RIG_DEFAULT_RAMP_SECONDS;
     if (ramp > RIG_MAX_RAMP_SECONDS) ramp = RIG_MAX_RAMP_SECONDS;
     int n = clamp_int(plan->channel_count, 0, RIG_MAX_CHANNELS);
-    m->tag.store(tag, release);
-    m->silent.store(0, release);
-    m->master.store(finite_or_zero(plan->master), release);
-    m->ramp_seconds.store(ramp, release);
-    for (int i = 0; i < RIG_MAX_CHANNELS; i++) {
-      m->pairs[2 * i].store(i < n ? finite_or_zero(plan->left[i]) : 0.0f, release);
-      m->pairs[2 * i + 1].store(i < n ? finite_or_zero(plan->right[i]) : 0.0f, release);
+    mail.ramp_seconds = ramp;
+    mail.tag = tag;
+    mail.master = finite_or_zero(plan->master);
+    for (int i = 0; i < n; i++) {
+      mail.pairs[2 * i] = finite_or_zero(plan->left[i]);
+      mail.pairs[2 * i + 1] = finite_or_zero(plan->right[i]);
     }
   } else {
-    m->tag.store(0, release);
-    m->silent.store(1, release);
-    m->master.store(0.0f, release);
-    m->ramp_seconds.store(RIG_DEFAULT_RAMP_SECONDS, release);
-    for (int k = 0; k < RIG_MAX_CHANNELS * 2; k++) m->pairs[k].store(0.0f, release);
+    mail.silent = 1;
   }
-  m->seq.store(seq + 2, release);
+  seqlock_write(&m->plan, mail);
 }
 
 void rig_read_meters(RigMixer* m, RigMeters* out) {

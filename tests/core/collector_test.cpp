@@ -172,6 +172,28 @@ TEST(CoreCollector, MaintainsChunksAheadOfTheLiveTapes) {
   EXPECT_EQ(tape_length(cap), 256);
 }
 
+// The collector counts callbacks for the live tapes' released chunks: with no callback running
+// after the release, no amount of time frees the chunk; two callbacks later it goes.
+TEST(CoreCollector, ReleasedCaptureChunkWaitsForCallbacks) {
+  Harness s;
+  Tape* main = tape_new(48000.0, 10.0, 0);
+  Tape* cap = tape_new(48000.0, 10.0, 0);
+  s.init(main, cap);
+  core_collect(s.core, 1000);
+  ASSERT_EQ(cap->resident, 4);
+  tape_release_below(cap, TAPE_CHUNK_FRAMES);
+  core_collect(s.core, 2000);
+  ASSERT_EQ(cap->retired_count, 1);
+  core_collect(s.core, 2000 + 86400000);  // a day, and no callback
+  EXPECT_EQ(cap->retired_count, 1);
+  s.blk.run(s.core, 16);
+  core_collect(s.core, 2000 + 86400001);
+  EXPECT_EQ(cap->retired_count, 1);
+  s.blk.run(s.core, 16);
+  core_collect(s.core, 2000 + 86400002);
+  EXPECT_EQ(cap->retired_count, 0);
+}
+
 TEST(CoreCollector, FreeReachesEveryTapeOnce) {
   Harness s;
   Tape* a = make_tape(1000, 100);

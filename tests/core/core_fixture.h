@@ -84,8 +84,8 @@ inline std::vector<int32_t> kinds(const std::vector<CoreEvent>& evs) {
 }
 
 inline CoreStatus status(Core* core) {
-  CoreStatus s;
-  core_read_status(core, &s);
+  CoreStatus s{};
+  EXPECT_TRUE(core_read_status(core, &s));
   return s;
 }
 

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <cstring>
+#include <thread>
 #include <vector>
 
 #include "core/core_fixture.h"
@@ -594,6 +598,55 @@ TEST(CoreEvents, InputLevelIsPublished) {
   s.blk.run(s.core, 256, 0.05f, 0.05f);
   EXPECT_FLOAT_EQ(status(s.core).input_level, 0.05f);
   EXPECT_FLOAT_EQ(status(s.core).input_peak, 0.05f);
+}
+
+// A reader never gets a torn snapshot: while a publish holds the counter odd it gets none and its
+// copy is left alone; against a callback publishing flat out, every snapshot it gets is whole.
+// Each callback here is flagged, so a whole snapshot has as many flagged callbacks as callbacks.
+TEST(CoreEvents, StatusReadIsWholeOrNothing) {
+  Core* core = core_new();
+  ASSERT_NE(core, nullptr);
+  core_set_running(core, true);
+  Block blk;
+  blk.run(core, 16);
+
+  core->status.seq.fetch_add(1);  // a publish under way
+  CoreStatus out;
+  std::memset(&out, 0xA5, sizeof out);
+  CoreStatus before = out;
+  EXPECT_FALSE(core_read_status(core, &out));
+  EXPECT_EQ(std::memcmp(&out, &before, sizeof out), 0);
+  core->status.seq.fetch_add(1);
+  ASSERT_TRUE(core_read_status(core, &out));
+  EXPECT_EQ(out.callbacks, 1u);
+
+  std::atomic<bool> stop{false};
+  std::thread audio([&] {
+    std::vector<float> in(64, 0.1f), l(64), r(64);
+    while (!stop.load(std::memory_order_relaxed))
+      core_process(core, in.data(), in.data(), 2, l.data(), r.data(), 64, 1);
+  });
+  int whole = 0, torn = 0, backwards = 0;
+  uint32_t last = 0;
+  auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    auto spent = std::chrono::steady_clock::now() - start;
+    if ((spent > std::chrono::milliseconds(300) && whole >= 1000) ||
+        spent > std::chrono::seconds(10))
+      break;
+    CoreStatus st;
+    if (!core_read_status(core, &st)) continue;
+    whole++;
+    torn += (uint32_t)st.flagged_callbacks + 1 != st.callbacks;  // the first was not flagged
+    backwards += st.callbacks < last;
+    last = st.callbacks;
+  }
+  stop = true;
+  audio.join();
+  EXPECT_EQ(torn, 0);
+  EXPECT_EQ(backwards, 0);
+  EXPECT_GT(last, 1u);
+  core_free(core);
 }
 
 // ---------------------------------------------------------------------------------------------

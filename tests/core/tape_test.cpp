@@ -328,6 +328,101 @@ TEST(TapeMaintain, FullRetiredListPausesReleaseUntilEntriesAge) {
   tape_free(t);  // frees the retired entries too
 }
 
+// Released chunks of a tape that callbacks read wait for two callbacks begun since the release
+// and the quiet time, whichever comes last: a callback that never ends holds its chunk for good.
+TEST(TapeMaintain, ReleasedChunkWaitsForCallbacksAndTheTime) {
+  struct Case {
+    uint64_t begun_since;
+    uint64_t ms_since;
+    bool recycled;
+  };
+  const Case cases[] = {
+      {0, 0, false},
+      {0, 1000000000, false},
+      {1, 1000000000, false},
+      {2, TAPE_RECYCLE_MS - 1, false},
+      {2, TAPE_RECYCLE_MS, true},
+      {40, 5000, true},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(testing::Message() << k.begun_since << " callbacks, " << k.ms_since << " ms");
+    Tape* t = tape_new(48000, 0, 1);
+    ASSERT_NE(t, nullptr);
+    ASSERT_EQ(tape_ensure(t, 2 * C - 1), 0);
+    std::vector<float> v(2 * 16, 0.7f);
+    ASSERT_EQ(tape_write(t, 10, v.data(), 16), 0);
+    std::atomic<uint64_t> begun{7};
+    tape_release_below(t, C);
+    tape_maintain(t, 0, 0, 1000, &begun);
+    ASSERT_EQ(t->retired_count, 1);
+    EXPECT_EQ(t->retired[0].callbacks, 7u);
+    float* old = t->retired[0].chunk;
+    free(t->pool[--t->pool_count]);  // room in the pool: a recycled chunk is zeroed there
+
+    begun.store(7 + k.begun_since);
+    tape_maintain(t, 0, 0, 1000 + k.ms_since, &begun);
+    if (k.recycled) {
+      EXPECT_EQ(t->retired_count, 0);
+      ASSERT_EQ(t->pool_count, 1);
+      EXPECT_EQ(t->pool[0], old);
+      EXPECT_EQ(old[20], 0.0f);
+    } else {
+      EXPECT_EQ(t->retired_count, 1);
+      EXPECT_EQ(old[20], 0.7f);  // untouched: a callback may still read it
+    }
+    tape_free(t);
+  }
+}
+
+// A callback stalls holding a chunk pointer while the collector releases that chunk and hours
+// pass: the chunk keeps its audio until later callbacks have begun. Under ThreadSanitizer a
+// recycle during the stall would also show as a race with the callback's reads.
+TEST(TapeConcurrency, StalledCallbackKeepsItsReleasedChunk) {
+  Tape* t = tape_new(48000, 0, 1);
+  ASSERT_NE(t, nullptr);
+  ASSERT_EQ(tape_ensure(t, 2 * C - 1), 0);
+  std::vector<float> v(2 * 4096, 0.5f);
+  for (int64_t f = 0; f < C; f += 4096) ASSERT_EQ(tape_write(t, f, v.data(), 4096), 0);
+  std::atomic<uint64_t> begun{0};
+  std::atomic<int> phase{0};
+  auto wait_for = [&](int p) {
+    while (phase.load(std::memory_order_acquire) < p) platform_sleep_ms(1);
+  };
+  int64_t wrong = -1;
+  std::thread audio([&] {
+    begun.store(1, std::memory_order_seq_cst);  // the callback begins
+    const float* p = tape_frame_ptr(t, 0);
+    phase.store(1, std::memory_order_release);
+    wait_for(2);  // stalled while the collector works
+    int64_t bad = p ? 0 : -2;
+    for (int64_t i = 0; p && i < 2 * C; i += 1024) bad += p[i] != 0.5f;
+    wrong = bad;
+    begun.store(2, std::memory_order_seq_cst);  // two more callbacks
+    begun.store(3, std::memory_order_seq_cst);
+    phase.store(3, std::memory_order_release);
+  });
+  wait_for(1);
+  tape_release_below(t, C);
+  tape_maintain(t, 0, 0, 1000, &begun);
+  ASSERT_EQ(t->retired_count, 1);
+  float* old = t->retired[0].chunk;
+  for (uint64_t hours = 1; hours <= 3; hours++) {
+    free(t->pool[--t->pool_count]);
+    tape_maintain(t, 0, 0, 1000 + hours * 3600000, &begun);
+    EXPECT_EQ(t->retired_count, 1);
+  }
+  phase.store(2, std::memory_order_release);
+  wait_for(3);
+  audio.join();
+  EXPECT_EQ(wrong, 0);
+  free(t->pool[--t->pool_count]);
+  tape_maintain(t, 0, 0, 1000 + 4 * 3600000, &begun);
+  EXPECT_EQ(t->retired_count, 0);
+  ASSERT_EQ(t->pool_count, 1);
+  EXPECT_EQ(t->pool[0], old);
+  tape_free(t);
+}
+
 TEST(TapeMaintain, LogsRamCapOnce) {
   Tape* t = tape_new(48000, 0, 0);
   ASSERT_NE(t, nullptr);
