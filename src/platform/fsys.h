@@ -61,8 +61,10 @@ unsigned long fsys_read(FsysFile f, void* data, size_t size, size_t* got);
 unsigned long fsys_flush(FsysFile f);
 unsigned long fsys_close(FsysFile f);
 
-// Replaces to with from and makes the change durable (write-through).
-unsigned long fsys_rename(const char* from, const char* to);
+// Replaces to with from and makes the change durable (write-through). *moved (when given) tells
+// whether to now names from's file: it is set with an error when the move was made but could not
+// be made durable.
+unsigned long fsys_rename(const char* from, const char* to, bool* moved = nullptr);
 unsigned long fsys_unlink(const char* path);
 // Deletes a file unless a writer still holds it (see fsys_create): EBUSY then.
 unsigned long fsys_unlink_unheld(const char* path);
@@ -88,3 +90,34 @@ bool fsys_dir_next(FsysDir* d, FsysEntry* out);
 // False when the listing ended on a read error rather than at its end.
 bool fsys_dir_ok(const FsysDir* d);
 void fsys_dir_close(FsysDir* d);
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <sys/types.h>
+
+// The system calls the functions above make, as one table. A test replaces an entry to produce a
+// failure no machine gives on demand (EIO, a failed fsync, a full disk mid-write) and resets the
+// table afterwards; the program itself never changes it. Change it only while no other thread
+// uses these functions.
+struct FsysCalls {
+  int (*open)(const char* path, int flags, mode_t mode);
+  int (*close)(int fd);
+  ssize_t (*read)(int fd, void* data, size_t size);
+  ssize_t (*write)(int fd, const void* data, size_t size);
+  int (*fsync)(int fd);
+  int (*fstat)(int fd, struct stat* st);
+  int (*ftruncate)(int fd, off_t size);
+  int (*fcntl)(int fd, int cmd, int arg);
+  int (*flock)(int fd, int op);
+  int (*rename)(const char* from, const char* to);
+  int (*unlink)(const char* path);
+  int (*mkdir)(const char* path, mode_t mode);
+  int (*rmdir)(const char* path);
+};
+// The live table.
+FsysCalls* fsys_calls();
+// The system's own calls, for a replacement that passes most calls through.
+const FsysCalls* fsys_calls_system();
+// Puts every entry back to the system's own.
+void fsys_calls_reset();
+#endif

@@ -17,6 +17,21 @@ static_assert(FSYS_ERROR_INVALID == EINVAL, "error numbers");
 
 namespace {
 
+int sys_open(const char* path, int flags, mode_t mode) {
+  return open(path, flags, mode);
+}
+
+int sys_fcntl(int fd, int cmd, int arg) {
+  return fcntl(fd, cmd, arg);
+}
+
+const FsysCalls kSystem = {
+    sys_open,  close, read,   write,  fsync, fstat, ftruncate,
+    sys_fcntl, flock, rename, unlink, mkdir, rmdir,
+};
+
+FsysCalls g_calls = kSystem;
+
 constexpr size_t kPiece = (size_t)1 << 30;
 
 unsigned long err() {
@@ -45,16 +60,31 @@ void parent_of(const char* path, char* out, size_t size) {
   }
 }
 
+// A flush that fails means the new name may not survive a power cut. A folder we may not read
+// can't be flushed by us at all, which says nothing about the move; volumes that can't flush a
+// folder (EINVAL) or never write (EROFS) have nothing to flush.
 unsigned long sync_folder(const char* folder) {
-  int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return err();
+  int fd = g_calls.open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  if (fd < 0) return errno == EACCES || errno == EPERM ? 0 : err();
   unsigned long e = 0;
-  if (fsync(fd) != 0 && errno != EINVAL && errno != EROFS) e = err();
-  close(fd);
+  if (g_calls.fsync(fd) != 0 && errno != EINVAL && errno != EROFS) e = err();
+  g_calls.close(fd);
   return e;
 }
 
 }  // namespace
+
+FsysCalls* fsys_calls() {
+  return &g_calls;
+}
+
+const FsysCalls* fsys_calls_system() {
+  return &kSystem;
+}
+
+void fsys_calls_reset() {
+  g_calls = kSystem;
+}
 
 bool fsys_error_missing(unsigned long e) {
   return e == ENOENT || e == ENOTDIR;
@@ -109,35 +139,37 @@ unsigned long fsys_create(const char* path, FsysFile* out) {
   // The lock stands in for "no sharing": a second writer of the same temporary file fails
   // instead of truncating a file another writer is about to move into place.
   for (int attempt = 0; attempt < 3; attempt++) {
-    int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    int fd = g_calls.open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0) {
       if (errno == ELOOP && attempt == 0) {
         // A link where the temporary file goes: replace the link, never write through it.
-        if (unlink(path) == 0) continue;
+        if (g_calls.unlink(path) == 0) continue;
       }
       return err();
     }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (g_calls.flock(fd, LOCK_EX | LOCK_NB) != 0) {
       unsigned long e = errno == EWOULDBLOCK ? (unsigned long)EBUSY : err();
-      close(fd);
+      g_calls.close(fd);
       return e;
     }
     struct stat mine, now;
-    if (fstat(fd, &mine) != 0) {
+    if (g_calls.fstat(fd, &mine) != 0) {
       unsigned long e = err();
-      close(fd);
+      g_calls.close(fd);
       return e;
     }
     bool same = lstat(path, &now) == 0 && now.st_dev == mine.st_dev && now.st_ino == mine.st_ino;
     if (!same || mine.st_nlink > 1 || !S_ISREG(mine.st_mode)) {
       // Moved away by its previous writer, or shared with another name: start a fresh file.
-      close(fd);
-      if (same) unlink(path);
+      g_calls.close(fd);
+      if (same) g_calls.unlink(path);
       continue;
     }
-    if (ftruncate(fd, 0) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
+    if (g_calls.ftruncate(fd, 0) != 0 || g_calls.fcntl(fd, F_SETFL, 0) != 0) {
+      // Ours (locked, checked): take it away rather than leave a stray file behind.
       unsigned long e = err();
-      close(fd);
+      g_calls.unlink(path);
+      g_calls.close(fd);
       return e;
     }
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -150,27 +182,27 @@ unsigned long fsys_create(const char* path, FsysFile* out) {
 unsigned long fsys_open_read(const char* path, FsysFile* out) {
   *out = FSYS_NO_FILE;
   // Non-blocking open: a pipe or device named like one of our files must not hang a worker.
-  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  int fd = g_calls.open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK, 0);
   if (fd < 0) return err();
   struct stat st;
-  if (fstat(fd, &st) != 0) {
+  if (g_calls.fstat(fd, &st) != 0) {
     unsigned long e = err();
-    close(fd);
+    g_calls.close(fd);
     return e;
   }
   if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-    close(fd);
+    g_calls.close(fd);
     return EINVAL;
   }
   int flags = fcntl(fd, F_GETFL);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  if (flags >= 0) g_calls.fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   *out = fd;
   return 0;
 }
 
 unsigned long fsys_size(FsysFile f, int64_t* out) {
   struct stat st;
-  if (fstat((int)f, &st) != 0) return err();
+  if (g_calls.fstat((int)f, &st) != 0) return err();
   if (S_ISDIR(st.st_mode)) return EISDIR;
   *out = (int64_t)st.st_size;
   return 0;
@@ -180,7 +212,7 @@ unsigned long fsys_write(FsysFile f, const void* data, size_t size) {
   const char* p = (const char*)data;
   while (size > 0) {
     size_t piece = size < kPiece ? size : kPiece;
-    ssize_t r = write((int)f, p, piece);
+    ssize_t r = g_calls.write((int)f, p, piece);
     if (r < 0) {
       if (errno == EINTR) continue;
       return err();
@@ -196,7 +228,7 @@ unsigned long fsys_read(FsysFile f, void* data, size_t size, size_t* got) {
   *got = 0;
   if (size > kPiece) size = kPiece;
   for (;;) {
-    ssize_t r = read((int)f, data, size);
+    ssize_t r = g_calls.read((int)f, data, size);
     if (r < 0) {
       if (errno == EINTR) continue;
       return err();
@@ -207,64 +239,69 @@ unsigned long fsys_read(FsysFile f, void* data, size_t size, size_t* got) {
 }
 
 unsigned long fsys_flush(FsysFile f) {
-  if (fsync((int)f) != 0) return err();
+  if (g_calls.fsync((int)f) != 0) return err();
   return 0;
 }
 
 unsigned long fsys_close(FsysFile f) {
   if (f == FSYS_NO_FILE) return 0;
   // The descriptor is gone even when close reports an error; never retry it.
-  if (close((int)f) != 0 && errno != EINTR) return err();
+  if (g_calls.close((int)f) != 0 && errno != EINTR) return err();
   return 0;
 }
 
-unsigned long fsys_rename(const char* from, const char* to) {
-  if (rename(from, to) != 0) return err();
-  // The new name is only durable once its folder is; a failure here is not a failed move.
+unsigned long fsys_rename(const char* from, const char* to, bool* moved) {
+  if (moved) *moved = false;
+  if (g_calls.rename(from, to) != 0) return err();
+  if (moved) *moved = true;
+  // The new name is only durable once its folder is (and the old one's, when it moved across).
   char a[PATH_MAX], b[PATH_MAX];
   parent_of(to, a, sizeof a);
   parent_of(from, b, sizeof b);
-  sync_folder(a);
-  if (strcmp(a, b) != 0) sync_folder(b);
-  return 0;
+  unsigned long e = sync_folder(a);
+  if (strcmp(a, b) != 0) {
+    unsigned long e2 = sync_folder(b);
+    if (!e) e = e2;
+  }
+  return e;
 }
 
 unsigned long fsys_unlink(const char* path) {
-  if (unlink(path) != 0) return err();
+  if (g_calls.unlink(path) != 0) return err();
   return 0;
 }
 
 unsigned long fsys_unlink_unheld(const char* path) {
-  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  int fd = g_calls.open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0);
   if (fd < 0) {
     // A link or an unreadable file is no writer's temporary file.
     if (errno == ELOOP || errno == EACCES) return fsys_unlink(path);
     return err();
   }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (g_calls.flock(fd, LOCK_EX | LOCK_NB) != 0) {
     unsigned long e = errno == EWOULDBLOCK ? (unsigned long)EBUSY : err();
-    close(fd);
+    g_calls.close(fd);
     return e;
   }
   // Delete under the lock, and only the file that was checked: a writer that opened it
   // meanwhile sees its name gone once it gets the lock, and starts a fresh file.
   struct stat mine, now;
   unsigned long e = ENOENT;
-  if (fstat(fd, &mine) == 0 && lstat(path, &now) == 0 && now.st_dev == mine.st_dev &&
+  if (g_calls.fstat(fd, &mine) == 0 && lstat(path, &now) == 0 && now.st_dev == mine.st_dev &&
       now.st_ino == mine.st_ino) {
     e = fsys_unlink(path);
   }
-  close(fd);
+  g_calls.close(fd);
   return e;
 }
 
 unsigned long fsys_rmdir(const char* path) {
-  if (rmdir(path) != 0) return err();
+  if (g_calls.rmdir(path) != 0) return err();
   return 0;
 }
 
 unsigned long fsys_mkdir(const char* path) {
-  if (mkdir(path, 0777) != 0) return err();
+  if (g_calls.mkdir(path, 0777) != 0) return err();
   return 0;
 }
 
@@ -279,20 +316,20 @@ bool fsys_clear_readonly(const char* path) {
 }
 
 unsigned long fsys_probe_writable(const char* folder, const char* name) {
-  int fd = open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  int fd = g_calls.open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (fd >= 0) {
-    close(fd);
+    g_calls.close(fd);
     return 0;
   }
   if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return err();
   // The volume has no unnamed files: make a named one and take it away at once.
   char path[PATH_MAX];
   if (snprintf(path, sizeof path, "%s/%s", folder, name) >= (int)sizeof path) return ENAMETOOLONG;
-  unlink(path);
-  fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  g_calls.unlink(path);
+  fd = g_calls.open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return err();
-  unlink(path);
-  close(fd);
+  g_calls.unlink(path);
+  g_calls.close(fd);
   return 0;
 }
 
@@ -324,7 +361,7 @@ struct FsysDir {
 };
 
 FsysDir* fsys_dir_open(const char* path, bool no_follow, unsigned long* error) {
-  int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (no_follow ? O_NOFOLLOW : 0));
+  int fd = g_calls.open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | (no_follow ? O_NOFOLLOW : 0), 0);
   if (fd < 0) {
     if (error) *error = err();
     return nullptr;
@@ -332,7 +369,7 @@ FsysDir* fsys_dir_open(const char* path, bool no_follow, unsigned long* error) {
   DIR* dir = fdopendir(fd);
   if (!dir) {
     if (error) *error = err();
-    close(fd);
+    g_calls.close(fd);
     return nullptr;
   }
   FsysDir* d = (FsysDir*)malloc(sizeof(FsysDir));

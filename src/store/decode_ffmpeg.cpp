@@ -12,6 +12,7 @@
 #include "store/files.h"
 #include "store/import.h"
 #include "store/log.h"
+#include "store/meta.h"
 #include "store/progress.h"
 #include "store/wav.h"
 
@@ -333,6 +334,13 @@ int decode_with_platform_decoder(const char* path, DecodedAudio* out, JobProgres
     say(message, messageSize, IMPORT_REFUSED);
     return -2;
   }
+  // A rate no recording has would be resampled into gigabytes on open: refused before decoding
+  // when the header tells it, else once the frames have.
+  if (d.cc->sample_rate > 0 && !meta_rate_usable((double)d.cc->sample_rate)) {
+    log_line("decode: %s is at %d Hz - not a recording's rate", path, d.cc->sample_rate);
+    say(message, messageSize, IMPORT_RATE_REFUSED);
+    return -2;
+  }
 
   int step = STEP_OK;
   bool ended = false;
@@ -396,6 +404,11 @@ int decode_with_platform_decoder(const char* path, DecodedAudio* out, JobProgres
   if (d.frames <= 0) {
     log_line("decode: %s decoded to nothing", path);
     say(message, messageSize, IMPORT_REFUSED);
+    return -2;
+  }
+  if (!meta_rate_usable((double)d.layout.rate)) {
+    log_line("decode: %s is at %d Hz - not a recording's rate", path, d.layout.rate);
+    say(message, messageSize, IMPORT_RATE_REFUSED);
     return -2;
   }
   if (d.corrupt > 0)

@@ -463,12 +463,17 @@ bool disk_too_full(const char* path, int64_t needed) {
 // ---- reading and writing ----
 
 char* file_read_all(const char* path, size_t* size_out) {
+  return file_read_all_max(path, SIZE_MAX - 1, size_out);
+}
+
+char* file_read_all_max(const char* path, size_t max, size_t* size_out) {
   if (size_out) *size_out = 0;
   if (!path || !*path) return nullptr;
   FsysFile f;
   if (fsys_open_read(path, &f) != 0) return nullptr;
   int64_t size = 0;
-  if (fsys_size(f, &size) != 0 || size < 0 || (uint64_t)size >= (uint64_t)SIZE_MAX) {
+  if (fsys_size(f, &size) != 0 || size < 0 || (uint64_t)size >= (uint64_t)SIZE_MAX ||
+      (uint64_t)size > (uint64_t)max) {
     fsys_close(f);
     return nullptr;
   }
@@ -602,8 +607,15 @@ int file_move(const char* from, const char* to) {
   }
   unsigned long e = 0;
   for (int i = 0; i < kMoveAttempts; i++) {
-    e = fsys_rename(from, to);
+    bool moved = false;
+    e = fsys_rename(from, to, &moved);
     if (e == 0) return 0;
+    if (moved) {
+      // In place but maybe not on the disk: a power cut could still undo it. Never retried (the
+      // source is gone) and never reported as done.
+      log_line("move: %s -> %s made but not flushed to the disk (error %lu)", from, to, e);
+      return -1;
+    }
     if (fsys_error_denied(e)) clear_readonly_file(to);
     if (!fsys_error_transient(e) || i == kMoveAttempts - 1) break;
     sleep_backoff(i);

@@ -64,9 +64,12 @@ bool disk_too_full(const char* path, int64_t needed);
 
 // The whole file, terminated with a zero byte (free() it), and its size; null on failure.
 char* file_read_all(const char* path, size_t* size_out);
+// file_read_all of a file no larger than max bytes; a larger one is refused unread (null).
+char* file_read_all_max(const char* path, size_t max, size_t* size_out);
 // A C stream, others may still read, write and delete the file. mode is at most 15 characters.
 FILE* file_open_stdio(const char* path, const char* mode);
-// Writes "<path>.tmp", flushes it to the disk and moves it over path. 0, or -1 with path as it was.
+// Writes "<path>.tmp", flushes it to the disk and moves it over path. 0, or -1 with path as it
+// was; or, when only the final flush of the folder failed, with path holding the new text.
 int file_write_atomic(const char* path, const void* data, size_t size);
 
 // Streamed form of the safe write, for large files. Zero-initialise, then open; finish with
@@ -83,12 +86,15 @@ struct SafeWriter {
 };
 int safe_writer_open(SafeWriter* w, const char* path);
 int safe_writer_write(SafeWriter* w, const void* data, size_t size);
-// Writes out, flushes, and moves the temporary file over the target. 0 or -1 (nothing replaced).
+// Writes out, flushes, and moves the temporary file over the target. 0 or -1 (nothing replaced,
+// unless only the final flush of the folder failed, as with file_write_atomic).
 int safe_writer_commit(SafeWriter* w);
 // Drops the temporary file.
 void safe_writer_discard(SafeWriter* w);
 
-// Replaces to with from (durably), retrying while someone holds either. 0 or -1 (logged).
+// Replaces to with from (durably), retrying while someone holds either. 0 or -1 (logged). -1
+// also when the move was made but its folder couldn't be flushed to the disk: to then holds
+// from's file, which a power cut may still undo.
 int file_move(const char* from, const char* to);
 // Deletes a file; a missing one counts as deleted. Retries up to retries times while it is held.
 // 0 or -1 with the system error in *error (when given); not logged.

@@ -141,6 +141,14 @@ int decode_audio_file(const char* path, DecodedAudio* out, JobProgress* progress
   }
   char reason[256] = "";
   int rc = wav_read(path, out, progress, reason, sizeof reason);
+  if (rc == 0 && !meta_rate_usable(out->rate)) {
+    // Opening would resample it to the device's rate: a few kilobytes at 1 Hz become gigabytes.
+    log_line("decode: %s is at %g Hz - not a recording's rate", path, out->rate);
+    decoded_audio_free(out);
+    *out = DecodedAudio{};
+    say(message, messageSize, IMPORT_RATE_REFUSED);
+    return -2;
+  }
   if (rc != -2) {
     say(message, messageSize, reason);
     return rc;
@@ -182,13 +190,16 @@ int import_audio_job(Job* job) {
   if (rc == 0 && (a.frames <= 0 || a.channels <= 0 || !a.samples || !(a.rate > 0))) {
     snprintf(reason, sizeof reason, "decoded to nothing");
     rc = -2;
-  } else if (rc == 0 && a.rate > TAPE_RATE_MAX) {
-    snprintf(reason, sizeof reason, "a rate of %.0f Hz is past what a tape takes", a.rate);
+  } else if (rc == 0 && (!meta_rate_usable(a.rate) || a.rate > TAPE_RATE_MAX)) {
+    snprintf(reason, sizeof reason, "%s", IMPORT_RATE_REFUSED);
     rc = -2;
   }
   if (rc != 0) {
-    log_line("import: %s - %s", file, reason[0] ? reason : "unreadable");
-    job_fail(job, "%s", IMPORT_REFUSED);
+    const bool badRate = strcmp(reason, IMPORT_RATE_REFUSED) == 0;
+    const char* why = reason[0] ? reason : "unreadable";
+    if (badRate) why = "its sample rate isn't a recording's";
+    log_line("import: %s - %s", file, why);
+    job_fail(job, "%s", badRate ? IMPORT_RATE_REFUSED : IMPORT_REFUSED);
     return -1;
   }
   const int64_t frames = a.frames;

@@ -23,6 +23,9 @@ enum {
 
 // What the user is told about a file that can't be imported.
 constexpr const char* IMPORT_REFUSED = "Couldn't import that file.";
+// ... and about one whose sample rate no recording has (outside META_RATE_MIN..META_RATE_MAX).
+constexpr const char* IMPORT_RATE_REFUSED =
+    "Couldn't import that file: its sample rate isn't a recording's.";
 
 // True for the extensions import takes (.wav .mp3 .m4a .aac .flac .wma, any letter case),
 // read after the last '.' that follows the last path separator.
@@ -34,7 +37,8 @@ bool import_extension_accepted(const char* path);
 size_t import_sketch_name(const char* path, char* out, size_t size);
 
 // Decodes path into out (overwritten; free with decoded_audio_free). 0; -1 for file or memory
-// trouble; -2 when the file can't be imported; -3 when cancelled. message gets a short reason.
+// trouble; -2 when the file can't be imported (message IMPORT_RATE_REFUSED when its rate is not
+// a recording's); -3 when cancelled. message gets a short reason.
 // progress (optional) counts bytes of the file and is polled for cancel.
 int decode_audio_file(const char* path, DecodedAudio* out, JobProgress* progress, char* message,
                       size_t messageSize);

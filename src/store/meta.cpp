@@ -475,3 +475,7 @@ double meta_duration(const SketchMeta* meta) {
 bool meta_is_empty(const SketchMeta* meta) {
   return !meta || meta->lengthSamples == 0;
 }
+
+bool meta_rate_usable(double rate) {
+  return rate >= META_RATE_MIN && rate <= META_RATE_MAX;  // false for NaN
+}

@@ -24,6 +24,17 @@ enum {
   LAYER_SPECTRAL_VALUES = ANALYSIS_SPECTRAL_VALUES,  // 576: 6 bands x 96 columns, band-major
 };
 
+// Sample rates a real recording has. A sketch with audio at any other rate is damaged: opening
+// it would resample it into something enormous.
+constexpr double META_RATE_MIN = 1000.0;
+constexpr double META_RATE_MAX = 768000.0;
+// The largest meta.json read. A four-hour sketch's is about 50 MB; a larger file is damaged and
+// is refused unread, so one stray file can't stall the scan.
+constexpr int64_t META_JSON_MAX_BYTES = (int64_t)256 << 20;
+
+// True for a rate from META_RATE_MIN to META_RATE_MAX.
+bool meta_rate_usable(double rate);
+
 enum MetaStatus {
   META_OK = 0,          // read as written
   META_REPAIRED = 1,    // read, with repairs (message names the first)
@@ -180,7 +191,9 @@ MetaStatus meta_parse(const char* text, size_t length, SketchMeta* meta, char* m
 int meta_serialise(const SketchMeta* meta, JsonWriter* writer);
 // Loads folder/meta.json and reconciles it with the folder's name and tape.f32. *dirty is set
 // when the result differs from the file (repairs, an id that was not in the file, a length or
-// channel count taken from tape.f32) so the caller should save it.
+// channel count taken from tape.f32) so the caller should save it. A meta.json larger than
+// META_JSON_MAX_BYTES (refused unread), and a sketch with audio whose rate is not usable, are
+// META_UNREADABLE with the reason in message (logged).
 MetaStatus meta_load_folder(const char* folder, SketchMeta* meta, bool* dirty, char* message,
                             size_t messageSize);
 // Writes folder/meta.json through a temporary file, making the folder if needed. 0, or -1 with

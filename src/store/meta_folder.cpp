@@ -1,5 +1,6 @@
 // A sketch folder's meta.json: loading it in step with the folder's name and tape.f32, and
 // saving it through a temporary file.
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -54,8 +55,18 @@ MetaStatus meta_load_folder(const char* folder, SketchMeta* meta, bool* dirty, c
     put_message(message, messageSize, "no meta.json");
     return META_MISSING;
   }
+  // Refused before reading: a huge file would hold the scan (and the open) for many seconds.
+  const int64_t bytes = file_size(path);
+  if (bytes > META_JSON_MAX_BYTES) {
+    log_line("meta: %s is %lld bytes - too large to read", path, (long long)bytes);
+    meta_parse(nullptr, 0, meta, nullptr, 0);
+    char text[96];
+    snprintf(text, sizeof text, "meta.json is too large (%lld MB)", (long long)(bytes / 1000000));
+    put_message(message, messageSize, text);
+    return META_UNREADABLE;
+  }
   size_t size = 0;
-  char* text = file_read_all(path, &size);
+  char* text = file_read_all_max(path, (size_t)META_JSON_MAX_BYTES, &size);
   if (!text) {
     meta_parse(nullptr, 0, meta, nullptr, 0);
     put_message(message, messageSize, "couldn't read meta.json");
@@ -106,6 +117,16 @@ MetaStatus meta_load_folder(const char* folder, SketchMeta* meta, bool* dirty, c
       meta->lengthSamples = frames;
       changed = true;
     }
+  }
+  // A rate no recording has would be resampled into something enormous on open. A sketch
+  // without audio has nothing to resample and keeps whatever rate it says.
+  if (meta->lengthSamples > 0 && !meta_rate_usable(meta->sampleRate)) {
+    log_line("meta: %s has audio at %g Hz - not a recording's rate", folder, meta->sampleRate);
+    char text[96];
+    snprintf(text, sizeof text, "sampleRate %g Hz is outside %.0f..%.0f", meta->sampleRate,
+             META_RATE_MIN, META_RATE_MAX);
+    put_message(message, messageSize, text);
+    return META_UNREADABLE;
   }
   if (dirty) *dirty = changed;
   return status;

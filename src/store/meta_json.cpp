@@ -145,27 +145,47 @@ bool read_rgb(const JsonValue* v, MetaRgb* out) {
   return true;
 }
 
-// Copies a decoded string (up to an embedded zero byte) into out, which holds max bytes and a
-// terminator, with invalid bytes as U+FFFD, stopping before the first character that does not
-// fit. Returns whether all of it fit.
-bool copy_repaired(const JsonValue* v, char* out, size_t max) {
+enum TextFix {
+  TEXT_CUT = 1,      // the rest did not fit
+  TEXT_ZERO = 2,     // a zero character (\u0000) became U+FFFD
+  TEXT_INVALID = 4,  // a byte that starts no UTF-8 character became U+FFFD
+};
+
+// Copies a decoded string into out, which holds max bytes and a terminator, with zero characters
+// and invalid bytes as U+FFFD (a zero would silently end the text there), stopping before the
+// first character that does not fit. Returns the TextFix flags of what was changed.
+int copy_repaired(const JsonValue* v, char* out, size_t max) {
   const char* s = v->string;
-  size_t n = strnlen(s, v->stringLength);
+  size_t n = v->stringLength;
   size_t o = 0;
+  int fixes = 0;
   for (size_t i = 0; i < n;) {
-    int k = utf8_sequence_length(s + i, n - i);
+    int k = s[i] ? utf8_sequence_length(s + i, n - i) : 0;
+    if (!k) fixes |= s[i] ? TEXT_INVALID : TEXT_ZERO;
     const char* piece = k ? s + i : "\xEF\xBF\xBD";
     size_t len = k ? (size_t)k : 3;
     if (o + len > max) {
       out[o] = 0;
-      return false;
+      return fixes | TEXT_CUT;
     }
     memcpy(out + o, piece, len);
     o += len;
     i += k ? (size_t)k : 1;
   }
   out[o] = 0;
-  return true;
+  return fixes;
+}
+
+// Reads a text field; every change to it is a repair, so a scan never writes the changed text
+// back in place of the user's.
+void read_text(Reader* r, const JsonValue* v, const char* key, char* out, size_t max) {
+  int fixes = copy_repaired(v, out, max);
+  if (fixes & TEXT_ZERO)
+    repair(r, "%s holds a zero character - replaced", key);
+  else if (fixes & TEXT_CUT)
+    repair(r, "%s longer than %d bytes - shortened", key, (int)max);
+  else if (fixes & TEXT_INVALID)
+    repair(r, "invalid UTF-8 in %s - replaced", key);
 }
 
 // A growing text of kept members.
@@ -521,8 +541,7 @@ MetaStatus meta_parse_ex(const char* text, size_t length, SketchMeta* meta, char
 
   v = json_get(root, "name");
   if (json_is(v, JSON_STRING)) {
-    if (!copy_repaired(v, meta->name, META_NAME_MAX))
-      repair(r, "name longer than %d bytes - shortened", META_NAME_MAX);
+    read_text(r, v, "name", meta->name, META_NAME_MAX);
   } else if (!absent(v)) {
     repair(r, "name is not a string");
   }
@@ -589,8 +608,7 @@ MetaStatus meta_parse_ex(const char* text, size_t length, SketchMeta* meta, char
 
   v = json_get(root, "vibe");
   if (json_is(v, JSON_STRING)) {
-    if (!copy_repaired(v, meta->vibe, META_VIBE_MAX))
-      repair(r, "vibe longer than %d bytes - shortened", META_VIBE_MAX);
+    read_text(r, v, "vibe", meta->vibe, META_VIBE_MAX);
   } else if (!absent(v)) {
     repair(r, "vibe is not a string - kelp");
   }

@@ -311,6 +311,81 @@ TEST_F(ImportFiles, PipesAreRefusedWithoutOpening) {
   }
 }
 
+// A 16-bit mono PCM WAV at rate with bytes of sample data, written by hand so that any rate can
+// be named in its header.
+void write_wav(const std::string& path, uint32_t rate, uint32_t bytes) {
+  std::string w;
+  auto u32 = [&](uint32_t v) {
+    for (int i = 0; i < 4; i++) w += (char)((v >> (8 * i)) & 0xFF);
+  };
+  auto u16 = [&](uint16_t v) {
+    w += (char)(v & 0xFF);
+    w += (char)(v >> 8);
+  };
+  w += "RIFF";
+  u32(36 + bytes);
+  w += "WAVEfmt ";
+  u32(16);
+  u16(1);  // PCM
+  u16(1);  // mono
+  u32(rate);
+  u32(rate * 2);
+  u16(2);
+  u16(16);
+  w += "data";
+  u32(bytes);
+  for (uint32_t i = 0; i < bytes; i++) w += (char)((i * 37) & 0xFF);
+  tmpdir_write(path, w);
+}
+
+// Opening a sketch resamples it to the device's rate: a few kilobytes claiming 1 Hz would become
+// gigabytes. Such files are refused at import, by either decoder, and nothing is left behind.
+TEST_F(ImportFiles, RatesNoRecordingHasAreRefused) {
+  struct Case {
+    const char* file;
+    uint32_t rate;
+    bool ffmpeg;  // made by the ffmpeg program as FLAC, else a hand-made WAV
+    bool ok;
+  } cases[] = {
+      {"one-hertz.wav", 1, false, false},
+      {"just-below.wav", 999, false, false},
+      {"lowest.wav", 1000, false, true},
+      {"highest.wav", 768000, false, true},
+      {"just-above.wav", 768001, false, false},
+      {"huge.wav", 4000000000u, false, false},
+      {"slow.flac", 800, true, false},
+      {"fine.flac", 8000, true, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    const std::string path = dir / c.file;
+    if (c.ffmpeg)
+      make_audio(sine((int)c.rate, 2.0, 100), "-c:a flac", path);
+    else
+      write_wav(path, c.rate, 9000);
+    Decoded d(path);
+    EXPECT_EQ(d.rc, c.ok ? 0 : -2);
+    if (!c.ok) {
+      EXPECT_EQ(d.message, IMPORT_RATE_REFUSED);
+      EXPECT_EQ(d.a.samples, nullptr);
+    }
+    JobHolder j(path, library);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(j.run(), c.ok ? 0 : -1);
+    testing::internal::GetCapturedStderr();
+    if (c.ok) {
+      EXPECT_EQ(j.job->result, JOB_DONE);
+      ASSERT_NE(j.job->metaOut, nullptr);
+      EXPECT_EQ(j.job->metaOut->sampleRate, (double)c.rate);
+      tmpdir_remove(j.job->resultPath);
+    } else {
+      EXPECT_EQ(j.job->result, JOB_FAILED);
+      EXPECT_STREQ(j.job->message, IMPORT_RATE_REFUSED);
+    }
+    EXPECT_TRUE(entries(library).empty());
+  }
+}
+
 TEST_F(ImportFiles, DamagedFilesFailCleanly) {
   std::string good = dir / "good.mp3";
   make_audio(sine(44100, 2.0), "-c:a libmp3lame", good);

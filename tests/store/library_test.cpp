@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -457,6 +458,70 @@ TEST(LibraryScan, MigratesWhatItShouldAndNothingElse) {
   mark = log_console_count();
   scan_now(&l, open.c_str());
   EXPECT_TRUE(log_has(mark, "(0 damaged, 0 legacy, 0 migrated, 0 stray .tmp removed)"));
+  library_free(&l);
+}
+
+// Folders the reader refuses or repairs: a meta.json too large to read, a rate no recording has,
+// a zero character in the name. None is ever rewritten, by the scan or by opening it.
+TEST(LibraryScan, RefusedAndRepairedFoldersAreNeverRewritten) {
+  TmpDir dir("library");
+  const std::string lib = dir.path;
+  auto edit = [&](const std::string& id, const std::string& from, const std::string& to) {
+    std::string text = read(lib + "/" + id + "/meta.json");
+    size_t at = text.find(from);
+    ASSERT_NE(at, std::string::npos) << from;
+    text.replace(at, from.size(), to);
+    tmpdir_write(lib + "/" + id + "/meta.json", text);
+  };
+  // Every one would otherwise be migrated: legacy strokes without a peak.
+  auto recipe = [](double at) { return Recipe().at(at).frames(100).layers({{0.5f}}).peaks(false); };
+  const std::string huge = make_sketch(lib, recipe(10));
+  ASSERT_EQ(truncate((lib + "/" + huge + "/meta.json").c_str(), ((int64_t)1 << 30) + 7), 0);
+  const std::string slow = make_sketch(lib, recipe(20));
+  edit(slow, "\"sampleRate\":48000", "\"sampleRate\":1");
+  const std::string zero = make_sketch(lib, recipe(30).name("zero"));
+  edit(zero, "\"name\":\"zero\"", "\"name\":\"ab\\u0000cd\"");
+
+  struct Case {
+    const std::string& id;
+    bool damaged;
+    const char* message;  // the start of the card's message
+    const char* name;
+  } cases[] = {
+      {huge, true, "couldn't read meta.json: meta.json is too large", ""},
+      {slow, true, "couldn't read meta.json: sampleRate 1 Hz is outside 1000..768000", ""},
+      {zero, false, "", "ab\uFFFDcd"},
+  };
+  std::vector<std::string> before;
+  for (const Case& c : cases) before.push_back(read(lib + "/" + c.id + "/meta.json"));
+
+  Library l;
+  library_init(&l, lib.c_str());
+  int64_t mark = log_console_count();
+  const double t0 = clock_monotonic();
+  scan_now(&l);
+  EXPECT_LT(clock_monotonic() - t0, 2.0);
+  EXPECT_TRUE(log_has(mark, "(2 damaged, 0 legacy, 0 migrated, 0 stray .tmp removed)"));
+  ASSERT_EQ(l.count, 3);
+  for (size_t i = 0; i < 3; i++) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.message);
+    const int32_t at = library_find(&l, c.id.c_str());
+    ASSERT_GE(at, 0);
+    const LibraryCard& card = l.rows[at];
+    EXPECT_EQ((bool)card.damaged, c.damaged);
+    EXPECT_EQ(std::string(card.message).rfind(c.message, 0), 0u) << card.message;
+    EXPECT_STREQ(card.name, c.name);
+
+    // Opening it: refused when damaged, and the file stays as it was either way.
+    Job* job = job_new(JOB_LOAD_META);
+    job_copy_text(job->folder, sizeof job->folder, card.folder);
+    job_run(job);
+    EXPECT_EQ(job->result, c.damaged ? JOB_FAILED : JOB_DONE) << job->message;
+    job_free(job);
+    EXPECT_EQ(read(lib + "/" + c.id + "/meta.json"), before[i]);
+  }
+  EXPECT_EQ(file_size((lib + "/" + huge + "/meta.json").c_str()), ((int64_t)1 << 30) + 7);
   library_free(&l);
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <locale.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdlib>
@@ -626,10 +627,41 @@ TEST(MetaParse, NamesAndVibesAreCutAtACharacterBoundary) {
   EXPECT_STREQ(bad.m.name,
                "a\xEF\xBF\xBD"
                "b");
+  EXPECT_EQ(bad.status, META_REPAIRED);
+  EXPECT_EQ(bad.message, "invalid UTF-8 in name - replaced");
 
   Parsed emptyVibe(R"({"vibe":""})");
   EXPECT_EQ(emptyVibe.status, META_OK);
   EXPECT_NE(serialise(&emptyVibe.m).find(R"("vibe":"kelp")"), std::string::npos);
+}
+
+// A zero character would end a C string early and lose the rest: it reads as U+FFFD instead, and
+// that is a repair (so a scan never writes the changed text back).
+TEST(MetaParse, ZeroCharactersInTextsAreRepairsThatKeepTheRest) {
+  struct Case {
+    std::string json;
+    const char* name;
+    const char* vibe;
+    const char* message;
+  } cases[] = {
+      {R"({"name":"ab\u0000cd"})", "ab\uFFFDcd", "kelp", "name holds a zero character - replaced"},
+      {R"({"name":"\u0000"})", "\uFFFD", "kelp", "name holds a zero character - replaced"},
+      {R"({"vibe":"k\u0000\u0000p"})", "", "k\uFFFD\uFFFDp",
+       "vibe holds a zero character - replaced"},
+      // Cut as well: the zero is still what is reported.
+      {R"({"vibe":"\u0000)" + std::string(30, 'v') + R"("})", "", nullptr,
+       "vibe holds a zero character - replaced"},
+  };
+  for (const Case& c : cases) {
+    Parsed p(c.json);
+    EXPECT_EQ(p.status, META_REPAIRED) << c.json;
+    EXPECT_EQ(p.message, c.message) << c.json;
+    EXPECT_STREQ(p.m.name, c.name) << c.json;
+    if (c.vibe) {
+      EXPECT_STREQ(p.m.vibe, c.vibe) << c.json;
+    }
+    EXPECT_LE(strlen(p.m.vibe), (size_t)META_VIBE_MAX);
+  }
 }
 
 // Every repair names itself; the value falls back as the table says.
@@ -1247,3 +1279,69 @@ TEST(MetaFolder, FailedSaveKeepsTheOldFile) {
 }
 
 }  // namespace
+
+// What the reader refuses before it reads: a meta.json too large to read in reasonable time, and
+// a sketch whose audio runs at a rate no recording has. Both leave the file as it was.
+TEST(MetaFolder, TooLargeOrImpossibleRatesAreUnreadable) {
+  TmpDir dir("meta");
+  // Just over the limit, sparse: costs no disk and must not be read at all.
+  const std::string big = dir / "big";
+  ASSERT_EQ(make_dirs(big.c_str()), 0);
+  {
+    FILE* f = fopen((big + "/meta.json").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    fputs("{\"name\":\"huge\"}", f);
+    fclose(f);
+    ASSERT_EQ(truncate((big + "/meta.json").c_str(), META_JSON_MAX_BYTES + 1), 0);
+  }
+  SketchMeta m{};
+  bool dirty = true;
+  char message[256];
+  double t0 = clock_monotonic();
+  EXPECT_EQ(meta_load_folder(big.c_str(), &m, &dirty, message, sizeof message), META_UNREADABLE);
+  EXPECT_LT(clock_monotonic() - t0, 1.0);
+  EXPECT_STREQ(message, "meta.json is too large (268 MB)");
+  EXPECT_FALSE(dirty);
+  meta_free(&m);
+  EXPECT_EQ(file_size((big + "/meta.json").c_str()), META_JSON_MAX_BYTES + 1);
+
+  struct Case {
+    const char* rate;  // the sampleRate member's value, or null for none
+    int64_t lengthSamples;
+    int64_t tapeFrames;  // stereo frames in tape.f32, 0 for none
+    MetaStatus status;
+  } cases[] = {
+      {"1", 100, 0, META_UNREADABLE},
+      {"999.5", 100, 0, META_UNREADABLE},
+      {"1000", 100, 0, META_OK},
+      {"768000", 100, 0, META_OK},
+      {"768001", 100, 0, META_UNREADABLE},
+      {"1e300", 100, 0, META_UNREADABLE},
+      {"-48000", 100, 0, META_UNREADABLE},
+      {"0", 100, 0, META_UNREADABLE},
+      {"1", 0, 10, META_UNREADABLE},  // the length comes from tape.f32
+      // No audio: nothing to resample, whatever the rate says.
+      {"0", 0, 0, META_OK},
+      {"1", 0, 0, META_OK},
+      {nullptr, 100, 0, META_OK},  // reads as 44100
+  };
+  int k = 0;
+  for (const Case& c : cases) {
+    const std::string folder = dir / ("rate" + std::to_string(k++));
+    ASSERT_EQ(make_dirs(folder.c_str()), 0);
+    std::string json = std::string("{\"channels\":2,\"lengthSamples\":") +
+                       std::to_string(c.lengthSamples) +
+                       (c.rate ? std::string(",\"sampleRate\":") + c.rate : std::string()) + "}";
+    tmpdir_write(folder + "/meta.json", json);
+    if (c.tapeFrames > 0)
+      tmpdir_write(folder + "/tape.f32", std::string((size_t)c.tapeFrames * 8, 0));
+    SCOPED_TRACE(json);
+    EXPECT_EQ(meta_load_folder(folder.c_str(), &m, &dirty, message, sizeof message), c.status);
+    if (c.status == META_UNREADABLE) {
+      EXPECT_EQ(std::string(message).rfind("sampleRate ", 0), 0u) << message;
+      EXPECT_NE(strstr(message, " Hz is outside 1000..768000"), nullptr) << message;
+    }
+    meta_free(&m);
+    EXPECT_EQ(tmpdir_read(folder + "/meta.json"), json);
+  }
+}
