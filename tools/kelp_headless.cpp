@@ -29,7 +29,8 @@
 // After each command a line "ok COMMAND" (or "error COMMAND: why") goes to standard output;
 // "status ..." lines go there too. The end of the script quits, and so do SIGINT and SIGTERM.
 // Exit code: 0 after an orderly shutdown, 1 when an essential part couldn't start, 2 when the
-// shutdown was orderly but a command failed.
+// shutdown was orderly but a command failed, 3 when something didn't land in the library (a
+// failed save whose audio was rescued elsewhere or lost, or a wait that ran out).
 #include <signal.h>
 #include <sys/utsname.h>
 
@@ -147,6 +148,7 @@ struct App {
   uint32_t callbacks_needed = 0;
   bool quit = false;
   int failures = 0;
+  bool unlanded = false;  // the shutdown couldn't land everything
 };
 
 enum { WAIT_TIME = 1, WAIT_AUDIO, WAIT_IDLE, WAIT_READY, WAIT_SIGNAL };
@@ -454,7 +456,7 @@ void start_command(App* a, double now) {
     audio_engine_status(a->engine, &au);
     if (au.state != AUDIO_RUNNING || au.rate <= 0 || au.frames <= 0)
       return finish(a, "the stream isn't running");
-    CoreStatus cs;
+    CoreStatus cs{};
     core_read_status(a->core, &cs);
     a->kind = WAIT_AUDIO;
     a->callbacks_from = cs.callbacks;
@@ -492,7 +494,7 @@ void wait_step(App* a, double now, bool idle_before) {
       if (now >= a->wait_until) finish(a, nullptr);
       return;
     case WAIT_AUDIO: {
-      CoreStatus cs;
+      CoreStatus cs{};
       core_read_status(a->core, &cs);
       if ((uint32_t)(cs.callbacks - a->callbacks_from) >= a->callbacks_needed)
         return finish(a, nullptr);
@@ -517,7 +519,7 @@ void wait_step(App* a, double now, bool idle_before) {
       break;
     }
     case WAIT_SIGNAL: {
-      CoreStatus cs;
+      CoreStatus cs{};
       core_read_status(a->core, &cs);
       if (cs.input_peak >= kSignalPeak) {
         log_line("headless: input signal after %.2f s (peak %.3f)", now - a->command_at,
@@ -630,10 +632,15 @@ void shutdown(App* a) {
   }
 
   session_close(s);
-  if (!wait_landing(a, 30.0, [&] { return s->state == SESSION_NONE && !session_busy(s); }))
+  bool landed = true;
+  if (!wait_landing(a, 30.0, [&] { return s->state == SESSION_NONE && !session_busy(s); })) {
     log_line("main: the sketch didn't finish closing in %.0f s - going on anyway", 30.0);
-  if (!wait_landing(a, 10.0, [&] { return jobs_idle(a->jobs, JOB_WORKER_ANY); }))
+    landed = false;
+  }
+  if (!wait_landing(a, 10.0, [&] { return jobs_idle(a->jobs, JOB_WORKER_ANY); })) {
     log_line("main: the workers were still busy after %.0f s - going on anyway", 10.0);
+    landed = false;
+  }
 
   jobs_stop_begin(a->jobs);
   jobs_wait_idle(a->jobs, JOB_WORKER_ANY, 5000);
@@ -642,7 +649,19 @@ void shutdown(App* a) {
   if (a->paths.iniPath[0] && settings_save(&a->settings, a->paths.iniPath) != 0)
     log_line("main: kelp.ini didn't save");
 
-  log_line("main: everything landed in %.2f s", clock_monotonic() - t0);
+  // "Everything landed" only when it did.
+  if (s->rescued_count > 0)
+    log_line("main: %d save%s didn't land in the library - the audio is rescued in %s",
+             s->rescued_count, s->rescued_count == 1 ? "" : "s", s->last_rescue);
+  if (s->lost_count > 0)
+    log_line("main: %d save%s didn't land and couldn't be rescued", s->lost_count,
+             s->lost_count == 1 ? "" : "s");
+  if (landed && s->rescued_count == 0 && s->lost_count == 0) {
+    log_line("main: everything landed in %.2f s", clock_monotonic() - t0);
+  } else {
+    a->unlanded = true;
+    log_line("main: not everything landed - stopped after %.2f s", clock_monotonic() - t0);
+  }
 }
 
 void teardown(App* a) {
@@ -782,5 +801,5 @@ int main(int argc, char** argv) {
   log_line("main: bye");
   log_close();
   fflush(stdout);
-  return a->failures > 0 ? 2 : 0;
+  return a->unlanded ? 3 : a->failures > 0 ? 2 : 0;
 }

@@ -223,7 +223,8 @@ void finish_close(Session* s) {
       if ((s->save_retry || s->resampled_on_open) && s->main && !s->tape_unreadable) {
         int64_t len = tape_length(s->main);
         if (s->status.main_length > len && session_attached(s)) len = s->status.main_length;
-        session_commit(s, len, false, true);
+        // The last try: the model and the tape go with the close.
+        session_commit(s, len, false, true, true);
       } else if (s->meta_dirty) {
         save_meta_now(s);
       }
@@ -416,6 +417,8 @@ void on_load_tape(Session* s, Job* job) {
   } else if (fabs(m->sampleRate - main->rate) > SESSION_RATE_SAME) {
     double frames = m->sampleRate > 0.0 ? (double)m->lengthSamples * main->rate / m->sampleRate
                                         : (double)m->lengthSamples;
+    // A tape found at another rate than meta.json says (a save cut short) holds its own length.
+    if (fabs(job->tapeRate - main->rate) <= SESSION_RATE_SAME) frames = (double)job->framesOut;
     meta_rescale(m, main->rate, (int64_t)llround(frames));
     session_schedule_save(s);
   }
@@ -462,6 +465,8 @@ void start_load_tape(Session* s) {
   job->targetRate = differ ? rate : sketch_rate;
   job->frames = m->lengthSamples;
   job->mono = m->channels < 2;
+  // The side-car tells the tape's true rate after a cut-short save, and is refreshed when stale.
+  session_sidecar_name(s, job->name, sizeof job->name);
   s->resample_expected = m->lengthSamples > 0 && differ;
   s->resample_from = sketch_rate;
   s->resample_to = rate;
@@ -644,7 +649,7 @@ void session_cancel_sketch_jobs(Session* s) {
   if (s->jobs) jobs_cancel_group(s->jobs, JOB_GROUP_SKETCH);
 }
 
-void session_commit(Session* s, int64_t length, bool punch, bool force) {
+void session_commit(Session* s, int64_t length, bool punch, bool force, bool rescue) {
   SketchMeta* m = s->meta;
   if (!m || !s->main) return;
   if (length < 0) length = 0;
@@ -668,8 +673,14 @@ void session_commit(Session* s, int64_t length, bool punch, bool force) {
   job->sampleRate = rate;
   job_copy_text(job->folder, sizeof job->folder, s->folder);
   job_copy_text(job->sketchId, sizeof job->sketchId, m->id);
+  job->rescue = rescue;
   uint32_t id = session_post_job(s, job);
   if (id == 0) {
+    if (rescue) {
+      log_line("session: the last commit of %s couldn't start - its unsaved audio is lost",
+               s->folder);
+      s->lost_count++;
+    }
     s->save_retry = true;
     session_back_off(s);
     return;
@@ -851,6 +862,21 @@ void on_commit(Session* s, Job* job) {
   }
   const char* why = job->message[0] ? job->message : "DISK ERROR";
   log_line("session: commit of %s failed: %s", job->folder, why);
+  if (job->rescue && job->result == JOB_FAILED) {
+    // Nobody retries this one: say where its audio went.
+    if (job->rescued) {
+      s->rescued_count++;
+      copy_path(s->last_rescue, sizeof s->last_rescue, job->resultPath);
+      log_line("session: %s didn't land - its audio is rescued in %s", job->folder,
+               job->resultPath);
+      session_notice(s, NOTICE_ERROR, 0, false, "COULDN'T SAVE - THE AUDIO IS RESCUED",
+                     job->resultPath);
+    } else {
+      s->lost_count++;
+      log_line("session: %s didn't land and its audio couldn't be rescued", job->folder);
+      session_notice(s, NOTICE_ERROR, 0, false, "COULDN'T SAVE OR RESCUE THE TAKE", nullptr);
+    }
+  }
   if (current) {
     s->save_retry = true;
     session_back_off(s);
@@ -869,6 +895,11 @@ void on_save_meta(Session* s, Job* job) {
   if (job->result == JOB_CANCELLED) return;
   const char* why = job->message[0] ? job->message : "DISK ERROR";
   log_line("session: meta save of %s failed: %s", job->folder, why);
+  if (!current && !session_same_folder(job->folder, s->folder)) {
+    // The sketch was let go: nothing will save these changes again.
+    s->lost_count++;
+    log_line("session: %s closed with its last changes unsaved", job->folder);
+  }
   if (current) {
     session_back_off(s);
     char t[SESSION_BANNER_TEXT];

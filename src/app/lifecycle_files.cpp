@@ -30,12 +30,6 @@ Tape* fresh_tape(double rate) {
   return t;
 }
 
-void sidecar_of(const Session* s, char* out, size_t size) {
-  char title[256];
-  session_title(s, title, sizeof title);
-  if (sidecar_wav_name(title, out, size) != 0) out[0] = 0;
-}
-
 const char* kind_label(int32_t kind) {
   switch (kind) {
     case AUDIO_SET_DEVICE:
@@ -146,6 +140,12 @@ void device_result(Session* s) {
 
 }  // namespace
 
+void session_sidecar_name(const Session* s, char* out, size_t size) {
+  char title[256];
+  session_title(s, title, sizeof title);
+  if (sidecar_wav_name(title, out, size) != 0) out[0] = 0;
+}
+
 // ---- clear ----
 
 void session_clear(Session* s) {
@@ -179,7 +179,7 @@ void session_clear(Session* s) {
   session_banner_set(s, BANNER_TAPE_FULL, false, "");
 
   char sidecar[LIBRARY_SIDECAR_MAX + 1];
-  sidecar_of(s, sidecar, sizeof sidecar);
+  session_sidecar_name(s, sidecar, sizeof sidecar);
   session_attach(s, main, capture, 0);
   Job* job = s->jobs ? job_new(JOB_CLEAR_FILES) : nullptr;
   if (job) {
@@ -279,10 +279,10 @@ void session_rename(Session* s, const char* text) {
   if (strcmp(name, m->name) == 0) return;
 
   char old_sidecar[LIBRARY_SIDECAR_MAX + 1], new_sidecar[LIBRARY_SIDECAR_MAX + 1];
-  sidecar_of(s, old_sidecar, sizeof old_sidecar);
+  session_sidecar_name(s, old_sidecar, sizeof old_sidecar);
   memset(m->name, 0, sizeof m->name);
   memcpy(m->name, name, strlen(name));
-  sidecar_of(s, new_sidecar, sizeof new_sidecar);
+  session_sidecar_name(s, new_sidecar, sizeof new_sidecar);
   if (s->host.library_card) s->host.library_card(s->host.user, m, s->folder);
   if (strcmp(old_sidecar, new_sidecar) == 0) {
     session_schedule_save(s);

@@ -509,7 +509,7 @@ void session_read_status(Session* s) {
 // ---- overrides and shared transport pieces ----
 
 void session_set_play_override(Session* s, int32_t value) {
-  CoreStatus st;
+  CoreStatus st = s->status;  // the last snapshot stands when no whole one can be had
   core_read_status(s->core, &st);
   s->play_override = value;
   s->play_override_callbacks = st.callbacks;
@@ -517,7 +517,7 @@ void session_set_play_override(Session* s, int32_t value) {
 }
 
 void session_set_locate_override(Session* s, int64_t target) {
-  CoreStatus st;
+  CoreStatus st = s->status;
   core_read_status(s->core, &st);
   s->locate_override = true;
   s->locate_target = target;

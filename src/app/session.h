@@ -322,6 +322,11 @@ struct Session {
 
   bool export_pending;
   uint32_t export_job;
+  // Audio that didn't land in its sketch folder: commits of closed sketches that failed, with
+  // their audio rescued elsewhere or lost. Nothing here means everything landed.
+  int32_t rescued_count;
+  int32_t lost_count;
+  char last_rescue[SESSION_PATH];
 
   // A device change waiting for a take, for the sketch to close, or for the engine's answer.
   struct {

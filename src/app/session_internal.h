@@ -68,7 +68,8 @@ void session_schedule_save(Session* s);
 void session_back_off(Session* s);
 // Commits the model and the main tape (SAVE_COMMIT); runs when punch is set or length differs
 // from the model's, or when force is set.
-void session_commit(Session* s, int64_t length, bool punch, bool force);
+// rescue: the sketch is being let go, so a failure is not retried: the job rescues the audio.
+void session_commit(Session* s, int64_t length, bool punch, bool force, bool rescue = false);
 void session_attach(Session* s, Tape* main, Tape* capture, int64_t cursor);
 // The stream rate for loading a tape or making a new sketch; false while it is not known yet.
 bool session_stream_rate(const Session* s, double* rate);
@@ -87,4 +88,6 @@ void lifecycle_device_step(Session* s);            // device changes waiting or 
 void lifecycle_on_file_job(Session* s, Job* job);  // CLEAR_FILES, EXPORT_WAV, RENAME
 // Title of the open sketch (meta_title), "" without one.
 void session_title(const Session* s, char* out, size_t size);
+// The side-car WAV's file name for the sketch's title ("" when none can be made).
+void session_sidecar_name(const Session* s, char* out, size_t size);
 bool session_same_folder(const char* a, const char* b);

@@ -18,6 +18,9 @@ enum KnownFolder {
 // need not exist.
 int folders_known(KnownFolder which, char* out, size_t size);
 
+// 0 and the folder for temporary files ($TMPDIR, else /tmp), or -1 when it doesn't fit out.
+int folders_temp(char* out, size_t size);
+
 // The user's folders no tree removal may touch: every known folder, plus the default config and
 // data folders even when the XDG variables point elsewhere. Fills up to max, returns the count.
 int folders_guarded(char (*out)[1024], int max);

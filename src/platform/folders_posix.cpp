@@ -147,6 +147,12 @@ int folders_known(KnownFolder which, char* out, size_t size) {
   return put(under(home, std::string("/") + fallback), out, size) ? 0 : -1;
 }
 
+int folders_temp(char* out, size_t size) {
+  std::string v;
+  if (!env_folder("TMPDIR", &v)) v = "/tmp";
+  return put(v, out, size) ? 0 : -1;
+}
+
 int folders_guarded(char (*out)[1024], int max) {
   int n = 0;
   for (int k = 0; k < FOLDER_COUNT && n < max; k++) {

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "core/tape.h"
 #include "platform/fsys.h"
@@ -17,6 +18,8 @@
 #include "store/jobs_internal.h"
 #include "store/log.h"
 #include "store/meta.h"
+#include "store/paths.h"
+#include "store/uuid.h"
 #include "store/tapefile.h"
 #include "store/wav.h"
 
@@ -135,50 +138,120 @@ void job_kinds_dispatch(Job* job) {
   job_fail(job, "UNKNOWN JOB");
 }
 
-// ---- SAVE_COMMIT: tape.f32, the side-car WAV and meta.json ----
+// ---- SAVE_COMMIT: the side-car WAV, tape.f32 and meta.json ----
 
-void job_save_commit(Job* job) {
-  SketchMeta* meta = job->meta;
-  const Tape* tape = job->tape;
+namespace {
+
+// "<side-car name without .wav> rescued 2026-12-09 17.42.05": a folder name the user recognises.
+bool rescue_folder_name(const SketchMeta* meta, char* out, size_t size) {
+  char wav[JOB_SIDECAR_BYTES];
+  if (!sidecar_name(meta, wav, sizeof wav)) snprintf(wav, sizeof wav, "Recording.wav");
+  size_t n = strlen(wav);
+  if (n > 4 && strcmp(wav + n - 4, ".wav") == 0) wav[n - 4] = 0;
+  time_t now = time(nullptr);
+  struct tm t;
+  if (!localtime_r(&now, &t)) memset(&t, 0, sizeof t);
+  int w = snprintf(out, size, "%s rescued %04d-%02d-%02d %02d.%02d.%02d", wav, t.tm_year + 1900,
+                   t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec);
+  return w > 0 && (size_t)w < size;
+}
+
+// One rescue root: a fresh folder holding the side-car WAV and meta.json (under a new id, so the
+// folder can go into the library beside the original) and, room permitting, tape.f32, which
+// makes it a whole sketch again. True once the WAV and meta.json are there.
+bool rescue_into(const char* root, const char* name, const SketchMeta* meta, const Tape* tape,
+                 int64_t frames, char* folder) {
+  if (!job_join(folder, root, name) || make_dirs(folder) != 0) return false;
+  char wav[JOB_SIDECAR_BYTES], path[JOB_PATH_MAX + 1];
+  SketchMeta* copy = meta_clone(meta);
+  bool ok = copy && sidecar_name(meta, wav, sizeof wav) && job_join(path, folder, wav) &&
+            wav_write(path, tape, 0, frames, 1.0f, nullptr) == 0;
+  if (ok) {
+    uuid_new(&copy->uuid);
+    uuid_format(&copy->uuid, copy->id);
+    ok = meta_save_folder(folder, copy) == 0;
+  }
+  if (ok && job_join(path, folder, "tape.f32") && tape_save(tape, path, frames, nullptr, nullptr) != 0)
+    log_line("save: the rescue in %s holds the WAV but not tape.f32", folder);
+  meta_destroy(copy);
+  if (!ok) tree_delete(folder);
+  return ok;
+}
+
+// A commit that failed with nobody left to retry it: its audio goes to the first rescue folder
+// that takes it, and the result says where. The result stays a failure: the sketch didn't land.
+void rescue_commit(Job* job, const SketchMeta* meta, const Tape* tape, int64_t frames) {
+  char roots[2][PATH_UTF8_MAX + 1], name[JOB_PATH_MAX + 1], folder[JOB_PATH_MAX + 1];
+  const int count = paths_rescue_roots(roots, 2);
+  if (rescue_folder_name(meta, name, sizeof name)) {
+    for (int i = 0; i < count; i++) {
+      if (!rescue_into(roots[i], name, meta, tape, frames, folder)) continue;
+      job->rescued = true;
+      job_copy_text(job->resultPath, sizeof job->resultPath, folder);
+      log_line("save: %s couldn't land (%s) - its audio is rescued in %s", job->folder,
+               job->message, folder);
+      return;
+    }
+  }
+  log_line("save: %s couldn't land (%s) and couldn't be rescued anywhere - its audio is lost",
+           job->folder, job->message);
+}
+
+// Writes the commit; the result is set on failure.
+void save_commit_files(Job* job, SketchMeta* meta, const Tape* tape, int64_t frames) {
   const char* folder = job->folder;
-  if (!meta || !tape || !folder[0]) return job_fail(job, "NOTHING TO SAVE");
-  const int64_t frames = std::max<int64_t>(0, job->frames);
   // Byte counts stay in range: a tape holds far fewer than INT64_MAX / 12 frames.
   if (make_dirs(folder) != 0) return job_fail_write(job, folder, frames * 12, "THE FOLDER");
-
-  const double scale = (double)frames * 12.0 + 1.0;
   char tapePath[JOB_PATH_MAX + 1];
   if (!job_join(tapePath, folder, "tape.f32"))
     return job_fail_write(job, folder, frames * 8, "THE TAPE");
-  job_progress_phase(job, 0, (double)frames * 8.0, scale);
-  float peak = 0;
-  int rc = tape_save(tape, tapePath, frames, &peak, &job->progress);
-  if (rc == -3) return job_cancelled(job);
-  if (rc != 0) return job_fail_write(job, folder, frames * 8, "THE TAPE");
-  job->peak = peak;
 
   meta->channels = 2;
   meta->lengthSamples = frames;
-  if (tape->rate > 0 && tape->rate != meta->sampleRate) {
-    log_line("save: %s said %.0f Hz but its tape runs at %.0f Hz - meta.json follows the tape",
-             folder, meta->sampleRate, tape->rate);
-    meta->sampleRate = tape->rate;
-  }
+  const double metaRate = meta->sampleRate;
+  if (tape->rate > 0 && tape->rate != meta->sampleRate) meta->sampleRate = tape->rate;
 
-  // The side-car is a convenience copy; without it the sketch is still whole.
+  // The side-car goes first: it carries the tape's rate in its header, so a crash that leaves a
+  // new tape.f32 beside an old meta.json of another rate is told apart when the sketch opens.
+  // It is a convenience copy; without it the sketch is still whole.
+  const double scale = (double)frames * 12.0 + 1.0;
   char wavName[JOB_SIDECAR_BYTES] = "";
   char wavPath[JOB_PATH_MAX + 1];
-  job_progress_phase(job, (double)frames * 8.0, (double)frames * 4.0, scale);
+  job_progress_phase(job, 0, (double)frames * 4.0, scale);
+  int rc = 0;
   if (!sidecar_name(meta, wavName, sizeof wavName) || !job_join(wavPath, folder, wavName) ||
-      wav_write(wavPath, tape, 0, frames, 1.0f, &job->progress) != 0)
+      (rc = wav_write(wavPath, tape, 0, frames, 1.0f, &job->progress)) != 0) {
+    if (rc == -3) return job_cancelled(job);
     log_line("save: the side-car %s didn't write - tape.f32 and meta.json still do", wavName);
-  else
+  } else {
     job_copy_text(job->resultPath, sizeof job->resultPath, wavPath);
+  }
+
+  job_progress_phase(job, (double)frames * 4.0, (double)frames * 8.0, scale);
+  float peak = 0;
+  rc = tape_save(tape, tapePath, frames, &peak, &job->progress);
+  if (rc == -3) return job_cancelled(job);
+  if (rc != 0) return job_fail_write(job, folder, frames * 8, "THE TAPE");
+  job->peak = peak;
+  if (meta->sampleRate != metaRate)
+    log_line("save: %s said %.0f Hz but its tape runs at %.0f Hz - meta.json follows the tape",
+             folder, metaRate, tape->rate);
 
   job_progress_phase(job, (double)frames * 12.0, 1.0, scale);
   if (meta_save_folder(folder, meta) != 0) return job_fail_write(job, folder, kMiB, "META.JSON");
   job_progress_set(&job->progress, 1, 1);
   job->framesOut = frames;
+}
+
+}  // namespace
+
+void job_save_commit(Job* job) {
+  SketchMeta* meta = job->meta;
+  const Tape* tape = job->tape;
+  if (!meta || !tape || !job->folder[0]) return job_fail(job, "NOTHING TO SAVE");
+  const int64_t frames = std::max<int64_t>(0, job->frames);
+  save_commit_files(job, meta, tape, frames);
+  if (job->result == JOB_FAILED && job->rescue) rescue_commit(job, meta, tape, frames);
 }
 
 // ---- SAVE_META: meta.json alone ----
@@ -213,8 +286,11 @@ void job_load_meta(Job* job) {
   if (status == META_UNREADABLE || status == META_MISSING) {
     log_line("jobs: %s - %s", folder, message);
     meta_destroy(meta);
-    return job_fail(job,
-                    status == META_UNREADABLE ? "COULDN'T READ - AUDIO IS SAFE" : "NO META.JSON");
+    char metaPath[JOB_PATH_MAX + 1];
+    if (status == META_MISSING) return job_fail(job, "NO META.JSON");
+    if (job_join(metaPath, folder, "meta.json") && file_size(metaPath) > META_JSON_MAX_BYTES)
+      return job_fail(job, "META.JSON IS TOO LARGE - AUDIO IS SAFE");
+    return job_fail(job, "COULDN'T READ - AUDIO IS SAFE");
   }
   if (status == META_REPAIRED)
     log_line("jobs: %s read with gaps (%s) - opened with defaults filled in", folder, message);

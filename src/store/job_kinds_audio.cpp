@@ -25,6 +25,7 @@ constexpr double kFallbackRate = 44100.0;
 constexpr double kTapeMinutes = 1440.0;
 constexpr int32_t kTapePool = 4;
 constexpr int64_t kPreviewBlockFrames = 65536;
+constexpr int64_t kMiBytes = 1 << 20;
 
 // A tape with room for frames at rate: a day, or the frames plus an hour when longer.
 double minutes_for(int64_t frames, double rate) {
@@ -110,24 +111,82 @@ void resample_failed(Job* job) {
 
 // ---- LOAD_TAPE: the open sketch's main tape and an empty capture tape ----
 
+namespace {
+
+constexpr int64_t kResampleDiskMargin = kMiBytes;  // meta.json
+
+// The rate tape.f32 holds. meta.json says rate, but a commit that changed the rate (a resample on
+// open) and was cut short between tape.f32 and meta.json leaves a new tape beside the old meta
+// (whose length the reader has already taken from the tape). Such a commit wrote its side-car
+// first, from the same tape: a side-car of another rate holding exactly the tape's frames names
+// the tape's true rate. Side-car headers hold whole hertz, hence the tolerance.
+double tape_rate_on_disk(const Job* job, double rate, int64_t fileFrames) {
+  if (fileFrames <= 0 || !job->name[0]) return rate;
+  char wavPath[JOB_PATH_MAX + 1];
+  double wavRate = 0;
+  int64_t wavFrames = 0;
+  if (!job_join(wavPath, job->folder, job->name) ||
+      wav_sidecar_info(wavPath, &wavRate, &wavFrames) != 0)
+    return rate;
+  if (std::fabs(wavRate - rate) <= 1.0 || wavFrames != std::min(fileFrames, WAV_MAX_FRAMES))
+    return rate;
+  if (!meta_rate_usable(wavRate)) return rate;
+  log_line("jobs: %s - tape.f32 runs at %.0f Hz though meta.json says %.0f Hz (a save was cut "
+           "short) - read at %.0f Hz",
+           job->folder, wavRate, rate, wavRate);
+  return wavRate;
+}
+
+// A side-car left behind by a save that was cut short (shorter than the tape, or of another rate)
+// is written again from the tape that was just read.
+void refresh_sidecar(Job* job, const Tape* tape) {
+  char wavPath[JOB_PATH_MAX + 1];
+  if (!job->name[0] || !job_join(wavPath, job->folder, job->name)) return;
+  double wavRate = 0;
+  int64_t wavFrames = 0;
+  if (wav_sidecar_info(wavPath, &wavRate, &wavFrames) != 0) return;  // none, or not ours
+  const int64_t frames = std::min(tape_length(tape), WAV_MAX_FRAMES);
+  if (wavFrames == frames && std::fabs(wavRate - std::round(tape->rate)) <= 0.5) return;
+  if (wav_write(wavPath, tape, 0, frames, 1.0f, nullptr) == 0)
+    log_line("jobs: %s - the side-car held %lld frames at %.0f Hz, the tape %lld at %.0f Hz - "
+             "written again",
+             job->folder, (long long)wavFrames, wavRate, (long long)frames, tape->rate);
+}
+
+}  // namespace
+
 void job_load_tape(Job* job) {
   const char* folder = job->folder;
-  const double rate = job->sampleRate > 0 ? job->sampleRate : kFallbackRate;
+  double rate = job->sampleRate > 0 ? job->sampleRate : kFallbackRate;
   const double target = job->targetRate > 0 ? job->targetRate : rate;
   const bool mono = job->mono;
   char tapePath[JOB_PATH_MAX + 1];
   if (!folder[0] || !job_join(tapePath, folder, "tape.f32"))
     return job_fail(job, "COULDN'T READ THE TAPE");
+  if (!meta_rate_usable(rate) || !meta_rate_usable(target)) {
+    log_line("jobs: %s - a tape at %.0f Hz for a stream at %.0f Hz is no real recording", folder,
+             rate, target);
+    return job_fail(job, "DAMAGED - ITS SAMPLE RATE IS %.0f HZ", rate);
+  }
 
   const int64_t found = file_size(tapePath);
   const int64_t size = std::max<int64_t>(found, 0);
   const int64_t fileFrames = size / (mono ? 4 : 8);
+  if (!mono) rate = tape_rate_on_disk(job, rate, fileFrames);
+  job->tapeRate = rate;
   const bool resampling = fileFrames > 0 && target != rate;
   const int64_t resampledFrames =
       resampling ? (int64_t)std::llround((double)fileFrames * target / rate) : 0;
   const double scale = (mono ? (double)fileFrames * 12.0 : 0.0) +
                        (resampling ? (double)resampledFrames * 16.0 : 0.0) +
                        std::max(1.0, (double)size + 1.0);
+  // The resampled tape is committed again at once: tape.f32 and its side-car written anew
+  // beside the old ones.
+  if (resampling && disk_too_full(folder, resampledFrames * 12 + kResampleDiskMargin)) {
+    log_line("jobs: %s - no room to resample %lld frames to %.0f Hz", folder,
+             (long long)fileFrames, target);
+    return job_fail(job, "DISK FULL - CAN'T RESAMPLE");
+  }
 
   Tape* tape = nullptr;
   if (fileFrames == 0) {
@@ -154,6 +213,8 @@ void job_load_tape(Job* job) {
       }
       job->upgraded = upgrade_mono(job, tape, tapePath, doneSoFar, scale);
       doneSoFar += (double)fileFrames * 12.0;
+    } else if (!resampling) {
+      refresh_sidecar(job, tape);
     }
     if (resampling) {
       char from[32], to[32];
@@ -215,7 +276,8 @@ namespace {
 int tape_from_decoded(Job* job, const DecodedAudio* audio, double base, double span, double scale,
                       Tape** out) {
   *out = nullptr;
-  if (!(audio->rate > 0) || audio->rate > TAPE_RATE_MAX) return -1;
+  // A rate no recording has would only be resampled into something enormous.
+  if (!meta_rate_usable(audio->rate) || audio->rate > TAPE_RATE_MAX) return -1;
   const int64_t frames = std::max<int64_t>(audio->frames, 0);
   Tape* tape = tape_new(audio->rate, minutes_for(frames, audio->rate), 0);
   if (!tape) return -2;

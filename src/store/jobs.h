@@ -99,6 +99,7 @@ struct Job {
   double hop;                     // HOP_LEVELS frames per hop (0: from the rate)
   bool mono;                      // LOAD_TAPE: tape.f32 is legacy mono
   bool normalize;                 // EXPORT_WAV
+  bool rescue;                    // SAVE_COMMIT: nobody retries a failure, so rescue the audio
   int64_t layerStart, layerLength;  // PATCH_SPECTRAL: the layer to find
   double layerCreatedAt;
   float spectral[JOB_SPECTRAL_VALUES];  // PATCH_SPECTRAL values
@@ -115,6 +116,8 @@ struct Job {
   Tape* tapeOut2;                          // owned: LOAD_TAPE's empty capture tape
   bool resampled, upgraded;                // LOAD_TAPE
   double rateRatio;                        // LOAD_TAPE: target rate / sketch rate, else 1
+  double tapeRate;                         // LOAD_TAPE: the rate tape.f32 was found at
+  bool rescued;                            // SAVE_COMMIT failed and resultPath holds the rescue
   int64_t framesOut;                       // frames saved, exported, loaded or imported
   float spectralOut[JOB_SPECTRAL_VALUES];  // SPECTRAL
   float* levels;                           // owned (malloc): HOP_LEVELS

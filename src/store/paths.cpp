@@ -143,3 +143,15 @@ int paths_set_library(AppPaths* paths, const char* folder) {
   }
   return -1;
 }
+
+int paths_rescue_roots(char (*out)[PATH_UTF8_MAX + 1], int max) {
+  int n = 0;
+  char base[PATH_UTF8_MAX + 1];
+  if (n < max && folders_known(FOLDER_LOCAL_DATA, base, sizeof base) == 0 &&
+      path_join(out[n], sizeof out[n], base, "kelp/rescued") >= 0)
+    n++;
+  if (n < max && folders_temp(base, sizeof base) == 0 &&
+      path_join(out[n], sizeof out[n], base, "kelp-rescued") >= 0)
+    n++;
+  return n;
+}

@@ -24,3 +24,7 @@ int paths_default_library(const AppPaths* paths, char* out, size_t size);
 // Moves the library to folder (empty: the default) once it proves writable. 0, or -1 with the
 // library kept (or the default when there was none or none was asked for).
 int paths_set_library(AppPaths* paths, const char* folder);
+
+// Where audio that couldn't land in its sketch folder is rescued, best first: "kelp/rescued" in
+// the user's data folder, then "kelp-rescued" in the temp folder. Fills up to max; the count.
+int paths_rescue_roots(char (*out)[PATH_UTF8_MAX + 1], int max);

@@ -290,6 +290,24 @@ void decoded_audio_free(DecodedAudio* audio) {
   *audio = DecodedAudio{};
 }
 
+int wav_sidecar_info(const char* path, double* rate, int64_t* frames) {
+  FILE* f = path && *path ? fopen(path, "rb") : nullptr;
+  if (!f) return -1;
+  uint8_t h[WAV_HEADER_BYTES];
+  const bool read = fread(h, 1, sizeof h, f) == sizeof h;
+  const int64_t size = size_of(f);
+  fclose(f);
+  if (!read || memcmp(h, "RIFF", 4) != 0 || memcmp(h + 8, "WAVEfmt ", 8) != 0 ||
+      get32(h + 16) != 16 || get16(h + 20) != 1 || get16(h + 22) != 2 || get16(h + 34) != 16 ||
+      memcmp(h + 36, "data", 4) != 0)
+    return -1;
+  const int64_t bytes = get32(h + 40);
+  if (get32(h + 24) == 0 || bytes % 4 != 0 || size != WAV_HEADER_BYTES + bytes) return -1;
+  *rate = (double)get32(h + 24);
+  *frames = bytes / 4;
+  return 0;
+}
+
 int wav_write(const char* path, const Tape* tape, int64_t startFrame, int64_t endFrame, float gain,
               JobProgress* progress) {
   if (!path || !*path || !tape) {

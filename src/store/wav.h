@@ -30,6 +30,10 @@ void decoded_audio_free(DecodedAudio* audio);
 int wav_write(const char* path, const Tape* tape, int64_t startFrame, int64_t endFrame, float gain,
               JobProgress* progress);
 
+// The rate and frame count of a WAV in the side-car format (16-bit stereo PCM, 44-byte header)
+// whose size agrees with its header. 0, or -1 for a missing, short or other kind of file.
+int wav_sidecar_info(const char* path, double* rate, int64_t* frames);
+
 // Reads a whole WAV file into out (which it overwrites; free it with decoded_audio_free).
 // Returns 0; -1 for file trouble (missing, unreadable, ends early, out of memory); -2 for a file
 // this reader does not handle (the caller may try another decoder); -3 when cancelled. message

@@ -365,6 +365,34 @@ TEST(Lifecycle, AFailedCommitShowsItAndRetriesWithBackOff) {
   EXPECT_DOUBLE_EQ(r.s->retry_delay, 0.0);
 }
 
+// A commit that still fails when the sketch is let go (here for a new sketch) has nobody left to
+// retry it: its audio is rescued and the session counts it as not landed.
+TEST(Lifecycle, AFailingSketchLetGoIsRescued) {
+  Rig r;
+  setenv("XDG_DATA_HOME", (r.dir / "data").c_str(), 1);
+  r.create();
+  r.new_sketch();
+  ASSERT_TRUE(r.settle());
+  const std::string folder = r.folder();
+  ASSERT_EQ(mkdir(r.file("tape.f32.tmp").c_str(), 0755), 0);
+  r.record_frames(9600);
+  ASSERT_TRUE(r.pump_until([&] { return r.s->banners[BANNER_SAVE_FAILED].shown; }));
+  session_new_sketch(r.s);
+  ASSERT_TRUE(r.pump_until([&] { return r.ready() && r.idle() && r.folder() != folder; }));
+  unsetenv("XDG_DATA_HOME");
+  EXPECT_EQ(r.s->rescued_count, 1);
+  EXPECT_EQ(r.s->lost_count, 0);
+  const std::string rescue = r.s->last_rescue;
+  EXPECT_EQ(rescue.find(r.dir / "data/kelp/rescued/"), 0u) << rescue;
+  SketchMeta disk;
+  ASSERT_TRUE(r.disk_meta(rescue, &disk));
+  EXPECT_EQ(disk.layerCount, 1);
+  EXPECT_GE(disk.lengthSamples, 9600);
+  EXPECT_EQ(file_size((rescue + "/tape.f32").c_str()), disk.lengthSamples * 8);
+  meta_free(&disk);
+  EXPECT_EQ(r.notice_count(NOTICE_ERROR, "COULDN'T SAVE - THE AUDIO IS RESCUED"), 1);
+}
+
 TEST(Lifecycle, ARateChangeReopensTheSketchAtTheNewRate) {
   Rig r;
   r.create();

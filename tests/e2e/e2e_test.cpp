@@ -9,6 +9,7 @@
 #include "store/meta.h"
 #include "store/tapefile.h"
 #include "store/wav.h"
+#include "support/tmpfs.h"
 
 namespace e2e {
 namespace {
@@ -279,6 +280,90 @@ TEST_F(E2ETest, A44kSketchOpenedOnThe48kStreamIsResampledAndRecommitted) {
   SoxInfo sox = sox_info(wavs[0]);
   EXPECT_EQ(sox.rate, kRate);
   EXPECT_EQ(sox.frames, 96000);
+}
+
+// What a resample-on-open commit cut short between tape.f32 and meta.json leaves behind: the
+// side-car and tape.f32 at 48 kHz beside the 44.1 kHz meta.json.
+TEST_F(E2ETest, ATapeCommittedAt48kBesideAn44kMetaOpensAtItsTrueLengthAndPitch) {
+  ASSERT_EQ(make_dirs(library.c_str()), 0);
+  std::string id;
+  std::string folder = write_44k_sketch(library, &id);
+  {
+    Tape* old = tape_new(44100.0, 1.0, 0);
+    ASSERT_EQ(tape_load(old, (folder + "/tape.f32").c_str(), false, nullptr), 0);
+    Tape* now = tape_resample(old, kRate, nullptr);
+    ASSERT_NE(now, nullptr);
+    ASSERT_EQ(tape_length(now), 96000);
+    std::vector<std::string> wavs = files_ending(folder, ".wav");
+    ASSERT_EQ(wavs.size(), 1u);
+    ASSERT_EQ(wav_write(wavs[0].c_str(), now, 0, 96000, 1.0f, nullptr), 0);
+    ASSERT_EQ(tape_save(now, (folder + "/tape.f32").c_str(), 96000, nullptr, nullptr), 0);
+    tape_free(old);
+    tape_free(now);
+  }
+  start_driver();
+  ASSERT_TRUE(wait_ready());
+  ASSERT_TRUE(send("open sketch " + id));
+  ASSERT_TRUE(send("wait-ready"));
+  ASSERT_TRUE(send("wait-idle"));
+  std::map<std::string, std::string> st = status();
+  EXPECT_EQ(st["rate"], "48000");
+  EXPECT_EQ(st["frames"], "96000");
+  EXPECT_EQ(quit(), 0);
+  EXPECT_NE(log().find("tape.f32 runs at 48000 Hz though meta.json says 44100 Hz"),
+            std::string::npos)
+      << log();
+
+  MetaHolder meta(folder);
+  ASSERT_TRUE(meta.ok);
+  EXPECT_EQ(meta.m.sampleRate, kRate);
+  EXPECT_EQ(meta.m.lengthSamples, 96000);
+  ASSERT_EQ(meta.m.layerCount, 1);
+  EXPECT_EQ(meta.m.layers[0]->lengthSamples, 96000);
+  std::vector<float> tape = read_tape(folder + "/tape.f32");
+  ASSERT_EQ(tape.size(), 96000u * 2);
+  EXPECT_NEAR(rising_crossings(tape, 24000, 72000), 220, 2);
+}
+
+// The library on a 1 MB volume: the take can't land, so it is rescued, and the exit says so.
+TEST_F(E2ETest, ATakeThatCantLandIsRescuedAndTheExitSaysSo) {
+  ASSERT_EQ(make_dirs(library.c_str()), 0);
+  std::string why;
+  if (tmpfs_mount(library, 1u << 20, &why) != 0) GTEST_SKIP() << why;
+  struct Unmount {
+    std::string at;
+    ~Unmount() { tmpfs_unmount(at); }
+  } unmount{library};
+  start_with_tone(0.5);
+  ASSERT_TRUE(send("record"));
+  ASSERT_TRUE(send("wait-audio 4"));
+  EXPECT_EQ(quit(), 3);
+
+  std::string text = log();
+  EXPECT_EQ(text.find("main: everything landed"), std::string::npos) << text;
+  EXPECT_NE(text.find("main: not everything landed"), std::string::npos) << text;
+  EXPECT_NE(text.find("didn't land in the library - the audio is rescued in "), std::string::npos)
+      << text;
+  const std::string rescued = home + "/.local/share/kelp/rescued";
+  std::vector<std::string> found = list_dir(rescued);
+  ASSERT_EQ(found.size(), 1u) << text;
+  const std::string folder = rescued + "/" + found[0];
+  EXPECT_NE(found[0].find(" rescued "), std::string::npos) << found[0];
+  std::vector<std::string> wavs = files_ending(folder, ".wav");
+  ASSERT_EQ(wavs.size(), 1u);
+  SoxInfo sox = sox_info(wavs[0]);
+  EXPECT_GT(sox.frames, (int64_t)(3.7 * kRate));
+  EXPECT_LT(sox.frames, (int64_t)(4.5 * kRate));
+  EXPECT_GT(sox.max_amplitude, 0.3);
+  MetaHolder meta(folder);
+  ASSERT_TRUE(meta.ok);
+  EXPECT_EQ(meta.m.layerCount, 1);
+  EXPECT_EQ(meta.m.lengthSamples, sox.frames);
+  EXPECT_EQ((int64_t)read_tape(folder + "/tape.f32").size(), sox.frames * 2);
+  // The library still holds the sketch as it was before the take, under another id.
+  std::vector<std::string> kept = sketches();
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].find(meta.m.id), std::string::npos);
 }
 
 // A sine file made by the ffmpeg command line; the encoder follows from the extension.
