@@ -1,7 +1,8 @@
 // The two things the audio engine asks the outside world: the audio driver (PortAudio's calls,
 // one function pointer each) and the device watch's probe (device counts, microphone
 // privacy). The engine only ever goes through these tables, so a scripted driver can stand in
-// for PortAudio: one that hangs, refuses rates, never delivers callbacks or ends a stream.
+// for the real ones: one that hangs, refuses rates, never delivers callbacks or ends a stream.
+// The table speaks PortAudio's types; drivers that are not PortAudio translate to them.
 #pragma once
 #include <portaudio.h>
 
@@ -51,8 +52,21 @@ struct AudioProbe {
   bool (*microphone_denied)(void* user);
 };
 
-// PortAudio itself. The table is static; the pointer stays valid for the program's life.
+// The drivers this build has, by name: "system" (what audio_engine_create uses: PortAudio for
+// ALSA and OSS, the native JACK driver for JACK), "portaudio" and "jack" on their own. Null for
+// an unknown name. The tables are static; the pointers stay valid for the program's life.
+const AudioDriver* audio_driver_named(const char* name);
+// PortAudio without its JACK host API (JACK goes through audio_driver_jack).
 const AudioDriver* audio_driver_portaudio();
+// JACK through libjack: one host API "JACK Audio Connection Kit", one device per client that
+// owns physical ports ("system" on jackd), served by a client named "PortAudio" whose ports
+// are in_N and out_N, so connections made by name keep working.
+const AudioDriver* audio_driver_jack();
+// Both, PortAudio's devices first.
+const AudioDriver* audio_driver_system();
 // This system's probe: ALSA's capture and playback devices plus the default JACK server;
 // microphone privacy has no source here and always reads as allowed.
 const AudioProbe* audio_probe_system();
+
+// libjack reports to stderr by default; the drivers keep it quiet and log what matters.
+void audio_jack_quiet();

@@ -1,27 +1,48 @@
-// The real driver: PortAudio, plus two guards for its JACK host API.
+// PortAudio for ALSA (and OSS). Its JACK host API is kept from ever opening a client: JACK has
+// a driver of its own here (audio_driver_jack.cpp), and a PortAudio JACK client whose server
+// died can neither be stopped nor terminated safely (its stream close waits ten minutes for a
+// process thread that is gone, its terminate asserts on the dead client's errors).
 //
-// When the JACK server goes away under an open stream, PortAudio's JACK code cannot recover by
-// itself: aborting or closing that stream waits ten minutes for a process thread that no
-// longer exists, and Pa_Terminate then fails an assertion (the dead client's deactivate and
-// close report errors) and takes the whole program down. We therefore
-//   - never hand a stream whose server died to PortAudio's stop, abort or close: PortAudio is
-//     made to forget it (its stream records begin with a magic word that Pa_CloseStream
-//     checks), which leaks a few hundred bytes per lost server;
-//   - interpose jack_deactivate and jack_client_close, so that a dead client's errors are not
-//     fatal inside PortAudio's terminate.
+// PortAudio's only public handle on that host API is its client name. A name one byte longer
+// than libjack accepts passes PortAudio's own length check, and libjack refuses it before it
+// looks for a server, so the host API finds "no server" and stays out of the list. Should a
+// PortAudio ever get a JACK host API regardless, it is terminated at once, while the server
+// that it found still answers, and its devices are not offered.
 #include <alsa/asoundlib.h>
-#include <dlfcn.h>
+#include <jack/jack.h>
+#include <pa_jack.h>
 
-#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
 
 #include "audio/audio_driver.h"
-
-struct _jack_client;
+#include "store/log.h"
 
 namespace {
 
+char g_no_client_name[512];
+
+void keep_jack_out() {
+  if (g_no_client_name[0]) return;
+  int n = jack_client_name_size();  // counts the terminating zero
+  if (n < 1 || n >= (int)sizeof g_no_client_name) n = 256;
+  memset(g_no_client_name, 'k', (size_t)n);
+  g_no_client_name[n] = 0;
+  PaJack_SetClientName(g_no_client_name);
+}
+
 PaError pa_initialize(void*) {
-  return Pa_Initialize();
+  audio_jack_quiet();
+  keep_jack_out();
+  PaError r = Pa_Initialize();
+  if (r != paNoError) return r;
+  if (Pa_HostApiTypeIdToHostApiIndex(paJACK) >= 0) {
+    // Its client is alive now, so it can still be let go of cleanly.
+    Pa_Terminate();
+    log_line("audio: PortAudio reached JACK by itself - leaving PortAudio out");
+    return paInternalError;
+  }
+  return paNoError;
 }
 PaError pa_terminate(void*) {
   return Pa_Terminate();
@@ -59,40 +80,13 @@ PaError pa_set_finished(void*, PaStream* s, PaStreamFinishedCallback* cb) {
 PaError pa_start(void*, PaStream* s) {
   return Pa_StartStream(s);
 }
-
-// A JACK stream that is neither active nor stopped has lost its server: the engine's callback
-// never ends a stream, so only JACK's shutdown notice clears the active flag.
-bool jack_stream_orphaned(PaStream* s) {
-  return Pa_GetStreamHostApiType(s) == paJACK && Pa_IsStreamActive(s) == 0 &&
-         Pa_IsStreamStopped(s) == 0;
-}
-
-// Streams PortAudio was made to forget. Their memory stays PortAudio's (there is no safe way to
-// free it); the record keeps it accounted for. Written only on the engine's worker thread.
-PaStream* g_orphans[64];
-int g_orphan_count;
-
-void forget_orphan(PaStream* s) {
-  // PaUtilStreamRepresentation starts with its magic word; without it Pa_CloseStream (and so
-  // Pa_Terminate) only unlinks the stream from PortAudio's list of open streams.
-  *(volatile unsigned long*)s = 0;
-  Pa_CloseStream(s);
-  if (g_orphan_count < 64) g_orphans[g_orphan_count++] = s;
-}
-
 PaError pa_stop(void*, PaStream* s) {
-  if (jack_stream_orphaned(s)) return paNoError;
   return Pa_StopStream(s);
 }
 PaError pa_abort(void*, PaStream* s) {
-  if (jack_stream_orphaned(s)) return paNoError;
   return Pa_AbortStream(s);
 }
 PaError pa_close(void*, PaStream* s) {
-  if (jack_stream_orphaned(s)) {
-    forget_orphan(s);
-    return paNoError;
-  }
   return Pa_CloseStream(s);
 }
 const PaStreamInfo* pa_stream_info(void*, PaStream* s) {
@@ -136,20 +130,4 @@ const AudioDriver* audio_driver_portaudio() {
   }();
   (void)quieted;
   return &kPortAudio;
-}
-
-// Interposed for PortAudio's JACK host API (see the top of this file). Both forward to libjack;
-// a client whose server is gone reports failure, which PortAudio would assert on.
-extern "C" int jack_deactivate(_jack_client* client) {
-  typedef int (*Fn)(_jack_client*);
-  static Fn real = (Fn)dlsym(RTLD_NEXT, "jack_deactivate");
-  if (real) real(client);
-  return 0;
-}
-
-extern "C" int jack_client_close(_jack_client* client) {
-  typedef int (*Fn)(_jack_client*);
-  static Fn real = (Fn)dlsym(RTLD_NEXT, "jack_client_close");
-  if (real) real(client);
-  return 0;
 }

@@ -23,6 +23,7 @@
 
 #include "audio/audio_driver.h"
 #include "core/core.h"
+#include "core/seqlock.h"
 #include "platform/platform.h"
 #include "platform/thread.h"
 #include "rig/mixer.h"
@@ -52,9 +53,14 @@ constexpr uint64_t kRescanHoldoffMs = 5000;
 constexpr uint64_t kPollMs = 1000;
 constexpr uint64_t kResumeGapMs = 1500;
 constexpr uint64_t kEmptyListRetryMs = 10000;  // restart PortAudio at most this often while it lists nothing
+static_assert((int)AUDIO_MAX_FRAMES == (int)CORE_MAX_FRAMES &&
+                  (int)AUDIO_MAX_FRAMES == (int)RIG_MAX_FRAMES,
+              "the engine, the core and the mixer take the same largest callback");
+
 constexpr uint64_t kDrainMs = 250;
 constexpr uint64_t kDrainShutdownMs = 1000;
-constexpr uint64_t kRigLockMs = 250;
+constexpr uint64_t kRigLockMs = 250;  // a wait for the rig longer than this is logged
+constexpr uint64_t kTapSliceMs = 1;
 constexpr uint64_t kShutdownWaitMs = 2000;
 constexpr uint64_t kAbandonWaitMs = 500;
 constexpr uint64_t kWorkerWaitMs = 1000;
@@ -124,6 +130,11 @@ enum CallOutcome { CALL_DONE, CALL_LATE, CALL_GIVEN_UP };
 
 typedef int (*WorkerFn)(AudioEngine* e, void* arg);
 
+struct TapPair {
+  AudioTap fn;
+  void* user;
+};
+
 }  // namespace
 
 struct StreamTicket {
@@ -192,9 +203,10 @@ struct AudioEngine {
   std::atomic<uint32_t> host_error_gen{0};
   uint32_t generation = 0;
   std::atomic<double> cb_rate{48000.0};
-  std::atomic<uint32_t> tap_seq{0};
-  std::atomic<AudioTap> tap_fn{nullptr};
-  std::atomic<void*> tap_user{nullptr};
+  SeqLock<TapPair> tap;
+  // Callbacks between reading the tap and leaving it; a setter waits for them.
+  std::atomic<int32_t> in_tap{0};
+  std::mutex tap_writer;
 
   // Buffers made at creation.
   float* silence = nullptr;
@@ -341,8 +353,9 @@ int find_row(AudioEngine* e, const char* display_name) {
 }
 
 bool core_busy(AudioEngine* e) {
-  CoreStatus cs;
-  core_read_status(e->core, &cs);
+  CoreStatus cs{};
+  // No whole snapshot: the core is publishing flat out, so count it busy.
+  if (!core_read_status(e->core, &cs)) return true;
   return (cs.flags & kCoreBusy) != 0;
 }
 
@@ -1009,17 +1022,23 @@ void free_ticket(AudioEngine* e) {
   e->ticket = nullptr;
 }
 
-void bind_stream(AudioEngine* e, const Opened* o) {
+// The rig is configured only under the rig lock, however long the UI holds it (it holds it over
+// one frame); a quit ends the wait and the stream goes unbound.
+bool lock_rig_for_binding(AudioEngine* e) {
   uint64_t start = now_ms();
-  bool locked = false;
-  for (;;) {
-    if (e->rig_lock.try_lock()) {
-      locked = true;
-      break;
-    }
-    if (e->quit.load() || now_ms() - start >= kRigLockMs) break;
+  while (!e->rig_lock.try_lock()) {
+    if (e->quit.load() || e->abandon.load()) return false;
     platform_sleep_ms(1);
   }
+  uint64_t waited = now_ms() - start;
+  if (waited >= kRigLockMs) {
+    log_line("audio: the UI held the rig for %d ms - configured once it let go", (int)waited);
+  }
+  return true;
+}
+
+void bind_stream(AudioEngine* e, const Opened* o) {
+  if (!lock_rig_for_binding(e)) return;
   const DeviceRow* row = &e->rows[o->row];
   StreamBinding* b = new (std::nothrow) StreamBinding;
   if (b) {
@@ -1045,12 +1064,7 @@ void bind_stream(AudioEngine* e, const Opened* o) {
     e->st.binding_generation = e->binding_gen;
     delete b;
   }
-  if (locked) {
-    e->rig_lock.unlock();
-  } else {
-    log_line("audio: the UI held the rig for %d ms - configured without waiting longer",
-             (int)kRigLockMs);
-  }
+  e->rig_lock.unlock();
 }
 
 bool start_stream(AudioEngine* e, Opened* o, bool quiet, Failure* f) {
@@ -1130,8 +1144,8 @@ bool stop_stream(AudioEngine* e, bool from_loss) {
     e->running = false;
     return true;
   }
-  CoreStatus cs;
-  core_read_status(e->core, &cs);
+  CoreStatus cs{};
+  if (!core_read_status(e->core, &cs)) cs.flags = kCoreNeedsQuiesce;  // unknown: tidy up anyway
   e->running = false;
   core_set_running(e->core, false);
   drain(e, kDrainMs);
@@ -1917,7 +1931,7 @@ void free_buffers(AudioEngine* e) {
 // --- Public ---------------------------------------------------------------------------------
 
 AudioEngine* audio_engine_create(Core* core, RigMixer* rig) {
-  return audio_engine_create_with(core, rig, audio_driver_portaudio(), audio_probe_system());
+  return audio_engine_create_with(core, rig, audio_driver_system(), audio_probe_system());
 }
 
 static void worker_trampoline(void* arg) { worker_main((AudioEngine*)arg); }
@@ -2100,11 +2114,25 @@ void audio_engine_unlock_rig(AudioEngine* e) {
 
 void audio_engine_set_tap(AudioEngine* e, AudioTap tap, void* user) {
   if (!e) return;
-  // A sequence count around the pair: the callback skips a tap that changes under it.
-  e->tap_seq.fetch_add(1);
-  e->tap_user.store(user);
-  e->tap_fn.store(tap);
-  e->tap_seq.fetch_add(1);
+  std::lock_guard<std::mutex> g(e->tap_writer);
+  seqlock_write(&e->tap, TapPair{tap, user});
+  // A read-modify-write sees the callback's latest entry; a callback that enters after it
+  // synchronises with it and so reads the new pair.
+  int32_t inside = e->in_tap.fetch_add(0);
+  // A callback may still be calling the old tap: wait until it leaves, unless the stream is
+  // being given up on (the engine waits for callbacks itself then), so this never waits forever.
+  for (; inside != 0; inside = e->in_tap.load()) {
+    int state;
+    {
+      std::shared_lock<std::shared_mutex> sg(e->status_lock);
+      state = e->pub.state;
+    }
+    if (state != AUDIO_RUNNING && state != AUDIO_OPENING) {
+      log_line("audio: the output tap is still busy on a stream that is going - not waiting");
+      break;
+    }
+    platform_sleep_ms(kTapSliceMs);
+  }
 }
 
 void audio_engine_notify_resume(AudioEngine* e) {
@@ -2157,18 +2185,19 @@ int audio_engine_callback(const void* input, void* output, unsigned long frames,
     return paContinue;
   }
   core_process(e->core, l, r, channels, ol, orr, n, (uint32_t)status);
-  uint32_t seq = e->tap_seq.load();
-  AudioTap tap = e->tap_fn.load();
-  void* tap_user = e->tap_user.load();
-  if (tap && !(seq & 1u) && e->tap_seq.load() == seq) {
+  e->in_tap.fetch_add(1);
+  TapPair tap;
+  // A pair being written is skipped for this callback.
+  if (seqlock_try_read(&e->tap, &tap) >= 0 && tap.fn) {
     int m = n < AUDIO_MAX_FRAMES ? n : AUDIO_MAX_FRAMES;
     float* b = e->tap_buf;
     for (int i = 0; i < m; i++) {
       b[2 * i] = ol[i];
       b[2 * i + 1] = orr[i];
     }
-    tap(tap_user, b, m, (int)e->cb_rate.load(std::memory_order_relaxed));
+    tap.fn(tap.user, b, m, (int)e->cb_rate.load(std::memory_order_relaxed));
   }
+  e->in_tap.fetch_sub(1);
   e->in_flight.fetch_sub(1);
   return paContinue;
 }

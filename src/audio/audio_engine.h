@@ -158,6 +158,8 @@ uint32_t audio_engine_binding_generation(AudioEngine* engine);
 // The UI holds the rig lock while it edits or binds the rig.
 void audio_engine_lock_rig(AudioEngine* engine);
 void audio_engine_unlock_rig(AudioEngine* engine);
+// Installs the output tap (null: none). Returns once no callback is still calling the previous
+// one, so its user data may be freed; it stops waiting when the stream is being given up on.
 void audio_engine_set_tap(AudioEngine* engine, AudioTap tap, void* user);
 // A resume from suspend: the next control pass checks the stream.
 void audio_engine_notify_resume(AudioEngine* engine);

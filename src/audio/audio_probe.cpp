@@ -1,12 +1,15 @@
 // The device watch's view of this system: ALSA's hardware PCM devices by direction, plus the
-// default JACK server (one capture and one playback device while its socket exists), so that a
-// server that comes or goes counts as hardware changing. Microphone privacy has no source here.
+// default JACK server (one capture and one playback device while it answers), so that a server
+// that comes or goes counts as hardware changing. Microphone privacy has no source here.
 #include <alsa/asoundlib.h>
-#include <sys/stat.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "audio/audio_driver.h"
 
@@ -34,16 +37,28 @@ void count_alsa(uint32_t* inputs, uint32_t* outputs) {
   }
 }
 
-// jackd keeps one socket per server, named after the server and the user.
+// Whether the default JACK server answers: a connection to its request socket. After a server
+// dies untidily the socket file stays, so only a real connection tells; a unix socket connects
+// or is refused at once, so the control thread never waits on a stopped or stuck server (a
+// client open through libjack could hang, and libjack serialises opens process-wide).
 bool jack_server_present() {
   const char* server = getenv("JACK_DEFAULT_SERVER");
   if (!server || !*server) server = "default";
   static const char* const kDirs[] = {"/dev/shm", "/tmp"};
   for (const char* dir : kDirs) {
-    char path[512];
-    snprintf(path, sizeof path, "%s/jack_%s_%u_0", dir, server, (unsigned)getuid());
-    struct stat st;
-    if (stat(path, &st) == 0 && S_ISSOCK(st.st_mode)) return true;
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    int n = snprintf(addr.sun_path, sizeof addr.sun_path, "%s/jack_%s_%u_0", dir, server,
+                     (unsigned)getuid());
+    if (n <= 0 || (size_t)n >= sizeof addr.sun_path) continue;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return false;
+    int rc = connect(fd, (const sockaddr*)&addr, sizeof addr);
+    // A full backlog (EAGAIN) is a server that is there but busy.
+    bool present = rc == 0 || errno == EAGAIN || errno == EINPROGRESS;
+    close(fd);
+    if (present) return true;
   }
   return false;
 }

@@ -1,6 +1,8 @@
 // The stream callback driven directly: inputs through the rig mixer into the core, the output
 // tap, oversized buffers, and no allocation or system call on the way.
+#include <atomic>
 #include <cmath>
+#include <thread>
 #include <vector>
 
 #include "audio_harness.h"
@@ -145,6 +147,55 @@ TEST_F(CallbackTest, MixingAndTheCoreNeitherAllocateNorCallTheSystem) {
   if (r.syscalls_counted) {
     EXPECT_EQ(r.syscalls, 0u) << "first: " << r.first_syscall;
   }
+}
+
+// A tap that takes its time: setting another tap (or none) must not return while the old one
+// is still running, since its caller frees what the old tap uses right after.
+struct SlowTap {
+  std::atomic<bool> inside{false};
+  std::atomic<bool> left{false};
+  std::atomic<int> calls{0};
+};
+
+void slow_tap_fn(void* user, const float*, int, int) {
+  SlowTap* t = (SlowTap*)user;
+  t->calls.fetch_add(1);
+  t->inside.store(true);
+  platform_sleep_ms(150);
+  t->left.store(true);
+}
+
+TEST_F(CallbackTest, ChangingTheTapWaitsForACallStillInTheOldOne) {
+  run_manual(true);
+  SlowTap other;
+  struct Case {
+    const char* name;
+    AudioTap next;
+    void* next_user;
+  };
+  const Case cases[] = {{"cleared", nullptr, nullptr}, {"replaced", slow_tap_fn, &other}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SlowTap old;
+    audio_engine_set_tap(engine, slow_tap_fn, &old);
+    std::thread audio([&] {
+      Block b(4, 256, 0.25f);
+      call(b, 256);
+    });
+    while (!old.inside.load()) platform_sleep_ms(1);
+    uint64_t start = platform_tick_ms();
+    audio_engine_set_tap(engine, c.next, c.next_user);
+    EXPECT_TRUE(old.left.load());
+    EXPECT_GE(platform_tick_ms() - start, 100u);
+    audio.join();
+    // Later callbacks see only the new tap.
+    int other_before = other.calls.load();
+    Block b(4, 64, 0.25f);
+    call(b, 64);
+    EXPECT_EQ(old.calls.load(), 1);
+    EXPECT_EQ(other.calls.load(), other_before + (c.next ? 1 : 0));
+  }
+  audio_engine_set_tap(engine, nullptr, nullptr);
 }
 
 }  // namespace

@@ -70,6 +70,28 @@ TEST_F(EngineTest, AutoRateOpensAt48kWithEveryInputAndPublishesTheBinding) {
             0);
 }
 
+// The rig is bound under the rig lock only: a UI that holds it delays the binding (and the
+// start) however long it takes, and the wait is logged once.
+TEST_F(EngineTest, BindingWaitsForTheRigLockHoweverLongTheUiHoldsIt) {
+  add_device("USB Interface", 8, 2, 48000);
+  start_engine();
+  audio_engine_lock_rig(engine);
+  AudioEngineConfig cfg = audio_config("", 256, 0);
+  uint32_t id = audio_engine_open(engine, &cfg);
+  ASSERT_NE(id, 0u);
+  platform_sleep_ms(600);  // well past the old 250 ms give-up
+  AudioStatus s;
+  audio_engine_status(engine, &s);
+  EXPECT_NE(s.last_command_id, id);
+  EXPECT_NE(s.state, AUDIO_RUNNING);
+  EXPECT_EQ(audio_engine_binding_generation(engine), 0u);
+  audio_engine_unlock_rig(engine);
+  ASSERT_TRUE(audio_wait_command(engine, id, 5000, &s));
+  EXPECT_EQ(s.state, AUDIO_RUNNING);
+  EXPECT_EQ(audio_engine_binding_generation(engine), 1u);
+  EXPECT_EQ(log_count(log_from, "audio: the UI held the rig for "), 1);
+}
+
 TEST_F(EngineTest, RatesFallBackToTheDeviceDefaultAndReportARefusedFixedRate) {
   add_device("Old Card", 2, 2, 44100, {44100});
   start_engine();

@@ -155,6 +155,13 @@ bool jack_server_kill(JackServer* s) {
   return true;
 }
 
+bool jack_server_kill_hard(JackServer* s) {
+  if (!s || s->pid < 0) return false;
+  end_child(s->pid, SIGKILL, 5000);
+  s->pid = -1;
+  return true;
+}
+
 bool jack_server_restart(JackServer* s) {
   if (!s) return false;
   if (s->pid >= 0) jack_server_kill(s);

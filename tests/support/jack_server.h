@@ -1,6 +1,6 @@
 // A private JACK server for tests that need a real audio device: jackd with the dummy backend
 // (48 kHz, 256 frames, 8 capture and 2 playback ports) under a name of its own, which this
-// process then uses by default (JACK_DEFAULT_SERVER), so PortAudio's JACK host API finds it.
+// process then uses by default (JACK_DEFAULT_SERVER), so the engine's JACK driver finds it.
 // Also starts and stops helper programs (tools/jack_*) that talk to it.
 #pragma once
 #include <string>
@@ -14,6 +14,8 @@ JackServer* jack_server_start();
 const char* jack_server_name(const JackServer* s);
 // Ends the server the way a crash or a user would (SIGTERM, then SIGKILL) and waits for it.
 bool jack_server_kill(JackServer* s);
+// Ends it with SIGKILL, as a crash would: nothing is tidied up (its socket file stays).
+bool jack_server_kill_hard(JackServer* s);
 // Starts it again under the same name and waits until it answers.
 bool jack_server_restart(JackServer* s);
 // Kills it if running and frees the record.
