@@ -492,8 +492,14 @@ TEST(LibraryScan, RefusedAndRepairedFoldersAreNeverRewritten) {
       {slow, true, "couldn't read meta.json: sampleRate 1 Hz is outside 1000..768000", ""},
       {zero, false, "", "ab\uFFFDcd"},
   };
+  // What a file holds; the sparse gigabyte by its size, which reading whole would take seconds.
+  auto snapshot = [&](const std::string& id) {
+    const std::string path = lib + "/" + id + "/meta.json";
+    const int64_t size = file_size(path.c_str());
+    return size > (1 << 20) ? "bytes: " + std::to_string(size) : read(path);
+  };
   std::vector<std::string> before;
-  for (const Case& c : cases) before.push_back(read(lib + "/" + c.id + "/meta.json"));
+  for (const Case& c : cases) before.push_back(snapshot(c.id));
 
   Library l;
   library_init(&l, lib.c_str());
@@ -519,7 +525,7 @@ TEST(LibraryScan, RefusedAndRepairedFoldersAreNeverRewritten) {
     job_run(job);
     EXPECT_EQ(job->result, c.damaged ? JOB_FAILED : JOB_DONE) << job->message;
     job_free(job);
-    EXPECT_EQ(read(lib + "/" + c.id + "/meta.json"), before[i]);
+    EXPECT_EQ(snapshot(c.id), before[i]);
   }
   EXPECT_EQ(file_size((lib + "/" + huge + "/meta.json").c_str()), ((int64_t)1 << 30) + 7);
   library_free(&l);
