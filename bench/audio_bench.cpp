@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "audio/audio_engine.h"
-#include "audio/audio_fake.h"
+#include "support/audio_fake.h"
 #include "core/core.h"
 #include "core/tape.h"
 #include "platform/platform.h"

@@ -2,14 +2,31 @@
 
 set(KELP_ALL_LIBS "")
 
+# A subsystem library over the layers named after it (those directly beneath). Its sources see
+# only its own headers and those of the layers beneath it: each library's include path is a folder
+# of links to exactly those subsystems, so an include that goes up a layer fails to build.
 function(kelp_library name)
+  set(closure ${name})
+  foreach(d ${ARGN})
+    get_property(below GLOBAL PROPERTY KELP_CLOSURE_${d})
+    list(APPEND closure ${d} ${below})
+  endforeach()
+  list(REMOVE_DUPLICATES closure)
+  set_property(GLOBAL PROPERTY KELP_CLOSURE_${name} ${closure})
+  set(layer ${PROJECT_BINARY_DIR}/layers/${name})
+  file(REMOVE_RECURSE ${layer})
+  file(MAKE_DIRECTORY ${layer})
+  foreach(d ${closure})
+    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/src/${d} ${layer}/${d} SYMBOLIC)
+  endforeach()
+
   file(GLOB srcs CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/${name}/*.cpp ${PROJECT_SOURCE_DIR}/src/${name}/*.c)
   list(FILTER srcs EXCLUDE REGEX ".*/main\\.cpp$")
   if(NOT srcs)
     return()
   endif()
   add_library(kelp_${name} STATIC ${srcs})
-  target_include_directories(kelp_${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_include_directories(kelp_${name} PUBLIC ${layer})
   target_link_libraries(kelp_${name} PUBLIC Threads::Threads)
   kelp_external_deps(kelp_${name} ${name})
   set_property(GLOBAL APPEND PROPERTY KELP_LIBS ${name})
@@ -35,8 +52,7 @@ function(kelp_external_deps target name)
   endif()
 endfunction()
 
-# Resolve the link graph once every library exists. Static libraries may depend on
-# each other in a cycle (core logs through store, store writes core's tapes).
+# Resolve the link graph once every library exists: each library links the layers beneath it.
 function(kelp_resolve_links)
   get_property(libs GLOBAL PROPERTY KELP_LIBS)
   foreach(l ${libs})
@@ -117,7 +133,9 @@ function(kelp_benchmarks)
     return()
   endif()
   kelp_all_libs(libs)
-  add_executable(kelp_bench ${benches})
-  target_include_directories(kelp_bench PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/bench)
+  # The benchmarks drive the engine on the scripted test driver.
+  add_executable(kelp_bench ${benches} ${PROJECT_SOURCE_DIR}/tests/support/audio_fake.cpp)
+  target_include_directories(kelp_bench PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/bench
+                             ${PROJECT_SOURCE_DIR}/tests)
   target_link_libraries(kelp_bench PRIVATE ${libs} benchmark::benchmark_main Threads::Threads)
 endfunction()

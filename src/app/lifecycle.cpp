@@ -11,7 +11,7 @@
 #include "core/tape.h"
 #include "store/files.h"
 #include "store/jobs.h"
-#include "store/log.h"
+#include "base/log.h"
 #include "store/meta.h"
 #include "store/paths.h"
 #include "store/settings.h"

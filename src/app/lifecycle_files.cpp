@@ -12,7 +12,7 @@
 #include "store/files.h"
 #include "store/jobs.h"
 #include "store/library.h"
-#include "store/log.h"
+#include "base/log.h"
 #include "store/meta.h"
 #include "store/paths.h"
 #include "store/settings.h"

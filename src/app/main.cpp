@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <sys/utsname.h>
 
-#include "store/log.h"
+#include "base/log.h"
 
 int main() {
   log_clock();

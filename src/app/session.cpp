@@ -12,7 +12,7 @@
 #include "app/session_internal.h"
 #include "core/analysis.h"
 #include "core/tape.h"
-#include "store/log.h"
+#include "base/log.h"
 #include "store/meta.h"
 #include "store/settings.h"
 

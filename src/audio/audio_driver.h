@@ -70,3 +70,9 @@ const AudioProbe* audio_probe_system();
 
 // libjack reports to stderr by default; the drivers keep it quiet and log what matters.
 void audio_jack_quiet();
+
+// The engine's stream callback, which a driver calls with the stream's ticket as user data.
+// Never allocates, locks or logs.
+int audio_engine_callback(const void* input, void* output, unsigned long frames,
+                          const PaStreamCallbackTimeInfo* time, PaStreamCallbackFlags status,
+                          void* ticket);

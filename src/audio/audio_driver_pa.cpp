@@ -16,7 +16,7 @@
 #include <cstring>
 
 #include "audio/audio_driver.h"
-#include "store/log.h"
+#include "base/log.h"
 
 namespace {
 

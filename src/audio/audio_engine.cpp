@@ -28,7 +28,7 @@
 #include "platform/thread.h"
 #include "rig/mixer.h"
 #include "rig/rig_doc.h"
-#include "store/log.h"
+#include "base/log.h"
 
 namespace {
 

@@ -7,7 +7,6 @@
 // Threads: control (every decision), worker (one guarded driver call at a time), collector
 // (core_collect every 100 ms), and the driver's callback thread (audio_engine_callback).
 #pragma once
-#include <portaudio.h>
 
 #include <cstdint>
 
@@ -164,10 +163,6 @@ void audio_engine_set_tap(AudioEngine* engine, AudioTap tap, void* user);
 // A resume from suspend: the next control pass checks the stream.
 void audio_engine_notify_resume(AudioEngine* engine);
 
-// The stream callback (user data: the stream's ticket). Never allocates, locks or logs.
-int audio_engine_callback(const void* input, void* output, unsigned long frames,
-                          const PaStreamCallbackTimeInfo* time, PaStreamCallbackFlags status,
-                          void* ticket);
 
 // --- Helpers shared with the device rows (pure) -------------------------------------------
 

@@ -5,6 +5,8 @@
 #include <cstring>
 
 #include "audio/audio_engine.h"
+
+#include <portaudio.h>
 #include "rig/rig_doc.h"
 
 int audio_cause_rank(int cause) {

@@ -7,7 +7,7 @@
 
 #include "core/fft.h"
 #include "core/tape.h"
-#include "store/progress.h"
+#include "base/progress.h"
 
 namespace {
 

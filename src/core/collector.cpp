@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 #include "core/core_internal.h"
-#include "store/log.h"
+#include "base/log.h"
 
 void core_retire_tape(Core* c, Tape* t) {
   if (!t) return;

@@ -10,7 +10,7 @@
 
 #include "core/core_internal.h"
 #include "platform/platform.h"
-#include "store/log.h"
+#include "base/log.h"
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #include <emmintrin.h>

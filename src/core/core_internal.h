@@ -2,6 +2,89 @@
 #pragma once
 #include "core/core.h"
 
+struct CoreDeferred {
+  Tape* tape;
+  uint64_t callbacks;  // callback count when retired
+  uint64_t stamp_ms;   // when retired
+};
+
+// Fields without a note belong to the audio thread (or to quiesce/set_rate while no callback runs).
+struct Core {
+  SpscRing<CoreCommand, CORE_COMMAND_SLOTS> commands;  // UI -> audio
+  SpscRing<CoreEvent, CORE_EVENT_SLOTS> events;        // audio -> UI
+  SpscRing<float, CORE_LEVEL_SLOTS> levels;            // audio -> UI, one hop peak each
+  SpscRing<Tape*, CORE_RETIRE_SLOTS> retire;           // audio -> collector
+  Tape* overflow[CORE_RETIRE_OVERFLOW];
+  int32_t overflow_count;
+  std::atomic<int32_t> leaked;  // the only read-modify-write atomic
+
+  // Settings: one aligned store by other threads, read once per callback.
+  std::atomic<bool> running;
+  std::atomic<bool> free_immediately;
+  std::atomic<bool> monitor;
+  std::atomic<float> x, y;
+  std::atomic<float> playback_gain;
+  std::atomic<float> scrub_scale;
+
+  // Published for the collector at every status publish.
+  std::atomic<Tape*> pub_main;
+  std::atomic<Tape*> pub_capture;
+  std::atomic<int64_t> pub_cursor;
+  std::atomic<int64_t> pub_capture_pos;
+  std::atomic<uint64_t> pub_callbacks;
+
+  // Status snapshot: written at every publish, copied by any thread.
+  SeqLock<CoreStatus> status;
+
+  alignas(64) CoreRates rates;
+  int32_t channels;
+
+  Tape* main;
+  Tape* capture;
+  Tape* preview;
+
+  int64_t cursor;
+  int64_t seek_target;
+  int64_t loop_in, loop_out;
+  int64_t segment_start;
+  int64_t segment_length;
+  int64_t capture_pos;
+  int64_t capture_start;
+  int64_t preview_pos;
+
+  double hop_acc;
+  int32_t hop_frames;
+  float hop_peak;
+  int32_t segment_dropped;
+
+  float fade;
+
+  uint8_t playing, recording, loop_on, stopping, seek_pending, fast_fade, command_held, tape_full,
+      events_overflowed, scrubbing, coasting, was_playing;
+
+  double scrub_pos, scrub_target;
+  double scrub_velocity;
+  double coast_velocity;
+  float scrub_gain;
+
+  int32_t take_id;
+
+  XyMixer xy;
+  LevelMeter meter;
+  float input_level, input_peak, output_peak, gain_in_use;
+
+  uint64_t n_callbacks, n_oversize, n_nonfinite, n_events_dropped, n_levels_dropped, n_missing,
+      n_flagged;
+
+  // Six blocks of CORE_MAX_FRAMES floats: input l/r, conditioned l/r, spare outputs l/r.
+  float* scratch;
+
+  // Collector thread only.
+  CoreDeferred deferred[CORE_DEFERRED_MAX];
+  int32_t deferred_count;
+  int32_t leaked_reported;
+};
+
 constexpr float CORE_FADE_OFF = 0.0005f;   // below this the envelope counts as closed
 constexpr float CORE_FADE_JUMP = 0.02f;    // a jump while recording waits for this
 constexpr double CORE_SCRUB_STILL = 0.05;  // frames per frame that count as not moving

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "store/log.h"
-#include "store/progress.h"
+#include "base/log.h"
+#include "base/progress.h"
 
 #if defined(__SSE__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 1)
 #include <xmmintrin.h>

@@ -36,5 +36,12 @@ int platform_random(void* buf, size_t n);
 // The user's profile folder ($HOME here). 0 and the path, or -1 when there is none.
 int platform_profile_folder(char* out, size_t size);
 
+// Where platform code that runs on its own (the shell's helper threads) reports a failure: one
+// finished line starting with its module's name. The log plugs itself in here, so this layer
+// never reaches up to it; until then lines go to the standard error stream.
+typedef void (*PlatformReporter)(const char* line);
+void platform_set_reporter(PlatformReporter reporter);
+void platform_report(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 // Makes a folder and every missing parent. 0 when it exists afterwards, else the system error.
 int platform_make_folders(const char* path);

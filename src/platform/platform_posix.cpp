@@ -6,7 +6,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -140,4 +142,25 @@ int platform_make_folders(const char* path) {
   struct stat st;
   if (stat(path, &st) != 0) return errno;
   return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+}
+
+namespace {
+std::atomic<PlatformReporter> g_reporter{nullptr};
+}
+
+void platform_set_reporter(PlatformReporter reporter) {
+  g_reporter.store(reporter);
+}
+
+void platform_report(const char* fmt, ...) {
+  char line[1024];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(line, sizeof line, fmt, ap);
+  va_end(ap);
+  PlatformReporter r = g_reporter.load();
+  if (r)
+    r(line);
+  else
+    fprintf(stderr, "%s\n", line);
 }

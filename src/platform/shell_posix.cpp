@@ -16,7 +16,6 @@
 #include "platform/fsys.h"
 #include "platform/platform.h"
 #include "platform/shell.h"
-#include "store/log.h"
 
 extern char** environ;
 
@@ -165,7 +164,7 @@ bool open_with_desktop(const char* what) {
   unsigned long e = 0;
   int st = run(argv, &e);
   if (st == 0) return true;
-  log_line("shell: couldn't open it (error %lu)", st < 0 ? e : (unsigned long)st);
+  platform_report("shell: couldn't open it (error %lu)", st < 0 ? e : (unsigned long)st);
   return false;
 }
 
@@ -180,7 +179,7 @@ void do_action(Action* a) {
         if (is_folder(folder)) {
           open_with_desktop(folder);
         } else {
-          log_line("shell: couldn't open it (error %lu)", (unsigned long)ENOENT);
+          platform_report("shell: couldn't open it (error %lu)", (unsigned long)ENOENT);
         }
         break;
       }
@@ -198,13 +197,13 @@ void do_action(Action* a) {
                             nullptr};
       if (run(show, &e) == 0) break;
       const char* open[] = {"xdg-open", folder, nullptr};
-      if (run(open, &e) != 0) log_line("shell: couldn't show the file in the file manager");
+      if (run(open, &e) != 0) platform_report("shell: couldn't show the file in the file manager");
       break;
     }
     case ACT_OPEN_FOLDER:
       // A file in the folder's place is not opened (the desktop would run it).
       if (!is_folder(a->text) && (platform_make_folders(a->text) != 0 || !is_folder(a->text))) {
-        log_line("shell: folder missing and can't be made: %s", a->text);
+        platform_report("shell: folder missing and can't be made: %s", a->text);
         break;
       }
       open_with_desktop(a->text);
@@ -229,19 +228,19 @@ int start(int kind, const char* given) {
   if (kind != ACT_OPEN_LINK && given[0] != '/') {
     char cwd[4096];
     if (!getcwd(cwd, sizeof cwd)) {
-      log_line("shell: couldn't open it (error %lu)", (unsigned long)errno);
+      platform_report("shell: couldn't open it (error %lu)", (unsigned long)errno);
       return -1;
     }
     text = std::string(cwd) + "/" + given;
   }
   size_t n = text.size();
   if (n > kActionChars) {
-    log_line("shell: couldn't open it (error %lu)", (unsigned long)ENAMETOOLONG);
+    platform_report("shell: couldn't open it (error %lu)", (unsigned long)ENAMETOOLONG);
     return -1;
   }
   Action* a = (Action*)malloc(sizeof(Action));
   if (!a) {
-    log_line("shell: couldn't open it (error %lu)", (unsigned long)ENOMEM);
+    platform_report("shell: couldn't open it (error %lu)", (unsigned long)ENOMEM);
     return -1;
   }
   a->kind = kind;
@@ -282,7 +281,7 @@ bool display_present() {
 
 int shell_reveal(const char* path) {
   if (!path || !*path) {
-    log_line("shell: couldn't open it (error %lu)", (unsigned long)EINVAL);
+    platform_report("shell: couldn't open it (error %lu)", (unsigned long)EINVAL);
     return -1;
   }
   return start(ACT_REVEAL, path);
@@ -290,7 +289,7 @@ int shell_reveal(const char* path) {
 
 int shell_open_folder(const char* path) {
   if (!path || !*path) {
-    log_line("shell: couldn't open it (error %lu)", (unsigned long)EINVAL);
+    platform_report("shell: couldn't open it (error %lu)", (unsigned long)EINVAL);
     return -1;
   }
   return start(ACT_OPEN_FOLDER, path);
@@ -300,7 +299,7 @@ int shell_open_link(const char* url) {
   const char* u = url ? url : "";
   if (!starts_with_nocase(u, "https://") && !starts_with_nocase(u, "http://") &&
       !starts_with_nocase(u, "ms-settings:") && !starts_with_nocase(u, "mailto:")) {
-    log_line("shell: refused to open \"%s\" (not a web or settings link)", u);
+    platform_report("shell: refused to open \"%s\" (not a web or settings link)", u);
     return -1;
   }
   return start(ACT_OPEN_LINK, u);
@@ -328,7 +327,7 @@ int clipboard_put(void* window, const char* text, bool file) {
     set = file ? g_clipboard.set_file : g_clipboard.set_text;
   }
   if (!set) {
-    log_line("clipboard: no window to hold it yet");
+    platform_report("clipboard: no window to hold it yet");
     return -1;
   }
   unsigned long e = CLIPBOARD_BUSY;
@@ -339,11 +338,11 @@ int clipboard_put(void* window, const char* text, bool file) {
   }
   if (e == 0) return 0;
   if (e == CLIPBOARD_BUSY) {
-    log_line("clipboard: busy - another app is holding it");
+    platform_report("clipboard: busy - another app is holding it");
   } else if (file) {
-    log_line("clipboard: couldn't set the file (error %lu)", e);
+    platform_report("clipboard: couldn't set the file (error %lu)", e);
   } else {
-    log_line("clipboard: couldn't set the text (error %lu)", e);
+    platform_report("clipboard: couldn't set the text (error %lu)", e);
   }
   return -1;
 }
@@ -359,7 +358,7 @@ int clipboard_copy_file(void* window, const char* path) {
   char full[4096];
   if (!path || !*path || fsys_info(path, &info) != 0 || info.target_kind != FSYS_FILE ||
       fsys_real_path(path, full, sizeof full) != 0) {
-    log_line("clipboard: no file to copy: %s", path ? path : "");
+    platform_report("clipboard: no file to copy: %s", path ? path : "");
     return -1;
   }
   return clipboard_put(window, full, true);
@@ -368,7 +367,7 @@ int clipboard_copy_file(void* window, const char* path) {
 int dialog_pick_audio_files(void* window, char (*out)[DIALOG_PATH_BYTES], int max) {
   (void)window;
   if (!display_present()) {
-    log_line("import: file dialog unavailable (0x%08lX)", (unsigned long)ENXIO);
+    platform_report("import: file dialog unavailable (0x%08lX)", (unsigned long)ENXIO);
     return 0;
   }
   const char* argv[] = {
@@ -386,7 +385,7 @@ int dialog_pick_audio_files(void* window, char (*out)[DIALOG_PATH_BYTES], int ma
   int st = run_capture(argv, &text, &e);
   if (st == 1) return 0;  // cancelled
   if (st != 0) {
-    log_line("import: file dialog unavailable (0x%08lX)", st < 0 ? e : (unsigned long)st);
+    platform_report("import: file dialog unavailable (0x%08lX)", st < 0 ? e : (unsigned long)st);
     return 0;
   }
   int count = 0;
@@ -397,7 +396,7 @@ int dialog_pick_audio_files(void* window, char (*out)[DIALOG_PATH_BYTES], int ma
     size_t len = end - at;
     if (len > 0 && count < max && out) {
       if (len >= DIALOG_PATH_BYTES) {
-        log_line("import: skipped a file whose path is too long");
+        platform_report("import: skipped a file whose path is too long");
       } else {
         memcpy(out[count], text.data() + at, len);
         out[count][len] = 0;
@@ -412,7 +411,7 @@ int dialog_pick_audio_files(void* window, char (*out)[DIALOG_PATH_BYTES], int ma
 bool dialog_pick_folder(void* window, char* out, size_t size) {
   (void)window;
   if (!display_present()) {
-    log_line("library: folder dialog unavailable (0x%08lX)", (unsigned long)ENXIO);
+    platform_report("library: folder dialog unavailable (0x%08lX)", (unsigned long)ENXIO);
     return false;
   }
   const char* argv[] = {"zenity", "--file-selection", "--directory",
@@ -422,13 +421,13 @@ bool dialog_pick_folder(void* window, char* out, size_t size) {
   int st = run_capture(argv, &text, &e);
   if (st == 1) return false;
   if (st != 0) {
-    log_line("library: folder dialog unavailable (0x%08lX)", st < 0 ? e : (unsigned long)st);
+    platform_report("library: folder dialog unavailable (0x%08lX)", st < 0 ? e : (unsigned long)st);
     return false;
   }
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   if (text.empty()) return false;
   if (!out || text.size() >= size) {
-    log_line("library: that folder's path is too long");
+    platform_report("library: that folder's path is too long");
     return false;
   }
   memcpy(out, text.c_str(), text.size() + 1);

@@ -7,7 +7,7 @@
 
 #include "core/core.h"
 #include "core/seqlock.h"
-#include "store/log.h"
+#include "base/log.h"
 
 // The engine hands the mixer's output to the core in one piece.
 static_assert((int)RIG_MAX_FRAMES == (int)CORE_MAX_FRAMES,

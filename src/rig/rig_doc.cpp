@@ -11,7 +11,8 @@
 #include <new>
 
 #include "platform/platform.h"
-#include "store/log.h"
+#include "base/clock.h"
+#include "base/log.h"
 
 // --- Owned text -------------------------------------------------------------------------
 
@@ -480,10 +481,7 @@ void rig_instance_id(char out[RIG_INSTANCE_BYTES]) {
 double rig_now() {
   double pinned = g_frame_time.load(std::memory_order_relaxed);
   if (!std::isnan(pinned)) return pinned;
-  // The system clock counts from 1970; rig times count from 2001-01-01 00:00 UTC.
-  constexpr double kUnixTo2001 = 978307200.0;
-  auto since = std::chrono::system_clock::now().time_since_epoch();
-  return std::chrono::duration<double>(since).count() - kUnixTo2001;
+  return clock_now();
 }
 
 void rig_set_frame_time(double wall_seconds) {

@@ -11,9 +11,9 @@
 #include "platform/fsys.h"
 #include "store/files.h"
 #include "store/import.h"
-#include "store/log.h"
+#include "base/log.h"
 #include "store/meta.h"
-#include "store/progress.h"
+#include "base/progress.h"
 #include "store/wav.h"
 
 extern "C" {

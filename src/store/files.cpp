@@ -10,7 +10,7 @@
 
 #include "platform/folders.h"
 #include "platform/platform.h"
-#include "store/log.h"
+#include "base/log.h"
 
 namespace {
 
@@ -19,7 +19,6 @@ constexpr int kMoveAttempts = 5;
 constexpr int kDeleteRetries = 4;
 constexpr uint64_t kDiskReserve = 4ull << 20;
 // Seconds from 1970-01-01 to 2001-01-01, both UTC.
-constexpr double kEpoch2001 = 978307200.0;
 
 bool is_sep(char c) {
   return c == kSep;
@@ -735,11 +734,3 @@ int tmp_cleanup(const char* folder) {
 
 // ---- clocks ----
 
-double clock_now() {
-  auto t = std::chrono::system_clock::now().time_since_epoch();
-  return std::chrono::duration<double>(t).count() - kEpoch2001;
-}
-
-double clock_monotonic() {
-  return platform_seconds();
-}

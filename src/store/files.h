@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "base/clock.h"  // the clocks lived here once; their callers still find them
 #include "platform/fsys.h"
 
 enum {
@@ -113,9 +114,3 @@ int tree_remove_guarded(const char* path);
 // Removes stray "*.tmp" files (not folders) in folder, one attempt each; the number removed.
 int tmp_cleanup(const char* folder);
 
-// ---- clocks ----
-
-// Wall-clock seconds since 2001-01-01 00:00:00 UTC.
-double clock_now();
-// Seconds from a steady clock, for intervals.
-double clock_monotonic();

@@ -12,9 +12,9 @@
 #include "store/files.h"
 #include "store/jobs.h"
 #include "store/json.h"
-#include "store/log.h"
+#include "base/log.h"
 #include "store/meta.h"
-#include "store/progress.h"
+#include "base/progress.h"
 #include "store/tapefile.h"
 #include "store/wav.h"
 

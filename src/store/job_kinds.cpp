@@ -16,7 +16,7 @@
 #include "store/library.h"
 #include "store/jobs.h"
 #include "store/jobs_internal.h"
-#include "store/log.h"
+#include "base/log.h"
 #include "store/meta.h"
 #include "store/paths.h"
 #include "store/uuid.h"

@@ -14,7 +14,7 @@
 #include "store/files.h"
 #include "store/jobs.h"
 #include "store/jobs_internal.h"
-#include "store/log.h"
+#include "base/log.h"
 #include "store/meta.h"
 #include "store/tapefile.h"
 #include "store/wav.h"

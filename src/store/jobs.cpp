@@ -17,7 +17,7 @@
 #include "platform/thread.h"
 #include "store/files.h"
 #include "store/jobs_internal.h"
-#include "store/log.h"
+#include "base/log.h"
 #include "store/meta.h"
 
 namespace {

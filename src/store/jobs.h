@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "store/progress.h"
+#include "base/progress.h"
 
 struct Tape;
 struct Layer;

@@ -14,7 +14,7 @@
 #include "store/filenames.h"
 #include "store/files.h"
 #include "store/jobs.h"
-#include "store/log.h"
+#include "base/log.h"
 #include "store/meta.h"
 
 namespace {

@@ -16,7 +16,8 @@
 #include "store/files.h"
 #include "store/jobs.h"
 #include "store/library.h"
-#include "store/log.h"
+#include "base/clock.h"
+#include "base/log.h"
 #include "store/meta.h"
 #include "store/tapefile.h"
 #include "store/uuid.h"
@@ -24,7 +25,6 @@
 namespace {
 
 // Seconds between 1970-01-01 and 2001-01-01.
-constexpr double kUnixTo2001 = 978307200.0;
 
 std::atomic<int64_t> g_fail_after{-1};
 
@@ -205,7 +205,7 @@ void library_card_damaged(LibraryCard* card, const char* folderPath, const char*
   int64_t mtime = path_join(metaPath, sizeof metaPath, folderPath, "meta.json") >= 0
                       ? file_mtime(metaPath)
                       : -1;
-  card->createdAt = mtime >= 0 ? (double)mtime - kUnixTo2001 : 0.0;
+  card->createdAt = mtime >= 0 ? (double)mtime - CLOCK_UNIX_TO_2001 : 0.0;
   card->channels = 2;
   card->empty = tapeSize <= 0;
   card->damaged = 1;

@@ -1,6 +1,8 @@
 // The in-memory sketch model: SketchMeta fields and arrays, and reference-counted layers.
 #include "store/meta.h"
 
+#include "base/clock.h"
+
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -8,7 +10,7 @@
 
 #include "core/analysis.h"
 #include "store/files.h"
-#include "store/log.h"
+#include "base/log.h"
 #include "store/meta_internal.h"
 
 static_assert(LAYER_SPECTRAL_VALUES == 576 && META_WAVEFORM_POINTS == 96, "meta.json's sizes");
@@ -80,7 +82,7 @@ size_t meta_copy_text(char* out, size_t size, const char* text) {
 }
 
 bool meta_unix_time(double createdAt, int64_t* unixSeconds) {
-  double u = createdAt + 978307200.0;
+  double u = createdAt + CLOCK_UNIX_TO_2001;
   if (!std::isfinite(u) || u < 0 || u > 32503680000.0) return false;
   if (unixSeconds) *unixSeconds = (int64_t)std::floor(u);
   return true;

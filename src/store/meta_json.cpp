@@ -9,7 +9,7 @@
 
 #include "store/files.h"
 #include "store/json.h"
-#include "store/log.h"
+#include "base/log.h"
 #include "store/meta.h"
 #include "store/meta_internal.h"
 

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "platform/folders.h"
-#include "store/log.h"
+#include "base/log.h"
 
 namespace {
 

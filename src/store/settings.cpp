@@ -11,7 +11,7 @@
 #include <type_traits>
 
 #include "store/files.h"
-#include "store/log.h"
+#include "base/log.h"
 
 static_assert(std::is_trivially_copyable<Settings>::value, "Settings is copied as bytes");
 

@@ -8,9 +8,9 @@
 #include "core/tape.h"
 #include "platform/fsys.h"
 #include "store/files.h"
-#include "store/log.h"
+#include "base/log.h"
 #include "store/meta.h"
-#include "store/progress.h"
+#include "base/progress.h"
 #include "store/wav.h"
 
 namespace {

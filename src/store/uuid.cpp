@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "store/log.h"
+#include "base/log.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -9,8 +9,8 @@
 
 #include "core/tape.h"
 #include "store/files.h"
-#include "store/log.h"
-#include "store/progress.h"
+#include "base/log.h"
+#include "base/progress.h"
 
 static_assert(std::endian::native == std::endian::little, "samples are copied as little-endian");
 

@@ -9,7 +9,7 @@
 
 #include "audio/audio_engine.h"
 #include "platform/platform.h"
-#include "store/log.h"
+#include "base/log.h"
 #include "support/log_capture.h"
 
 // Polls the status until pred holds or timeout_ms pass; leaves the last status in *out.
@@ -100,7 +100,7 @@ inline AudioCommand audio_command(int kind, int value) {
 
 // --- An engine on the scripted driver -------------------------------------------------------
 
-#include "audio/audio_fake.h"
+#include "support/audio_fake.h"
 #include "core/core.h"
 #include "rig/mixer.h"
 

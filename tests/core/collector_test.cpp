@@ -6,7 +6,7 @@
 
 #include "core/core.h"
 #include "core/core_fixture.h"
-#include "store/log.h"
+#include "base/log.h"
 #include "support/log_capture.h"
 
 using namespace core_fixture;

@@ -15,6 +15,7 @@
 
 #include "core/condition.h"
 #include "core/core.h"
+#include "support/core_inside.h"
 #include "core/tape.h"
 #include "platform/platform.h"
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/core.h"
+#include "support/core_inside.h"
 #include "core/tape.h"
 
 namespace core_fixture {

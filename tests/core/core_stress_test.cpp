@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/core.h"
+#include "support/core_inside.h"
 #include "core/core_fixture.h"
 #include "platform/platform.h"
 

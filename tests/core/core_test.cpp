@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/core_fixture.h"
-#include "store/log.h"
+#include "base/log.h"
 
 using namespace core_fixture;
 

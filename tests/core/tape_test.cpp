@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "store/log.h"
-#include "store/progress.h"
+#include "base/log.h"
+#include "base/progress.h"
 #include "support/log_capture.h"
 
 namespace {

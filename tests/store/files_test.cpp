@@ -18,7 +18,7 @@
 
 #include "platform/platform.h"
 #include "platform/shell.h"
-#include "store/log.h"
+#include "base/log.h"
 #include "support/tmpdir.h"
 #include "support/tmpfs.h"
 #include "support/unprivileged.h"

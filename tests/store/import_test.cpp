@@ -19,7 +19,7 @@
 #include "store/filenames.h"
 #include "store/jobs.h"
 #include "store/meta.h"
-#include "store/progress.h"
+#include "base/progress.h"
 #include "store/wav.h"
 #include "support/tmpdir.h"
 #include "support/tmpfs.h"

@@ -10,7 +10,7 @@
 
 #include "core/tape.h"
 #include "store/jobs.h"
-#include "store/log.h"
+#include "base/log.h"
 #include "store/meta.h"
 #include "support/log_capture.h"
 

@@ -20,7 +20,7 @@
 #include "store/files.h"
 #include "store/import.h"
 #include "store/jobs.h"
-#include "store/log.h"
+#include "base/log.h"
 #include "store/meta.h"
 #include "store/uuid.h"
 #include "store/wav.h"

@@ -18,7 +18,7 @@
 
 #include "store/files.h"
 #include "store/json.h"
-#include "store/log.h"
+#include "base/log.h"
 #include "store/meta_internal.h"
 #include "support/tmpdir.h"
 #include "support/log_capture.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/folders.h"
-#include "store/log.h"
+#include "base/log.h"
 #include "support/tmpdir.h"
 #include "support/log_capture.h"
 

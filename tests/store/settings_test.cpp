@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "store/files.h"
-#include "store/log.h"
+#include "base/log.h"
 #include "support/tmpdir.h"
 #include "support/log_capture.h"
 

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "core/tape.h"
-#include "store/log.h"
+#include "base/log.h"
 #include "store/meta.h"
-#include "store/progress.h"
+#include "base/progress.h"
 #include "store/wav.h"
 #include "support/log_capture.h"
 #include "support/tmpdir.h"

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "core/tape.h"
-#include "store/log.h"
-#include "store/progress.h"
+#include "base/log.h"
+#include "base/progress.h"
 #include "support/log_capture.h"
 #include "support/tmpdir.h"
 

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <string>
 
-#include "store/log.h"
+#include "base/log.h"
 
 namespace {
 

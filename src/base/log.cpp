@@ -1,4 +1,4 @@
-#include "store/log.h"
+#include "base/log.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -144,6 +144,14 @@ static void close_locked(LogState& s) {
   }
   s.path[0] = 0;
 }
+
+namespace {
+// Platform code below the log reports through it.
+void report_line(const char* line) {
+  log_line("%s", line);
+}
+const bool g_reporting = (platform_set_reporter(report_line), true);
+}  // namespace
 
 void log_close() {
   LogState& s = state();

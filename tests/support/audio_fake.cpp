@@ -1,4 +1,4 @@
-#include "audio/audio_fake.h"
+#include "support/audio_fake.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "store/log.h"
+#include "base/log.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
