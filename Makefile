@@ -8,6 +8,7 @@ CMAKE_GEN   = -G Ninja
 
 .PHONY: all deps build run test bench test-asan test-tsan clean format
 
+# `make` alone only builds; run and the test targets install what is missing first.
 all: build
 
 deps:
@@ -16,13 +17,15 @@ deps:
 $(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-build: deps $(BUILD)/build.ninja
+build: $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+run: deps
+	$(MAKE) build
 	./$(BUILD)/kelp-nova
 
-test: build
+test: deps
+	$(MAKE) build
 	bash scripts/run-tests.sh $(BUILD)
 
 bench: deps

@@ -55,6 +55,7 @@
 #include "store/jobs.h"
 #include "store/library.h"
 #include "base/log.h"
+#include "base/version.h"
 #include "store/meta.h"
 #include "store/paths.h"
 #include "store/settings.h"
@@ -697,7 +698,7 @@ int main(int argc, char** argv) {
   log_clock();
   log_open(nullptr);
   struct utsname u;
-  log_line("main: Kelp NOVA 1.0.5 for %s (headless) - starting",
+  log_line("main: Kelp NOVA %s for %s (headless) - starting", KELP_VERSION_TEXT,
            uname(&u) == 0 ? u.sysname : "unknown");
 
   FILE* in = stdin;

@@ -3,13 +3,14 @@
 #include <sys/utsname.h>
 
 #include "base/log.h"
+#include "base/version.h"
 
 int main() {
   log_clock();
   log_open(nullptr);
   struct utsname u;
   const char* os = uname(&u) == 0 ? u.sysname : "unknown";
-  log_line("main: Kelp NOVA 1.0.5 for %s", os);
+  log_line("main: Kelp NOVA %s for %s", KELP_VERSION_TEXT, os);
   log_line("main: the window is not built yet - nothing more to do");
   log_close();
   return 0;

@@ -1,4 +1,5 @@
 #include "base/log.h"
+#include "base/version.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -218,7 +219,7 @@ void log_open(const char* folder) {
                                              : " - could not rotate, appending";
     char header[256];
     snprintf(header, sizeof header, "; %s %s log - opened %04u-%02u-%02u %02u:%02u:%02u local%s\n",
-             "Kelp NOVA", "1.0.5", (unsigned)lt.tm_year + 1900, (unsigned)lt.tm_mon + 1,
+             "Kelp NOVA", KELP_VERSION_TEXT, (unsigned)lt.tm_year + 1900, (unsigned)lt.tm_mon + 1,
              (unsigned)lt.tm_mday, (unsigned)lt.tm_hour, (unsigned)lt.tm_min, (unsigned)lt.tm_sec,
              suffix);
     if (header[strlen(header) - 1] != '\n') {
