@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <random>
@@ -68,13 +69,19 @@ TEST(CrashSafety, KilledSavesLeaveTheOldOrTheNewFiles) {
   snprintf(metas[1].name, sizeof metas[1].name, "Beta");
   metas[1].loopActive = true;
   save_version(folder, &metas[0], tapes[0]);
+  // The kills spread over two saves as long as they take here (a sanitizer build is slower).
+  auto t0 = std::chrono::steady_clock::now();
+  save_version(folder, &metas[0], tapes[0]);
+  const unsigned spread = std::max(
+      30000u, (unsigned)(2e6 * std::chrono::duration<double>(std::chrono::steady_clock::now() - t0)
+                                   .count()));
 
   std::mt19937 rng(12345);
   int sawTmp = 0, sawTape[2] = {0, 0}, sawMeta[2] = {0, 0};
   auto started = std::chrono::steady_clock::now();
   for (int kill_no = 0; kill_no < kKills; kill_no++) {
     const int first = (int)(rng() % 2);
-    const unsigned delayUs = rng() % 30001;
+    const unsigned delayUs = rng() % (spread + 1);
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
