@@ -18,14 +18,6 @@
 
 namespace {
 
-void copy_path(char* dst, size_t size, const char* src) {
-  if (!src) src = "";
-  size_t n = strlen(src);
-  if (n > size - 1) n = size - 1;
-  memmove(dst, src, n);
-  dst[n] = 0;
-  log_utf8_cut(dst, size - 1);
-}
 
 void set_last_opened(Session* s) {
   if (!s->meta || !s->settings) return;
@@ -103,7 +95,7 @@ bool tried_before(const Session* s, const char* folder) {
 
 void note_tried(Session* s, const char* folder) {
   if (tried_before(s, folder) || s->tried_count == SESSION_FALLBACK_TRIED) return;
-  copy_path(s->tried[s->tried_count++], SESSION_PATH, folder);
+  text_copy(s->tried[s->tried_count++], SESSION_PATH, folder);
 }
 
 void new_sketch_now(Session* s);
@@ -131,7 +123,7 @@ void open_newest(Session* s) {
 void run_follow(Session* s) {
   const int32_t follow = s->follow;
   char folder[SESSION_PATH];
-  copy_path(folder, sizeof folder, s->follow_folder);
+  text_copy(folder, sizeof folder, s->follow_folder);
   const bool fall_back = s->follow_fall_back;
   s->follow = SESSION_FOLLOW_NOTHING;
   s->follow_folder[0] = 0;
@@ -150,7 +142,7 @@ void run_follow(Session* s) {
 
 void begin_close(Session* s, int32_t follow, const char* folder, bool fall_back) {
   s->follow = follow;
-  copy_path(s->follow_folder, sizeof s->follow_folder, folder);
+  text_copy(s->follow_folder, sizeof s->follow_folder, folder);
   s->follow_fall_back = fall_back;
   if (s->state == SESSION_NONE) {
     run_follow(s);
@@ -249,7 +241,7 @@ void open_now(Session* s, const char* folder, bool fall_back) {
   if (!folder || !folder[0]) return;
   if (s->state != SESSION_NONE) {
     if (s->state != SESSION_CLOSING && session_same_folder(folder, s->folder)) {
-      char title[256];
+      char title[SESSION_TITLE_BYTES];
       session_title(s, title, sizeof title);
       session_notice(s, NOTICE_SKETCH_SHOWN, 0, false, title, s->folder);
       return;
@@ -262,7 +254,7 @@ void open_now(Session* s, const char* folder, bool fall_back) {
   reset_sketch_fields(s);
   s->fall_back = fall_back;
   if (fall_back) note_tried(s, folder);
-  copy_path(s->folder, sizeof s->folder, folder);
+  text_copy(s->folder, sizeof s->folder, folder);
   s->state = SESSION_LOADING;
   Job* job = s->jobs ? job_new(JOB_LOAD_META) : nullptr;
   if (!job) {
@@ -279,15 +271,6 @@ void open_now(Session* s, const char* folder, bool fall_back) {
     s->state = SESSION_NONE;
     s->folder[0] = 0;
   }
-}
-
-Tape* fresh_tape(double rate) {
-  Tape* t = tape_new(rate, SESSION_TAPE_MINUTES, SESSION_TAPE_POOL);
-  if (t && tape_ensure(t, 0) != 0) {
-    tape_free(t);
-    t = nullptr;
-  }
-  return t;
 }
 
 void new_sketch_fail(Session* s) {
@@ -307,8 +290,8 @@ void new_sketch_now(Session* s) {
   session_take_reset(s);
   session_cancel_sketch_jobs(s);
   reset_sketch_fields(s);
-  Tape* main = fresh_tape(rate);
-  Tape* capture = main ? fresh_tape(rate) : nullptr;
+  Tape* main = tape_new_ready(rate, SESSION_TAPE_MINUTES, SESSION_TAPE_POOL);
+  Tape* capture = main ? tape_new_ready(rate, SESSION_TAPE_MINUTES, SESSION_TAPE_POOL) : nullptr;
   SketchMeta* meta = capture ? (SketchMeta*)calloc(1, sizeof(SketchMeta)) : nullptr;
   if (!meta) {
     tape_free(main);
@@ -327,7 +310,7 @@ void new_sketch_now(Session* s) {
     return;
   }
   s->meta = meta;
-  copy_path(s->folder, sizeof s->folder, folder);
+  text_copy(s->folder, sizeof s->folder, folder);
   s->rate = rate;
   s->state = SESSION_LOADING;
   session_attach(s, main, capture, 0);
@@ -339,7 +322,7 @@ void new_sketch_now(Session* s) {
   s->cursor_last = 0;
   if (s->host.library_card) s->host.library_card(s->host.user, s->meta, s->folder);
   set_last_opened(s);
-  char title[256];
+  char title[SESSION_TITLE_BYTES];
   session_title(s, title, sizeof title);
   session_notice(s, NOTICE_SKETCH_SHOWN, 0, false, title, s->folder);
   log_line("session: new sketch %s at %.0f Hz", s->meta->id, rate);
@@ -362,7 +345,7 @@ void on_load_meta(Session* s, Job* job) {
     set_last_opened(s);
     if (job->metaDirty) session_schedule_save(s);
     s->load_tape_next = true;
-    char title[256];
+    char title[SESSION_TITLE_BYTES];
     session_title(s, title, sizeof title);
     session_notice(s, NOTICE_SKETCH_SHOWN, 0, false, title, s->folder);
     return;
@@ -371,7 +354,7 @@ void on_load_meta(Session* s, Job* job) {
   session_notice_error(s, "COULDN'T OPEN THAT SKETCH - %s", why);
   log_line("session: %s", why);
   char failed[SESSION_PATH];
-  copy_path(failed, sizeof failed, s->folder);
+  text_copy(failed, sizeof failed, s->folder);
   s->state = SESSION_NONE;
   s->folder[0] = 0;
   if (s->fall_back) {
@@ -397,7 +380,7 @@ void on_load_tape(Session* s, Job* job) {
   Tape* main = job->tapeOut;
   Tape* capture = job->tapeOut2;
   job->tapeOut = job->tapeOut2 = nullptr;
-  if (!capture) capture = fresh_tape(main->rate);
+  if (!capture) capture = tape_new_ready(main->rate, SESSION_TAPE_MINUTES, SESSION_TAPE_POOL);
   if (!capture) {
     tape_free(main);
     session_notice(s, NOTICE_ERROR, 0, false, "NOT ENOUGH MEMORY TO LOAD THE TAPE", nullptr);
@@ -407,7 +390,7 @@ void on_load_tape(Session* s, Job* job) {
   s->rate = main->rate;
   s->committed_peak = job->peak;
   if (job->upgraded && m->channels < 2) m->channels = 2;
-  char title[256];
+  char title[SESSION_TITLE_BYTES];
   session_title(s, title, sizeof title);
   if (job->resampled) {
     meta_rescale(m, main->rate, job->framesOut);
@@ -493,8 +476,8 @@ void follow_stream_rate(Session* s) {
     begin_close(s, SESSION_FOLLOW_REOPEN, s->folder, false);
     return;
   }
-  Tape* main = fresh_tape(stream);
-  Tape* capture = main ? fresh_tape(stream) : nullptr;
+  Tape* main = tape_new_ready(stream, SESSION_TAPE_MINUTES, SESSION_TAPE_POOL);
+  Tape* capture = main ? tape_new_ready(stream, SESSION_TAPE_MINUTES, SESSION_TAPE_POOL) : nullptr;
   if (!capture) {
     tape_free(main);
     return;  // tried again next frame
@@ -634,7 +617,7 @@ double session_best_rate(const Session* s) {
   const AudioStatus& a = s->audio_status;
   if (s->have_audio_status && a.rate > 0.0) return a.rate;
   if (s->settings && s->settings->sample_rate > 0) return (double)s->settings->sample_rate;
-  return 48000.0;
+  return SESSION_DEFAULT_RATE;
 }
 
 void session_store_cursor(Session* s) {
@@ -655,7 +638,7 @@ void session_commit(Session* s, int64_t length, bool punch, bool force, bool res
   if (length < 0) length = 0;
   if (!punch && !force && length == m->lengthSamples) return;
   m->lengthSamples = length;
-  double rate = s->main->rate > 0.0 ? s->main->rate : (s->rate > 0.0 ? s->rate : 48000.0);
+  double rate = s->main->rate > 0.0 ? s->main->rate : session_rate(s);
   m->sampleRate = rate;
   m->channels = 2;
   Job* job = s->jobs ? job_new(JOB_SAVE_COMMIT) : nullptr;
@@ -866,7 +849,7 @@ void on_commit(Session* s, Job* job) {
     // Nobody retries this one: say where its audio went.
     if (job->rescued) {
       s->rescued_count++;
-      copy_path(s->last_rescue, sizeof s->last_rescue, job->resultPath);
+      text_copy(s->last_rescue, sizeof s->last_rescue, job->resultPath);
       log_line("session: %s didn't land - its audio is rescued in %s", job->folder,
                job->resultPath);
       session_notice(s, NOTICE_ERROR, 0, false, "COULDN'T SAVE - THE AUDIO IS RESCUED",

@@ -31,16 +31,6 @@ uint32_t engine_post(void* user, const AudioCommand* cmd) {
   return audio_engine_post((AudioEngine*)user, cmd);
 }
 
-void copy_cut(char* dst, size_t size, const char* src) {
-  if (!dst || size == 0) return;
-  if (!src) src = "";
-  size_t n = strlen(src);
-  if (n > size - 1) n = size - 1;
-  // Whole characters only, also when the source itself ends in a cut one.
-  n = log_utf8_boundary(src, n);
-  memcpy(dst, src, n);
-  dst[n] = 0;
-}
 
 // Puts the backlog's records at the front of the array so it can grow at the back.
 bool backlog_push(Session* s, const CoreCommand* cmd) {
@@ -224,7 +214,7 @@ void banners_step(Session* s) {
   const bool busy = engine && a.cause == AUDIO_CAUSE_IN_USE;
   if (busy && running && a.device[0]) {
     char name[128];
-    copy_cut(name, sizeof name, a.device);
+    text_copy(name, sizeof name, a.device);
     upper_ascii(name);
     char t[SESSION_BANNER_TEXT];
     snprintf(t, sizeof t, "MIC BUSY - LISTENING ON %s", name);
@@ -288,7 +278,7 @@ void publish(Session* s) {
     p.id[0] = 0;
     p.title[0] = 0;
   }
-  copy_cut(p.folder, sizeof p.folder, s->meta ? s->folder : "");
+  text_copy(p.folder, sizeof p.folder, s->meta ? s->folder : "");
   p.rate = s->rate;
   p.status = s->status;
   p.position = session_displayed_frames(s);
@@ -312,11 +302,11 @@ void publish(Session* s) {
   p.paint_mode = s->settings && s->settings->paint_mode != 0;
   p.raw_playback = s->settings && s->settings->raw_playback != 0;
   if (s->tape_unreadable && s->meta)
-    copy_cut(p.status_line, sizeof p.status_line, "TAPE UNREADABLE - RECORDING IS OFF");
+    text_copy(p.status_line, sizeof p.status_line, "TAPE UNREADABLE - RECORDING IS OFF");
   else if (s->rec_waiting)
-    copy_cut(p.status_line, sizeof p.status_line, "REC ARMED - WAITING FOR AUDIO\xE2\x80\xA6");
+    text_copy(p.status_line, sizeof p.status_line, "REC ARMED - WAITING FOR AUDIO\xE2\x80\xA6");
   else if (s->state == SESSION_NONE && !s->meta)
-    copy_cut(p.status_line, sizeof p.status_line, "NO SKETCH OPEN");
+    text_copy(p.status_line, sizeof p.status_line, "NO SKETCH OPEN");
   else
     p.status_line[0] = 0;
 }
@@ -350,7 +340,7 @@ Session* session_create(Core* core, AudioEngine* engine, JobQueue* jobs, Setting
   }
   s->started_at = -1.0;
   s->state = SESSION_NONE;
-  s->rate = 48000.0;
+  s->rate = SESSION_DEFAULT_RATE;
   s->play_override = -1;
   s->take.strokes = (float*)malloc(sizeof(float) * SESSION_STROKES_FIRST);
   s->take.capacity = s->take.strokes ? SESSION_STROKES_FIRST : 0;
@@ -461,7 +451,7 @@ int64_t session_displayed_frames(const Session* s) {
 }
 
 double session_displayed_seconds(const Session* s) {
-  return (double)session_displayed_frames(s) / (s->rate > 0.0 ? s->rate : 48000.0);
+  return (double)session_displayed_frames(s) / session_rate(s);
 }
 
 int64_t session_tape_frames(const Session* s) {
@@ -476,7 +466,7 @@ int64_t session_tape_frames(const Session* s) {
 
 double session_span(const Session* s) {
   if (!s) return TRANSPORT_MIN_SPAN;
-  const double rate = s->rate > 0.0 ? s->rate : 48000.0;
+  const double rate = session_rate(s);
   double tape_len = (double)session_tape_frames(s) / rate;
   double last_end = -1.0;
   if (s->meta) {
@@ -574,7 +564,7 @@ void session_notice_error(Session* s, const char* fmt, ...) {
   va_start(ap, fmt);
   vsnprintf(t, sizeof t, fmt, ap);
   va_end(ap);
-  log_utf8_cut(t, sizeof t - 1);
+  text_utf8_cut(t, sizeof t - 1);
   session_notice(s, NOTICE_ERROR, 0, false, t, nullptr);
 }
 
@@ -592,8 +582,8 @@ void session_notice(Session* s, int32_t kind, int32_t value, bool flag, const ch
   n.kind = kind;
   n.value = value;
   n.flag = flag;
-  copy_cut(n.text, sizeof n.text, text);
-  copy_cut(n.path, sizeof n.path, path);
+  text_copy(n.text, sizeof n.text, text);
+  text_copy(n.path, sizeof n.path, path);
   s->notice_count++;
 }
 
@@ -623,7 +613,7 @@ void session_banner_set(Session* s, int32_t slot, bool shown, const char* text) 
   };
   SessionBanner& b = s->banners[slot];
   char t[SESSION_BANNER_TEXT];
-  copy_cut(t, sizeof t, !shown ? "" : (text && text[0]) ? text : kDefault[slot]);
+  text_copy(t, sizeof t, !shown ? "" : (text && text[0]) ? text : kDefault[slot]);
   if (b.shown == shown && strcmp(b.text, t) == 0) return;
   b.shown = shown;
   memcpy(b.text, t, sizeof t);

@@ -40,7 +40,11 @@ enum SessionFollow : int32_t {
   SESSION_FOLLOW_REOPEN = 3,  // reopen the same sketch (its tape is resampled on the way)
 };
 
+// The rate a session runs at while nothing better is known.
+constexpr double SESSION_DEFAULT_RATE = 48000.0;
+
 enum : int32_t {
+  SESSION_TITLE_BYTES = 256,  // a sketch's display title and its terminator
   SESSION_BANNERS = 11,
   SESSION_BANNER_TEXT = 160,  // 159 bytes and a terminator
   SESSION_NOTICES = 32,
@@ -187,7 +191,7 @@ struct SessionSnapshot {
   bool exporting;
   bool tape_unreadable;
   char id[UUID_TEXT_BYTES];
-  char title[256];
+  char title[SESSION_TITLE_BYTES];
   char folder[SESSION_PATH];
   double rate;
   CoreStatus status;

@@ -83,9 +83,15 @@ void lifecycle_start_step(Session* s);      // the start's library scan came bac
 void lifecycle_meta_save_step(Session* s);  // scheduled saves
 void lifecycle_cursor_step(Session* s);     // cursor memory
 
+// ---- lifecycle_device.cpp ----
+void lifecycle_device_step(Session* s);  // device changes waiting or answered
+
 // ---- lifecycle_files.cpp ----
-void lifecycle_device_step(Session* s);            // device changes waiting or answered
 void lifecycle_on_file_job(Session* s, Job* job);  // CLEAR_FILES, EXPORT_WAV, RENAME
+// The tape's rate, or the default while none is known.
+inline double session_rate(const Session* s) {
+  return s->rate > 0.0 ? s->rate : SESSION_DEFAULT_RATE;
+}
 // Title of the open sketch (meta_title), "" without one.
 void session_title(const Session* s, char* out, size_t size);
 // The side-car WAV's file name for the sketch's title ("" when none can be made).

@@ -270,7 +270,7 @@ void session_handle_event(Session* s, const CoreEvent* ev) {
     s->attach_confirmed++;
     if (session_attached(s) && s->state == SESSION_LOADING && s->meta && s->main) {
       s->state = SESSION_READY;
-      char title[256];
+      char title[SESSION_TITLE_BYTES];
       session_title(s, title, sizeof title);
       log_line("session: %s ready (%.0f Hz, %lld frames)", title, s->rate,
                (long long)tape_length(s->main));

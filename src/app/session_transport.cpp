@@ -19,7 +19,7 @@ bool ready(const Session* s) {
 }
 
 double tape_seconds(const Session* s) {
-  return (double)session_tape_frames(s) / (s->rate > 0.0 ? s->rate : 48000.0);
+  return (double)session_tape_frames(s) / session_rate(s);
 }
 
 void end_scrub(Session* s, uint8_t flags) {

@@ -1,4 +1,5 @@
 #include "base/log.h"
+#include "base/text.h"
 #include "base/version.h"
 
 #include <cerrno>
@@ -37,29 +38,10 @@ LogState& state() {
 std::atomic<double> g_clock_base{-1.0};
 
 // Index just past the last whole character in s[0..n).
-size_t utf8_boundary(const char* s, size_t n) {
-  if (n == 0) return 0;
-  size_t i = n;
-  // Step back over continuation bytes to the lead byte of the last sequence.
-  size_t back = 0;
-  while (i > 0 && back < 4 && ((unsigned char)s[i - 1] & 0xC0) == 0x80) {
-    i--;
-    back++;
-  }
-  if (i == 0) return 0;
-  unsigned char lead = (unsigned char)s[i - 1];
-  size_t need = 1;
-  if (lead >= 0xF0) need = 4;
-  else if (lead >= 0xE0) need = 3;
-  else if (lead >= 0xC0) need = 2;
-  if (lead >= 0xC0 && back + 1 < need) return i - 1;  // incomplete: drop it
-  return n;
-}
-
 void write_ring_locked(LogState& s, const char* line) {
   char* slot = s.ring[s.count % LOG_CONSOLE_LINES];
   size_t n = strlen(line);
-  if (n > LOG_CONSOLE_LINE_BYTES - 1) n = utf8_boundary(line, LOG_CONSOLE_LINE_BYTES - 1);
+  if (n > LOG_CONSOLE_LINE_BYTES - 1) n = text_utf8_boundary(line, LOG_CONSOLE_LINE_BYTES - 1);
   memcpy(slot, line, n);
   memset(slot + n, 0, LOG_CONSOLE_LINE_BYTES - n);
   s.count++;
@@ -67,15 +49,7 @@ void write_ring_locked(LogState& s, const char* line) {
 
 }  // namespace
 
-size_t log_utf8_boundary(const char* s, size_t n) { return utf8_boundary(s, n); }
 
-size_t log_utf8_cut(char* s, size_t max_bytes) {
-  size_t n = strlen(s);
-  if (n <= max_bytes) return n;
-  n = utf8_boundary(s, max_bytes);
-  s[n] = 0;
-  return n;
-}
 
 double log_clock() {
   double now = platform_seconds();
@@ -104,7 +78,7 @@ void log_line(const char* fmt, ...) {
     if (r < 0) msg[0] = 0;
   }
   // vsnprintf cuts at a byte count; drop the partial character it may have left at the end.
-  if (cut) msg[utf8_boundary(msg, strlen(msg))] = 0;
+  if (cut) msg[text_utf8_boundary(msg, strlen(msg))] = 0;
   for (char* p = msg; *p; p++) {
     if ((unsigned char)*p < 0x20 && *p != '\t') *p = ' ';
   }
@@ -263,7 +237,7 @@ bool log_console_line(int64_t n, char* buf, size_t size) {
   if (!buf || size == 0) return true;
   const char* line = s.ring[n % LOG_CONSOLE_LINES];
   size_t len = strlen(line);
-  if (len > size - 1) len = utf8_boundary(line, size - 1);
+  if (len > size - 1) len = text_utf8_boundary(line, size - 1);
   memcpy(buf, line, len);
   buf[len] = 0;
   return true;

@@ -1,6 +1,7 @@
 // One-line, time-stamped log shared by every module: a file rotated once per run,
 // a 256-line console ring, and the standard error stream. Never call from the audio callback.
 #pragma once
+#include "base/text.h"  // the log cuts its lines with these
 #include <cstddef>
 #include <cstdint>
 
@@ -26,7 +27,3 @@ const char* log_path();
 typedef void (*LogTap)(int64_t n, const char* line, void* ctx);
 void log_set_tap(LogTap tap, void* ctx);
 
-// Length of the longest prefix of s[0..n) that ends on a whole UTF-8 character.
-size_t log_utf8_boundary(const char* s, size_t n);
-// Cuts s (NUL-terminated) so that it holds at most max_bytes bytes without splitting a character.
-size_t log_utf8_cut(char* s, size_t max_bytes);

@@ -633,3 +633,12 @@ Tape* tape_resample(const Tape* src, double new_rate, JobProgress* progress) {
   delete tab;
   return out;
 }
+
+Tape* tape_new_ready(double rate, double max_minutes, int32_t pool_target) {
+  Tape* t = tape_new(rate, max_minutes, pool_target);
+  if (t && tape_ensure(t, 0) != 0) {
+    tape_free(t);
+    return nullptr;
+  }
+  return t;
+}

@@ -53,6 +53,8 @@ struct Tape {
 
 // Null (with a log line) for a rate not in (0, 10 MHz]; max_minutes <= 0 means 24 hours.
 Tape* tape_new(double rate, double max_minutes, int32_t pool_target);
+// tape_new with its first chunk present, so recording can start at once; null when memory runs out.
+Tape* tape_new_ready(double rate, double max_minutes, int32_t pool_target);
 void tape_free(Tape* tape);
 int tape_ensure(Tape* tape, int64_t frames);
 int tape_write(Tape* tape, int64_t at, const float* frames, int64_t n);

@@ -32,6 +32,15 @@ struct FsysEntry {
 
 struct FsysDir;
 
+// A path separator on this system: '/' here; '/' and '\\' on Windows.
+inline bool fsys_is_separator(char c) {
+#ifdef _WIN32
+  return c == '/' || c == '\\';
+#else
+  return c == '/';
+#endif
+}
+
 // Classes of errors the callers treat alike.
 bool fsys_error_missing(unsigned long e);    // the entry or a folder on its way does not exist
 bool fsys_error_transient(unsigned long e);  // someone else may hold it for a moment: retry

@@ -21,7 +21,7 @@ constexpr uint64_t kDiskReserve = 4ull << 20;
 // Seconds from 1970-01-01 to 2001-01-01, both UTC.
 
 bool is_sep(char c) {
-  return c == kSep;
+  return fsys_is_separator(c);
 }
 
 char fold(char c) {
@@ -324,18 +324,18 @@ int path_join(char* out, size_t size, const char* folder, const char* name) {
   bool cut = false;
   std::string f = folder;
   if (f.size() > PATH_JOIN_MAX) {
-    f.resize(log_utf8_cut(&f[0], PATH_JOIN_MAX));
+    f.resize(text_utf8_cut(&f[0], PATH_JOIN_MAX));
     cut = true;
   }
   std::string r = f;
   if (!f.empty() && !is_sep(f.back()) && *name) r += kSep;
   r += name;
   if (r.size() > PATH_JOIN_MAX) {
-    r.resize(log_utf8_cut(&r[0], PATH_JOIN_MAX));
+    r.resize(text_utf8_cut(&r[0], PATH_JOIN_MAX));
     cut = true;
   }
   if (r.size() > size - 1) {
-    r.resize(log_utf8_cut(&r[0], size - 1));
+    r.resize(text_utf8_cut(&r[0], size - 1));
     cut = true;
   }
   memcpy(out, r.c_str(), r.size() + 1);
@@ -446,7 +446,7 @@ int list_files_with_suffix(const char* folder, const char* suffix, char (*out)[L
 bool disk_too_full(const char* path, int64_t needed) {
   if (!path || !*path) return false;
   std::string cut = path;
-  if (cut.size() > PATH_UTF8_MAX) cut.resize(log_utf8_boundary(cut.c_str(), PATH_UTF8_MAX));
+  if (cut.size() > PATH_UTF8_MAX) cut.resize(text_utf8_boundary(cut.c_str(), PATH_UTF8_MAX));
   std::string p = full_or_same(cut.c_str());
   for (int step = 0; step < 32 && !path_is_dir(p.c_str()); step++) {
     std::string up = parent_of(p);
@@ -734,3 +734,9 @@ int tmp_cleanup(const char* folder) {
 
 // ---- clocks ----
 
+const char* path_base_name(const char* path) {
+  const char* base = path;
+  for (const char* p = path; *p; p++)
+    if (fsys_is_separator(*p) && p[1]) base = p + 1;
+  return base;
+}

@@ -34,6 +34,8 @@ size_t path_root_length(const char* path);
 // folder, one ending in a separator, or before an empty name). Always terminated and cut at a
 // character boundary to fit; the length, or -1 when anything had to be cut.
 int path_join(char* out, size_t size, const char* folder, const char* name);
+// What follows the last separator that has something after it: "b" of "a/b", "b/" of "a/b/".
+const char* path_base_name(const char* path);
 
 enum : uint32_t {
   PATH_ATTR_READONLY = 0x1,

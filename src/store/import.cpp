@@ -20,26 +20,10 @@
 
 namespace {
 
-#ifdef _WIN32
-inline bool is_separator(char c) {
-  return c == '/' || c == '\\';
-}
-#else
-inline bool is_separator(char c) {
-  return c == '/';
-}
-#endif
-
-const char* base_name(const char* path) {
-  const char* base = path;
-  for (const char* p = path; *p; p++)
-    if (is_separator(*p)) base = p + 1;
-  return base;
-}
 
 // The extension after the last '.' of the file name, or null when it has none.
 const char* extension_of(const char* path) {
-  const char* dot = strrchr(base_name(path), '.');
+  const char* dot = strrchr(path_base_name(path), '.');
   return dot ? dot + 1 : nullptr;
 }
 
@@ -109,7 +93,7 @@ size_t import_sketch_name(const char* path, char* out, size_t size) {
   if (!out || size == 0) return 0;
   out[0] = 0;
   if (!path) return 0;
-  const char* base = base_name(path);
+  const char* base = path_base_name(path);
   const char* dot = strrchr(base, '.');
   size_t n = (dot && dot != base) ? (size_t)(dot - base) : strlen(base);
   // File names on this system are bytes; the name is shown and written as UTF-8.
@@ -117,7 +101,7 @@ size_t import_sketch_name(const char* path, char* out, size_t size) {
   char* fixed = utf8_repair(base, n, &fixedLength, nullptr);
   if (!fixed) return 0;
   size_t limit = std::min<size_t>(IMPORT_NAME_MAX, size - 1);
-  log_utf8_cut(fixed, limit);
+  text_utf8_cut(fixed, limit);
   size_t len = strlen(fixed);
   memcpy(out, fixed, len + 1);
   free(fixed);

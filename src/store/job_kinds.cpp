@@ -28,17 +28,9 @@ namespace {
 constexpr int64_t kMiB = 1 << 20;
 constexpr size_t kCopyBlock = 1 << 20;
 
-bool is_separator(char c) {
-#ifdef _WIN32
-  return c == '/' || c == '\\';
-#else
-  return c == '/';
-#endif
-}
-
 bool has_separator(const char* s) {
   for (; *s; s++)
-    if (is_separator(*s)) return true;
+    if (fsys_is_separator(*s)) return true;
   return false;
 }
 
@@ -64,9 +56,9 @@ bool job_join(char* out, const char* folder, const char* name) {
 
 void job_parent(char* out, const char* path) {
   size_t n = strlen(path);
-  while (n > 0 && !is_separator(path[n - 1])) n--;
+  while (n > 0 && !fsys_is_separator(path[n - 1])) n--;
   // Keep a lone root separator; drop the one before the name otherwise.
-  while (n > 1 && is_separator(path[n - 1])) n--;
+  while (n > 1 && fsys_is_separator(path[n - 1])) n--;
   n = std::min<size_t>(n, JOB_PATH_MAX);
   memcpy(out, path, n);
   out[n] = 0;
@@ -77,12 +69,6 @@ bool job_is_file(const char* path) {
   return fsys_info(path, &info) == 0 && info.target_kind == FSYS_FILE;
 }
 
-const char* job_base_name(const char* path) {
-  const char* base = path;
-  for (const char* p = path; *p; p++)
-    if (is_separator(*p) && p[1]) base = p + 1;
-  return base;
-}
 
 void job_fail_write(Job* job, const char* where, int64_t needed, const char* what) {
   if (disk_too_full(where, needed))
@@ -93,49 +79,6 @@ void job_fail_write(Job* job, const char* where, int64_t needed, const char* wha
 
 void job_cancelled(Job* job) {
   job->result = JOB_CANCELLED;
-}
-
-void job_kinds_dispatch(Job* job) {
-  switch (job->kind) {
-    case JOB_NONE:
-      return job_none(job);
-    case JOB_SAVE_COMMIT:
-      return job_save_commit(job);
-    case JOB_SAVE_META:
-      return job_save_meta(job);
-    case JOB_LOAD_META:
-      return job_load_meta(job);
-    case JOB_LOAD_TAPE:
-      return job_load_tape(job);
-    case JOB_CLEAR_FILES:
-      return job_clear_files(job);
-    case JOB_EXPORT_WAV:
-      return job_export_wav(job);
-    case JOB_IMPORT_AUDIO:
-      import_audio_job(job);
-      return;
-    case JOB_SCAN_LIBRARY:
-      return library_scan_job(job);
-    case JOB_DELETE_DIR:
-      return job_delete_dir(job);
-    case JOB_RENAME:
-      return job_rename(job);
-    case JOB_PATCH_SPECTRAL:
-      return job_patch_spectral(job);
-    case JOB_LOAD_PREVIEW:
-      return job_load_preview(job);
-    case JOB_WRITE_FILE:
-      return job_write_file(job);
-    case JOB_COPY_FILE:
-      return job_copy_file(job);
-    case JOB_SPECTRAL:
-      return job_spectral(job);
-    case JOB_HOP_LEVELS:
-      return job_hop_levels(job);
-    case JOB_KIND_COUNT:
-      break;
-  }
-  job_fail(job, "UNKNOWN JOB");
 }
 
 // ---- SAVE_COMMIT: the side-car WAV, tape.f32 and meta.json ----
@@ -421,7 +364,7 @@ void job_write_file(Job* job) {
   const int64_t needed = (int64_t)std::min<size_t>(job->dataSize, INT64_MAX);
   if ((parent[0] && make_dirs(parent) != 0) ||
       file_write_atomic(job->path, job->data, job->dataSize) != 0)
-    return job_fail_write(job, job->path, needed, job_base_name(job->path));
+    return job_fail_write(job, job->path, needed, path_base_name(job->path));
   job_copy_text(job->resultPath, sizeof job->resultPath, job->path);
 }
 

@@ -32,15 +32,6 @@ double minutes_for(int64_t frames, double rate) {
   return std::max(kTapeMinutes, (double)frames / rate / 60.0 + 60.0);
 }
 
-// An empty tape to record on, its first chunk present.
-Tape* empty_tape(double rate) {
-  Tape* t = tape_new(rate, kTapeMinutes, kTapePool);
-  if (t && tape_ensure(t, 0) != 0) {
-    tape_free(t);
-    return nullptr;
-  }
-  return t;
-}
 
 // "44.1K", "48K", "22.05K".
 void rate_label(double rate, char* out, size_t size) {
@@ -192,7 +183,7 @@ void job_load_tape(Job* job) {
   if (fileFrames == 0) {
     if (found < 0 && job->frames > 0)
       log_line("jobs: %s has no tape.f32 - it opens silent", folder);
-    tape = empty_tape(target);
+    tape = tape_new_ready(target, kTapeMinutes, kTapePool);
     if (!tape) return job_fail(job, "NOT ENOUGH MEMORY");
   } else {
     tape = tape_new(rate, minutes_for(fileFrames, rate), kTapePool);
@@ -232,7 +223,7 @@ void job_load_tape(Job* job) {
   }
   const int64_t length = tape_length(tape);
   job->peak = tape_peak(tape, 0, length);
-  job->tapeOut2 = empty_tape(target);
+  job->tapeOut2 = tape_new_ready(target, kTapeMinutes, kTapePool);
   if (!job->tapeOut2) {
     tape_free(tape);
     return job_fail(job, "NOT ENOUGH MEMORY");

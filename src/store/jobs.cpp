@@ -18,30 +18,41 @@
 #include "store/files.h"
 #include "store/jobs_internal.h"
 #include "base/log.h"
+#include "store/import.h"
+#include "store/jobs_internal.h"
+#include "store/library.h"
 #include "store/meta.h"
 
 namespace {
 
+void import_job(Job* job) {
+  import_audio_job(job);  // its own result code repeats the job's result
+}
+
+// One row a kind: a new kind is a new row and its handler.
 const JobKindInfo kKinds[JOB_KIND_COUNT] = {
-    {"NONE", JOB_WORKER_IO, 0, ""},
-    {"SAVE_COMMIT", JOB_WORKER_IO, 0, "SAVING…"},
-    {"SAVE_META", JOB_WORKER_IO, 0, "SAVING…"},
-    {"LOAD_META", JOB_WORKER_IO, 1, "LOADING…"},
-    {"LOAD_TAPE", JOB_WORKER_IO, 1, "LOADING TAPE…"},
-    {"CLEAR_FILES", JOB_WORKER_IO, 0, "CLEARING…"},
-    {"EXPORT_WAV", JOB_WORKER_IO, 0, "EXPORTING…"},
-    {"IMPORT_AUDIO", JOB_WORKER_IO, 0, "IMPORTING…"},
-    {"SCAN_LIBRARY", JOB_WORKER_IO, 2, "LOADING…"},
-    {"DELETE_DIR", JOB_WORKER_IO, 0, "DELETING…"},
-    {"RENAME", JOB_WORKER_IO, 0, "RENAMING…"},
-    {"PATCH_SPECTRAL", JOB_WORKER_IO, 0, "SAVING…"},
-    {"LOAD_PREVIEW", JOB_WORKER_IO, 2, "LOADING PREVIEW…"},
-    {"WRITE_FILE", JOB_WORKER_IO, 0, "SAVING SETTINGS…"},
-    {"COPY_FILE", JOB_WORKER_IO, 0, "EXPORTING…"},
-    {"SPECTRAL", JOB_WORKER_COMPUTE, 0, "ANALYSING…"},
-    {"HOP_LEVELS", JOB_WORKER_COMPUTE, 1, "ANALYSING…"},
+    {"NONE", JOB_WORKER_IO, 0, "", job_none},
+    {"SAVE_COMMIT", JOB_WORKER_IO, 0, "SAVING…", job_save_commit},
+    {"SAVE_META", JOB_WORKER_IO, 0, "SAVING…", job_save_meta},
+    {"LOAD_META", JOB_WORKER_IO, 1, "LOADING…", job_load_meta},
+    {"LOAD_TAPE", JOB_WORKER_IO, 1, "LOADING TAPE…", job_load_tape},
+    {"CLEAR_FILES", JOB_WORKER_IO, 0, "CLEARING…", job_clear_files},
+    {"EXPORT_WAV", JOB_WORKER_IO, 0, "EXPORTING…", job_export_wav},
+    {"IMPORT_AUDIO", JOB_WORKER_IO, 0, "IMPORTING…", import_job},
+    {"SCAN_LIBRARY", JOB_WORKER_IO, 2, "LOADING…", library_scan_job},
+    {"DELETE_DIR", JOB_WORKER_IO, 0, "DELETING…", job_delete_dir},
+    {"RENAME", JOB_WORKER_IO, 0, "RENAMING…", job_rename},
+    {"PATCH_SPECTRAL", JOB_WORKER_IO, 0, "SAVING…", job_patch_spectral},
+    {"LOAD_PREVIEW", JOB_WORKER_IO, 2, "LOADING PREVIEW…", job_load_preview},
+    {"WRITE_FILE", JOB_WORKER_IO, 0, "SAVING SETTINGS…", job_write_file},
+    {"COPY_FILE", JOB_WORKER_IO, 0, "EXPORTING…", job_copy_file},
+    {"SPECTRAL", JOB_WORKER_COMPUTE, 0, "ANALYSING…", job_spectral},
+    {"HOP_LEVELS", JOB_WORKER_COMPUTE, 1, "ANALYSING…", job_hop_levels},
 };
-const JobKindInfo kUnknownKind = {"UNKNOWN", JOB_WORKER_IO, 0, ""};
+void job_unknown(Job* job) {
+  job_fail(job, "UNKNOWN JOB");
+}
+const JobKindInfo kUnknownKind = {"UNKNOWN", JOB_WORKER_IO, 0, "", job_unknown};
 
 constexpr double kSlowJobSeconds = 0.25;
 
@@ -75,7 +86,7 @@ void list_append(Job** head, Job** tail, Job* job) {
 void format_text(char* dst, size_t size, const char* fmt, va_list ap) {
   char buf[1024];
   vsnprintf(buf, sizeof buf, fmt, ap);
-  log_utf8_cut(buf, size - 1);
+  text_utf8_cut(buf, size - 1);
   memcpy(dst, buf, strlen(buf) + 1);
 }
 
@@ -104,14 +115,7 @@ const char* job_kind_name(int32_t kind) {
 }
 
 bool job_copy_text(char* dst, size_t size, const char* src) {
-  if (!dst || size == 0) return false;
-  if (!src) src = "";
-  size_t n = strlen(src);
-  bool cut = n > size - 1;
-  if (cut) n = log_utf8_boundary(src, size - 1);
-  memcpy(dst, src, n);
-  dst[n] = 0;
-  return !cut;
+  return text_copy(dst, size, src);
 }
 
 Job* job_new(JobKind kind) {
@@ -194,7 +198,7 @@ void job_run(Job* job) {
   job->result = JOB_PENDING;
   job->message[0] = 0;
   double started = clock_monotonic();
-  job_kinds_dispatch(job);
+  job_kind_info(job->kind)->run(job);
   if (job->result == JOB_PENDING) job->result = JOB_DONE;
   const char* name = job_kind_name(job->kind);
   const char* where = job->folder[0] ? job->folder : job->path;

@@ -61,11 +61,15 @@ enum {
   JOB_SPECTRAL_VALUES = 576,
 };
 
+struct Job;
+
 struct JobKindInfo {
   const char* name;   // as the log writes it: "SAVE_COMMIT"
   int32_t worker;     // JOB_WORKER_IO or JOB_WORKER_COMPUTE
   int32_t group;      // cancel group
   const char* label;  // busy label
+  void (*run)(Job* job);  // the work, on the worker: leaves the result pending when done,
+                          // else fails (job_fail) or cancels
 };
 
 // The table row of a kind; an unknown kind gets {"UNKNOWN", IO, 0, ""}.

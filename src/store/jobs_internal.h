@@ -10,10 +10,6 @@
 // clear, the rename and the card all name the same file (a long title is cut the same way).
 constexpr size_t JOB_SIDECAR_BYTES = LIBRARY_SIDECAR_MAX + 1;
 
-// Runs the work of job->kind on the calling thread; leaves result 0 when done, else sets 2
-// (job_fail) or 3.
-void job_kinds_dispatch(Job* job);
-
 // JOB_NONE: nothing, unless a test holds it (jobs_debug_hold).
 void job_none(Job* job);
 
@@ -42,7 +38,6 @@ void job_parent(char* out, const char* path);
 // reading one could hold a worker forever.
 bool job_is_file(const char* path);
 // The last component of path.
-const char* job_base_name(const char* path);
 // "DISK FULL" when the volume holding where lacks needed bytes (plus the reserve), else
 // "CAN'T WRITE <what>".
 void job_fail_write(Job* job, const char* where, int64_t needed, const char* what);

@@ -29,18 +29,6 @@ std::string lower_key(const char* s) {
   return k;
 }
 
-const char* base_name(const char* path) {
-  const char* base = path;
-  for (const char* p = path; *p; p++) {
-#ifdef _WIN32
-    const bool sep = *p == '/' || *p == '\\';
-#else
-    const bool sep = *p == '/';
-#endif
-    if (sep && p[1]) base = p + 1;
-  }
-  return base;
-}
 
 void free_rows(Library* library) {
   for (int32_t i = 0; i < library->count; i++) library_card_free(&library->rows[i]);
@@ -358,7 +346,7 @@ bool library_on_job(Library* library, Core* core, Job* job) {
         if (i >= 0) {
           if (job->resultPath[0])
             library_copy_text(library->rows[i].sidecarName, sizeof library->rows[i].sidecarName,
-                              base_name(job->resultPath));
+                              path_base_name(job->resultPath));
           library->version++;
         }
       }
@@ -541,7 +529,7 @@ int library_import(Library* library, JobQueue* queue, const char* const* paths, 
     library_copy_text(job->folder, sizeof job->folder, library->folder);
     // The label names the file without its folder and extension.
     char name[LIBRARY_PATH_MAX + 1];
-    library_copy_text(name, sizeof name, base_name(path));
+    library_copy_text(name, sizeof name, path_base_name(path));
     char* dot = strrchr(name, '.');
     if (dot && dot != name) *dot = 0;
     char shortName[LIBRARY_LABEL_NAME_MAX + 1];

@@ -13,11 +13,13 @@
 #include <vector>
 
 #include "store/filenames.h"
+#include "platform/fsys.h"
 #include "store/files.h"
 #include "store/jobs.h"
 #include "store/library.h"
 #include "base/clock.h"
 #include "base/log.h"
+#include "base/text.h"
 #include "store/meta.h"
 #include "store/tapefile.h"
 #include "store/uuid.h"
@@ -47,20 +49,12 @@ std::string lower_key(const char* s) {
   return k;
 }
 
-bool is_separator(char c) {
-#ifdef _WIN32
-  return c == '/' || c == '\\';
-#else
-  return c == '/';
-#endif
-}
-
 // The last component of a path (trailing separators ignored) as [start, start + length).
 const char* last_component(const char* path, size_t* length) {
   size_t n = strlen(path);
-  while (n > 1 && is_separator(path[n - 1])) n--;
+  while (n > 1 && fsys_is_separator(path[n - 1])) n--;
   size_t start = n;
-  while (start > 0 && !is_separator(path[start - 1])) start--;
+  while (start > 0 && !fsys_is_separator(path[start - 1])) start--;
   *length = n - start;
   return path + start;
 }
@@ -105,18 +99,7 @@ bool library_same_text(const char* a, const char* b) {
 }
 
 bool library_copy_text(char* dst, size_t size, const char* src) {
-  if (!dst || size == 0) return false;
-  if (!src) src = "";
-  size_t n = strlen(src);
-  const bool cut = n > size - 1;
-  if (cut) {
-    n = size - 1;
-    // Never end on half a character: back off to the start of the one that doesn't fit.
-    while (n > 0 && ((unsigned char)src[n] & 0xC0) == 0x80) n--;
-  }
-  memcpy(dst, src, n);
-  dst[n] = 0;
-  return !cut;
+  return text_copy(dst, size, src);
 }
 
 void* library_malloc(size_t bytes) {

@@ -2,6 +2,7 @@
 #include "store/meta.h"
 
 #include "base/clock.h"
+#include "base/text.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -70,15 +71,8 @@ size_t meta_utf8_cut(char* s, size_t max) {
 
 size_t meta_copy_text(char* out, size_t size, const char* text) {
   if (!out || size == 0) return 0;
-  if (!text) text = "";
-  size_t n = strlen(text);
-  if (n > size - 1) {
-    n = size - 1;
-    while (n > 0 && ((unsigned char)text[n] & 0xC0) == 0x80) n--;
-  }
-  memcpy(out, text, n);
-  out[n] = 0;
-  return n;
+  text_copy(out, size, text);
+  return strlen(out);
 }
 
 bool meta_unix_time(double createdAt, int64_t* unixSeconds) {

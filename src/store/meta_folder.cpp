@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/fsys.h"
 #include "store/files.h"
 #include "store/json.h"
 #include "base/log.h"
@@ -12,20 +13,12 @@
 
 namespace {
 
-bool is_separator(char c) {
-#ifdef _WIN32
-  return c == '/' || c == '\\';
-#else
-  return c == '/';
-#endif
-}
-
 // The folder's last path component (trailing separators ignored) as a UUID.
 bool folder_uuid(const char* folder, Uuid* out) {
   size_t end = strlen(folder);
-  while (end > 0 && is_separator(folder[end - 1])) end--;
+  while (end > 0 && fsys_is_separator(folder[end - 1])) end--;
   size_t start = end;
-  while (start > 0 && !is_separator(folder[start - 1])) start--;
+  while (start > 0 && !fsys_is_separator(folder[start - 1])) start--;
   return uuid_parse_n(folder + start, end - start, out);
 }
 

@@ -150,7 +150,7 @@ void put_text(char* out, size_t size, const char* in, size_t len) {
       i++;
     }
   }
-  if (r.size() > size - 1) r.resize(log_utf8_cut(&r[0], size - 1));
+  if (r.size() > size - 1) r.resize(text_utf8_cut(&r[0], size - 1));
   memcpy(out, r.c_str(), r.size());
   memset(out + r.size(), 0, size - r.size());
 }
@@ -158,7 +158,7 @@ void put_text(char* out, size_t size, const char* in, size_t len) {
 // Keeps a text field terminated, whole-charactered and zero-filled after its terminator.
 void tidy_text(char* field, size_t size) {
   field[size - 1] = 0;
-  size_t n = log_utf8_cut(field, size - 1);
+  size_t n = text_utf8_cut(field, size - 1);
   memset(field + n, 0, size - n);
 }
 

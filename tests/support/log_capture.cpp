@@ -49,7 +49,7 @@ bool log_line_full(int64_t n, char* buf, size_t size) {
     if (n >= c.first && n < c.first + (int64_t)c.lines.size()) {
       if (!buf || size == 0) return true;
       const std::string& l = c.lines[(size_t)(n - c.first)];
-      size_t len = l.size() < size - 1 ? l.size() : log_utf8_boundary(l.c_str(), size - 1);
+      size_t len = l.size() < size - 1 ? l.size() : text_utf8_boundary(l.c_str(), size - 1);
       memcpy(buf, l.data(), len);
       buf[len] = 0;
       return true;
