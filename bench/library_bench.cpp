@@ -96,7 +96,7 @@ void BM_LibraryMerge1000(benchmark::State& state) {
     library_scan_job(job);
     job->result = JOB_DONE;
     state.ResumeTiming();
-    library_on_job(&lib, nullptr, job);
+    library_on_job(&lib, job);
     job_free(job);
   }
   state.counters["rows"] = lib.count;

@@ -46,6 +46,7 @@
 #include <thread>
 
 #include "app/lifecycle.h"
+#include "app/preview.h"
 #include "app/session.h"
 #include "audio/audio_engine.h"
 #include "core/core.h"
@@ -260,7 +261,7 @@ void shell_job_reaction(const Job* j) {
 void drain_jobs(App* a) {
   if (!a->jobs) return;
   while (Job* j = jobs_take_done(a->jobs)) {
-    if (!library_on_job(&a->lib, a->core, j) && a->session) session_on_job(a->session, j);
+    if (!library_on_job(&a->lib, j) && a->session) session_on_job(a->session, j);
     shell_job_reaction(j);
     job_free(j);
   }
@@ -390,7 +391,7 @@ void start_command(App* a, double now) {
   }
   if (c == "new sketch") {
     log_line("action: new sketch");
-    library_preview_stop(&a->lib, a->core);
+    library_preview_stop(&a->lib);
     session_new_sketch(s);
     return finish(a, nullptr);
   }
@@ -406,7 +407,7 @@ void start_command(App* a, double now) {
       log_line("toast: OLD FORMAT - OPEN IT ON IPHONE FIRST");
       return finish(a, nullptr);
     }
-    library_preview_stop(&a->lib, a->core);
+    library_preview_stop(&a->lib);
     session_open_id(s, arg.c_str());
     return finish(a, nullptr);
   }
@@ -617,7 +618,7 @@ void shutdown(App* a) {
   Session* s = a->session;
 
   jobs_cancel_group(a->jobs, JOB_GROUP_LIBRARY);
-  library_preview_stop(&a->lib, a->core);
+  library_preview_stop(&a->lib);
 
   if (session_take_runs(s)) {
     log_line("main: a take is rolling - stopping it so it lands");
@@ -755,6 +756,8 @@ int main(int argc, char** argv) {
 
   library_init(&a->lib, a->paths.library);
   a->lib_made = true;
+  const LibraryPlayer player = preview_player(a->core);
+  library_set_player(&a->lib, &player);
   library_refresh(&a->lib, a->jobs, "");
 
   SessionHost host;

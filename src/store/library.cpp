@@ -1,5 +1,5 @@
 // The library list on the UI thread: refresh and merge of scans, the results of imports, renames
-// and deletions, the operations the actions call, and the card preview through the core.
+// and deletions, the operations the actions call, and the card preview through its player.
 #include "store/library.h"
 
 #include <cstdio>
@@ -10,7 +10,6 @@
 #include <unordered_set>
 #include <vector>
 
-#include "core/core.h"
 #include "store/filenames.h"
 #include "store/files.h"
 #include "store/jobs.h"
@@ -115,7 +114,7 @@ void clear_preview(Library* library) {
   library->previewJob = 0;
 }
 
-void preview_loaded(Library* library, Core* core, Job* job) {
+void preview_loaded(Library* library, Job* job) {
   // Only the job of the preview asked for last: an earlier one that was stopped or switched
   // away from is dropped (its tape goes with the job).
   if (!library->previewPending || job->sequence != library->previewJob ||
@@ -125,16 +124,14 @@ void preview_loaded(Library* library, Core* core, Job* job) {
     clear_preview(library);
     return;
   }
-  CoreCommand cmd{};
-  cmd.kind = CMD_PREVIEW_SET;
-  cmd.tape = job->tapeOut;
-  if (!core || !core_push_command(core, &cmd)) {
+  const LibraryPlayer* p = &library->player;
+  if (!p->play || !p->play(p->user, job->tapeOut)) {
     log_line("library: %s - the preview of %s didn't start",
-             core ? "the command ring is full" : "no audio core", job->sketchId);
+             p->play ? "the command ring is full" : "no audio core", job->sketchId);
     clear_preview(library);
     return;
   }
-  job->tapeOut = nullptr;  // the core's now
+  job->tapeOut = nullptr;  // the player's now
   library->previewPending = false;
   library->version++;
 }
@@ -314,7 +311,12 @@ int library_refresh_soon(Library* library, JobQueue* queue, const char* openSket
   return refresh(library, queue, openSketchId, now);
 }
 
-bool library_on_job(Library* library, Core* core, Job* job) {
+void library_set_player(Library* library, const LibraryPlayer* player) {
+  if (!library) return;
+  library->player = player ? *player : LibraryPlayer{};
+}
+
+bool library_on_job(Library* library, Job* job) {
   if (!library || !job) return false;
   switch (job->kind) {
     case JOB_IMPORT_AUDIO:
@@ -353,7 +355,7 @@ bool library_on_job(Library* library, Core* core, Job* job) {
       return mine;
     }
     case JOB_LOAD_PREVIEW:
-      preview_loaded(library, core, job);
+      preview_loaded(library, job);
       return true;
     case JOB_COPY_FILE:
       return untrack(library, job->sequence);
@@ -542,25 +544,24 @@ int library_import(Library* library, JobQueue* queue, const char* const* paths, 
 
 // ---- preview ----
 
-void library_preview_stop(Library* library, Core* core) {
+void library_preview_stop(Library* library) {
   if (!library) return;
   if (library_preview_playing(library)) {
-    CoreCommand cmd{};
-    cmd.kind = CMD_PREVIEW_CLEAR;
-    if (!core || !core_push_command(core, &cmd))
+    const LibraryPlayer* p = &library->player;
+    if (!p->stop || !p->stop(p->user))
       log_line("library: the command ring is full - the preview plays out on its own");
   }
   clear_preview(library);
 }
 
-void library_preview_toggle(Library* library, Core* core, JobQueue* queue, const char* id,
+void library_preview_toggle(Library* library, JobQueue* queue, const char* id,
                             double targetRate) {
   if (!library || !id || !id[0]) return;
   if (library->previewId[0] && library_same_text(library->previewId, id)) {
-    library_preview_stop(library, core);  // a second press stops
+    library_preview_stop(library);  // a second press stops
     return;
   }
-  if (library->previewId[0]) library_preview_stop(library, core);
+  if (library->previewId[0]) library_preview_stop(library);
   const int32_t i = library_find(library, id);
   if (i < 0 || library->rows[i].legacy) return;
   const LibraryCard* row = &library->rows[i];
@@ -582,12 +583,10 @@ void library_preview_toggle(Library* library, Core* core, JobQueue* queue, const
   library->version++;
 }
 
-bool library_preview_seek(Library* library, Core* core, int64_t frame) {
-  if (!library_preview_playing(library) || !core) return false;
-  CoreCommand cmd{};
-  cmd.kind = CMD_PREVIEW_SEEK;
-  cmd.a = frame;
-  return core_push_command(core, &cmd);
+bool library_preview_seek(Library* library, int64_t frame) {
+  const LibraryPlayer* p = library ? &library->player : nullptr;
+  if (!library_preview_playing(library) || !p->seek) return false;
+  return p->seek(p->user, frame);
 }
 
 void library_preview_ended(Library* library) {

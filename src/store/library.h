@@ -3,7 +3,7 @@
 // migrates old sketches and builds the cards; the UI thread merges them so that nothing done
 // while the scan ran is lost. Imports, renames and deletions update the list in place through
 // their jobs. Folders that can't be read, and copies of another sketch's folder (same id), are
-// listed read-only and never rewritten. A card can be previewed through the core's preview
+// listed read-only and never rewritten. A card can be previewed through the player's preview
 // channel.
 //
 // Everything here runs on the UI thread except library_scan_job, library_scan_folder and the
@@ -15,7 +15,16 @@
 #include "store/meta.h"
 #include "store/uuid.h"
 
-struct Core;
+struct Tape;
+
+// Where previews play: the program hands them to the audio (app/preview.h); the library never
+// talks to the audio itself. Each call returns false when it couldn't be given.
+struct LibraryPlayer {
+  void* user;
+  bool (*play)(void* user, Tape* tape);  // takes the tape when it returns true
+  bool (*stop)(void* user);
+  bool (*seek)(void* user, int64_t frame);
+};
 struct Job;
 struct JobQueue;
 
@@ -82,6 +91,7 @@ struct Library {
   char previewId[UUID_TEXT_BYTES];  // the card being previewed, "" when none
   bool previewPending;              // its LOAD_PREVIEW job is still out
   uint32_t previewJob;              // that job's sequence number
+  LibraryPlayer player;             // where previews play (none: they don't start)
   // Delete, rename and export jobs posted here and not yet back (sequence numbers, 0 free).
   uint32_t tracked[LIBRARY_TRACKED_JOBS];
 };
@@ -115,8 +125,10 @@ Job* library_scan_begin(Library* library, const char* openSketchId, double now);
 // Takes the results of a finished job of kinds IMPORT_AUDIO, SCAN_LIBRARY, DELETE_DIR, RENAME,
 // LOAD_PREVIEW and COPY_FILE (rows removed, renamed, added, merged; a preview started). Returns
 // true when the job was the library's: its scans, imports and previews, and the deletes, renames
-// and exports it posted. The caller still frees the job; any tape it started now belongs to core.
-bool library_on_job(Library* library, Core* core, Job* job);
+// and exports it posted. The caller still frees the job; a tape it started playing is the player's.
+bool library_on_job(Library* library, Job* job);
+// Where previews play from now on (null: nowhere).
+void library_set_player(Library* library, const LibraryPlayer* player);
 
 // Adds or replaces the card of meta's sketch. folder may be null or empty (the existing row's,
 // else the library folder joined with the id). Also what the session calls after a save.
@@ -150,12 +162,11 @@ int library_import(Library* library, JobQueue* queue, const char* const* paths, 
 
 // Starts the card's preview (stopping another one), or stops it when it is the one previewing.
 // targetRate is the device's rate.
-void library_preview_toggle(Library* library, Core* core, JobQueue* queue, const char* id,
-                            double targetRate);
-// Stops a preview: the core lets go of a playing tape; the state clears.
-void library_preview_stop(Library* library, Core* core);
-// Moves a playing preview to frame. False when none plays or the command ring is full.
-bool library_preview_seek(Library* library, Core* core, int64_t frame);
+void library_preview_toggle(Library* library, JobQueue* queue, const char* id, double targetRate);
+// Stops a preview: the player lets go of a playing tape; the state clears.
+void library_preview_stop(Library* library);
+// Moves a playing preview to frame. False when none plays or the player can't take it.
+bool library_preview_seek(Library* library, int64_t frame);
 // The core's EV_PREVIEW_ENDED: the preview played out.
 void library_preview_ended(Library* library);
 // A preview is playing (set and loaded).

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/lifecycle.h"
+#include "app/preview.h"
 #include "app/session.h"
 #include "core/core.h"
 #include "support/core_inside.h"
@@ -71,6 +72,8 @@ struct Rig {
     core_set_running(core, true);
     jobs = jobs_start();
     library_init(&lib, library.c_str());
+    const LibraryPlayer player = preview_player(core);
+    library_set_player(&lib, &player);
     memset(&device, 0, sizeof device);
     device.state = AUDIO_RUNNING;
     device.rate = 48000.0;
@@ -167,11 +170,11 @@ struct Rig {
       pending_scan = nullptr;
       library_scan_job(j);
       if (j->result == JOB_PENDING) j->result = JOB_DONE;
-      library_on_job(&lib, core, j);
+      library_on_job(&lib, j);
       job_free(j);
     }
     while (Job* j = jobs_take_done(jobs)) {
-      if (!library_on_job(&lib, core, j) && s) session_on_job(s, j);
+      if (!library_on_job(&lib, j) && s) session_on_job(s, j);
       job_free(j);
     }
   }

@@ -61,7 +61,7 @@ TEST(LibraryMerge, AnImportAndADeleteMadeDuringAScanSurvive) {
   job_copy_text(imp->folder, sizeof imp->folder, lib.c_str());
   ASSERT_EQ(import_audio_job(imp), 0);
   imp->result = JOB_DONE;
-  EXPECT_TRUE(library_on_job(&l, nullptr, imp));
+  EXPECT_TRUE(library_on_job(&l, imp));
   const std::string imported = imp->resultId;
   job_free(imp);
   ASSERT_EQ(l.count, 3);
@@ -76,7 +76,7 @@ TEST(LibraryMerge, AnImportAndADeleteMadeDuringAScanSurvive) {
 
   const uint64_t version = l.version;
   int64_t mark = log_console_count();
-  EXPECT_TRUE(library_on_job(&l, nullptr, scan));
+  EXPECT_TRUE(library_on_job(&l, scan));
   job_free(scan);
   EXPECT_GT(l.version, version);
   EXPECT_TRUE(log_has(mark,
@@ -128,11 +128,11 @@ TEST(LibraryMerge, TheOpenSketchKeepsItsRowAndOtherFoldersScansAreIgnored) {
   EXPECT_EQ(l.count, 0);
   Job* fresh = library_scan_begin(&l, "", 1.0);
   ASSERT_NE(fresh, nullptr);
-  library_on_job(&l, nullptr, stale);
+  library_on_job(&l, stale);
   EXPECT_EQ(l.count, 0);
   EXPECT_TRUE(l.scanning);  // the new folder's scan is still out
   fresh->result = JOB_FAILED;
-  library_on_job(&l, nullptr, fresh);
+  library_on_job(&l, fresh);
   EXPECT_FALSE(l.scanning);
   job_free(stale);
   job_free(fresh);
@@ -153,7 +153,7 @@ TEST(LibraryMerge, OutOfMemoryKeepsTheOldList) {
   ASSERT_EQ(job->cardCount, 2);
   int64_t mark = log_console_count();
   library_debug_fail_allocations(0);
-  library_on_job(&l, nullptr, job);
+  library_on_job(&l, job);
   library_debug_fail_allocations(-1);
   EXPECT_TRUE(log_has(mark, "library: out of memory applying a scan - keeping the old list"));
   EXPECT_EQ(l.count, 1);
@@ -230,7 +230,7 @@ TEST(LibraryMerge, ThreadedScanWhileTheUserWorks) {
   worker.join();
   std::vector<Job*> done = finish(q, &l);
   free_jobs(done);
-  library_on_job(&l, nullptr, scan);
+  library_on_job(&l, scan);
   job_free(scan);
 
   EXPECT_EQ(l.count, 40);

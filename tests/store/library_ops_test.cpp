@@ -68,7 +68,7 @@ TEST(LibraryOps, DeleteRemovesSketchesAndRefusesOtherFolders) {
   ASSERT_NE(jobs_post(q, job), 0u);
   done = finish(q, &l);
   ASSERT_EQ(done.size(), 1u);
-  EXPECT_FALSE(library_on_job(&l, nullptr, done[0]));  // not the library's own
+  EXPECT_FALSE(library_on_job(&l, done[0]));  // not the library's own
   EXPECT_EQ(l.count, 0);
   free_jobs(done);
   meta_free(&m);
@@ -105,7 +105,7 @@ TEST(LibraryOps, RenameMovesTheSidecarAndRefusesReadOnlyCards) {
   std::vector<Job*> done = finish(q, &l);
   ASSERT_EQ(done.size(), 1u);
   EXPECT_EQ(done[0]->result, JOB_DONE);
-  EXPECT_TRUE(library_on_job(&l, nullptr, done[0]) == false);  // already taken
+  EXPECT_TRUE(library_on_job(&l, done[0]) == false);  // already taken
   free_jobs(done);
   EXPECT_FALSE(path_exists((lib + "/" + id + "/Old.wav").c_str()));
   EXPECT_EQ(read(lib + "/" + id + "/New_name.wav"), wavBytes);

@@ -18,6 +18,7 @@
 #include "store/files.h"
 #include "store/import.h"
 #include "store/jobs.h"
+#include "app/preview.h"
 #include "store/library.h"
 #include "store/library_test_util.h"
 #include "store/meta.h"
@@ -69,12 +70,14 @@ TEST(LibraryPreview, PlaysThroughTheCoreAndEnds) {
   JobQueue* q = jobs_start();
   ASSERT_NE(q, nullptr);
   Audio audio;
+  const LibraryPlayer player = preview_player(audio.core);
+  library_set_player(&l, &player);
 
-  library_preview_toggle(&l, audio.core, q, a.c_str(), 48000.0);
+  library_preview_toggle(&l, q, a.c_str(), 48000.0);
   EXPECT_STREQ(l.previewId, a.c_str());
   EXPECT_TRUE(l.previewPending);
   EXPECT_FALSE(library_preview_playing(&l));
-  std::vector<Job*> done = finish(q, &l, audio.core);
+  std::vector<Job*> done = finish(q, &l);
   ASSERT_EQ(done.size(), 1u);
   EXPECT_EQ(done[0]->kind, JOB_LOAD_PREVIEW);
   EXPECT_EQ(done[0]->tapeOut, nullptr);  // handed to the core
@@ -84,7 +87,7 @@ TEST(LibraryPreview, PlaysThroughTheCoreAndEnds) {
   EXPECT_TRUE(audio.previewing());
 
   // Seek near the end and let it play out.
-  EXPECT_TRUE(library_preview_seek(&l, audio.core, 4700));
+  EXPECT_TRUE(library_preview_seek(&l, 4700));
   bool ended = false;
   for (int k = 0; k < 4 && !ended; k++) {
     audio.run();
@@ -94,46 +97,46 @@ TEST(LibraryPreview, PlaysThroughTheCoreAndEnds) {
   library_preview_ended(&l);
   EXPECT_FALSE(library_preview_playing(&l));
   EXPECT_STREQ(l.previewId, "");
-  EXPECT_FALSE(library_preview_seek(&l, audio.core, 0));
+  EXPECT_FALSE(library_preview_seek(&l, 0));
 
   // A second press on the same card stops it; a press on another switches.
-  library_preview_toggle(&l, audio.core, q, a.c_str(), 48000.0);
-  done = finish(q, &l, audio.core);
+  library_preview_toggle(&l, q, a.c_str(), 48000.0);
+  done = finish(q, &l);
   free_jobs(done);
   audio.run();
   EXPECT_TRUE(audio.previewing());
-  library_preview_toggle(&l, audio.core, q, a.c_str(), 48000.0);
+  library_preview_toggle(&l, q, a.c_str(), 48000.0);
   EXPECT_STREQ(l.previewId, "");
   EXPECT_TRUE(jobs_idle(q, JOB_WORKER_ANY));
   EXPECT_EQ(audio.run(), 0.0f);
   EXPECT_FALSE(audio.previewing());
 
-  library_preview_toggle(&l, audio.core, q, a.c_str(), 48000.0);
-  done = finish(q, &l, audio.core);
+  library_preview_toggle(&l, q, a.c_str(), 48000.0);
+  done = finish(q, &l);
   free_jobs(done);
   audio.run();
-  library_preview_toggle(&l, audio.core, q, b.c_str(), 48000.0);
+  library_preview_toggle(&l, q, b.c_str(), 48000.0);
   EXPECT_STREQ(l.previewId, b.c_str());
   EXPECT_TRUE(l.previewPending);
   audio.run();
   EXPECT_FALSE(audio.previewing());  // a's tape let go at once
-  done = finish(q, &l, audio.core);
+  done = finish(q, &l);
   free_jobs(done);
   EXPECT_TRUE(library_preview_playing(&l));
   EXPECT_GT(audio.run(), 0.2f);
-  library_preview_stop(&l, audio.core);
+  library_preview_stop(&l);
   EXPECT_EQ(audio.run(), 0.0f);
 
   // With the command ring full the stop is logged and the preview plays out by itself.
-  library_preview_toggle(&l, audio.core, q, a.c_str(), 48000.0);
-  done = finish(q, &l, audio.core);
+  library_preview_toggle(&l, q, a.c_str(), 48000.0);
+  done = finish(q, &l);
   free_jobs(done);
   CoreCommand stop{};
   stop.kind = CMD_STOP;
   while (core_push_command(audio.core, &stop)) {
   }
   int64_t mark = log_console_count();
-  library_preview_stop(&l, audio.core);
+  library_preview_stop(&l);
   EXPECT_TRUE(
       log_has(mark, "library: the command ring is full - the preview plays out on its own"));
   EXPECT_STREQ(l.previewId, "");
@@ -166,23 +169,25 @@ TEST(LibraryPreview, StaleLoadsAreDroppedAndReadOnlyCardsFollowTheRules) {
   JobQueue* q = jobs_start();
   ASSERT_NE(q, nullptr);
   Audio audio;
+  const LibraryPlayer player = preview_player(audio.core);
+  library_set_player(&l, &player);
 
   // a is asked for, then b before a's tape is back: only b plays.
   jobs_debug_pause(q, true);
-  library_preview_toggle(&l, audio.core, q, a.c_str(), 48000.0);
-  library_preview_toggle(&l, audio.core, q, b.c_str(), 48000.0);
+  library_preview_toggle(&l, q, a.c_str(), 48000.0);
+  library_preview_toggle(&l, q, b.c_str(), 48000.0);
   jobs_debug_pause(q, false);
-  std::vector<Job*> done = finish(q, &l, audio.core);
+  std::vector<Job*> done = finish(q, &l);
   ASSERT_EQ(done.size(), 2u);
   EXPECT_NE(done[0]->tapeOut, nullptr);  // a's, dropped with its job
   EXPECT_EQ(done[1]->tapeOut, nullptr);
   free_jobs(done);
   EXPECT_STREQ(l.previewId, b.c_str());
   EXPECT_TRUE(library_preview_playing(&l));
-  library_preview_stop(&l, audio.core);
+  library_preview_stop(&l);
 
   // A legacy card does nothing.
-  library_preview_toggle(&l, audio.core, q, legacyId.c_str(), 48000.0);
+  library_preview_toggle(&l, q, legacyId.c_str(), 48000.0);
   EXPECT_STREQ(l.previewId, "");
 
   auto id_of = [&](const char* folder) {
@@ -190,8 +195,8 @@ TEST(LibraryPreview, StaleLoadsAreDroppedAndReadOnlyCardsFollowTheRules) {
       if (std::string(l.rows[i].folder) == lib + "/" + folder) return std::string(l.rows[i].id);
     return std::string();
   };
-  library_preview_toggle(&l, audio.core, q, id_of("damaged-wav").c_str(), 48000.0);
-  done = finish(q, &l, audio.core);
+  library_preview_toggle(&l, q, id_of("damaged-wav").c_str(), 48000.0);
+  done = finish(q, &l);
   ASSERT_EQ(done.size(), 1u);
   EXPECT_EQ(done[0]->result, JOB_DONE);
   EXPECT_STREQ(done[0]->name, "");
@@ -199,8 +204,8 @@ TEST(LibraryPreview, StaleLoadsAreDroppedAndReadOnlyCardsFollowTheRules) {
   EXPECT_TRUE(library_preview_playing(&l));
   EXPECT_GT(audio.run(), 0.3f);
 
-  library_preview_toggle(&l, audio.core, q, id_of("damaged-bare").c_str(), 48000.0);
-  done = finish(q, &l, audio.core);
+  library_preview_toggle(&l, q, id_of("damaged-bare").c_str(), 48000.0);
+  done = finish(q, &l);
   ASSERT_EQ(done.size(), 1u);
   EXPECT_EQ(done[0]->result, JOB_FAILED);
   EXPECT_STREQ(done[0]->message, "NO AUDIO");
@@ -208,9 +213,10 @@ TEST(LibraryPreview, StaleLoadsAreDroppedAndReadOnlyCardsFollowTheRules) {
   EXPECT_STREQ(l.previewId, "");
   EXPECT_FALSE(l.previewPending);
 
-  // Without a core nothing plays and nothing leaks.
-  library_preview_toggle(&l, nullptr, q, a.c_str(), 48000.0);
-  done = finish(q, &l, nullptr);
+  // Without a player nothing plays and nothing leaks.
+  library_set_player(&l, nullptr);
+  library_preview_toggle(&l, q, a.c_str(), 48000.0);
+  done = finish(q, &l);
   free_jobs(done);
   EXPECT_STREQ(l.previewId, "");
   jobs_stop(q);

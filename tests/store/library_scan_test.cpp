@@ -158,7 +158,7 @@ TEST(LibraryScan, MissingFolderGivesNoCardsAndCancelStops) {
   library_scan_job(job);
   EXPECT_EQ(job->result, JOB_CANCELLED);
   EXPECT_EQ(job->cards, nullptr);
-  library_on_job(&l, nullptr, job);
+  library_on_job(&l, job);
   EXPECT_FALSE(l.scanning);
   EXPECT_EQ(l.count, 0);
   job_free(job);
@@ -184,7 +184,7 @@ TEST(LibraryScan, LabelsEachFolderAndCountsMetaBytes) {
   EXPECT_EQ(job->progress.done.load(), size);
   EXPECT_TRUE(log_has(mark, "library: 1 sketch in " + lib + " (0 damaged,"));
   job->result = JOB_DONE;
-  library_on_job(&l, nullptr, job);
+  library_on_job(&l, job);
   job_free(job);
 
   const std::string second = make_sketch(lib, Recipe().at(30).frames(10));
@@ -228,7 +228,7 @@ TEST(LibraryScan, AFolderThatCantBeListedKeepsTheList) {
     if (!job) return 11;
     library_scan_job(job);
     int result = job->result;
-    library_on_job(&l, nullptr, job);
+    library_on_job(&l, job);
     job_free(job);
     chmod(folder.c_str(), 0755);
     if (result != JOB_FAILED) return 12;

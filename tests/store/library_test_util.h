@@ -131,17 +131,17 @@ inline void scan_now(Library* lib, const char* openId = "") {
   ASSERT_NE(job, nullptr);
   library_scan_job(job);
   if (job->result == JOB_PENDING) job->result = JOB_DONE;
-  EXPECT_TRUE(library_on_job(lib, nullptr, job));
+  EXPECT_TRUE(library_on_job(lib, job));
   job_free(job);
 }
 
 // Waits for the queue and hands every finished job to the library; the jobs come back for
 // inspection (free them with free_jobs).
-inline std::vector<Job*> finish(JobQueue* q, Library* lib, Core* core = nullptr) {
+inline std::vector<Job*> finish(JobQueue* q, Library* lib) {
   EXPECT_TRUE(jobs_wait_idle(q, JOB_WORKER_ANY, 10000));
   std::vector<Job*> out;
   while (Job* j = jobs_take_done(q)) {
-    library_on_job(lib, core, j);
+    library_on_job(lib, j);
     out.push_back(j);
   }
   return out;
