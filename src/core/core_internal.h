@@ -1,5 +1,7 @@
-// Pieces of the real-time core shared by core.cpp, scrub.cpp and collector.cpp.
+// Pieces of the real-time core shared by core.cpp, scrub.cpp, render.cpp and collector.cpp.
 #pragma once
+#include <cstring>
+
 #include "core/core.h"
 
 struct CoreDeferred {
@@ -94,6 +96,29 @@ void core_post_event(Core* c, const CoreEvent* ev);
 void core_post_value(Core* c, int32_t kind, uint64_t value);
 // Closes the running segment (flushing a partial hop) and starts the next one at next_start.
 void core_post_segment(Core* c, int32_t kind, int64_t next_start);
+// Clears the tail and posts EV_TAIL_DONE.
+void core_end_tail(Core* c);
+inline void core_push_level(Core* c, float peak) {
+  if (!spsc_push(&c->levels, peak)) {
+    c->segment_dropped++;
+    c->n_levels_dropped++;
+  }
+}
+// The idle output of frames [from, n): the conditioned input when monitoring, else silence.
+inline void core_idle_output(const float* cl, const float* cr, float* out_l, float* out_r,
+                             int from, int n, bool monitor) {
+  if (monitor) {
+    std::memcpy(out_l + from, cl + from, sizeof(float) * (size_t)(n - from));
+    std::memcpy(out_r + from, cr + from, sizeof(float) * (size_t)(n - from));
+  } else {
+    std::memset(out_l + from, 0, sizeof(float) * (size_t)(n - from));
+    std::memset(out_r + from, 0, sizeof(float) * (size_t)(n - from));
+  }
+}
+
+// Plays, overdubs and records one block at the cursor (render.cpp).
+void core_render_tape(Core* c, const float* cl, const float* cr, float* out_l, float* out_r, int n,
+                      bool monitor, float gain);
 
 // Hands a tape to the collector through the retire ring, its overflow list, or leaks it.
 void core_retire_tape(Core* c, Tape* t);
