@@ -17,22 +17,11 @@
 
 #include "platform/thread.h"
 #include "base/log.h"
+#include "base/text.h"
 
 // Copies src into a fixed field, cut at a character boundary and zero-filled.
 void engine_copy_text(char* dst, size_t size, const char* src) {
-  size_t n = src ? strnlen(src, size - 1) : 0;
-  memmove(dst, src ? src : "", n);
-  if (src && src[n] != 0) {
-    // Cut short: drop a character whose bytes did not all fit.
-    size_t i = n;
-    while (i > 0 && ((unsigned char)dst[i - 1] & 0xC0) == 0x80) i--;
-    if (i > 0) {
-      unsigned char lead = (unsigned char)dst[i - 1];
-      size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
-      if (n - (i - 1) < need) n = i - 1;
-    }
-  }
-  memset(dst + n, 0, size - n);
+  text_copy(dst, size, src);
 }
 
 void engine_set_message(AudioEngine* e, const char* fmt, ...) {

@@ -40,6 +40,6 @@ bool text_copy(char* dst, size_t size, const char* src) {
   if (!fits) n = size - 1;
   n = text_utf8_boundary(src, n);
   memmove(dst, src, n);
-  dst[n] = 0;
+  memset(dst + n, 0, size - n);  // fixed fields compare and copy whole
   return fits;
 }

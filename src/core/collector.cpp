@@ -5,6 +5,12 @@
 #include <cstdlib>
 
 #include "core/core_internal.h"
+
+namespace {
+// A retired tape is freed once this many callbacks have begun since and this long has passed.
+constexpr uint64_t kRetireCallbacks = 2;
+constexpr uint64_t kRetireMs = 500;
+}  // namespace
 #include "base/log.h"
 
 void core_retire_tape(Core* c, Tape* t) {
@@ -53,7 +59,8 @@ void core_collect(Core* c, uint64_t now_ms) {
   int keep = 0;
   for (int i = 0; i < c->deferred_count; i++) {
     CoreDeferred d = c->deferred[i];
-    bool aged = callbacks - d.callbacks >= 2 && now_ms >= d.stamp_ms && now_ms - d.stamp_ms >= 500;
+    bool aged = callbacks - d.callbacks >= kRetireCallbacks && now_ms >= d.stamp_ms &&
+                now_ms - d.stamp_ms >= kRetireMs;
     if (d.tape->refs.load(std::memory_order_acquire) == 0 && (immediately || aged)) {
       tape_free(d.tape);
     } else {
