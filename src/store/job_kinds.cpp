@@ -104,7 +104,16 @@ bool rescue_folder_name(const SketchMeta* meta, char* out, size_t size) {
 // makes it a whole sketch again. True once the WAV and meta.json are there.
 bool rescue_into(const char* root, const char* name, const SketchMeta* meta, const Tape* tape,
                  int64_t frames, char* folder) {
-  if (!job_join(folder, root, name) || make_dirs(folder) != 0) return false;
+  // A fresh folder: an earlier rescue of the same title in the same second is never written over.
+  char unique[JOB_PATH_MAX + 1];
+  bool fresh = false;
+  for (int n = 1; n < 100 && !fresh; n++) {
+    const int w = n == 1 ? snprintf(unique, sizeof unique, "%s", name)
+                         : snprintf(unique, sizeof unique, "%s (%d)", name, n);
+    if (w < 0 || (size_t)w >= sizeof unique) break;
+    fresh = job_join(folder, root, unique) && !path_exists(folder);
+  }
+  if (!fresh || make_dirs(folder) != 0) return false;
   char wav[JOB_SIDECAR_BYTES], path[JOB_PATH_MAX + 1];
   SketchMeta* copy = meta_clone(meta);
   bool ok = copy && sidecar_name(meta, wav, sizeof wav) && job_join(path, folder, wav) &&

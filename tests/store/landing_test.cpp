@@ -267,6 +267,32 @@ TEST(Landing, AFailedLastCommitIsRescuedWhereItCan) {
   }
 }
 
+// Two rescues of one title in the same second keep both.
+TEST(Landing, RescuesOfOneTitleNeverOverwriteEachOther) {
+  TmpDir dir("land-twice");
+  tmpdir_write(dir / "blocker", "a file where a folder should be");
+  Env data("XDG_DATA_HOME", dir / "data");
+  Tape* t = make_tape(48000, 4800, tone);
+  std::string at[2];
+  for (int i = 0; i < 2; i++) {
+    Job* j = make_job(JOB_SAVE_COMMIT, dir / "blocker/sketch");
+    j->meta = make_meta(48000, "Pier");
+    job_hold_tape(j, t);
+    j->frames = 4800 * (i + 1) / 2;
+    j->rescue = true;
+    job_run(j);
+    ASSERT_TRUE(j->rescued);
+    at[i] = j->resultPath;
+    job_free(j);
+  }
+  EXPECT_NE(at[0], at[1]);
+  double rate = 0;
+  int64_t frames = 0;
+  ASSERT_EQ(wav_sidecar_info((at[0] + "/Pier.wav").c_str(), &rate, &frames), 0);
+  EXPECT_EQ(frames, 2400);
+  tape_free(t);
+}
+
 // Loads that would write or hold far more than any real recording are refused up front, and
 // leave the sketch's files as they were.
 TEST(Landing, LoadsThatCantFitAreRefusedBeforeTheyStart) {
