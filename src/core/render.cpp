@@ -8,12 +8,7 @@
 
 #include "core/core_internal.h"
 
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
-#include <emmintrin.h>
-#define CORE_SSE 1
-#else
-#define CORE_SSE 0
-#endif
+#include "core/simd.h"
 
 namespace {
 

@@ -1,6 +1,8 @@
 #include "base/log.h"
 
 #include <gtest/gtest.h>
+
+#include "support/tmpdir.h"
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -12,13 +14,6 @@
 #include <vector>
 
 namespace {
-
-std::string read_file(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
 
 std::string temp_dir(const char* name) {
   const char* base = getenv("KELP_TEST_TMP");
@@ -68,7 +63,7 @@ TEST(Log, LinesAreOneLineTimestampedAndCutAtCharacters) {
   EXPECT_LE(ring.size(), 159u);
   EXPECT_TRUE(valid_utf8(ring));
   log_close();
-  std::string file = read_file(dir + "/kelp.log");
+  std::string file = tmpdir_read(dir + "/kelp.log");
   size_t at = file.find("  x\xC3\xA9");
   ASSERT_NE(at, std::string::npos);
   size_t end = file.find('\n', at);
@@ -83,7 +78,7 @@ TEST(Log, LinesAreOneLineTimestampedAndCutAtCharacters) {
   // A format the C library can't expand is logged as its own text.
   log_line("test: unprintable %ls", L"\u00e9");
   log_close();
-  file = read_file(dir + "/kelp.log");
+  file = tmpdir_read(dir + "/kelp.log");
   at = file.find("  yx\xC3\xA9");
   ASSERT_NE(at, std::string::npos);
   end = file.find('\n', at);
@@ -98,7 +93,7 @@ TEST(Log, OpenReplaysTheLast256LinesAndRotates) {
   for (int i = 0; i < 300; i++) log_line("test: early %d", i);
   log_open(dir.c_str());
   log_close();
-  std::string first = read_file(dir + "/kelp.log");
+  std::string first = tmpdir_read(dir + "/kelp.log");
   EXPECT_EQ(first.find("; Kelp NOVA 1.0.5 log - opened "), 0u);
   std::string header = first.substr(0, first.find('\n'));
   EXPECT_EQ(header.find("kelp.prev.log"), std::string::npos) << header;
@@ -110,13 +105,13 @@ TEST(Log, OpenReplaysTheLast256LinesAndRotates) {
   log_open(dir.c_str());
   log_line("test: second run");
   log_close();
-  std::string second = read_file(dir + "/kelp.log");
+  std::string second = tmpdir_read(dir + "/kelp.log");
   header = second.substr(0, second.find('\n'));
   EXPECT_NE(header.find(" - the run before is in kelp.prev.log"), std::string::npos) << header;
   // Lines already in the first file are not written again.
   EXPECT_EQ(second.find("test: early 299"), std::string::npos);
   EXPECT_NE(second.find("test: second run"), std::string::npos);
-  EXPECT_EQ(read_file(dir + "/kelp.prev.log"), first);
+  EXPECT_EQ(tmpdir_read(dir + "/kelp.prev.log"), first);
   EXPECT_STREQ(log_path(), "");
 }
 

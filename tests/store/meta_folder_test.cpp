@@ -20,13 +20,6 @@ using namespace meta_test;
 
 namespace {
 
-std::string read_file(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
 void write_file(const std::string& path, const std::string& text) {
   std::ofstream f(path, std::ios::binary | std::ios::trunc);
   f << text;
@@ -62,7 +55,7 @@ TEST(MetaFolder, SaveThenLoad) {
   Parsed p(sketch_json(R"("name":"x","lengthSamples":0,"q":{"k" : 1},"layerSnapshots":[)" +
                        layer_json() + "]"));
   ASSERT_EQ(meta_save_folder(folder.c_str(), &p.m), 0);  // parents made on the way
-  std::string text = read_file(folder + "/meta.json");
+  std::string text = tmpdir_read(folder + "/meta.json");
   EXPECT_EQ(text, serialise(&p.m));
   EXPECT_FALSE(path_exists((folder + "/meta.json.tmp").c_str()));
   Loaded l(folder);
@@ -176,7 +169,7 @@ TEST(MetaFolder, FailedSaveKeepsTheOldFile) {
   SketchMeta m;
   meta_new(&m, 0);
   EXPECT_EQ(meta_save_folder(s.c_str(), &m), -1);
-  EXPECT_EQ(read_file(s + "/meta.json"), "{\"old\":1}");
+  EXPECT_EQ(tmpdir_read(s + "/meta.json"), "{\"old\":1}");
   // A folder path that runs through a file can't be made.
   write_file(f.dir / "file", "x");
   EXPECT_EQ(meta_save_folder((f.dir / "file/sub").c_str(), &m), -1);

@@ -26,15 +26,8 @@ std::string fixture_dir() {
   return "/work/shared/fixtures/phone";
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
-}
-
 std::string fixture(const char* name) {
-  std::string text = read_file(fixture_dir() + "/" + name);
+  std::string text = tmpdir_read(fixture_dir() + "/" + name);
   EXPECT_FALSE(text.empty()) << name;
   return text;
 }
@@ -346,7 +339,7 @@ TEST(PhoneFixtures, FolderSaveAndLoad) {
     Parsed p(fixture(name));
     std::string folder = dir / p.m.id;
     ASSERT_EQ(meta_save_folder(folder.c_str(), &p.m), 0);
-    std::string written = read_file(folder + "/meta.json");
+    std::string written = tmpdir_read(folder + "/meta.json");
     EXPECT_EQ(written, serialise(&p.m));
     SketchMeta m;
     bool dirty = true;
