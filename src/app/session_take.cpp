@@ -345,11 +345,8 @@ bool session_on_analysis_job(Session* s, Job* job) {
     for (int32_t i = 0; i < m->layerCount && index < 0; i++)
       if (m->layers[i] == job->layer) index = i;
     for (int32_t i = 0; i < m->layerCount && index < 0; i++) {
-      const Layer* l = m->layers[i];
-      if (l->startSample == job->layer->startSample &&
-          l->lengthSamples == job->layer->lengthSamples &&
-          fabs(l->createdAt - job->layer->createdAt) <= 1e-6)
-        index = i;
+      const Layer* l = job->layer;
+      if (layer_is(m->layers[i], l->startSample, l->lengthSamples, l->createdAt)) index = i;
     }
   }
 

@@ -11,6 +11,7 @@
 #include <shared_mutex>
 #include <mutex>
 
+#include "platform/fsys.h"
 #include "platform/platform.h"
 
 namespace {
@@ -163,7 +164,7 @@ void log_open(const char* folder) {
     log_line("log: folder path too long - console only this run");
     return;
   }
-  platform_make_folders(dir);
+  fsys_make_folders(dir);
 
   LogState& s = state();
   unsigned long rotate_error = 0;

@@ -525,14 +525,7 @@ void core_quiesce(Core* c) {
     c->recording = 0;
     c->stopping = 1;
   }
-  c->fade = 0.0f;
-  c->fast_fade = 0;
-  c->command_held = 0;
-  if (c->seek_pending) {
-    c->cursor = clamp64(c->seek_target, 0, tape_length(c->main));
-    c->seek_pending = 0;
-  }
-  if (c->stopping) core_end_tail(c);
+  finish_pending(c);
   if (c->scrubbing || c->coasting) core_scrub_stop_now(c);
   c->was_playing = 0;
   c->scrub_gain = 0.0f;

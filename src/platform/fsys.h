@@ -41,6 +41,14 @@ inline bool fsys_is_separator(char c) {
 #endif
 }
 
+// Length of the root at the start of path ("/" here; "C:\\" or "\\\\server\\share\\" on Windows).
+inline size_t fsys_root_length(const char* path) {
+  return path && fsys_is_separator(path[0]) ? 1 : 0;
+}
+
+// Makes a folder and every missing folder above it. 0 when the folder is there at the end.
+int fsys_make_folders(const char* path);
+
 // Classes of errors the callers treat alike.
 bool fsys_error_missing(unsigned long e);    // the entry or a folder on its way does not exist
 bool fsys_error_transient(unsigned long e);  // someone else may hold it for a moment: retry

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 #include <cstring>
 
 #include "platform/fsys.h"
@@ -303,6 +304,22 @@ unsigned long fsys_rmdir(const char* path) {
 unsigned long fsys_mkdir(const char* path) {
   if (g_calls.mkdir(path, 0777) != 0) return err();
   return 0;
+}
+
+int fsys_make_folders(const char* path) {
+  if (!path || !*path) return -1;
+  std::string p = path;
+  size_t root = fsys_root_length(path);
+  while (p.size() > root && fsys_is_separator(p.back())) p.pop_back();
+  if (p.empty()) return -1;
+  for (size_t i = root + 1; i < p.size(); i++) {
+    if (fsys_is_separator(p[i]) && !fsys_is_separator(p[i - 1])) {
+      fsys_mkdir(p.substr(0, i).c_str());  // an existing one is fine; the end result decides
+    }
+  }
+  fsys_mkdir(p.c_str());
+  struct stat st;
+  return stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 0 : -1;
 }
 
 bool fsys_clear_readonly(const char* path) {

@@ -43,5 +43,5 @@ typedef void (*PlatformReporter)(const char* line);
 void platform_set_reporter(PlatformReporter reporter);
 void platform_report(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
-// Makes a folder and every missing parent. 0 when it exists afterwards, else the system error.
-int platform_make_folders(const char* path);
+// Whether the processor runs AVX instructions (checked once).
+bool platform_cpu_has_avx();

@@ -120,30 +120,6 @@ int platform_profile_folder(char* out, size_t size) {
   return 0;
 }
 
-int platform_make_folders(const char* path) {
-  char buf[4096];
-  size_t n = strlen(path);
-  if (n == 0 || n >= sizeof buf) return ENAMETOOLONG;
-  memcpy(buf, path, n + 1);
-  // Each prefix that ends at a separator after the root, then the whole path.
-  for (size_t i = 1; i <= n; i++) {
-    if (i == n || buf[i] == '/') {
-      char keep = buf[i];
-      buf[i] = 0;
-      if (mkdir(buf, 0755) != 0 && errno != EEXIST) {
-        int e = errno;
-        buf[i] = keep;
-        if (i == n) return e;
-      } else {
-        buf[i] = keep;
-      }
-    }
-  }
-  struct stat st;
-  if (stat(path, &st) != 0) return errno;
-  return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
-}
-
 namespace {
 std::atomic<PlatformReporter> g_reporter{nullptr};
 }
@@ -163,4 +139,16 @@ void platform_report(const char* fmt, ...) {
     r(line);
   else
     fprintf(stderr, "%s\n", line);
+}
+
+bool platform_cpu_has_avx() {
+#if defined(__x86_64__) || defined(__i386__)
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx") != 0;
+  }();
+  return has;
+#else
+  return false;
+#endif
 }

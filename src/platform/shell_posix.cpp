@@ -202,7 +202,7 @@ void do_action(Action* a) {
     }
     case ACT_OPEN_FOLDER:
       // A file in the folder's place is not opened (the desktop would run it).
-      if (!is_folder(a->text) && (platform_make_folders(a->text) != 0 || !is_folder(a->text))) {
+      if (!is_folder(a->text) && (fsys_make_folders(a->text) != 0 || !is_folder(a->text))) {
         platform_report("shell: folder missing and can't be made: %s", a->text);
         break;
       }

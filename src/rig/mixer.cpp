@@ -7,6 +7,7 @@
 
 #include "core/core.h"
 #include "core/seqlock.h"
+#include "platform/platform.h"
 #include "rig/mixer_internal.h"
 #include "base/log.h"
 
@@ -110,8 +111,7 @@ RigMixer* rig_mixer_new() {
     return nullptr;
   }
 #if RIG_AVX
-  __builtin_cpu_init();
-  m->wide = __builtin_cpu_supports("avx");
+  m->wide = platform_cpu_has_avx();
 #endif
   m->rate = 48000.0;
   m->samples_20ms = 960;

@@ -1,4 +1,5 @@
 #include "rig/rig_doc.h"
+#include "store/uuid.h"
 
 #include <atomic>
 #include <chrono>
@@ -462,16 +463,9 @@ void rig_uuid(char out[RIG_UUID_BYTES]) {
     b[i] = (uint8_t)(hi >> (8 * i));
     b[8 + i] = (uint8_t)(lo >> (8 * i));
   }
-  b[6] = (uint8_t)((b[6] & 0x0F) | 0x40);
-  b[8] = (uint8_t)((b[8] & 0x3F) | 0x80);
-  static const char kHex[] = "0123456789ABCDEF";
-  int o = 0;
-  for (int i = 0; i < 16; i++) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) out[o++] = '-';
-    out[o++] = kHex[b[i] >> 4];
-    out[o++] = kHex[b[i] & 15];
-  }
-  out[o] = 0;
+  Uuid u;
+  uuid_from_bytes(b, &u);
+  uuid_format_upper(&u, out);
 }
 
 void rig_instance_id(char out[RIG_INSTANCE_BYTES]) {

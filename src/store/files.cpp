@@ -18,7 +18,6 @@ constexpr char kSep = '/';
 constexpr int kMoveAttempts = 5;
 constexpr int kDeleteRetries = 4;
 constexpr uint64_t kDiskReserve = 4ull << 20;
-// Seconds from 1970-01-01 to 2001-01-01, both UTC.
 
 bool is_sep(char c) {
   return fsys_is_separator(c);
@@ -313,7 +312,7 @@ int path_to_system(const char* utf8, char* out, size_t size) {
 }
 
 size_t path_root_length(const char* path) {
-  return path && is_sep(path[0]) ? 1 : 0;
+  return fsys_root_length(path);
 }
 
 int path_join(char* out, size_t size, const char* folder, const char* name) {
@@ -372,21 +371,6 @@ int64_t file_mtime(const char* path) {
   FsysInfo info;
   if (!path || !*path || fsys_info(path, &info) != 0) return -1;
   return info.mtime;
-}
-
-int make_dirs(const char* path) {
-  if (!path || !*path) return -1;
-  std::string p = path;
-  size_t root = path_root_length(p.c_str());
-  while (p.size() > root && is_sep(p.back())) p.pop_back();
-  if (p.empty()) return -1;
-  for (size_t i = root; i < p.size(); i++) {
-    if (is_sep(p[i]) && i > root && !is_sep(p[i - 1])) {
-      fsys_mkdir(p.substr(0, i).c_str());  // an existing one is fine; the end result decides
-    }
-  }
-  fsys_mkdir(p.c_str());
-  return path_is_dir(p.c_str()) ? 0 : -1;
 }
 
 namespace {

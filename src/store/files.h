@@ -50,8 +50,6 @@ bool path_is_dir(const char* path);
 int64_t file_size(const char* path);
 // Last write time in Unix seconds, -1 on failure.
 int64_t file_mtime(const char* path);
-// Makes path and every missing folder above it. 0 when path is a directory afterwards, else -1.
-int make_dirs(const char* path);
 // Subfolder names (links to folders included), sorted by byte value, at most max; the count.
 // With a null out, only counts (all of them). A missing folder has none; one that is there but
 // can't be read gives -1 (both listings).

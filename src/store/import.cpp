@@ -257,7 +257,7 @@ int import_audio_job(Job* job) {
     return -1;
   }
   bool existed = path_exists(w.folder);
-  if (existed || make_dirs(w.folder) != 0) {
+  if (existed || fsys_make_folders(w.folder) != 0) {
     // A fresh id naming a folder that is already there is never written over.
     if (existed) log_line("import: %s already exists - not touched", w.folder);
     fail_write(job, job->folder, frames * 12, "THE FOLDER");

@@ -113,7 +113,7 @@ bool rescue_into(const char* root, const char* name, const SketchMeta* meta, con
     if (w < 0 || (size_t)w >= sizeof unique) break;
     fresh = job_join(folder, root, unique) && !path_exists(folder);
   }
-  if (!fresh || make_dirs(folder) != 0) return false;
+  if (!fresh || fsys_make_folders(folder) != 0) return false;
   char wav[JOB_SIDECAR_BYTES], path[JOB_PATH_MAX + 1];
   SketchMeta* copy = meta_clone(meta);
   bool ok = copy && sidecar_name(meta, wav, sizeof wav) && job_join(path, folder, wav) &&
@@ -153,7 +153,7 @@ void rescue_commit(Job* job, const SketchMeta* meta, const Tape* tape, int64_t f
 void save_commit_files(Job* job, SketchMeta* meta, const Tape* tape, int64_t frames) {
   const char* folder = job->folder;
   // Byte counts stay in range: a tape holds far fewer than INT64_MAX / 12 frames.
-  if (make_dirs(folder) != 0) return job_fail_write(job, folder, frames * 12, "THE FOLDER");
+  if (fsys_make_folders(folder) != 0) return job_fail_write(job, folder, frames * 12, "THE FOLDER");
   char tapePath[JOB_PATH_MAX + 1];
   if (!job_join(tapePath, folder, "tape.f32"))
     return job_fail_write(job, folder, frames * 8, "THE TAPE");
@@ -341,10 +341,8 @@ void job_patch_spectral(Job* job) {
   }
   Layer* found = nullptr;
   for (int32_t i = 0; i < meta.layerCount && !found; i++) {
-    Layer* l = meta.layers[i];
-    if (l && l->startSample == job->layerStart && l->lengthSamples == job->layerLength &&
-        std::fabs(l->createdAt - job->layerCreatedAt) <= 1e-6)
-      found = l;
+    if (layer_is(meta.layers[i], job->layerStart, job->layerLength, job->layerCreatedAt))
+      found = meta.layers[i];
   }
   if (!found) {
     meta_free(&meta);
@@ -371,7 +369,7 @@ void job_write_file(Job* job) {
   char parent[JOB_PATH_MAX + 1];
   job_parent(parent, job->path);
   const int64_t needed = (int64_t)std::min<size_t>(job->dataSize, INT64_MAX);
-  if ((parent[0] && make_dirs(parent) != 0) ||
+  if ((parent[0] && fsys_make_folders(parent) != 0) ||
       file_write_atomic(job->path, job->data, job->dataSize) != 0)
     return job_fail_write(job, job->path, needed, path_base_name(job->path));
   job_copy_text(job->resultPath, sizeof job->resultPath, job->path);
@@ -385,7 +383,7 @@ void job_copy_file(Job* job) {
   if (!source[0] || !dest[0]) return job_fail(job, "NOTHING TO COPY");
   char parent[JOB_PATH_MAX + 1];
   job_parent(parent, dest);
-  if (parent[0] && make_dirs(parent) != 0) return job_fail_write(job, parent, kMiB, "THE FOLDER");
+  if (parent[0] && fsys_make_folders(parent) != 0) return job_fail_write(job, parent, kMiB, "THE FOLDER");
 
   const int64_t size = job_is_file(source) ? file_size(source) : -1;
   if (size < 0) {

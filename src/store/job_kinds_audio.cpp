@@ -247,7 +247,7 @@ void job_export_wav(Job* job) {
 
   char parent[JOB_PATH_MAX + 1];
   job_parent(parent, job->path);
-  if (parent[0] && make_dirs(parent) != 0)
+  if (parent[0] && fsys_make_folders(parent) != 0)
     return job_fail_write(job, parent, frames * 4, "THE EXPORTS FOLDER");
   job_progress_phase(job, 0, (double)frames * 4.0, (double)frames * 4.0 + 1.0);
   int rc = wav_write(job->path, tape, start, end, gain, &job->progress);

@@ -205,6 +205,11 @@ Layer* layer_retain(Layer* layer) {
   return layer;
 }
 
+bool layer_is(const Layer* layer, int64_t start, int64_t length, double createdAt) {
+  return layer && layer->startSample == start && layer->lengthSamples == length &&
+         std::fabs(layer->createdAt - createdAt) <= 1e-6;
+}
+
 void layer_release(Layer* layer) {
   if (!layer) return;
   if (layer->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) layer_destroy(layer);

@@ -175,6 +175,9 @@ Layer* layer_with_strokes(const Layer* layer, const float* levels, int32_t count
 Layer* layer_retain(Layer* layer);
 // Drops one reference; the last frees the layer.
 void layer_release(Layer* layer);
+// Whether layer is the take that started at start, ran length samples and was made at createdAt
+// (a copy loaded again from disk is the same take).
+bool layer_is(const Layer* layer, int64_t start, int64_t length, double createdAt);
 // Sets the spectral record once (a copy of values); false when one was already set or memory
 // ran out.
 bool layer_attach_spectral(Layer* layer, const float* values);

@@ -148,7 +148,7 @@ int meta_save_folder(const char* folder, const SketchMeta* meta) {
   }
   char path[PATH_UTF8_MAX + 1];
   int rc = -1;
-  if (make_dirs(folder) != 0) {
+  if (fsys_make_folders(folder) != 0) {
     log_line("meta: couldn't make the folder %s", folder);
   } else if (path_join(path, sizeof path, folder, "meta.json") < 0) {
     log_line("meta: the path of %s's meta.json is too long", folder);

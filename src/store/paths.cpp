@@ -83,7 +83,7 @@ int paths_init_at(AppPaths* paths, const char* exe_path) {
       log_line("paths: can't create %s - settings may not save", roaming);
       result = -1;
     } else {
-      if (make_dirs(folder) != 0)
+      if (fsys_make_folders(folder) != 0)
         log_line("paths: can't create %s - settings may not save", folder);
       snprintf(paths->iniPath, sizeof paths->iniPath, "%s", ini);
     }
@@ -120,7 +120,7 @@ int paths_set_library(AppPaths* paths, const char* folder) {
   }
   char exports[PATH_UTF8_MAX + 1];
   ok = ok && join(exports, sizeof exports, chosen, "exports");
-  if (ok && make_dirs(chosen) == 0) {
+  if (ok && fsys_make_folders(chosen) == 0) {
     char probe[64];
     snprintf(probe, sizeof probe, ".kelp-write-probe-%lu.tmp", (unsigned long)getpid());
     ok = fsys_probe_writable(chosen, probe) == 0;
@@ -129,7 +129,7 @@ int paths_set_library(AppPaths* paths, const char* folder) {
   }
   if (ok) {
     set_library(paths, chosen);
-    if (make_dirs(paths->exports) != 0) {
+    if (fsys_make_folders(paths->exports) != 0) {
       log_line("paths: can't create %s - exports will fail", paths->exports);
     }
     log_line("library: %s", paths->library);
@@ -138,8 +138,8 @@ int paths_set_library(AppPaths* paths, const char* folder) {
   log_line("library: folder not usable: %s", wanted_default ? chosen : folder);
   if (wanted_default || !paths->library[0]) use_default_library(paths);
   if (paths->library[0]) {
-    make_dirs(paths->library);
-    make_dirs(paths->exports);
+    fsys_make_folders(paths->library);
+    fsys_make_folders(paths->exports);
   }
   return -1;
 }

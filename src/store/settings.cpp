@@ -480,7 +480,7 @@ int settings_save(const Settings* s, const char* path) {
   char* slash = fits ? strrchr(folder, '/') : nullptr;
   if (slash && slash != folder) {
     *slash = 0;
-    if (!path_is_dir(folder)) make_dirs(folder);
+    if (!path_is_dir(folder)) fsys_make_folders(folder);
   }
   if (file_write_atomic(path, buf, (size_t)n) != 0) {
     log_line("settings: couldn't write %s", path);

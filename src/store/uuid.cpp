@@ -107,19 +107,36 @@ bool uuid_parse(const char* text, Uuid* out) {
   return uuid_parse_n(text, strnlen(text, UUID_TEXT_LENGTH + 1), out);
 }
 
-int uuid_format(const Uuid* uuid, char* text) {
+namespace {
+
+int format_with(const Uuid* uuid, char* text, const char* digits) {
   if (!text) return 0;
-  static const char kDigits[] = "0123456789abcdef";
   Uuid zero = {};
   if (!uuid) uuid = &zero;
   char* o = text;
   for (int i = 0; i < 16; i++) {
     if (i == 4 || i == 6 || i == 8 || i == 10) *o++ = '-';
-    *o++ = kDigits[uuid->bytes[i] >> 4];
-    *o++ = kDigits[uuid->bytes[i] & 15];
+    *o++ = digits[uuid->bytes[i] >> 4];
+    *o++ = digits[uuid->bytes[i] & 15];
   }
   *o = 0;
   return UUID_TEXT_LENGTH;
+}
+
+}  // namespace
+
+int uuid_format(const Uuid* uuid, char* text) {
+  return format_with(uuid, text, "0123456789abcdef");
+}
+
+int uuid_format_upper(const Uuid* uuid, char* text) {
+  return format_with(uuid, text, "0123456789ABCDEF");
+}
+
+void uuid_from_bytes(const uint8_t bytes[16], Uuid* out) {
+  if (!out) return;
+  memcpy(out->bytes, bytes, sizeof out->bytes);
+  set_version(out);
 }
 
 void uuid_from_path(const char* path, Uuid* out) {

@@ -23,6 +23,10 @@ bool uuid_parse(const char* text, Uuid* out);
 bool uuid_parse_n(const char* text, size_t length, Uuid* out);
 // Writes the 36 lower-case characters and a terminator (text holds UUID_TEXT_BYTES); returns 36.
 int uuid_format(const Uuid* uuid, char* text);
+// The same with upper-case digits (rig files and settings store ids that way).
+int uuid_format_upper(const Uuid* uuid, char* text);
+// Makes 16 given bytes an id: sets the version 4 and variant bits.
+void uuid_from_bytes(const uint8_t bytes[16], Uuid* out);
 // A stable id for a path (ASCII letters folded), for sketches without a usable id of their own.
 void uuid_from_path(const char* path, Uuid* out);
 // h = h * 31 + byte over the 16 bytes, wrapping signed 64-bit.

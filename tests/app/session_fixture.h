@@ -62,7 +62,7 @@ struct Rig {
 
   Rig() {
     library = dir / "library";
-    make_dirs(library.c_str());
+    fsys_make_folders(library.c_str());
     settings_defaults(&settings);
     memset(&paths, 0, sizeof paths);
     snprintf(paths.library, sizeof paths.library, "%s", library.c_str());

@@ -162,7 +162,7 @@ class E2ETest : public ::testing::Test {
     home = dir / "home";
     library = home + "/Music/kelp";
     exports = library + "/exports";
-    ASSERT_EQ(make_dirs((home + "/.config/SeaGlass").c_str()), 0);
+    ASSERT_EQ(fsys_make_folders((home + "/.config/SeaGlass").c_str()), 0);
     // The private server's only device.
     tmpdir_write(home + "/.config/SeaGlass/kelp.ini", "device = system\n");
     server = jack_server_start();

@@ -243,7 +243,7 @@ std::string write_44k_sketch(const std::string& library, std::string* id) {
 }
 
 TEST_F(E2ETest, A44kSketchOpenedOnThe48kStreamIsResampledAndRecommitted) {
-  ASSERT_EQ(make_dirs(library.c_str()), 0);
+  ASSERT_EQ(fsys_make_folders(library.c_str()), 0);
   std::string id;
   std::string folder = write_44k_sketch(library, &id);
   start_driver();
@@ -285,7 +285,7 @@ TEST_F(E2ETest, A44kSketchOpenedOnThe48kStreamIsResampledAndRecommitted) {
 // What a resample-on-open commit cut short between tape.f32 and meta.json leaves behind: the
 // side-car and tape.f32 at 48 kHz beside the 44.1 kHz meta.json.
 TEST_F(E2ETest, ATapeCommittedAt48kBesideAn44kMetaOpensAtItsTrueLengthAndPitch) {
-  ASSERT_EQ(make_dirs(library.c_str()), 0);
+  ASSERT_EQ(fsys_make_folders(library.c_str()), 0);
   std::string id;
   std::string folder = write_44k_sketch(library, &id);
   {
@@ -327,7 +327,7 @@ TEST_F(E2ETest, ATapeCommittedAt48kBesideAn44kMetaOpensAtItsTrueLengthAndPitch) 
 
 // The library on a 1 MB volume: the take can't land, so it is rescued, and the exit says so.
 TEST_F(E2ETest, ATakeThatCantLandIsRescuedAndTheExitSaysSo) {
-  ASSERT_EQ(make_dirs(library.c_str()), 0);
+  ASSERT_EQ(fsys_make_folders(library.c_str()), 0);
   std::string why;
   if (tmpfs_mount(library, 1u << 20, &why) != 0) GTEST_SKIP() << why;
   struct Unmount {

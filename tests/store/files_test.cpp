@@ -83,7 +83,7 @@ TEST(Paths, AttributesSizesAndFolders) {
   TmpDir t("attr");
   ASSERT_FALSE(t.path.empty());
   tmpdir_write(t / "f", "hello");
-  ASSERT_EQ(make_dirs((t / "d/e/f/").c_str()), 0);
+  ASSERT_EQ(fsys_make_folders((t / "d/e/f/").c_str()), 0);
   EXPECT_TRUE(path_is_dir((t / "d/e/f").c_str()));
   ASSERT_EQ(symlink((t / "d").c_str(), (t / "link").c_str()), 0);
   ASSERT_EQ(symlink((t / "nowhere").c_str(), (t / "dangling").c_str()), 0);
@@ -101,8 +101,8 @@ TEST(Paths, AttributesSizesAndFolders) {
   EXPECT_EQ(file_mtime((t / "missing").c_str()), -1);
 
   // A file where a folder should be.
-  EXPECT_EQ(make_dirs((t / "f/sub").c_str()), -1);
-  EXPECT_EQ(make_dirs(""), -1);
+  EXPECT_EQ(fsys_make_folders((t / "f/sub").c_str()), -1);
+  EXPECT_EQ(fsys_make_folders(""), -1);
 }
 
 TEST(Paths, ListsAreSortedFilteredAndBounded) {
@@ -388,7 +388,7 @@ TEST(Files, FailedMovesAndDeletesLeaveFoldersAsTheyWere) {
   int r = run_unprivileged([&]() {
     // A folder the user may not change holds a closed folder and a file.
     std::string shut = top + "/shut";
-    if (make_dirs((shut + "/closed").c_str()) != 0) return 10;
+    if (fsys_make_folders((shut + "/closed").c_str()) != 0) return 10;
     tmpdir_write(shut + "/f", "x");
     chmod((shut + "/closed").c_str(), 0500);
     chmod(shut.c_str(), 0555);
@@ -488,7 +488,7 @@ TEST(TreeRemove, LinksInsideAreRemovedNotFollowed) {
   tmpdir_write(outside + "/keep.wav", "keep");
 
   std::string sketch = t / "library/sketch";
-  ASSERT_EQ(make_dirs((sketch + "/a/b/c").c_str()), 0);
+  ASSERT_EQ(fsys_make_folders((sketch + "/a/b/c").c_str()), 0);
   tmpdir_write(sketch + "/meta.json", "{}");
   tmpdir_write(sketch + "/a/b/c/deep", "x");
   chmod((sketch + "/a/b/c/deep").c_str(), 0444);  // read-only files go too
@@ -514,8 +514,8 @@ TEST(TreeRemove, ReadOnlyAndLockedFoldersInsideASketchGoToo) {
   ASSERT_FALSE(top.empty());
   int r = run_unprivileged([&]() {
     std::string sketch = top + "/library/sketch";
-    if (make_dirs((sketch + "/shut/inner").c_str()) != 0 ||
-        make_dirs((sketch + "/locked").c_str()) != 0)
+    if (fsys_make_folders((sketch + "/shut/inner").c_str()) != 0 ||
+        fsys_make_folders((sketch + "/locked").c_str()) != 0)
       return 10;
     tmpdir_write(sketch + "/meta.json", "{}");
     tmpdir_write(sketch + "/shut/inner/take.wav", "x");
@@ -548,7 +548,7 @@ TEST(TreeRemove, DepthLimitAndMountsInsideStopTheBranchOnly) {
   std::string top = t / "top";
   std::string p = top;
   for (int i = 0; i < 70; i++) p += "/d";
-  ASSERT_EQ(make_dirs(p.c_str()), 0);
+  ASSERT_EQ(fsys_make_folders(p.c_str()), 0);
   tmpdir_write(top + "/sibling", "");
   mkdir((top + "/other").c_str(), 0755);
   tmpdir_write(top + "/other/x", "");
@@ -571,7 +571,7 @@ TEST(TreeRemove, DepthLimitAndMountsInsideStopTheBranchOnly) {
   mkdir(outside.c_str(), 0755);
   tmpdir_write(outside + "/keep", "kept");
   std::string s1 = t / "s1";
-  ASSERT_EQ(make_dirs((s1 + "/mnt").c_str()), 0);
+  ASSERT_EQ(fsys_make_folders((s1 + "/mnt").c_str()), 0);
   if (mount(outside.c_str(), (s1 + "/mnt").c_str(), nullptr, MS_BIND, nullptr) != 0) {
     GTEST_SKIP() << "can't bind-mount here (needs root)";
   }

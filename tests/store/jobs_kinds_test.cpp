@@ -40,7 +40,7 @@ int16_t wav_sample(const std::string& wav, int64_t index) {
 
 // A saved sketch: meta.json named name at rate, and tape.f32 from tape when given.
 void write_sketch(const std::string& folder, const char* name, double rate, const Tape* tape) {
-  ASSERT_EQ(make_dirs(folder.c_str()), 0);
+  ASSERT_EQ(fsys_make_folders(folder.c_str()), 0);
   SketchMeta m{};
   meta_new(&m, rate);
   snprintf(m.name, sizeof m.name, "%s", name);
@@ -115,7 +115,7 @@ TEST(JobKinds, SaveCommitSurvivesAMissingSidecarButNotAMissingTape) {
   Tape* tape = make_tape(48000, 500, ramp);
   // The side-car's place is taken by a folder: the save still lands.
   std::string folder = dir / "a";
-  ASSERT_EQ(make_dirs((folder + "/Song.wav/x").c_str()), 0);
+  ASSERT_EQ(fsys_make_folders((folder + "/Song.wav/x").c_str()), 0);
   Job* j = make_job(JOB_SAVE_COMMIT, folder);
   j->meta = make_meta(48000, "Song");
   job_hold_tape(j, tape);
@@ -131,7 +131,7 @@ TEST(JobKinds, SaveCommitSurvivesAMissingSidecarButNotAMissingTape) {
 
   // tape.f32 can't be replaced: the job fails and meta.json is not written.
   folder = dir / "b";
-  ASSERT_EQ(make_dirs((folder + "/tape.f32/x").c_str()), 0);
+  ASSERT_EQ(fsys_make_folders((folder + "/tape.f32/x").c_str()), 0);
   j = make_job(JOB_SAVE_COMMIT, folder);
   j->meta = make_meta(48000, "Song");
   job_hold_tape(j, tape);
@@ -191,7 +191,7 @@ TEST(JobKinds, LoadMetaOutcomes) {
   EXPECT_FALSE(path_exists((good + "/meta.json.tmp").c_str()));
   job_free(j);
 
-  make_dirs(bad.c_str());
+  fsys_make_folders(bad.c_str());
   tmpdir_write(bad + "/meta.json", "not json");
   int64_t mark = log_console_count();
   j = run(make_job(JOB_LOAD_META, bad));
@@ -200,13 +200,13 @@ TEST(JobKinds, LoadMetaOutcomes) {
   EXPECT_TRUE(log_has(mark, "jobs: " + bad + " - not JSON"));
   job_free(j);
 
-  make_dirs(none.c_str());
+  fsys_make_folders(none.c_str());
   j = run(make_job(JOB_LOAD_META, none));
   EXPECT_STREQ(j->message, "NO META.JSON");
   job_free(j);
 
   // A phone sketch with quiet legacy strokes and a bad space: repaired and renormalised.
-  make_dirs(old.c_str());
+  fsys_make_folders(old.c_str());
   tmpdir_write(old + "/meta.json",
                "{\"id\":\"0f5a2c1e-3b4d-4e6f-8a9b-0c1d2e3f4a5b\",\"sampleRate\":48000,"
                "\"channels\":2,\"space\":\"hall\",\"layerSnapshots\":[{\"startSample\":0,"
@@ -405,7 +405,7 @@ TEST(JobKinds, ExportWavNormalises) {
 TEST(JobKinds, DeleteDirOnlyDeletesSketches) {
   TmpDir dir("kinds-delete");
   std::string notSketch = dir / "photos", sketch = dir / "sketch";
-  ASSERT_EQ(make_dirs(notSketch.c_str()), 0);
+  ASSERT_EQ(fsys_make_folders(notSketch.c_str()), 0);
   tmpdir_write(notSketch + "/cat.jpg", "meow");
   int64_t mark = log_console_count();
   Job* j = run(make_job(JOB_DELETE_DIR, notSketch));

@@ -277,8 +277,8 @@ TEST(JobsQueue, FailureAndSlowJobLogLines) {
 TEST(JobsQueue, CancelGroupDuringLoadTape) {
   TmpDir dir("jobs-cancel");
   std::string big = dir / "big", other = dir / "other";
-  ASSERT_EQ(make_dirs(big.c_str()), 0);
-  ASSERT_EQ(make_dirs(other.c_str()), 0);
+  ASSERT_EQ(fsys_make_folders(big.c_str()), 0);
+  ASSERT_EQ(fsys_make_folders(other.c_str()), 0);
   // 4M frames of silence: long enough to still be resampling when the cancel comes.
   int fd = open((big + "/tape.f32").c_str(), O_CREAT | O_WRONLY, 0644);
   ASSERT_GE(fd, 0);

@@ -38,7 +38,7 @@ TEST(LibraryOps, DeleteRemovesSketchesAndRefusesOtherFolders) {
   ASSERT_NE(q, nullptr);
 
   // A row whose folder is no sketch (no meta.json): its files stay.
-  make_dirs((lib + "/notes").c_str());
+  fsys_make_folders((lib + "/notes").c_str());
   tmpdir_write(lib + "/notes/precious.txt", "keep me");
   SketchMeta m{};
   meta_new(&m, 48000);
@@ -80,7 +80,7 @@ TEST(LibraryOps, RenameMovesTheSidecarAndRefusesReadOnlyCards) {
   TmpDir dir("library");
   const std::string lib = dir.path;
   const std::string id = make_sketch(lib, Recipe().name("Old").frames(480).sidecar(true));
-  make_dirs((lib + "/broken").c_str());
+  fsys_make_folders((lib + "/broken").c_str());
   tmpdir_write(lib + "/broken/meta.json", "nope");
   Library l;
   library_init(&l, lib.c_str());

@@ -150,16 +150,16 @@ TEST(LibraryPreview, StaleLoadsAreDroppedAndReadOnlyCardsFollowTheRules) {
   const std::string a = make_sketch(lib, Recipe().at(20).frames(4800).sidecar(true));
   const std::string b = make_sketch(lib, Recipe().at(10).frames(4800).sidecar(true));
   // Damaged: one with any WAV in it plays that; one without has no audio.
-  make_dirs((lib + "/damaged-wav").c_str());
+  fsys_make_folders((lib + "/damaged-wav").c_str());
   tmpdir_write(lib + "/damaged-wav/meta.json", "{");
   Tape* t = make_tape(960, 0.5f);
   ASSERT_EQ(wav_write((lib + "/damaged-wav/whatever.wav").c_str(), t, 0, 960, 1.0f, nullptr), 0);
   tape_free(t);
-  make_dirs((lib + "/damaged-bare").c_str());
+  fsys_make_folders((lib + "/damaged-bare").c_str());
   tmpdir_write(lib + "/damaged-bare/meta.json", "{");
   write_tape_file(lib + "/damaged-bare/tape.f32", 100);
   const std::string legacyId = "11111111-2222-4333-8444-555555555555";
-  make_dirs((lib + "/" + legacyId).c_str());
+  fsys_make_folders((lib + "/" + legacyId).c_str());
   tmpdir_write(lib + "/" + legacyId + "/meta.json",
                "{\"id\":\"" + legacyId + "\",\"layers\":[{\"x\":1}]}");
   Library l;

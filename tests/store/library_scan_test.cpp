@@ -51,27 +51,27 @@ TEST(LibraryScan, ListsDamagedCopiesAndLegacyReadOnlyAndSkipsTheRest) {
   const std::string plain =
       make_sketch(lib, Recipe().at(500).name("plain").frames(200).layers({{0.2f, 1.0f}}));
   // An unreadable meta.json, in a folder named by no id and in one named by an id.
-  make_dirs((lib + "/broken").c_str());
+  fsys_make_folders((lib + "/broken").c_str());
   tmpdir_write(lib + "/broken/meta.json", "{not json");
   write_tape_file(lib + "/broken/tape.f32", 2);
   const std::string brokenId = "0f0e0d0c-0b0a-4908-8706-050403020100";
-  make_dirs((lib + "/" + brokenId).c_str());
+  fsys_make_folders((lib + "/" + brokenId).c_str());
   tmpdir_write(lib + "/" + brokenId + "/meta.json", "");
   // Never listed: exports folders (any case) and folders without meta.json.
   make_sketch(lib, Recipe().folder("exports").at(900));
   make_sketch(lib, Recipe().folder("Exports").at(900));
-  make_dirs((lib + "/no-meta").c_str());
+  fsys_make_folders((lib + "/no-meta").c_str());
   write_tape_file(lib + "/no-meta/tape.f32", 10);
   // The phone's old format: a "layers" list and no tape.f32.
   const std::string legacyId = "11111111-2222-4333-8444-555555555555";
-  make_dirs((lib + "/" + legacyId).c_str());
+  fsys_make_folders((lib + "/" + legacyId).c_str());
   const std::string legacyText = "{\"id\":\"" + legacyId +
                                  "\",\"createdAt\":300,\"sampleRate\":44100,\"lengthSamples\":"
                                  "4410,\"channels\":1,\"layers\":[{\"samples\":[0.1,0.2]}]}";
   tmpdir_write(lib + "/" + legacyId + "/meta.json", legacyText);
   // A copy of a sketch's folder next to the original: same id, same date.
   const std::string orig = make_sketch(lib, Recipe().at(700).name("orig").frames(10));
-  make_dirs((lib + "/orig copy").c_str());
+  fsys_make_folders((lib + "/orig copy").c_str());
   tmpdir_write(lib + "/orig copy/meta.json", read(lib + "/" + orig + "/meta.json"));
 
   Library l;
@@ -170,7 +170,7 @@ TEST(LibraryScan, LabelsEachFolderAndCountsMetaBytes) {
   const std::string lib = dir.path;
   const std::string first = make_sketch(lib, Recipe().at(10).frames(10));
   make_sketch(lib, Recipe().folder("EXPORTS").at(20));
-  make_dirs((lib + "/no-meta").c_str());
+  fsys_make_folders((lib + "/no-meta").c_str());
   // Sizes as listed: the scan's migration grows the files afterwards.
   const int64_t size = file_size((lib + "/" + first + "/meta.json").c_str());
   Library l;

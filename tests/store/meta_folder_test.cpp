@@ -182,7 +182,7 @@ TEST(MetaFolder, TooLargeOrImpossibleRatesAreUnreadable) {
   TmpDir dir("meta");
   // Just over the limit, sparse: costs no disk and must not be read at all.
   const std::string big = dir / "big";
-  ASSERT_EQ(make_dirs(big.c_str()), 0);
+  ASSERT_EQ(fsys_make_folders(big.c_str()), 0);
   {
     FILE* f = fopen((big + "/meta.json").c_str(), "w");
     ASSERT_NE(f, nullptr);
@@ -224,7 +224,7 @@ TEST(MetaFolder, TooLargeOrImpossibleRatesAreUnreadable) {
   int k = 0;
   for (const Case& c : cases) {
     const std::string folder = dir / ("rate" + std::to_string(k++));
-    ASSERT_EQ(make_dirs(folder.c_str()), 0);
+    ASSERT_EQ(fsys_make_folders(folder.c_str()), 0);
     std::string json = std::string("{\"channels\":2,\"lengthSamples\":") +
                        std::to_string(c.lengthSamples) +
                        (c.rate ? std::string(",\"sampleRate\":") + c.rate : std::string()) + "}";
