@@ -8,6 +8,7 @@
 
 #include <portaudio.h>
 #include "rig/rig_doc.h"
+#include "base/text.h"
 
 int audio_cause_rank(int cause) {
   switch (cause) {
@@ -122,7 +123,7 @@ void audio_device_name_utf8(const char* raw, char out[AUDIO_NAME_BYTES]) {
   while (is_space((unsigned char)*s)) s++;
   size_t n = strnlen(s, 4096);
   while (n > 0 && is_space((unsigned char)s[n - 1])) n--;
-  rig_text_copy(out, AUDIO_NAME_BYTES, s, n, nullptr, nullptr);
+  text_copy_valid(out, AUDIO_NAME_BYTES, s, n, nullptr, nullptr);
   trim_trailing(out);
 }
 

@@ -1,5 +1,6 @@
 #include "rig/rig_doc.h"
 #include "store/uuid.h"
+#include "base/text.h"
 
 #include <atomic>
 #include <chrono>
@@ -71,77 +72,6 @@ const char* rig_text_str(const RigText* t) {
   return t && t->data ? t->data : "";
 }
 
-namespace {
-
-// Length of the valid UTF-8 sequence at s (1..4), or 0 when invalid; *bad gets the length of
-// the maximal invalid prefix that one U+FFFD replaces.
-size_t utf8_sequence(const unsigned char* s, size_t n, size_t* bad) {
-  unsigned char c = s[0];
-  *bad = 1;
-  if (c < 0x80) return 1;
-  size_t need;
-  unsigned char lo = 0x80, hi = 0xBF;
-  if (c >= 0xC2 && c <= 0xDF) {
-    need = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    need = 3;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;  // no surrogates
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    need = 4;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-  } else {
-    return 0;
-  }
-  for (size_t k = 1; k < need; k++) {
-    if (k >= n) return 0;
-    unsigned char b = s[k];
-    unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
-    if (b < l || b > h) return 0;
-    *bad = k + 1;
-  }
-  return need;
-}
-
-}  // namespace
-
-size_t rig_text_copy(char* dst, size_t dst_size, const char* src, size_t n, bool* cut,
-                     bool* replaced) {
-  if (cut) *cut = false;
-  if (replaced) *replaced = false;
-  if (!dst || dst_size == 0) return 0;
-  size_t out = 0;
-  if (src) {
-    const unsigned char* s = (const unsigned char*)src;
-    size_t i = 0;
-    while (i < n && s[i] != 0) {
-      size_t avail = n - i;
-      for (size_t k = 1; k < 4 && k < avail; k++)
-        if (s[i + k] == 0) avail = k;  // a zero byte ends the text
-      size_t bad = 1;
-      size_t len = utf8_sequence(s + i, avail, &bad);
-      const unsigned char* piece = s + i;
-      static const unsigned char kReplacement[3] = {0xEF, 0xBF, 0xBD};
-      if (len == 0) {
-        piece = kReplacement;
-        len = 3;
-        if (replaced) *replaced = true;
-        i += bad;
-      } else {
-        i += len;
-      }
-      if (out + len > dst_size - 1) {
-        if (cut) *cut = true;
-        break;
-      }
-      memcpy(dst + out, piece, len);
-      out += len;
-    }
-  }
-  memset(dst + out, 0, dst_size - out);
-  return out;
-}
 
 // --- Documents --------------------------------------------------------------------------
 
@@ -168,7 +98,7 @@ void doc_free_texts(RigDoc* d) {
 }
 
 void copy_cstr(char* dst, size_t size, const char* src) {
-  rig_text_copy(dst, size, src, SIZE_MAX, nullptr, nullptr);
+  text_copy_valid(dst, size, src, SIZE_MAX, nullptr, nullptr);
 }
 
 int dup_text(RigText* dst, const RigText* src) {
@@ -258,7 +188,7 @@ int rig_doc_init_for_device(RigDoc* doc, const char* key, const char* api, const
   if (names) {
     int count = name_count < 0 ? 0 : name_count > RIG_MAX_CHANNELS ? RIG_MAX_CHANNELS : name_count;
     for (int i = 0; i < count; i++)
-      rig_text_copy(doc->channel_names[i], RIG_NAME_BYTES, names[i], RIG_NAME_BYTES, nullptr,
+      text_copy_valid(doc->channel_names[i], RIG_NAME_BYTES, names[i], RIG_NAME_BYTES, nullptr,
                     nullptr);
   }
   doc->active_scene = 0;
@@ -355,7 +285,7 @@ int rig_key(const char* api, const char* device_name, char out[RIG_KEY_BYTES]) {
   while (begin < end && space((unsigned char)name[begin])) begin++;
   while (end > begin && space((unsigned char)name[end - 1])) end--;
   char clean[400];
-  rig_text_copy(clean, sizeof clean, name + begin, end - begin, nullptr, nullptr);
+  text_copy_valid(clean, sizeof clean, name + begin, end - begin, nullptr, nullptr);
 
   // Windows renumbers duplicates as "Microphone (2- USB Audio)"; the key keeps "(USB Audio)".
   char renamed[400];
@@ -376,7 +306,7 @@ int rig_key(const char* api, const char* device_name, char out[RIG_KEY_BYTES]) {
 
   // Whole, not cut to the api field: a cut code would key a different rig.
   char api_clean[RIG_KEY_BYTES];
-  rig_text_copy(api_clean, sizeof api_clean, api ? api : "", SIZE_MAX, nullptr, nullptr);
+  text_copy_valid(api_clean, sizeof api_clean, api ? api : "", SIZE_MAX, nullptr, nullptr);
   size_t a = strlen(api_clean);
   if (a + 1 + n + 1 > RIG_KEY_BYTES) return -1;
   memcpy(out, api_clean, a);

@@ -104,12 +104,6 @@ void rig_text_clear(RigText* t);
 // "" while empty.
 const char* rig_text_str(const RigText* t);
 
-// Copies src (n bytes, or up to its zero byte when n is SIZE_MAX; a zero byte always ends
-// it) into a fixed field of dst_size bytes as valid UTF-8: invalid sequences become U+FFFD,
-// the text is cut at a character boundary and zero-filled after its terminator.
-// Returns the length written; cut / replaced report what happened (either may be null).
-size_t rig_text_copy(char* dst, size_t dst_size, const char* src, size_t n, bool* cut,
-                     bool* replaced);
 
 // --- Documents --------------------------------------------------------------------------
 

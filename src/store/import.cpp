@@ -17,6 +17,7 @@
 #include "base/progress.h"
 #include "store/tapefile.h"
 #include "store/wav.h"
+#include "base/text.h"
 
 namespace {
 
@@ -98,7 +99,7 @@ size_t import_sketch_name(const char* path, char* out, size_t size) {
   size_t n = (dot && dot != base) ? (size_t)(dot - base) : strlen(base);
   // File names on this system are bytes; the name is shown and written as UTF-8.
   size_t fixedLength = 0;
-  char* fixed = utf8_repair(base, n, &fixedLength, nullptr);
+  char* fixed = text_utf8_repair(base, n, &fixedLength, nullptr);
   if (!fixed) return 0;
   size_t limit = std::min<size_t>(IMPORT_NAME_MAX, size - 1);
   text_utf8_cut(fixed, limit);

@@ -124,11 +124,3 @@ void jw_raw_members(JsonWriter* w, const char* text);
 // Writes a parsed value and everything below it (keys included when the values are members).
 void jw_value(JsonWriter* w, const JsonValue* value);
 
-// Length of the valid UTF-8 sequence starting at s (1-4), or 0 when the bytes there do not start
-// one (bad lead byte, bad or missing continuation, overlong form, surrogate, above U+10FFFF).
-// available: bytes readable from s.
-int utf8_sequence_length(const char* s, size_t available);
-// Fresh terminated copy (malloc) of length bytes of s with every byte that does not start a valid
-// sequence replaced by U+FFFD. outLength and replaced (either may be null) receive the copy's
-// length and whether anything was replaced. Null when memory runs out.
-char* utf8_repair(const char* s, size_t length, size_t* outLength, bool* replaced);

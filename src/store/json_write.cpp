@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "store/json_number.h"
+#include "base/text.h"
 
 
 int jw_init(JsonWriter* w, size_t capacityHint) {
@@ -166,7 +167,7 @@ static void jw_quoted(JsonWriter* w, const char* s, size_t n) {
       jw_put(w, e, k);
       i++;
     } else {
-      int k = utf8_sequence_length(s + i, n - i);
+      int k = text_utf8_sequence(s + i, n - i);
       if (k > 0) {
         jw_put(w, s + i, (size_t)k);
         i += (size_t)k;

@@ -12,6 +12,7 @@
 #include "base/log.h"
 #include "store/meta.h"
 #include "store/meta_internal.h"
+#include "base/text.h"
 
 namespace {
 
@@ -160,7 +161,7 @@ int copy_repaired(const JsonValue* v, char* out, size_t max) {
   size_t o = 0;
   int fixes = 0;
   for (size_t i = 0; i < n;) {
-    int k = s[i] ? utf8_sequence_length(s + i, n - i) : 0;
+    int k = s[i] ? text_utf8_sequence(s + i, n - i) : 0;
     if (!k) fixes |= s[i] ? TEXT_INVALID : TEXT_ZERO;
     const char* piece = k ? s + i : "\xEF\xBF\xBD";
     size_t len = k ? (size_t)k : 3;
@@ -225,7 +226,7 @@ bool text_put_repaired(Text* t, const char* s, size_t n) {
   bool replaced = false;
   size_t run = 0;  // start of the valid bytes not yet copied
   for (size_t i = 0; i < n;) {
-    int k = utf8_sequence_length(s + i, n - i);
+    int k = text_utf8_sequence(s + i, n - i);
     if (k > 0) {
       i += (size_t)k;
       continue;

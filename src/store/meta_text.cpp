@@ -9,6 +9,7 @@
 #include "store/json.h"
 #include "store/meta.h"
 #include "store/meta_internal.h"
+#include "base/text.h"
 
 #ifndef _WIN32
 #include <iconv.h>
@@ -33,7 +34,7 @@ bool local_time(double createdAt, struct tm* out) {
 // Appends text with invalid UTF-8 bytes as U+FFFD.
 void append_repaired(std::string* out, const char* s, size_t n) {
   for (size_t i = 0; i < n;) {
-    int k = utf8_sequence_length(s + i, n - i);
+    int k = text_utf8_sequence(s + i, n - i);
     if (k > 0) {
       out->append(s + i, (size_t)k);
       i += (size_t)k;

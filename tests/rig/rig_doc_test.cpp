@@ -115,21 +115,6 @@ TEST(RigValues, ClockCountsFrom2001AndCanBePinned) {
 
 // --- Documents --------------------------------------------------------------------------
 
-TEST(RigDocs, TextFieldsAreValidAndCutAtCharacters) {
-  char out[6];
-  bool cut = false, replaced = false;
-  // "aé" plus "€" (3 bytes) does not fit 5 bytes: the euro sign goes whole.
-  EXPECT_EQ(rig_text_copy(out, sizeof out, "a\xC3\xA9\xE2\x82\xAC", SIZE_MAX, &cut, &replaced), 3u);
-  EXPECT_TRUE(cut);
-  EXPECT_FALSE(replaced);
-  EXPECT_EQ(out[3] | out[4] | out[5], 0);
-  EXPECT_EQ(rig_text_copy(out, sizeof out, "\xE2\x82x", 3, &cut, &replaced), 4u);
-  EXPECT_STREQ(out, "\xEF\xBF\xBDx");  // a truncated sequence becomes one U+FFFD
-  EXPECT_TRUE(replaced);
-  EXPECT_EQ(rig_text_copy(out, sizeof out, "\xED\xA0\x80", 3, &cut, &replaced), 3u * 1);
-  EXPECT_TRUE(replaced);  // surrogates are not text
-}
-
 TEST(RigDocs, NewRigForADevice) {
   DocPtr doc(rig_doc_new());
   ASSERT_TRUE(doc);

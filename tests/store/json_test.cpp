@@ -580,37 +580,6 @@ TEST(JsonWriter, StringsAreEscapedAndRepaired) {
   jw_free(&w);
 }
 
-TEST(JsonWriter, Utf8SequenceLength) {
-  // the edges of each lead byte's range: overlongs, surrogates, above U+10FFFF, cut short
-  EXPECT_EQ(utf8_sequence_length("\0", 1), 1);
-  EXPECT_EQ(utf8_sequence_length("\xC1\xBF", 2), 0);
-  EXPECT_EQ(utf8_sequence_length("\xC2\x80", 2), 2);
-  EXPECT_EQ(utf8_sequence_length("\xDF", 1), 0);
-  EXPECT_EQ(utf8_sequence_length("\xE0\x9F\xBF", 3), 0);
-  EXPECT_EQ(utf8_sequence_length("\xE0\xA0\x80", 3), 3);
-  EXPECT_EQ(utf8_sequence_length("\xED\x9F\xBF", 3), 3);
-  EXPECT_EQ(utf8_sequence_length("\xED\xA0\x80", 3), 0);
-  EXPECT_EQ(utf8_sequence_length("\xEF\xBF\xBD", 2), 0);
-  EXPECT_EQ(utf8_sequence_length("\xF0\x8F\xBF\xBF", 4), 0);
-  EXPECT_EQ(utf8_sequence_length("\xF0\x90\x80\x80", 4), 4);
-  EXPECT_EQ(utf8_sequence_length("\xF4\x8F\xBF\xBF", 4), 4);
-  EXPECT_EQ(utf8_sequence_length("\xF4\x90\x80\x80", 4), 0);
-  EXPECT_EQ(utf8_sequence_length("\xF5\x80\x80\x80", 4), 0);
-  EXPECT_EQ(utf8_sequence_length("\x80", 1), 0);
-  EXPECT_EQ(utf8_sequence_length(nullptr, 4), 0);
-
-  size_t n = 0;
-  bool replaced = false;
-  char* fixed = utf8_repair("a\xFF\xC3\xA9\xE2\x82", 6, &n, &replaced);
-  EXPECT_EQ(std::string(fixed, n), "a\xEF\xBF\xBD\xC3\xA9\xEF\xBF\xBD\xEF\xBF\xBD");
-  EXPECT_TRUE(replaced);
-  free(fixed);
-  fixed = utf8_repair("ok", 2, &n, &replaced);
-  EXPECT_STREQ(fixed, "ok");
-  EXPECT_FALSE(replaced);
-  free(fixed);
-}
-
 TEST(JsonWriter, SeparatorsRawTextAndDepth) {
   JsonWriter w;
   ASSERT_EQ(jw_init(&w, 1), 0);
