@@ -143,39 +143,39 @@ void rig_step(Session* s) {
     ev.text[sizeof ev.text - 1] = 0;
     const bool mid_take = session_take_runs(s) || s->take.active;
     switch (ev.kind) {
-      case 1:
+      case RIG_EVENT_READY:
         if (mid_take)
           session_banner_set(s, BANNER_RIG_MID_TAKE, true,
                              "YOUR RIG LOADED - THE MIX CHANGED MID-TAKE");
         break;
-      case 2:
+      case RIG_EVENT_SCENE_CHANGED:
         if (mid_take && ev.second == 0 && ev.flag)
           session_banner_set(s, BANNER_RIG_MID_TAKE, true, "SCENE CHANGED IN ANOTHER KELP NOVA");
         break;
-      case 3: {
+      case RIG_EVENT_MERGED: {
         char t[SESSION_NOTICE_TEXT];
         snprintf(t, sizeof t, "MIX UPDATED FROM %.100s", ev.text[0] ? ev.text : "ANOTHER APP");
         upper_ascii(t);
         session_notice(s, NOTICE_TOAST, 0, false, t, nullptr);
         break;
       }
-      case 4: {
+      case RIG_EVENT_SAVE_FAILED: {
         char t[SESSION_NOTICE_TEXT];
         snprintf(t, sizeof t, "RIG NOT SAVED - %.120s", ev.text[0] ? ev.text : "DISK ERROR");
         upper_ascii(t);
         session_notice(s, NOTICE_ERROR, 0, false, t, nullptr);
         break;
       }
-      case 5:
+      case RIG_EVENT_SAVED_AGAIN:
         session_notice(s, NOTICE_TOAST, 0, false, "RIG SAVED AGAIN", nullptr);
         break;
-      case 6:
+      case RIG_EVENT_DAMAGED:
         session_notice(s, NOTICE_ERROR, 0, false, "RIG FILE DAMAGED - SET ASIDE", nullptr);
         break;
-      case 7:
+      case RIG_EVENT_READ_ONLY:
         session_notice(s, NOTICE_ERROR, 0, false, "RIG MADE BY A NEWER APP - READ ONLY", nullptr);
         break;
-      case 8: {
+      case RIG_EVENT_MORE_INPUTS: {
         char t[SESSION_NOTICE_TEXT];
         snprintf(t, sizeof t, "%d INPUTS NOW", (int)ev.value);
         session_notice(s, NOTICE_TOAST, 0, false, t, nullptr);

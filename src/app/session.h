@@ -13,6 +13,7 @@
 #include "audio/audio_engine.h"
 #include "core/core.h"
 #include "core/transport.h"
+#include "rig/rig_events.h"
 #include "store/uuid.h"
 #include "ui/view.h"
 
@@ -109,8 +110,7 @@ struct SessionRigState {
 
 // One rig notice (the rig controller's event ring).
 struct SessionRigEvent {
-  int32_t kind;  // 1 ready, 2 scene changed, 3 merged, 4 save failed, 5 saved again,
-                 // 6 damaged and set aside, 7 read only, 8 more inputs
+  int32_t kind;  // RigEventKind
   int32_t value;
   int32_t second;
   bool flag;

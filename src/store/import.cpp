@@ -254,14 +254,14 @@ int import_audio_job(Job* job) {
   // The sketch folder, named by the new id.
   if (path_join(w.folder, sizeof w.folder, job->folder, w.meta->id) < 0) {
     log_line("import: %s - the library folder's path is too long", file);
-    fail_write(job, job->folder, frames * 12, "THE FOLDER");
+    fail_write(job, job->folder, frames * (TAPE_FILE_FRAME_BYTES + WAV_FRAME_BYTES), "THE FOLDER");
     return -1;
   }
   bool existed = path_exists(w.folder);
   if (existed || fsys_make_folders(w.folder) != 0) {
     // A fresh id naming a folder that is already there is never written over.
     if (existed) log_line("import: %s already exists - not touched", w.folder);
-    fail_write(job, job->folder, frames * 12, "THE FOLDER");
+    fail_write(job, job->folder, frames * (TAPE_FILE_FRAME_BYTES + WAV_FRAME_BYTES), "THE FOLDER");
     return -1;
   }
   w.madeFolder = true;
@@ -269,13 +269,13 @@ int import_audio_job(Job* job) {
   char target[PATH_UTF8_MAX + 1];
   job_progress_phase(job, 650000, 200000, 1000000);
   if (path_join(target, sizeof target, w.folder, "tape.f32") < 0) {
-    fail_write(job, w.folder, frames * 8, "THE TAPE");
+    fail_write(job, w.folder, frames * TAPE_FILE_FRAME_BYTES, "THE TAPE");
     return -1;
   }
   rc = tape_save(w.tape, target, frames, nullptr, &job->progress);
   if (rc == -3) return cancelled(job);
   if (rc != 0) {
-    fail_write(job, w.folder, frames * 8, "THE TAPE");
+    fail_write(job, w.folder, frames * TAPE_FILE_FRAME_BYTES, "THE TAPE");
     return -1;
   }
 
@@ -286,13 +286,13 @@ int import_audio_job(Job* job) {
   meta_title(w.meta, title, sizeof title);
   if (sidecar_wav_name(title, sidecar, sizeof sidecar) != 0 ||
       path_join(target, sizeof target, w.folder, sidecar) < 0) {
-    fail_write(job, w.folder, frames * 4, "THE WAV");
+    fail_write(job, w.folder, frames * WAV_FRAME_BYTES, "THE WAV");
     return -1;
   }
   rc = wav_write(target, w.tape, 0, frames, 1.0f, &job->progress);
   if (rc == -3) return cancelled(job);
   if (rc != 0) {
-    fail_write(job, w.folder, frames * 4, "THE WAV");
+    fail_write(job, w.folder, frames * WAV_FRAME_BYTES, "THE WAV");
     return -1;
   }
 

@@ -153,10 +153,10 @@ void rescue_commit(Job* job, const SketchMeta* meta, const Tape* tape, int64_t f
 void save_commit_files(Job* job, SketchMeta* meta, const Tape* tape, int64_t frames) {
   const char* folder = job->folder;
   // Byte counts stay in range: a tape holds far fewer than INT64_MAX / 12 frames.
-  if (fsys_make_folders(folder) != 0) return job_fail_write(job, folder, frames * 12, "THE FOLDER");
+  if (fsys_make_folders(folder) != 0) return job_fail_write(job, folder, frames * (TAPE_FILE_FRAME_BYTES + WAV_FRAME_BYTES), "THE FOLDER");
   char tapePath[JOB_PATH_MAX + 1];
   if (!job_join(tapePath, folder, "tape.f32"))
-    return job_fail_write(job, folder, frames * 8, "THE TAPE");
+    return job_fail_write(job, folder, frames * TAPE_FILE_FRAME_BYTES, "THE TAPE");
 
   meta->channels = 2;
   meta->lengthSamples = frames;
@@ -166,10 +166,10 @@ void save_commit_files(Job* job, SketchMeta* meta, const Tape* tape, int64_t fra
   // The side-car goes first: it carries the tape's rate in its header, so a crash that leaves a
   // new tape.f32 beside an old meta.json of another rate is told apart when the sketch opens.
   // It is a convenience copy; without it the sketch is still whole.
-  const double scale = (double)frames * 12.0 + 1.0;
+  const double scale = (double)(frames * (TAPE_FILE_FRAME_BYTES + WAV_FRAME_BYTES)) + 1.0;
   char wavName[JOB_SIDECAR_BYTES] = "";
   char wavPath[JOB_PATH_MAX + 1];
-  job_progress_phase(job, 0, (double)frames * 4.0, scale);
+  job_progress_phase(job, 0, (double)(frames * WAV_FRAME_BYTES), scale);
   int rc = 0;
   if (!sidecar_name(meta, wavName, sizeof wavName) || !job_join(wavPath, folder, wavName) ||
       (rc = wav_write(wavPath, tape, 0, frames, 1.0f, &job->progress)) != 0) {
@@ -179,17 +179,17 @@ void save_commit_files(Job* job, SketchMeta* meta, const Tape* tape, int64_t fra
     job_copy_text(job->resultPath, sizeof job->resultPath, wavPath);
   }
 
-  job_progress_phase(job, (double)frames * 4.0, (double)frames * 8.0, scale);
+  job_progress_phase(job, (double)(frames * WAV_FRAME_BYTES), (double)(frames * TAPE_FILE_FRAME_BYTES), scale);
   float peak = 0;
   rc = tape_save(tape, tapePath, frames, &peak, &job->progress);
   if (rc == -3) return job_cancelled(job);
-  if (rc != 0) return job_fail_write(job, folder, frames * 8, "THE TAPE");
+  if (rc != 0) return job_fail_write(job, folder, frames * TAPE_FILE_FRAME_BYTES, "THE TAPE");
   job->peak = peak;
   if (meta->sampleRate != metaRate)
     log_line("save: %s said %.0f Hz but its tape runs at %.0f Hz - meta.json follows the tape",
              folder, metaRate, tape->rate);
 
-  job_progress_phase(job, (double)frames * 12.0, 1.0, scale);
+  job_progress_phase(job, (double)(frames * (TAPE_FILE_FRAME_BYTES + WAV_FRAME_BYTES)), 1.0, scale);
   if (meta_save_folder(folder, meta) != 0) return job_fail_write(job, folder, kMiB, "META.JSON");
   job_progress_set(&job->progress, 1, 1);
   job->framesOut = frames;
@@ -213,8 +213,8 @@ void job_save_meta(Job* job) {
   const char* folder = job->folder;
   if (!meta || !folder[0]) return job_fail(job, "NOTHING TO SAVE");
   char tapePath[JOB_PATH_MAX + 1];
-  if (meta->channels < 2 && meta->lengthSamples > 0 && meta->lengthSamples <= INT64_MAX / 8 &&
-      job_join(tapePath, folder, "tape.f32") && file_size(tapePath) == meta->lengthSamples * 8) {
+  if (meta->channels < 2 && meta->lengthSamples > 0 && meta->lengthSamples <= INT64_MAX / TAPE_FILE_FRAME_BYTES &&
+      job_join(tapePath, folder, "tape.f32") && file_size(tapePath) == meta->lengthSamples * TAPE_FILE_FRAME_BYTES) {
     log_line("save: %s - its tape.f32 is stereo now; meta.json says so", folder);
     meta->channels = 2;
   }

@@ -66,14 +66,14 @@ bool upgrade_mono(Job* job, const Tape* tape, const char* tapePath, double base,
     return false;
   }
   const int64_t frames = tape_length(tape);
-  job_progress_phase(job, base, (double)frames * 8.0, scale);
+  job_progress_phase(job, base, (double)(frames * TAPE_FILE_FRAME_BYTES), scale);
   if (tape_save(tape, tapePath, frames, nullptr, &job->progress) != 0) {
     log_line("jobs: %s - couldn't rewrite tape.f32 as stereo; it stays mono on disk", folder);
     meta_free(&meta);
     return false;
   }
   char wavPath[JOB_PATH_MAX + 1];
-  job_progress_phase(job, base + (double)frames * 8.0, (double)frames * 4.0, scale);
+  job_progress_phase(job, base + (double)(frames * TAPE_FILE_FRAME_BYTES), (double)(frames * WAV_FRAME_BYTES), scale);
   if (!sidecar_path(&meta, folder, wavPath) ||
       wav_write(wavPath, tape, 0, frames, 1.0f, &job->progress) != 0)
     log_line("jobs: %s - the side-car WAV didn't write during the stereo upgrade", folder);
@@ -168,12 +168,12 @@ void job_load_tape(Job* job) {
   const bool resampling = fileFrames > 0 && target != rate;
   const int64_t resampledFrames =
       resampling ? (int64_t)std::llround((double)fileFrames * target / rate) : 0;
-  const double scale = (mono ? (double)fileFrames * 12.0 : 0.0) +
+  const double scale = (mono ? (double)(fileFrames * (TAPE_FILE_FRAME_BYTES + WAV_FRAME_BYTES)) : 0.0) +
                        (resampling ? (double)resampledFrames * 16.0 : 0.0) +
                        std::max(1.0, (double)size + 1.0);
   // The resampled tape is committed again at once: tape.f32 and its side-car written anew
   // beside the old ones.
-  if (resampling && disk_too_full(folder, resampledFrames * 12 + kResampleDiskMargin)) {
+  if (resampling && disk_too_full(folder, resampledFrames * (TAPE_FILE_FRAME_BYTES + WAV_FRAME_BYTES) + kResampleDiskMargin)) {
     log_line("jobs: %s - no room to resample %lld frames to %.0f Hz", folder,
              (long long)fileFrames, target);
     return job_fail(job, "DISK FULL - CAN'T RESAMPLE");
@@ -203,7 +203,7 @@ void job_load_tape(Job* job) {
         return job_cancelled(job);
       }
       job->upgraded = upgrade_mono(job, tape, tapePath, doneSoFar, scale);
-      doneSoFar += (double)fileFrames * 12.0;
+      doneSoFar += (double)(fileFrames * (TAPE_FILE_FRAME_BYTES + WAV_FRAME_BYTES));
     } else if (!resampling) {
       refresh_sidecar(job, tape);
     }
@@ -248,11 +248,11 @@ void job_export_wav(Job* job) {
   char parent[JOB_PATH_MAX + 1];
   job_parent(parent, job->path);
   if (parent[0] && fsys_make_folders(parent) != 0)
-    return job_fail_write(job, parent, frames * 4, "THE EXPORTS FOLDER");
-  job_progress_phase(job, 0, (double)frames * 4.0, (double)frames * 4.0 + 1.0);
+    return job_fail_write(job, parent, frames * WAV_FRAME_BYTES, "THE EXPORTS FOLDER");
+  job_progress_phase(job, 0, (double)(frames * WAV_FRAME_BYTES), (double)(frames * WAV_FRAME_BYTES) + 1.0);
   int rc = wav_write(job->path, tape, start, end, gain, &job->progress);
   if (rc == -3) return job_cancelled(job);
-  if (rc != 0) return job_fail_write(job, job->path, frames * 4, "THE WAV");
+  if (rc != 0) return job_fail_write(job, job->path, frames * WAV_FRAME_BYTES, "THE WAV");
   job_copy_text(job->resultPath, sizeof job->resultPath, job->path);
   job->peak = peak;
   job->framesOut = std::min(frames, WAV_MAX_FRAMES);

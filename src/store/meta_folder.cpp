@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/fsys.h"
+#include "store/tapefile.h"
 #include "store/files.h"
 #include "store/json.h"
 #include "base/log.h"
@@ -93,9 +94,9 @@ MetaStatus meta_load_folder(const char* folder, SketchMeta* meta, bool* dirty, c
   if (tapeBytes > 0) {
     int64_t frames;
     if (meta->channels > 1) {
-      frames = tapeBytes / 8;
+      frames = tapeBytes / TAPE_FILE_FRAME_BYTES;
     } else if (meta->lengthSamples > 0 && tapeBytes % 8 == 0 &&
-               tapeBytes / 8 == meta->lengthSamples) {
+               tapeBytes / TAPE_FILE_FRAME_BYTES == meta->lengthSamples) {
       log_line(
           "jobs: %s - tape.f32 is already stereo, meta.json still said mono; reading it as "
           "stereo",

@@ -61,15 +61,15 @@ int load_stereo(Tape* tape, FsysFile f, const char* path, int64_t frames, JobPro
       log_line("tape: no room on the tape for %s at frame %lld", path, (long long)done);
       return -2;
     }
-    const size_t want = (size_t)n * 8;
+    const size_t want = (size_t)(n * TAPE_FILE_FRAME_BYTES);
     const size_t got = read_full(f, c + off * 2, want);
     if (got < want) {
       log_line("tape: couldn't read %s (%lld of %lld frames)", path,
-               (long long)(done + (int64_t)got / 8), (long long)frames);
+               (long long)(done + (int64_t)got / TAPE_FILE_FRAME_BYTES), (long long)frames);
       return -1;
     }
     done += n;
-    if (progress) progress->done.store(done * 8, std::memory_order_relaxed);
+    if (progress) progress->done.store(done * TAPE_FILE_FRAME_BYTES, std::memory_order_relaxed);
   }
   return 0;
 }
@@ -88,11 +88,11 @@ int load_mono(Tape* tape, FsysFile f, const char* path, int64_t frames, JobProgr
       break;
     }
     const int64_t n = std::min<int64_t>(TAPE_FILE_BLOCK_FRAMES, frames - done);
-    const size_t want = (size_t)n * 4;
+    const size_t want = (size_t)(n * TAPE_FILE_MONO_FRAME_BYTES);
     const size_t got = read_full(f, in, want);
     if (got < want) {
       log_line("tape: couldn't read %s (%lld of %lld frames)", path,
-               (long long)(done + (int64_t)got / 4), (long long)frames);
+               (long long)(done + (int64_t)got / TAPE_FILE_MONO_FRAME_BYTES), (long long)frames);
       rc = -1;
       break;
     }
@@ -103,7 +103,7 @@ int load_mono(Tape* tape, FsysFile f, const char* path, int64_t frames, JobProgr
       break;
     }
     done += n;
-    if (progress) progress->done.store(done * 4, std::memory_order_relaxed);
+    if (progress) progress->done.store(done * TAPE_FILE_MONO_FRAME_BYTES, std::memory_order_relaxed);
   }
   free(in);
   free(st);
@@ -154,7 +154,7 @@ int tape_save(const Tape* tape, const char* path, int64_t frames, float* peakOut
     return -1;
   }
   frames = std::max<int64_t>(0, frames);
-  job_progress_set(progress, 0, frames * 8);
+  job_progress_set(progress, 0, frames * TAPE_FILE_FRAME_BYTES);
   SafeWriter w{};
   if (safe_writer_open(&w, path) != 0) {
     log_line("tape: couldn't open %s for writing", path);
@@ -180,13 +180,13 @@ int tape_save(const Tape* tape, const char* path, int64_t frames, float* peakOut
       if (!zeros) zeros = (float*)calloc(TAPE_FILE_BLOCK_FRAMES * 2, sizeof(float));
       src = zeros;
     }
-    if (!src || safe_writer_write(&w, src, (size_t)n * 8) != 0) {
+    if (!src || safe_writer_write(&w, src, (size_t)(n * TAPE_FILE_FRAME_BYTES)) != 0) {
       log_line("tape: write failed on %s", path);
       rc = -1;
       break;
     }
     done += n;
-    if (progress) progress->done.store(done * 8, std::memory_order_relaxed);
+    if (progress) progress->done.store(done * TAPE_FILE_FRAME_BYTES, std::memory_order_relaxed);
   }
   free(zeros);
   if (rc != 0) {

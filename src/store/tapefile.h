@@ -10,6 +10,9 @@ struct JobProgress;
 // Frames moved per block (1 MiB of stereo), and the points of a summary waveform.
 constexpr int64_t TAPE_FILE_BLOCK_FRAMES = 131072;
 constexpr int TAPE_WAVEFORM_POINTS = 96;
+// Bytes a frame takes in the file: two floats, or one in a legacy mono file.
+constexpr int64_t TAPE_FILE_FRAME_BYTES = 8;
+constexpr int64_t TAPE_FILE_MONO_FRAME_BYTES = 4;
 
 // Fills tape (empty, made by the caller at the file's rate) from path; mono reads a legacy file
 // and puts every sample on both channels. progress (optional) counts bytes.

@@ -11,6 +11,7 @@ struct JobProgress;
 // Most frames one 16-bit stereo WAV holds, so that both 32-bit sizes in its header still fit.
 constexpr int64_t WAV_MAX_FRAMES = 1073741814;
 constexpr int WAV_HEADER_BYTES = 44;
+constexpr int64_t WAV_FRAME_BYTES = 4;  // two 16-bit samples
 constexpr int64_t WAV_WRITE_BLOCK_FRAMES = 65536;
 constexpr int64_t WAV_READ_BLOCK_BYTES = 1 << 20;
 
