@@ -16,6 +16,7 @@
 #include "rig/rig_events.h"
 #include "store/uuid.h"
 #include "ui/view.h"
+#include "core/tape.h"
 
 struct Tape;
 struct Layer;
@@ -42,7 +43,7 @@ enum SessionFollow : int32_t {
 };
 
 // The rate a session runs at while nothing better is known.
-constexpr double SESSION_DEFAULT_RATE = 48000.0;
+constexpr double SESSION_DEFAULT_RATE = TAPE_DEFAULT_RATE;
 
 enum : int32_t {
   SESSION_TITLE_BYTES = 256,  // a sketch's display title and its terminator

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "base/log.h"
+#include "core/tape.h"
 
 namespace {
 
@@ -145,7 +146,7 @@ int run_command(AudioEngine* e, const AudioCommand* c, uint32_t id) {
         e->last_running_rate = 0;
         return try_now(e);
       }
-      bool right = rate == 0 ? std::lround(e->rate) == 48000 : (double)rate == e->rate;
+      bool right = rate == 0 ? std::lround(e->rate) == std::lround(TAPE_DEFAULT_RATE) : (double)rate == e->rate;
       if (right) return AUDIO_DONE;
       double kept = e->rate;
       log_line("audio: rate %.0f -> %s", kept, rate > 0 ? "fixed" : "AUTO");

@@ -189,7 +189,7 @@ struct AudioEngine {
   std::atomic<uint32_t> host_error_code{0};
   std::atomic<uint32_t> host_error_gen{0};
   uint32_t generation = 0;
-  std::atomic<double> cb_rate{48000.0};
+  std::atomic<double> cb_rate{TAPE_DEFAULT_RATE};
   SeqLock<EngineTapPair> tap;
   // Callbacks between reading the tap and leaving it; a setter waits for them.
   std::atomic<int32_t> in_tap{0};

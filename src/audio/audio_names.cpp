@@ -9,6 +9,7 @@
 #include <portaudio.h>
 #include "rig/rig_doc.h"
 #include "base/text.h"
+#include "core/tape.h"
 
 int audio_cause_rank(int cause) {
   switch (cause) {
@@ -142,7 +143,7 @@ int audio_rate_list(double preferred, int configured, bool rate_change, double i
     add((double)configured);
     if (rate_change) return n;
   }
-  add(48000.0);
+  add(TAPE_DEFAULT_RATE);
   add(input_default);
   add(output_default);
   return n;

@@ -387,7 +387,7 @@ Core* core_new() {
     log_line("core: out of memory creating the core");
     return nullptr;
   }
-  c->rates = core_rates_for(48000.0);
+  c->rates = core_rates_for(TAPE_DEFAULT_RATE);
   c->channels = 2;
   xy_mixer_reset(&c->xy);
   level_meter_reset(&c->meter);

@@ -10,6 +10,8 @@ constexpr int64_t TAPE_CHUNK_MASK = TAPE_CHUNK_FRAMES - 1;
 // Floats in one chunk (two per frame) and its size in bytes (4 MiB).
 constexpr int64_t TAPE_CHUNK_FLOATS = TAPE_CHUNK_FRAMES * 2;
 constexpr int64_t TAPE_CHUNK_BYTES = TAPE_CHUNK_FLOATS * (int64_t)sizeof(float);
+// The rate a stream or a sketch takes when none is known.
+constexpr double TAPE_DEFAULT_RATE = 48000.0;
 // A released chunk stays untouched until this long has passed and this many callbacks have
 // begun since its release, so a callback that loaded its pointer just before the release (even
 // one stalled far past the time) finishes with valid memory.

@@ -113,9 +113,9 @@ RigMixer* rig_mixer_new() {
 #if RIG_AVX
   m->wide = platform_cpu_has_avx();
 #endif
-  m->rate = 48000.0;
+  m->rate = TAPE_DEFAULT_RATE;
   m->samples_20ms = 960;
-  m->samples_1s = 48000;
+  m->samples_1s = (int)TAPE_DEFAULT_RATE;
   m->last_seq = -1;
   m->waiting = true;
   m->last_waiting = true;
@@ -130,7 +130,7 @@ void rig_mixer_free(RigMixer* m) {
 void rig_bind_stream(RigMixer* m, double rate, int channels, uint32_t tag,
                      const RigPlan* fallback) {
   if (!m) return;
-  if (!(rate > 0.0 && rate <= 10000000.0)) rate = 48000.0;
+  if (!(rate > 0.0 && rate <= 10000000.0)) rate = TAPE_DEFAULT_RATE;
   m->rate = rate;
   m->bound_channels = mixer_clamp_int(channels, 1, RIG_MAX_CHANNELS);
   m->bound_tag = tag;

@@ -13,6 +13,7 @@
 #include "store/files.h"
 #include "base/log.h"
 #include "store/meta_internal.h"
+#include "core/tape.h"
 
 static_assert(LAYER_SPECTRAL_VALUES == 576 && META_WAVEFORM_POINTS == 96, "meta.json's sizes");
 
@@ -240,7 +241,7 @@ void meta_new(SketchMeta* meta, double rate) {
   uuid_new(&meta->uuid);
   uuid_format(&meta->uuid, meta->id);
   meta->createdAt = clock_now();
-  meta->sampleRate = rate > 0 ? rate : 48000.0;  // NaN fails the test too
+  meta->sampleRate = rate > 0 ? rate : TAPE_DEFAULT_RATE;  // NaN fails the test too
   meta->channels = 2;
   memcpy(meta->space, "dry", 4);
   memcpy(meta->vibe, "kelp", 5);
