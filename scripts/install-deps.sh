@@ -7,12 +7,13 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev
   libicu-dev
-  libsdl2-dev libsdl2-ttf-dev libfontconfig-dev
+  libsdl2-dev libfreetype-dev libharfbuzz-dev libfontconfig-dev libsystemd-dev
+  fonts-dejavu-core fonts-noto-mono fonts-droid-fallback fonts-symbola
   portaudio19-dev libasound2-dev libjack-jackd2-dev jackd2
   librtmidi-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev ffmpeg
   libavahi-client-dev
-  sox xvfb xdg-utils zenity
+  sox xvfb xdotool xdg-utils zenity
 )
 
 missing=()
