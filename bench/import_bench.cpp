@@ -129,7 +129,7 @@ void BM_ImportJobMp3(benchmark::State& state) {
     snprintf(job->folder, sizeof job->folder, "%s", source().library.c_str());
     int rc = import_audio_job(job);
     state.PauseTiming();
-    if (rc == 0) tree_delete(job->resultPath);
+    if (rc == 0) tree_delete(job->result_path);
     job_free(job);
     state.ResumeTiming();
     if (rc != 0) return state.SkipWithError("import failed");

@@ -73,7 +73,7 @@ void BM_LibraryScan1000(benchmark::State& state) {
     Job* job = job_new(JOB_SCAN_LIBRARY);
     job_copy_text(job->folder, sizeof job->folder, dir.c_str());
     library_scan_job(job);
-    cards = job->cardCount;
+    cards = job->card_count;
     job_free(job);
   }
   if (cards != kSketches) state.SkipWithError("the scan missed sketches");

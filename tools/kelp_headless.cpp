@@ -181,7 +181,7 @@ const char* base_name(const char* path) {
 // ---- settings: written through the IO worker, once a second when they changed ----
 
 void settings_write_step(App* a, double now) {
-  if (now < a->next_settings_write || !a->jobs || !a->paths.iniPath[0]) return;
+  if (now < a->next_settings_write || !a->jobs || !a->paths.ini_path[0]) return;
   a->next_settings_write = now + 1.0;
   Settings copy = a->saved;
   if (!settings_changed(&a->settings, &copy)) return;
@@ -193,8 +193,8 @@ void settings_write_step(App* a, double now) {
   if (job && data) {
     memcpy(data, text, (size_t)n);
     job->data = data;
-    job->dataSize = (size_t)n;
-    job_copy_text(job->path, sizeof job->path, a->paths.iniPath);
+    job->data_size = (size_t)n;
+    job_copy_text(job->path, sizeof job->path, a->paths.ini_path);
     id = jobs_post(a->jobs, job);  // frees the job when it is dropped
   } else {
     job_free(job);
@@ -333,7 +333,7 @@ void finish(App* a, const char* error) {
 // Nothing is left to land: the workers are idle and the session waits for nothing.
 bool quiet(App* a) {
   Session* s = a->session;
-  return jobs_idle(a->jobs, JOB_WORKER_ANY) && !a->lib.scanning && !a->lib.previewPending &&
+  return jobs_idle(a->jobs, JOB_WORKER_ANY) && !a->lib.scanning && !a->lib.preview_pending &&
          (s->state == SESSION_READY || s->state == SESSION_NONE) && s->commit_count == 0 &&
          !s->meta_dirty && !s->save_retry && !session_take_outstanding(s) && s->owned_count == 0 &&
          !s->export_pending && s->backlog_count == 0;
@@ -648,7 +648,7 @@ void shutdown(App* a) {
   jobs_wait_idle(a->jobs, JOB_WORKER_ANY, 5000);
   drain_jobs(a);
 
-  if (a->paths.iniPath[0] && settings_save(&a->settings, a->paths.iniPath) != 0)
+  if (a->paths.ini_path[0] && settings_save(&a->settings, a->paths.ini_path) != 0)
     log_line("main: kelp.ini didn't save");
 
   // "Everything landed" only when it did.
@@ -717,8 +717,8 @@ int main(int argc, char** argv) {
 
   // Paths and settings.
   paths_init(&a->paths);
-  if (settings_load(&a->settings, a->paths.iniPath) != 0) {
-    if (a->paths.iniPath[0] && path_exists(a->paths.iniPath))
+  if (settings_load(&a->settings, a->paths.ini_path) != 0) {
+    if (a->paths.ini_path[0] && path_exists(a->paths.ini_path))
       log_line("main: kelp.ini couldn't be read - starting from the defaults");
     else
       log_line("main: no kelp.ini yet - starting from the defaults");

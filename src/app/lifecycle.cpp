@@ -189,7 +189,7 @@ void save_meta_now(Session* s) {
   }
   job->meta = copy;
   job_copy_text(job->folder, sizeof job->folder, s->folder);
-  job_copy_text(job->sketchId, sizeof job->sketchId, s->meta->id);
+  job_copy_text(job->sketch_id, sizeof job->sketch_id, s->meta->id);
   s->meta_dirty = false;
   if (session_post_job(s, job) == 0) session_back_off(s);
 }
@@ -200,7 +200,7 @@ void finish_close(Session* s) {
       Job* job = s->jobs ? job_new(JOB_DELETE_DIR) : nullptr;
       if (job) {
         job_copy_text(job->folder, sizeof job->folder, s->folder);
-        job_copy_text(job->sketchId, sizeof job->sketchId, s->meta->id);
+        job_copy_text(job->sketch_id, sizeof job->sketch_id, s->meta->id);
         session_post_job(s, job);
       }
       if (s->settings) {
@@ -332,9 +332,9 @@ void on_load_meta(Session* s, Job* job) {
   if (job->sequence != s->load_meta_job || s->state != SESSION_LOADING || s->meta) return;
   s->load_meta_job = 0;
   if (job->result == JOB_CANCELLED) return;
-  if (job->result == JOB_DONE && job->metaOut) {
-    s->meta = job->metaOut;
-    job->metaOut = nullptr;
+  if (job->result == JOB_DONE && job->meta_out) {
+    s->meta = job->meta_out;
+    job->meta_out = nullptr;
     SketchMeta* m = s->meta;
     if (m->loopEnd > m->loopStart)
       s->loop = LoopRegion{m->loopStart < 0.0 ? 0.0 : m->loopStart, m->loopEnd, m->loopActive};
@@ -343,7 +343,7 @@ void on_load_meta(Session* s, Job* job) {
     s->rate = m->sampleRate > 0.0 ? m->sampleRate : 44100.0;
     view_restore_meta(&s->view, m, session_span(s));
     set_last_opened(s);
-    if (job->metaDirty) session_schedule_save(s);
+    if (job->meta_dirty) session_schedule_save(s);
     s->load_tape_next = true;
     char title[SESSION_TITLE_BYTES];
     session_title(s, title, sizeof title);
@@ -370,16 +370,16 @@ void on_load_tape(Session* s, Job* job) {
   s->resample_expected = false;
   if (job->result == JOB_CANCELLED) return;
   SketchMeta* m = s->meta;
-  if (job->result != JOB_DONE || !job->tapeOut) {
+  if (job->result != JOB_DONE || !job->tape_out) {
     const char* why = job->result == JOB_FAILED && job->message[0] ? job->message : "UNKNOWN";
     session_notice_error(s, "COULDN'T READ THE TAPE - %s", why);
     log_line("session: %s (%s)", why, s->folder);
     s->tape_unreadable = true;
     return;
   }
-  Tape* main = job->tapeOut;
-  Tape* capture = job->tapeOut2;
-  job->tapeOut = job->tapeOut2 = nullptr;
+  Tape* main = job->tape_out;
+  Tape* capture = job->tape_out2;
+  job->tape_out = job->tape_out2 = nullptr;
   if (!capture) capture = tape_new_ready(main->rate, SESSION_TAPE_MINUTES, SESSION_TAPE_POOL);
   if (!capture) {
     tape_free(main);
@@ -393,15 +393,15 @@ void on_load_tape(Session* s, Job* job) {
   char title[SESSION_TITLE_BYTES];
   session_title(s, title, sizeof title);
   if (job->resampled) {
-    meta_rescale(m, main->rate, job->framesOut);
+    meta_rescale(m, main->rate, job->frames_out);
     s->resampled_on_open = true;
     session_schedule_save(s);
-    log_line("session: %s resampled to %.0f Hz on open (x%.5f)", title, main->rate, job->rateRatio);
+    log_line("session: %s resampled to %.0f Hz on open (x%.5f)", title, main->rate, job->rate_ratio);
   } else if (fabs(m->sampleRate - main->rate) > SESSION_RATE_SAME) {
     double frames = m->sampleRate > 0.0 ? (double)m->lengthSamples * main->rate / m->sampleRate
                                         : (double)m->lengthSamples;
     // A tape found at another rate than meta.json says (a save cut short) holds its own length.
-    if (fabs(job->tapeRate - main->rate) <= SESSION_RATE_SAME) frames = (double)job->framesOut;
+    if (fabs(job->tape_rate - main->rate) <= SESSION_RATE_SAME) frames = (double)job->frames_out;
     meta_rescale(m, main->rate, (int64_t)llround(frames));
     session_schedule_save(s);
   }
@@ -443,9 +443,9 @@ void start_load_tape(Session* s) {
   // Rates this close play the same; a resample would only cost time.
   const bool differ = fabs(sketch_rate - rate) > SESSION_RATE_SAME;
   job_copy_text(job->folder, sizeof job->folder, s->folder);
-  job_copy_text(job->sketchId, sizeof job->sketchId, m->id);
-  job->sampleRate = sketch_rate;
-  job->targetRate = differ ? rate : sketch_rate;
+  job_copy_text(job->sketch_id, sizeof job->sketch_id, m->id);
+  job->sample_rate = sketch_rate;
+  job->target_rate = differ ? rate : sketch_rate;
   job->frames = m->lengthSamples;
   job->mono = m->channels < 2;
   // The side-car tells the tape's true rate after a cut-short save, and is refreshed when stale.
@@ -653,9 +653,9 @@ void session_commit(Session* s, int64_t length, bool punch, bool force, bool res
   job->meta = copy;
   job_hold_tape(job, s->main);
   job->frames = length;
-  job->sampleRate = rate;
+  job->sample_rate = rate;
   job_copy_text(job->folder, sizeof job->folder, s->folder);
-  job_copy_text(job->sketchId, sizeof job->sketchId, m->id);
+  job_copy_text(job->sketch_id, sizeof job->sketch_id, m->id);
   job->rescue = rescue;
   uint32_t id = session_post_job(s, job);
   if (id == 0) {
@@ -832,7 +832,7 @@ void on_commit(Session* s, Job* job) {
   const bool current = commit_remove(s, job->sequence, &found) && s->meta &&
                        session_same_folder(job->folder, s->folder);
   if (job->result == JOB_DONE) {
-    log_line("session: committed %lld frames to %s (peak %.3f)", (long long)job->framesOut,
+    log_line("session: committed %lld frames to %s (peak %.3f)", (long long)job->frames_out,
              job->folder, job->peak);
     if (current) {
       s->committed_peak = job->peak;
@@ -849,11 +849,11 @@ void on_commit(Session* s, Job* job) {
     // Nobody retries this one: say where its audio went.
     if (job->rescued) {
       s->rescued_count++;
-      text_copy(s->last_rescue, sizeof s->last_rescue, job->resultPath);
+      text_copy(s->last_rescue, sizeof s->last_rescue, job->result_path);
       log_line("session: %s didn't land - its audio is rescued in %s", job->folder,
-               job->resultPath);
+               job->result_path);
       session_notice(s, NOTICE_ERROR, 0, false, "COULDN'T SAVE - THE AUDIO IS RESCUED",
-                     job->resultPath);
+                     job->result_path);
     } else {
       s->lost_count++;
       log_line("session: %s didn't land and its audio couldn't be rescued", job->folder);

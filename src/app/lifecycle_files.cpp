@@ -60,7 +60,7 @@ void session_clear(Session* s) {
   if (job) {
     job_copy_text(job->folder, sizeof job->folder, s->folder);
     job_copy_text(job->name, sizeof job->name, sidecar);
-    job_copy_text(job->sketchId, sizeof job->sketchId, s->meta->id);
+    job_copy_text(job->sketch_id, sizeof job->sketch_id, s->meta->id);
     session_post_job(s, job);
   } else {
     session_notice(s, NOTICE_ERROR, 0, false, "COULDN'T DELETE THE OLD AUDIO FILES", nullptr);
@@ -127,13 +127,13 @@ void session_export_now(Session* s) {
     return;
   }
   job_hold_tape(job, s->main);
-  job->rangeStart = range.start;
-  job->rangeEnd = range.end;
+  job->range_start = range.start;
+  job->range_end = range.end;
   job->normalize = s->settings && s->settings->export_normalize;
-  job->sampleRate = s->rate;
+  job->sample_rate = s->rate;
   job_copy_text(job->path, sizeof job->path, path);
   job_copy_text(job->folder, sizeof job->folder, s->folder);
-  job_copy_text(job->sketchId, sizeof job->sketchId, s->meta->id);
+  job_copy_text(job->sketch_id, sizeof job->sketch_id, s->meta->id);
   s->export_job = session_post_job(s, job);
 }
 
@@ -174,7 +174,7 @@ void session_rename(Session* s, const char* text) {
   job_copy_text(job->folder, sizeof job->folder, s->folder);
   job_copy_text(job->name, sizeof job->name, name);
   job_copy_text(job->path2, sizeof job->path2, old_sidecar);
-  job_copy_text(job->sketchId, sizeof job->sketchId, m->id);
+  job_copy_text(job->sketch_id, sizeof job->sketch_id, m->id);
   if (session_post_job(s, job) != 0)
     s->meta_dirty = false;  // RENAME writes meta.json
   else
@@ -193,7 +193,7 @@ void lifecycle_on_file_job(Session* s, Job* job) {
     case JOB_EXPORT_WAV:
       if (job->sequence == s->export_job) s->export_job = 0;
       if (job->result == JOB_DONE) {
-        const char* path = job->resultPath[0] ? job->resultPath : job->path;
+        const char* path = job->result_path[0] ? job->result_path : job->path;
         log_line("session: exported %s", path);
         session_notice(s, NOTICE_EXPORT_DONE, 0, false, "", path);
       } else if (job->result == JOB_FAILED) {

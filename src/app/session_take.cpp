@@ -72,15 +72,15 @@ void post_analysis(Session* s, JobKind kind, Layer* layer, int64_t start, int64_
   }
   job_hold_tape(job, s->capture);
   job->layer = layer_retain(layer);
-  job->rangeStart = start;
-  job->rangeEnd = end;
-  job->sampleRate = s->rate;
+  job->range_start = start;
+  job->range_end = end;
+  job->sample_rate = s->rate;
   if (kind == JOB_HOP_LEVELS) job->hop = analysis_hop_size(s->rate);
   job_copy_text(job->folder, sizeof job->folder, s->folder);
-  if (s->meta) job_copy_text(job->sketchId, sizeof job->sketchId, s->meta->id);
-  job->layerStart = layer->startSample;
-  job->layerLength = layer->lengthSamples;
-  job->layerCreatedAt = layer->createdAt;
+  if (s->meta) job_copy_text(job->sketch_id, sizeof job->sketch_id, s->meta->id);
+  job->layer_start = layer->startSample;
+  job->layer_length = layer->lengthSamples;
+  job->layer_created_at = layer->createdAt;
   uint32_t id = session_post_job(s, job);
   if (id != 0) pending_add(s, id, start);
 }
@@ -352,7 +352,7 @@ bool session_on_analysis_job(Session* s, Job* job) {
 
   if (job->kind == JOB_SPECTRAL) {
     if (index >= 0) {
-      layer_attach_spectral(m->layers[index], job->spectralOut);
+      layer_attach_spectral(m->layers[index], job->spectral_out);
       session_schedule_save(s);
     } else if (!open && job->folder[0] && s->jobs) {
       Job* patch = job_new(JOB_PATCH_SPECTRAL);
@@ -361,11 +361,11 @@ bool session_on_analysis_job(Session* s, Job* job) {
         return true;
       }
       job_copy_text(patch->folder, sizeof patch->folder, job->folder);
-      job_copy_text(patch->sketchId, sizeof patch->sketchId, job->sketchId);
-      patch->layerStart = job->layer->startSample;
-      patch->layerLength = job->layer->lengthSamples;
-      patch->layerCreatedAt = job->layer->createdAt;
-      memcpy(patch->spectral, job->spectralOut, sizeof patch->spectral);
+      job_copy_text(patch->sketch_id, sizeof patch->sketch_id, job->sketch_id);
+      patch->layer_start = job->layer->startSample;
+      patch->layer_length = job->layer->lengthSamples;
+      patch->layer_created_at = job->layer->createdAt;
+      memcpy(patch->spectral, job->spectral_out, sizeof patch->spectral);
       session_post_job(s, patch);
     }
     return true;
@@ -373,7 +373,7 @@ bool session_on_analysis_job(Session* s, Job* job) {
 
   // HOP_LEVELS: the strokes come from the capture instead of the live levels.
   if (index < 0) return true;
-  Layer* rebuilt = layer_with_strokes(m->layers[index], job->levels, job->levelCount);
+  Layer* rebuilt = layer_with_strokes(m->layers[index], job->levels, job->level_count);
   if (!rebuilt) {
     log_line(
         "session: out of memory making a layer - the take's audio is safe, its drawing is not");
@@ -382,7 +382,7 @@ bool session_on_analysis_job(Session* s, Job* job) {
   if (meta_replace_layer(m, index, rebuilt) == 0) {
     session_schedule_save(s);
     log_line("session: layer %d rebuilt from the capture (%d levels)", (int)index,
-             (int)job->levelCount);
+             (int)job->level_count);
   }
   return true;
 }

@@ -49,9 +49,9 @@ struct PcmLayout {
   int channels;
   int rate;
   int bytes;  // per sample
-  bool isFloat;
+  bool is_float;
   bool planar;
-  unsigned blockAlign() const { return (unsigned)(channels * bytes); }
+  unsigned block_align() const { return (unsigned)(channels * bytes); }
 };
 
 // 0, or -2 (logged) for a layout import can't take.
@@ -77,7 +77,7 @@ int layout_of(const char* path, const AVFrame* f, PcmLayout* out) {
 }
 
 inline float sample_at(const uint8_t* p, const PcmLayout& l) {
-  if (l.isFloat) {
+  if (l.is_float) {
     if (l.bytes == 4) {
       float v;
       memcpy(&v, p, 4);
@@ -109,7 +109,7 @@ void convert(const AVFrame* f, const PcmLayout& l, float* dst, int n) {
   if (!l.planar) {
     const uint8_t* src = f->extended_data[0];
     size_t count = (size_t)n * (size_t)ch;
-    if (l.isFloat && l.bytes == 4) {
+    if (l.is_float && l.bytes == 4) {
       memcpy(dst, src, count * sizeof(float));
       return;
     }
@@ -118,7 +118,7 @@ void convert(const AVFrame* f, const PcmLayout& l, float* dst, int n) {
   }
   for (int c = 0; c < ch; c++) {
     const uint8_t* src = f->extended_data[c];
-    if (l.isFloat && l.bytes == 4) {
+    if (l.is_float && l.bytes == 4) {
       const float* s = reinterpret_cast<const float*>(src);
       for (int i = 0; i < n; i++) dst[(size_t)i * ch + c] = s[i];
     } else {
@@ -139,7 +139,7 @@ struct Decoder {
   int64_t size = 0;
   JobProgress* progress = nullptr;
 
-  bool haveLayout = false;
+  bool have_layout = false;
   PcmLayout layout{};
   float* samples = nullptr;
   int64_t frames = 0;
@@ -203,12 +203,12 @@ int drain(Decoder* d) {
       av_frame_unref(d->frame);
       return STEP_FAIL;
     }
-    if (!d->haveLayout) {
+    if (!d->have_layout) {
       d->layout = l;
-      d->haveLayout = true;
+      d->have_layout = true;
       reserve(d);
     } else if (l.channels != d->layout.channels || l.rate != d->layout.rate ||
-               l.blockAlign() != d->layout.blockAlign()) {
+               l.block_align() != d->layout.block_align()) {
       log_line("decode: %s changes format mid-stream - not supported", d->path);
       av_frame_unref(d->frame);
       return STEP_FAIL;

@@ -513,11 +513,11 @@ int safe_writer_open(SafeWriter* w, const char* path) {
   memset(w, 0, sizeof *w);
   w->file = FSYS_NO_FILE;
   w->failed = true;
-  if (!target_ok(path, false, w->tmpPath)) return -1;
+  if (!target_ok(path, false, w->tmp_path)) return -1;
   snprintf(w->path, sizeof w->path, "%s", path);
-  unsigned long e = fsys_create(w->tmpPath, &w->file);
+  unsigned long e = fsys_create(w->tmp_path, &w->file);
   if (e) {
-    log_line("write: can't create %s (error %lu)", w->tmpPath, e);
+    log_line("write: can't create %s (error %lu)", w->tmp_path, e);
     w->file = FSYS_NO_FILE;
     return -1;
   }
@@ -564,10 +564,10 @@ int safe_writer_commit(SafeWriter* w) {
   FsysFile f = w->file;
   writer_release(w);
   if (w->failed) {
-    drop_tmp(f, w->tmpPath);
+    drop_tmp(f, w->tmp_path);
     return -1;
   }
-  if (finish(f, w->tmpPath, w->path) != 0) {
+  if (finish(f, w->tmp_path, w->path) != 0) {
     w->failed = true;
     return -1;
   }
@@ -579,7 +579,7 @@ void safe_writer_discard(SafeWriter* w) {
   FsysFile f = w->file;
   writer_release(w);
   w->failed = true;
-  drop_tmp(f, w->tmpPath);
+  drop_tmp(f, w->tmp_path);
 }
 
 int file_move(const char* from, const char* to) {

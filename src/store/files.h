@@ -77,7 +77,7 @@ int file_write_atomic(const char* path, const void* data, size_t size);
 // commit or discard (both are harmless on a writer that failed to open).
 struct SafeWriter {
   char path[PATH_UTF8_MAX + 1];
-  char tmpPath[PATH_UTF8_MAX + 1];
+  char tmp_path[PATH_UTF8_MAX + 1];
   FsysFile file;
   char* buffer;  // SAFE_WRITER_BUFFER bytes, or null: every write goes to the file
   size_t buffered;

@@ -62,7 +62,7 @@ struct ImportWork {
   Tape* tape = nullptr;
   float* block = nullptr;  // one block of mixed stereo frames
   char folder[PATH_UTF8_MAX + 1] = {};
-  bool madeFolder = false;
+  bool made_folder = false;
 
   ~ImportWork() {
     free(block);
@@ -70,7 +70,7 @@ struct ImportWork {
     if (meta) meta_destroy(meta);
     tape_free(tape);
     // Nothing half-made stays in the library.
-    if (madeFolder) tree_remove_guarded(folder);
+    if (made_folder) tree_remove_guarded(folder);
   }
 };
 
@@ -264,7 +264,7 @@ int import_audio_job(Job* job) {
     fail_write(job, job->folder, frames * (TAPE_FILE_FRAME_BYTES + WAV_FRAME_BYTES), "THE FOLDER");
     return -1;
   }
-  w.madeFolder = true;
+  w.made_folder = true;
 
   char target[PATH_UTF8_MAX + 1];
   job_progress_phase(job, 650000, 200000, 1000000);
@@ -314,13 +314,13 @@ int import_audio_job(Job* job) {
   }
 
   log_line("import: %s -> %s (%lld frames at %.0f Hz)", file, w.folder, (long long)frames, rate);
-  snprintf(job->resultId, sizeof job->resultId, "%s", w.meta->id);
-  snprintf(job->resultPath, sizeof job->resultPath, "%s", w.folder);
-  job->framesOut = frames;
-  if (job->metaOut) meta_destroy(job->metaOut);
-  job->metaOut = w.meta;
+  snprintf(job->result_id, sizeof job->result_id, "%s", w.meta->id);
+  snprintf(job->result_path, sizeof job->result_path, "%s", w.folder);
+  job->frames_out = frames;
+  if (job->meta_out) meta_destroy(job->meta_out);
+  job->meta_out = w.meta;
   w.meta = nullptr;
-  w.madeFolder = false;
+  w.made_folder = false;
   job->result = JOB_DONE;
   return 0;
 }

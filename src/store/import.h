@@ -54,7 +54,7 @@ int decode_with_platform_decoder(const char* path, DecodedAudio* out, JobProgres
 // while mixing. Returns the number of points written to out96.
 int import_waveform(const double* sums, int64_t frames, float* out96);
 
-// The IMPORT_AUDIO job: job->path is the file, job->folder the library. On success metaOut,
-// resultId, resultPath and framesOut describe the new sketch; on failure nothing is left behind.
+// The IMPORT_AUDIO job: job->path is the file, job->folder the library. On success meta_out,
+// result_id, result_path and frames_out describe the new sketch; on failure nothing is left behind.
 // Returns 0, -1 (failed, job_fail called) or -3 (cancelled).
 int import_audio_job(Job* job);

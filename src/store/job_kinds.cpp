@@ -139,7 +139,7 @@ void rescue_commit(Job* job, const SketchMeta* meta, const Tape* tape, int64_t f
     for (int i = 0; i < count; i++) {
       if (!rescue_into(roots[i], name, meta, tape, frames, folder)) continue;
       job->rescued = true;
-      job_copy_text(job->resultPath, sizeof job->resultPath, folder);
+      job_copy_text(job->result_path, sizeof job->result_path, folder);
       log_line("save: %s couldn't land (%s) - its audio is rescued in %s", job->folder,
                job->message, folder);
       return;
@@ -176,7 +176,7 @@ void save_commit_files(Job* job, SketchMeta* meta, const Tape* tape, int64_t fra
     if (rc == -3) return job_cancelled(job);
     log_line("save: the side-car %s didn't write - tape.f32 and meta.json still do", wavName);
   } else {
-    job_copy_text(job->resultPath, sizeof job->resultPath, wavPath);
+    job_copy_text(job->result_path, sizeof job->result_path, wavPath);
   }
 
   job_progress_phase(job, (double)(frames * WAV_FRAME_BYTES), (double)(frames * TAPE_FILE_FRAME_BYTES), scale);
@@ -192,7 +192,7 @@ void save_commit_files(Job* job, SketchMeta* meta, const Tape* tape, int64_t fra
   job_progress_phase(job, (double)(frames * (TAPE_FILE_FRAME_BYTES + WAV_FRAME_BYTES)), 1.0, scale);
   if (meta_save_folder(folder, meta) != 0) return job_fail_write(job, folder, kMiB, "META.JSON");
   job_progress_set(&job->progress, 1, 1);
-  job->framesOut = frames;
+  job->frames_out = frames;
 }
 
 }  // namespace
@@ -247,8 +247,8 @@ void job_load_meta(Job* job) {
   if (status == META_REPAIRED)
     log_line("jobs: %s read with gaps (%s) - opened with defaults filled in", folder, message);
   int upgraded = meta_upgrade_strokes(meta);
-  job->metaOut = meta;
-  job->metaDirty = dirty || upgraded > 0;
+  job->meta_out = meta;
+  job->meta_dirty = dirty || upgraded > 0;
 }
 
 // ---- CLEAR_FILES: the audio of a sketch that is being emptied ----
@@ -324,7 +324,7 @@ void job_rename(Job* job) {
       file_move(oldPath, newPath) != 0)
     log_line("jobs: couldn't move %s to %s - the next commit writes the new side-car", oldPath,
              newPath);
-  job_copy_text(job->resultPath, sizeof job->resultPath, newPath);
+  job_copy_text(job->result_path, sizeof job->result_path, newPath);
   meta_free(&loaded);
 }
 
@@ -341,7 +341,7 @@ void job_patch_spectral(Job* job) {
   }
   Layer* found = nullptr;
   for (int32_t i = 0; i < meta.layerCount && !found; i++) {
-    if (layer_is(meta.layers[i], job->layerStart, job->layerLength, job->layerCreatedAt))
+    if (layer_is(meta.layers[i], job->layer_start, job->layer_length, job->layer_created_at))
       found = meta.layers[i];
   }
   if (!found) {
@@ -365,14 +365,14 @@ void job_patch_spectral(Job* job) {
 // ---- WRITE_FILE: a prepared file such as kelp.ini ----
 
 void job_write_file(Job* job) {
-  if (!job->path[0] || (job->dataSize > 0 && !job->data)) return job_fail(job, "NOTHING TO WRITE");
+  if (!job->path[0] || (job->data_size > 0 && !job->data)) return job_fail(job, "NOTHING TO WRITE");
   char parent[JOB_PATH_MAX + 1];
   job_parent(parent, job->path);
-  const int64_t needed = (int64_t)std::min<size_t>(job->dataSize, INT64_MAX);
+  const int64_t needed = (int64_t)std::min<size_t>(job->data_size, INT64_MAX);
   if ((parent[0] && fsys_make_folders(parent) != 0) ||
-      file_write_atomic(job->path, job->data, job->dataSize) != 0)
+      file_write_atomic(job->path, job->data, job->data_size) != 0)
     return job_fail_write(job, job->path, needed, path_base_name(job->path));
-  job_copy_text(job->resultPath, sizeof job->resultPath, job->path);
+  job_copy_text(job->result_path, sizeof job->result_path, job->path);
 }
 
 // ---- COPY_FILE: a sketch's side-car WAV to somewhere else ----
@@ -432,5 +432,5 @@ void job_copy_file(Job* job) {
     }
     if (safe_writer_commit(&w) != 0) return job_fail_write(job, dest, size, "THE COPY");
   }
-  job_copy_text(job->resultPath, sizeof job->resultPath, dest);
+  job_copy_text(job->result_path, sizeof job->result_path, dest);
 }

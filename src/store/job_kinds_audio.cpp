@@ -148,8 +148,8 @@ void refresh_sidecar(Job* job, const Tape* tape) {
 
 void job_load_tape(Job* job) {
   const char* folder = job->folder;
-  double rate = job->sampleRate > 0 ? job->sampleRate : kFallbackRate;
-  const double target = job->targetRate > 0 ? job->targetRate : rate;
+  double rate = job->sample_rate > 0 ? job->sample_rate : kFallbackRate;
+  const double target = job->target_rate > 0 ? job->target_rate : rate;
   const bool mono = job->mono;
   char tapePath[JOB_PATH_MAX + 1];
   if (!folder[0] || !job_join(tapePath, folder, "tape.f32"))
@@ -164,7 +164,7 @@ void job_load_tape(Job* job) {
   const int64_t size = std::max<int64_t>(found, 0);
   const int64_t fileFrames = size / (mono ? 4 : 8);
   if (!mono) rate = tape_rate_on_disk(job, rate, fileFrames);
-  job->tapeRate = rate;
+  job->tape_rate = rate;
   const bool resampling = fileFrames > 0 && target != rate;
   const int64_t resampledFrames =
       resampling ? (int64_t)std::llround((double)fileFrames * target / rate) : 0;
@@ -218,18 +218,18 @@ void job_load_tape(Job* job) {
       if (!resampled) return resample_failed(job);
       tape = resampled;
       job->resampled = true;
-      job->rateRatio = target / rate;
+      job->rate_ratio = target / rate;
     }
   }
   const int64_t length = tape_length(tape);
   job->peak = tape_peak(tape, 0, length);
-  job->tapeOut2 = tape_new_ready(target, kTapeMinutes, kTapePool);
-  if (!job->tapeOut2) {
+  job->tape_out2 = tape_new_ready(target, kTapeMinutes, kTapePool);
+  if (!job->tape_out2) {
     tape_free(tape);
     return job_fail(job, "NOT ENOUGH MEMORY");
   }
-  job->tapeOut = tape;
-  job->framesOut = length;
+  job->tape_out = tape;
+  job->frames_out = length;
 }
 
 // ---- EXPORT_WAV: a range of the tape as a WAV, normalised on request ----
@@ -238,8 +238,8 @@ void job_export_wav(Job* job) {
   const Tape* tape = job->tape;
   if (!tape || !job->path[0]) return job_fail(job, "NOTHING TO EXPORT");
   const int64_t length = tape_length(tape);
-  const int64_t start = std::clamp<int64_t>(job->rangeStart, 0, length);
-  const int64_t end = std::min(job->rangeEnd, length);
+  const int64_t start = std::clamp<int64_t>(job->range_start, 0, length);
+  const int64_t end = std::min(job->range_end, length);
   if (end <= start) return job_fail(job, "NOTHING TO EXPORT");
   const int64_t frames = end - start;
   const float peak = tape_peak(tape, start, end);
@@ -253,9 +253,9 @@ void job_export_wav(Job* job) {
   int rc = wav_write(job->path, tape, start, end, gain, &job->progress);
   if (rc == -3) return job_cancelled(job);
   if (rc != 0) return job_fail_write(job, job->path, frames * WAV_FRAME_BYTES, "THE WAV");
-  job_copy_text(job->resultPath, sizeof job->resultPath, job->path);
+  job_copy_text(job->result_path, sizeof job->result_path, job->path);
   job->peak = peak;
-  job->framesOut = std::min(frames, WAV_MAX_FRAMES);
+  job->frames_out = std::min(frames, WAV_MAX_FRAMES);
 }
 
 // ---- LOAD_PREVIEW: a library card's audio, from its side-car or else from tape.f32 ----
@@ -360,14 +360,14 @@ void job_load_preview(Job* job) {
     tape_free(tape);
     return job_fail(job, "NO AUDIO");
   }
-  if (job->targetRate > 0 && job->targetRate != tape->rate) {
-    Tape* resampled = tape_resample(tape, job->targetRate, &job->progress);
+  if (job->target_rate > 0 && job->target_rate != tape->rate) {
+    Tape* resampled = tape_resample(tape, job->target_rate, &job->progress);
     tape_free(tape);
     if (!resampled) return resample_failed(job);
     tape = resampled;
   }
-  job->tapeOut = tape;
-  job->framesOut = tape_length(tape);
+  job->tape_out = tape;
+  job->frames_out = tape_length(tape);
 }
 
 // ---- SPECTRAL and HOP_LEVELS: a take's colours and strokes from the capture tape ----
@@ -375,11 +375,11 @@ void job_load_preview(Job* job) {
 void job_spectral(Job* job) {
   const Tape* tape = job->tape;
   if (!tape) return job_fail(job, "NO CAPTURE");
-  const double rate = job->sampleRate > 0 ? job->sampleRate : tape->rate;
+  const double rate = job->sample_rate > 0 ? job->sample_rate : tape->rate;
   job_progress_phase(job, 0, 1, 1);
   const char* message = nullptr;
-  int rc = analysis_spectral_map(tape, rate, job->rangeStart, job->rangeEnd, &job->progress,
-                                 job->spectralOut, &message);
+  int rc = analysis_spectral_map(tape, rate, job->range_start, job->range_end, &job->progress,
+                                 job->spectral_out, &message);
   if (rc == -3) return job_cancelled(job);
   if (rc != 0) job_fail(job, "%s", message ? message : "ANALYSIS FAILED");
 }
@@ -392,11 +392,11 @@ void job_hop_levels(Job* job) {
   float* levels = nullptr;
   int32_t count = 0;
   const char* message = nullptr;
-  int rc = analysis_hop_levels(tape, job->rangeStart, job->rangeEnd, job->hop, job->sampleRate,
+  int rc = analysis_hop_levels(tape, job->range_start, job->range_end, job->hop, job->sample_rate,
                                &levels, &count, &message);
   if (rc != 0) return job_fail(job, "%s", message ? message : "ANALYSIS FAILED");
   free(job->levels);
   job->levels = levels;
-  job->levelCount = count;
+  job->level_count = count;
   if (job_progress_cancelled(&job->progress)) job_cancelled(job);
 }

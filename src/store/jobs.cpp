@@ -96,11 +96,11 @@ struct JobQueue {
   std::shared_mutex lock;
   Worker workers[JOB_WORKERS];
   WorkerStart starts[JOB_WORKERS];
-  Job* doneHead = nullptr;
-  Job* doneTail = nullptr;
+  Job* done_head = nullptr;
+  Job* done_tail = nullptr;
   uint32_t generation[JOB_GROUPS] = {0, 0, 0};
   uint32_t counter = 0;
-  bool shuttingDown = false;
+  bool shutting_down = false;
   bool paused = false;
 };
 
@@ -124,9 +124,9 @@ Job* job_new(JobKind kind) {
   const JobKindInfo* info = job_kind_info(kind);
   job->kind = kind;
   job->worker = info->worker;
-  job->cancelGroup = info->group;
+  job->cancel_group = info->group;
   job_copy_text(job->label, sizeof job->label, info->label);
-  job->rateRatio = 1.0;
+  job->rate_ratio = 1.0;
   return job;
 }
 
@@ -142,11 +142,11 @@ void job_free(Job* job) {
   job_hold_tape(job, nullptr);
   layer_release(job->layer);
   meta_destroy(job->meta);
-  meta_destroy(job->metaOut);
-  tape_free(job->tapeOut);
-  tape_free(job->tapeOut2);
+  meta_destroy(job->meta_out);
+  tape_free(job->tape_out);
+  tape_free(job->tape_out2);
   free(job->levels);
-  if (job->cards && job->cardsFree) job->cardsFree(job->cards, job->cardCount);
+  if (job->cards && job->cards_free) job->cards_free(job->cards, job->card_count);
   free(job->data);
   delete job;
 }
@@ -183,13 +183,13 @@ void job_progress_phase(Job* job, double start, double span, double scale) {
   job_progress_set(&job->progress, 0, 0);
   if (job->queue) {
     std::unique_lock<std::shared_mutex> lk(job->queue->lock);
-    job->phaseStart = start;
-    job->phaseSpan = span;
-    job->phaseScale = scale;
+    job->phase_start = start;
+    job->phase_span = span;
+    job->phase_scale = scale;
   } else {
-    job->phaseStart = start;
-    job->phaseSpan = span;
-    job->phaseScale = scale;
+    job->phase_start = start;
+    job->phase_span = span;
+    job->phase_scale = scale;
   }
 }
 
@@ -216,7 +216,7 @@ void worker_loop(JobQueue* q, int32_t index) {
   std::unique_lock<std::shared_mutex> lk(q->lock);
   for (;;) {
     while (!w.head || q->paused) {
-      if (!w.head && q->shuttingDown) {
+      if (!w.head && q->shutting_down) {
         w.idle.notify_all();
         return;
       }
@@ -226,9 +226,9 @@ void worker_loop(JobQueue* q, int32_t index) {
     w.head = job->next;
     if (!w.head) w.tail = nullptr;
     job->next = nullptr;
-    job->phaseStart = job->phaseSpan = job->phaseScale = 0;
+    job->phase_start = job->phase_span = job->phase_scale = 0;
     w.running = job;
-    const int32_t g = job->cancelGroup;
+    const int32_t g = job->cancel_group;
     if (g != 0 && q->generation[g] != job->generation) {
       job->result = JOB_CANCELLED;
     } else {
@@ -240,7 +240,7 @@ void worker_loop(JobQueue* q, int32_t index) {
     }
     w.running = nullptr;
     job->queue = nullptr;
-    list_append(&q->doneHead, &q->doneTail, job);
+    list_append(&q->done_head, &q->done_tail, job);
     w.idle.notify_all();
   }
 }
@@ -264,7 +264,7 @@ void cancel_pending(JobQueue* q, Worker& w, Match match) {
     if (match(j)) {
       j->result = JOB_CANCELLED;
       j->queue = nullptr;
-      list_append(&q->doneHead, &q->doneTail, j);
+      list_append(&q->done_head, &q->done_tail, j);
     } else {
       list_append(&keepHead, &keepTail, j);
     }
@@ -318,7 +318,7 @@ uint32_t jobs_post(JobQueue* q, Job* job) {
     return 0;
   }
   std::unique_lock<std::shared_mutex> lk(q->lock);
-  if (q->shuttingDown) {
+  if (q->shutting_down) {
     lk.unlock();
     log_line("jobs: shutting down - %s dropped", job_kind_name(job->kind));
     job_free(job);
@@ -326,14 +326,14 @@ uint32_t jobs_post(JobQueue* q, Job* job) {
   }
   const JobKindInfo* info = job_kind_info(job->kind);
   if (job->worker != JOB_WORKER_IO && job->worker != JOB_WORKER_COMPUTE) job->worker = info->worker;
-  if (job->cancelGroup < 0 || job->cancelGroup >= JOB_GROUPS) job->cancelGroup = info->group;
-  job->generation = q->generation[job->cancelGroup];
+  if (job->cancel_group < 0 || job->cancel_group >= JOB_GROUPS) job->cancel_group = info->group;
+  job->generation = q->generation[job->cancel_group];
   if (++q->counter == 0) q->counter = 1;
   job->sequence = q->counter;
   job->result = JOB_PENDING;
   job->next = nullptr;
   job->queue = q;
-  job->phaseStart = job->phaseSpan = job->phaseScale = 0;
+  job->phase_start = job->phase_span = job->phase_scale = 0;
   job->progress.done.store(0, std::memory_order_relaxed);
   job->progress.total.store(0, std::memory_order_relaxed);
   job->progress.cancel.store(false, std::memory_order_relaxed);
@@ -350,8 +350,8 @@ uint32_t jobs_cancel_group(JobQueue* q, int32_t group) {
   uint32_t gen = ++q->generation[group];
   if (group != 0) {
     for (Worker& w : q->workers) {
-      cancel_pending(q, w, [group](const Job* j) { return j->cancelGroup == group; });
-      if (w.running && w.running->cancelGroup == group)
+      cancel_pending(q, w, [group](const Job* j) { return j->cancel_group == group; });
+      if (w.running && w.running->cancel_group == group)
         w.running->progress.cancel.store(true, std::memory_order_relaxed);
       w.idle.notify_all();
     }
@@ -362,10 +362,10 @@ uint32_t jobs_cancel_group(JobQueue* q, int32_t group) {
 Job* jobs_take_done(JobQueue* q) {
   if (!q) return nullptr;
   std::unique_lock<std::shared_mutex> lk(q->lock);
-  Job* job = q->doneHead;
+  Job* job = q->done_head;
   if (!job) return nullptr;
-  q->doneHead = job->next;
-  if (!q->doneHead) q->doneTail = nullptr;
+  q->done_head = job->next;
+  if (!q->done_head) q->done_tail = nullptr;
   job->next = nullptr;
   return job;
 }
@@ -415,10 +415,10 @@ int jobs_busy_snapshot(JobQueue* q, JobBusyEntry* out, int max) {
     if (e.running) {
       double done = (double)j->progress.done.load(std::memory_order_relaxed);
       double total = (double)j->progress.total.load(std::memory_order_relaxed);
-      e.scale = j->phaseScale;
+      e.scale = j->phase_scale;
       if (e.scale > 0) {
         double f = total > 0 ? std::clamp(done / total, 0.0, 1.0) : 0.0;
-        e.progress = (j->phaseStart + j->phaseSpan * f) / e.scale;
+        e.progress = (j->phase_start + j->phase_span * f) / e.scale;
       } else {
         e.scale = 0;
         e.progress = done;
@@ -435,16 +435,16 @@ int jobs_busy_snapshot(JobQueue* q, JobBusyEntry* out, int max) {
 void jobs_stop_begin(JobQueue* q) {
   if (!q) return;
   std::unique_lock<std::shared_mutex> lk(q->lock);
-  if (q->shuttingDown) return;
+  if (q->shutting_down) return;
   for (uint32_t& g : q->generation) g++;
-  q->shuttingDown = true;
+  q->shutting_down = true;
   q->paused = false;
   Worker& io = q->workers[JOB_WORKER_IO];
   Worker& compute = q->workers[JOB_WORKER_COMPUTE];
-  cancel_pending(q, io, [](const Job* j) { return j->cancelGroup != 0; });
+  cancel_pending(q, io, [](const Job* j) { return j->cancel_group != 0; });
   cancel_pending(q, compute, [](const Job*) { return true; });
   if (compute.running) compute.running->progress.cancel.store(true, std::memory_order_relaxed);
-  if (io.running && io.running->cancelGroup != 0)
+  if (io.running && io.running->cancel_group != 0)
     io.running->progress.cancel.store(true, std::memory_order_relaxed);
   for (Worker& w : q->workers) {
     w.work.notify_all();
@@ -460,7 +460,7 @@ void jobs_stop(JobQueue* q) {
     platform_thread_join(w.thread);
     w.thread = nullptr;
   }
-  free_list(q->doneHead);
+  free_list(q->done_head);
   for (Worker& w : q->workers) free_list(w.head);
   delete q;
 }
@@ -481,7 +481,7 @@ void job_none(Job* job) {
 void jobs_debug_pause(JobQueue* q, bool paused) {
   if (!q) return;
   std::unique_lock<std::shared_mutex> lk(q->lock);
-  if (q->shuttingDown) return;
+  if (q->shutting_down) return;
   q->paused = paused;
   if (!paused)
     for (Worker& w : q->workers) w.work.notify_all();

@@ -81,7 +81,7 @@ struct JobQueue;
 struct Job {
   JobKind kind;
   int32_t worker;                 // from the kind table
-  int32_t cancelGroup;            // from the kind table; above 2 is reset to the kind's when posted
+  int32_t cancel_group;            // from the kind table; above 2 is reset to the kind's when posted
   uint32_t generation;            // the group's generation when posted
   uint32_t sequence;              // set by jobs_post, never 0
   char label[JOB_LABEL_MAX + 1];  // busy label; job_set_label while running
@@ -92,56 +92,56 @@ struct Job {
   char path[JOB_PATH_MAX + 1];    // source or destination file
   char path2[JOB_PATH_MAX + 1];   // COPY_FILE destination; RENAME old side-car name or path
   char name[JOB_NAME_MAX + 1];    // RENAME new name; CLEAR_FILES, LOAD_PREVIEW side-car name
-  char sketchId[JOB_ID_MAX + 1];  // library bookkeeping
+  char sketch_id[JOB_ID_MAX + 1];  // library bookkeeping
   SketchMeta* meta;               // owned (meta_clone): SAVE_COMMIT, SAVE_META, RENAME
   Tape* tape;                     // one job reference held (job_hold_tape)
   Layer* layer;                   // one reference held
-  int64_t rangeStart, rangeEnd;   // frames: EXPORT_WAV, SPECTRAL, HOP_LEVELS
+  int64_t range_start, range_end;   // frames: EXPORT_WAV, SPECTRAL, HOP_LEVELS
   int64_t frames;                 // SAVE_COMMIT frames to write; LOAD_TAPE the meta's lengthSamples
-  double sampleRate;              // the sketch's rate
-  double targetRate;              // the device rate to resample to
+  double sample_rate;              // the sketch's rate
+  double target_rate;              // the device rate to resample to
   double hop;                     // HOP_LEVELS frames per hop (0: from the rate)
   bool mono;                      // LOAD_TAPE: tape.f32 is legacy mono
   bool normalize;                 // EXPORT_WAV
   bool rescue;                    // SAVE_COMMIT: nobody retries a failure, so rescue the audio
-  int64_t layerStart, layerLength;  // PATCH_SPECTRAL: the layer to find
-  double layerCreatedAt;
+  int64_t layer_start, layer_length;  // PATCH_SPECTRAL: the layer to find
+  double layer_created_at;
   float spectral[JOB_SPECTRAL_VALUES];  // PATCH_SPECTRAL values
   uint8_t* data;                        // owned (malloc): WRITE_FILE contents; SCAN_LIBRARY rows
-  size_t dataSize;
+  size_t data_size;
 
   // ---- results ----
   JobResult result;
   char message[JOB_MESSAGE_MAX + 1];       // the upper-case result text when failed
   float peak;                              // of the exported range or the loaded tape
-  SketchMeta* metaOut;                     // owned: LOAD_META, IMPORT_AUDIO
-  bool metaDirty;                          // LOAD_META: differs from the file, save it
-  Tape* tapeOut;                           // owned: LOAD_TAPE, LOAD_PREVIEW
-  Tape* tapeOut2;                          // owned: LOAD_TAPE's empty capture tape
+  SketchMeta* meta_out;                     // owned: LOAD_META, IMPORT_AUDIO
+  bool meta_dirty;                          // LOAD_META: differs from the file, save it
+  Tape* tape_out;                           // owned: LOAD_TAPE, LOAD_PREVIEW
+  Tape* tape_out2;                          // owned: LOAD_TAPE's empty capture tape
   bool resampled, upgraded;                // LOAD_TAPE
-  double rateRatio;                        // LOAD_TAPE: target rate / sketch rate, else 1
-  double tapeRate;                         // LOAD_TAPE: the rate tape.f32 was found at
-  bool rescued;                            // SAVE_COMMIT failed and resultPath holds the rescue
-  int64_t framesOut;                       // frames saved, exported, loaded or imported
-  float spectralOut[JOB_SPECTRAL_VALUES];  // SPECTRAL
+  double rate_ratio;                        // LOAD_TAPE: target rate / sketch rate, else 1
+  double tape_rate;                         // LOAD_TAPE: the rate tape.f32 was found at
+  bool rescued;                            // SAVE_COMMIT failed and result_path holds the rescue
+  int64_t frames_out;                       // frames saved, exported, loaded or imported
+  float spectral_out[JOB_SPECTRAL_VALUES];  // SPECTRAL
   float* levels;                           // owned (malloc): HOP_LEVELS
-  int32_t levelCount;
-  LibraryCard* cards;  // owned: SCAN_LIBRARY; released through cardsFree by job_free
-  int32_t cardCount;
-  void (*cardsFree)(LibraryCard* cards, int32_t count);
-  char resultPath[JOB_PATH_MAX + 1];  // the file or folder written
-  char resultId[JOB_ID_MAX + 1];      // IMPORT_AUDIO: the new sketch's id
+  int32_t level_count;
+  LibraryCard* cards;  // owned: SCAN_LIBRARY; released through cards_free by job_free
+  int32_t card_count;
+  void (*cards_free)(LibraryCard* cards, int32_t count);
+  char result_path[JOB_PATH_MAX + 1];  // the file or folder written
+  char result_id[JOB_ID_MAX + 1];      // IMPORT_AUDIO: the new sketch's id
 
   // ---- queue bookkeeping ----
   Job* next;
   JobQueue* queue;                           // set while the queue owns the job
-  double phaseStart, phaseSpan, phaseScale;  // progress mapping, written under the queue's lock
+  double phase_start, phase_span, phase_scale;  // progress mapping, written under the queue's lock
 };
 
-// A zeroed job with worker, group and label from the kind table and rateRatio 1; null when memory
+// A zeroed job with worker, group and label from the kind table and rate_ratio 1; null when memory
 // runs out.
 Job* job_new(JobKind kind);
-// Releases the tape reference, the layer, meta, metaOut, both output tapes, levels, the cards and
+// Releases the tape reference, the layer, meta, meta_out, both output tapes, levels, the cards and
 // data, then the job. Null does nothing.
 void job_free(Job* job);
 // Holds one job reference on tape for the job (released by job_free); replaces any held one.

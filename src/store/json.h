@@ -27,7 +27,7 @@ struct JsonValue {
   JsonType type;
   uint8_t boolean;
   // Written without fraction or exponent and fits a signed 64-bit integer.
-  uint8_t isInteger;
+  uint8_t is_integer;
   // Children of an array or object.
   uint32_t count;
   double number;
@@ -36,21 +36,21 @@ struct JsonValue {
   const char* string;
   // The member's decoded key when the value sits in an object, else null.
   const char* key;
-  JsonValue* firstChild;
+  JsonValue* first_child;
   JsonValue* next;
   // Where the value's text lies in the input (byte offset from the input's start, mark included).
-  uint64_t sourceOffset;
-  uint64_t sourceLength;
+  uint64_t source_offset;
+  uint64_t source_length;
   // Bytes of string and key before their terminators (either may hold an embedded zero byte).
-  uint32_t stringLength;
-  uint32_t keyLength;
+  uint32_t string_length;
+  uint32_t key_length;
 };
 
 struct JsonArenaBlock;
 
 struct JsonArena {
   JsonArenaBlock* newest;
-  size_t nextBlockSize;
+  size_t next_block_size;
 };
 
 struct JsonDoc {
@@ -65,7 +65,7 @@ struct JsonDoc {
 
 // Parses length bytes of text (zero bytes included; a UTF-8 byte order mark is skipped). Returns
 // the document, or null with the failure text in message (when message is not null; cut to
-// messageSize): "line %zu col %zu: %s" for bad text, else "no text" (null text with a non-zero
+// message_size): "line %zu col %zu: %s" for bad text, else "no text" (null text with a non-zero
 // length) or "out of memory". Nothing is logged: the caller knows what the text was.
 JsonDoc* json_parse(const char* text, size_t length, char* message, size_t messageSize);
 void json_free(JsonDoc* doc);
@@ -76,7 +76,7 @@ const JsonValue* json_root(const JsonDoc* doc);
 const JsonValue* json_get(const JsonValue* object, const char* key);
 // False for a null value.
 bool json_is(const JsonValue* value, JsonType type);
-// The exact integer when isInteger; else a finite number within +-2^63 truncated toward zero;
+// The exact integer when is_integer; else a finite number within +-2^63 truncated toward zero;
 // else fallback.
 int64_t json_int(const JsonValue* value, int64_t fallback);
 const char* json_string(const JsonValue* value, const char* fallback);
@@ -93,11 +93,11 @@ struct JsonWriter {
   char* data;
   size_t length;
   size_t capacity;
-  uint8_t hasElement[JSON_MAX_DEPTH];  // per depth: the level already holds an element
+  uint8_t has_element[JSON_MAX_DEPTH];  // per depth: the level already holds an element
   int depth;
-  bool keyWritten;  // a key was just written; the next value needs no separator
+  bool key_written;  // a key was just written; the next value needs no separator
   bool failed;      // allocation failure or nesting too deep; every later call writes nothing
-  bool nonFinite;   // a NaN or infinity was written as 0; callers read and reset it
+  bool non_finite;   // a NaN or infinity was written as 0; callers read and reset it
 };
 
 // Capacity max(64, capacityHint). 0, or -1 (with failed set) when memory runs out.
@@ -112,7 +112,7 @@ void jw_key(JsonWriter* w, const char* text);
 void jw_string(JsonWriter* w, const char* text);
 void jw_string_n(JsonWriter* w, const char* text, size_t length);
 // Shortest text that reads back to exactly the value (printf %g layout); NaN/inf write 0 and set
-// nonFinite.
+// non_finite.
 void jw_double(JsonWriter* w, double value);
 void jw_float(JsonWriter* w, float value);
 void jw_int(JsonWriter* w, int64_t value);

@@ -27,7 +27,7 @@ static void* arena_alloc(JsonArena* a, size_t n) {
     b->used += n;
     return p;
   }
-  size_t size = a->nextBlockSize ? a->nextBlockSize : kArenaFirstBlock;
+  size_t size = a->next_block_size ? a->next_block_size : kArenaFirstBlock;
   if (size < n) size = n;
   JsonArenaBlock* nb = (JsonArenaBlock*)malloc(sizeof(JsonArenaBlock) + size);
   if (!nb) return nullptr;
@@ -35,7 +35,7 @@ static void* arena_alloc(JsonArena* a, size_t n) {
   nb->size = size;
   nb->used = n;
   a->newest = nb;
-  a->nextBlockSize = size >= kArenaMaxBlock / 2 ? kArenaMaxBlock : size * 2;
+  a->next_block_size = size >= kArenaMaxBlock / 2 ? kArenaMaxBlock : size * 2;
   return nb + 1;
 }
 
@@ -47,7 +47,7 @@ static void arena_free(JsonArena* a) {
     b = prev;
   }
   a->newest = nullptr;
-  a->nextBlockSize = 0;
+  a->next_block_size = 0;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -85,7 +85,7 @@ struct Parser {
   char* dec;  // decoded copy, same offsets as raw
   JsonArena* arena;
   int depth;
-  const char* errorAt;  // null: out of memory
+  const char* error_at;  // null: out of memory
   const char* error;
 };
 
@@ -95,13 +95,13 @@ inline const char* skip_space(const char* p) {
 }
 
 inline bool fail(Parser* P, const char* at, const char* message) {
-  P->errorAt = at;
+  P->error_at = at;
   P->error = message;
   return false;
 }
 
 inline bool fail_memory(Parser* P) {
-  P->errorAt = nullptr;
+  P->error_at = nullptr;
   P->error = "out of memory";
   return false;
 }
@@ -283,7 +283,7 @@ bool parse_number(Parser* P, const char*& p, JsonValue* v) {
   v->type = JSON_NUMBER;
   if (!fraction && !exponent && intDigits <= 19 &&
       mant <= (neg ? (uint64_t)1 << 63 : ((uint64_t)1 << 63) - 1)) {
-    v->isInteger = 1;
+    v->is_integer = 1;
     v->integer = neg ? (int64_t)(0 - mant) : (int64_t)mant;
     // int64 -> double rounds to nearest, exactly as the decimal conversion would
     v->number = (neg && mant == 0) ? -0.0 : (double)v->integer;
@@ -308,7 +308,7 @@ inline JsonValue* new_value(Parser* P, const char* at) {
   JsonValue* v = (JsonValue*)arena_alloc(P->arena, sizeof(JsonValue));
   if (v) {
     *v = JsonValue{};
-    v->sourceOffset = (uint64_t)(at - P->raw);
+    v->source_offset = (uint64_t)(at - P->raw);
   }
   return v;
 }
@@ -323,7 +323,7 @@ bool parse_array(Parser* P, const char*& p, JsonValue* v) {
     P->depth--;
     return true;
   }
-  JsonValue** tail = &v->firstChild;
+  JsonValue** tail = &v->first_child;
   for (;;) {
     p = skip_space(p);
     JsonValue* c;
@@ -356,7 +356,7 @@ bool parse_object(Parser* P, const char*& p, JsonValue* v) {
     P->depth--;
     return true;
   }
-  JsonValue** tail = &v->firstChild;
+  JsonValue** tail = &v->first_child;
   for (;;) {
     p = skip_space(p);
     if (*p != '"') return fail(P, p, "expected a string key");
@@ -369,7 +369,7 @@ bool parse_object(Parser* P, const char*& p, JsonValue* v) {
     JsonValue* c;
     if (!parse_value(P, p, &c)) return false;
     c->key = key;
-    c->keyLength = keyLength;
+    c->key_length = keyLength;
     *tail = c;
     tail = &c->next;
     if (++v->count == 0) return fail_memory(P);
@@ -404,7 +404,7 @@ bool parse_value(Parser* P, const char*& p, JsonValue** out) {
   switch (*p) {
     case '"':
       v->type = JSON_STRING;
-      ok = parse_string(P, p, &v->string, &v->stringLength);
+      ok = parse_string(P, p, &v->string, &v->string_length);
       break;
     case '-':
     case '0':
@@ -444,7 +444,7 @@ bool parse_value(Parser* P, const char*& p, JsonValue** out) {
       if (p == P->end) return fail(P, p, "expected a value, found the end of the text");
       return fail(P, p, "expected a value");
   }
-  v->sourceLength = (uint64_t)(p - start);
+  v->source_length = (uint64_t)(p - start);
   return ok;
 }
 
@@ -510,11 +510,11 @@ JsonDoc* json_parse(const char* text, size_t length, char* message, size_t messa
   if (ok) return doc;
 
   if (message && messageSize > 0) {
-    if (!P.errorAt) {
+    if (!P.error_at) {
       set_message(message, messageSize, P.error);
     } else {
       size_t line = 1, col = 1;
-      for (const char* c = doc->text; c < P.errorAt; c++) {
+      for (const char* c = doc->text; c < P.error_at; c++) {
         if (*c == '\n') {
           line++;
           col = 1;
@@ -536,8 +536,8 @@ const JsonValue* json_root(const JsonDoc* doc) {
 const JsonValue* json_get(const JsonValue* object, const char* key) {
   if (!object || object->type != JSON_OBJECT || !key) return nullptr;
   size_t n = strlen(key);
-  for (const JsonValue* c = object->firstChild; c; c = c->next)
-    if (c->keyLength == n && memcmp(c->key, key, n) == 0) return c;
+  for (const JsonValue* c = object->first_child; c; c = c->next)
+    if (c->key_length == n && memcmp(c->key, key, n) == 0) return c;
   return nullptr;
 }
 
@@ -547,7 +547,7 @@ bool json_is(const JsonValue* value, JsonType type) {
 
 int64_t json_int(const JsonValue* value, int64_t fallback) {
   if (!value || value->type != JSON_NUMBER) return fallback;
-  if (value->isInteger) return value->integer;
+  if (value->is_integer) return value->integer;
   double d = value->number;
   // -2^63 <= d < 2^63; NaN fails both comparisons
   if (d >= -9223372036854775808.0 && d < 9223372036854775808.0) return (int64_t)d;
@@ -560,11 +560,11 @@ const char* json_string(const JsonValue* value, const char* fallback) {
 
 float json_float(const JsonDoc* doc, const JsonValue* value) {
   if (!value || value->type != JSON_NUMBER) return 0.0f;
-  if (!doc || value->sourceLength < 1 || value->sourceLength > 79 ||
-      value->sourceOffset > doc->length || value->sourceLength > doc->length - value->sourceOffset)
+  if (!doc || value->source_length < 1 || value->source_length > 79 ||
+      value->source_offset > doc->length || value->source_length > doc->length - value->source_offset)
     return (float)value->number;
-  const char* s = doc->text + value->sourceOffset;
-  size_t n = (size_t)value->sourceLength;
+  const char* s = doc->text + value->source_offset;
+  size_t n = (size_t)value->source_length;
   // Exact fast path for short decimals like 0.4837.
   size_t i = 0;
   bool neg = s[0] == '-';
@@ -593,12 +593,12 @@ float json_float(const JsonDoc* doc, const JsonValue* value) {
 
 char* json_raw_text(const JsonDoc* doc, const JsonValue* value) {
   if (!doc || !value || !doc->text) return nullptr;
-  if (value->sourceOffset > doc->length || value->sourceLength > doc->length - value->sourceOffset)
+  if (value->source_offset > doc->length || value->source_length > doc->length - value->source_offset)
     return nullptr;
-  size_t n = (size_t)value->sourceLength;
+  size_t n = (size_t)value->source_length;
   char* out = (char*)malloc(n + 1);
   if (!out) return nullptr;
-  memcpy(out, doc->text + value->sourceOffset, n);
+  memcpy(out, doc->text + value->source_offset, n);
   out[n] = 0;
   return out;
 }

@@ -74,12 +74,12 @@ static inline bool jw_usable(const JsonWriter* w) {
 }
 
 static inline void jw_separator(JsonWriter* w, bool forKey) {
-  if (!forKey && w->keyWritten) {
-    w->keyWritten = false;
+  if (!forKey && w->key_written) {
+    w->key_written = false;
     return;
   }
-  if (w->hasElement[w->depth]) jw_put_char(w, ',');
-  w->hasElement[w->depth] = 1;
+  if (w->has_element[w->depth]) jw_put_char(w, ',');
+  w->has_element[w->depth] = 1;
 }
 
 static void jw_begin(JsonWriter* w, char c) {
@@ -91,13 +91,13 @@ static void jw_begin(JsonWriter* w, char c) {
   jw_separator(w, false);
   jw_put_char(w, c);
   w->depth++;
-  w->hasElement[w->depth] = 0;
+  w->has_element[w->depth] = 0;
 }
 
 static void jw_end(JsonWriter* w, char c) {
   if (!jw_usable(w) || w->depth <= 0) return;
   w->depth--;
-  w->keyWritten = false;
+  w->key_written = false;
   jw_put_char(w, c);
 }
 
@@ -186,7 +186,7 @@ void jw_key(JsonWriter* w, const char* text) {
   if (!text) text = "";
   jw_quoted(w, text, strlen(text));
   jw_put_char(w, ':');
-  w->keyWritten = true;
+  w->key_written = true;
 }
 
 static void jw_key_n(JsonWriter* w, const char* text, size_t n) {
@@ -194,7 +194,7 @@ static void jw_key_n(JsonWriter* w, const char* text, size_t n) {
   jw_separator(w, true);
   jw_quoted(w, text ? text : "", text ? n : 0);
   jw_put_char(w, ':');
-  w->keyWritten = true;
+  w->key_written = true;
 }
 
 void jw_string_n(JsonWriter* w, const char* text, size_t length) {
@@ -211,7 +211,7 @@ void jw_string(JsonWriter* w, const char* text) {
 void jw_double(JsonWriter* w, double value) {
   if (!jw_usable(w)) return;
   if (!std::isfinite(value)) {
-    w->nonFinite = true;
+    w->non_finite = true;
     value = 0;
   }
   jw_separator(w, false);
@@ -223,7 +223,7 @@ void jw_double(JsonWriter* w, double value) {
 void jw_float(JsonWriter* w, float value) {
   if (!jw_usable(w)) return;
   if (!std::isfinite(value)) {
-    w->nonFinite = true;
+    w->non_finite = true;
     value = 0;
   }
   jw_separator(w, false);
@@ -262,9 +262,9 @@ void jw_raw(JsonWriter* w, const char* text) {
 
 void jw_raw_members(JsonWriter* w, const char* text) {
   if (!jw_usable(w) || !text || !*text) return;
-  if (w->hasElement[w->depth]) jw_put_char(w, ',');
-  w->hasElement[w->depth] = 1;
-  w->keyWritten = false;
+  if (w->has_element[w->depth]) jw_put_char(w, ',');
+  w->has_element[w->depth] = 1;
+  w->key_written = false;
   jw_put(w, text, strlen(text));
 }
 
@@ -279,24 +279,24 @@ static void jw_value_at(JsonWriter* w, const JsonValue* v) {
       break;
     case JSON_NUMBER:
       // -0 has no integer form; keep its sign.
-      if (v->isInteger && !(v->integer == 0 && std::signbit(v->number))) {
+      if (v->is_integer && !(v->integer == 0 && std::signbit(v->number))) {
         jw_int(w, v->integer);
       } else {
         jw_double(w, v->number);
       }
       break;
     case JSON_STRING:
-      jw_string_n(w, v->string, v->stringLength);
+      jw_string_n(w, v->string, v->string_length);
       break;
     case JSON_ARRAY:
       jw_begin_array(w);
-      for (const JsonValue* c = v->firstChild; c && !w->failed; c = c->next) jw_value_at(w, c);
+      for (const JsonValue* c = v->first_child; c && !w->failed; c = c->next) jw_value_at(w, c);
       jw_end_array(w);
       break;
     case JSON_OBJECT:
       jw_begin_object(w);
-      for (const JsonValue* c = v->firstChild; c && !w->failed; c = c->next) {
-        jw_key_n(w, c->key, c->keyLength);
+      for (const JsonValue* c = v->first_child; c && !w->failed; c = c->next) {
+        jw_key_n(w, c->key, c->key_length);
         jw_value_at(w, c);
       }
       jw_end_object(w);

@@ -108,31 +108,31 @@ void trim_name(const char* in, char* out, size_t size) {
 }
 
 void clear_preview(Library* library) {
-  if (library->previewId[0] || library->previewPending) library->version++;
-  library->previewId[0] = 0;
-  library->previewPending = false;
-  library->previewJob = 0;
+  if (library->preview_id[0] || library->preview_pending) library->version++;
+  library->preview_id[0] = 0;
+  library->preview_pending = false;
+  library->preview_job = 0;
 }
 
 void preview_loaded(Library* library, Job* job) {
   // Only the job of the preview asked for last: an earlier one that was stopped or switched
   // away from is dropped (its tape goes with the job).
-  if (!library->previewPending || job->sequence != library->previewJob ||
-      !library_same_text(job->sketchId, library->previewId))
+  if (!library->preview_pending || job->sequence != library->preview_job ||
+      !library_same_text(job->sketch_id, library->preview_id))
     return;
-  if (job->result != JOB_DONE || !job->tapeOut) {
+  if (job->result != JOB_DONE || !job->tape_out) {
     clear_preview(library);
     return;
   }
   const LibraryPlayer* p = &library->player;
-  if (!p->play || !p->play(p->user, job->tapeOut)) {
+  if (!p->play || !p->play(p->user, job->tape_out)) {
     log_line("library: %s - the preview of %s didn't start",
-             p->play ? "the command ring is full" : "no audio core", job->sketchId);
+             p->play ? "the command ring is full" : "no audio core", job->sketch_id);
     clear_preview(library);
     return;
   }
-  job->tapeOut = nullptr;  // the player's now
-  library->previewPending = false;
+  job->tape_out = nullptr;  // the player's now
+  library->preview_pending = false;
   library->version++;
 }
 
@@ -140,19 +140,19 @@ void merge(Library* library, Job* job) {
   // A scan of a folder the library has since left is of no use.
   if (!library_same_text(job->folder, library->folder)) return;
   library->scanning = false;
-  library->lastScanAt = clock_monotonic();
+  library->last_scan_at = clock_monotonic();
   if (job->result != JOB_DONE) return;
 
-  const int32_t scanned = job->cards ? job->cardCount : 0;
+  const int32_t scanned = job->cards ? job->card_count : 0;
   LibraryCard* cards = job->cards;
 
   // Folders listed when the scan began.
   std::unordered_set<std::string> start;
   if (job->data) {
     size_t at = 0;
-    while (at < job->dataSize) {
+    while (at < job->data_size) {
       const char* s = (const char*)job->data + at;
-      size_t n = strnlen(s, job->dataSize - at);
+      size_t n = strnlen(s, job->data_size - at);
       start.insert(lower_key(std::string(s, n).c_str()));
       at += n + 1;
     }
@@ -180,7 +180,7 @@ void merge(Library* library, Job* job) {
     if (it != scannedAt.end()) {
       // The sketch open when the scan began is the session's: its row stays as the session
       // last set it.
-      keep = job->sketchId[0] && library_same_text(cards[it->second].id, job->sketchId);
+      keep = job->sketch_id[0] && library_same_text(cards[it->second].id, job->sketch_id);
       if (keep) superseded[(size_t)it->second] = 1;
     } else if (start.count(key)) {
       keep = false;  // gone from the disk
@@ -214,7 +214,7 @@ void merge(Library* library, Job* job) {
   // Every card now lives in rows or is freed.
   free(job->cards);
   job->cards = nullptr;
-  job->cardCount = 0;
+  job->card_count = 0;
   free(library->rows);
   library->rows = rows;
   library->count = n;
@@ -265,7 +265,7 @@ void library_set_folder(Library* library, const char* folder) {
   take_folder(library, folder);
   library->version++;
   library->scanning = false;
-  library->lastScanAt = 0;
+  library->last_scan_at = 0;
 }
 
 void library_free(Library* library) {
@@ -287,7 +287,7 @@ Job* library_scan_begin(Library* library, const char* openSketchId, double now) 
     return nullptr;
   }
   library_copy_text(job->folder, sizeof job->folder, library->folder);
-  library_copy_text(job->sketchId, sizeof job->sketchId, openSketchId);
+  library_copy_text(job->sketch_id, sizeof job->sketch_id, openSketchId);
   size_t at = 0;
   for (int32_t i = 0; i < library->count; i++) {
     size_t n = strlen(library->rows[i].folder) + 1;
@@ -295,9 +295,9 @@ Job* library_scan_begin(Library* library, const char* openSketchId, double now) 
     at += n;
   }
   job->data = data;
-  job->dataSize = bytes;
+  job->data_size = bytes;
   library->scanning = true;
-  library->lastScanAt = now;
+  library->last_scan_at = now;
   return job;
 }
 
@@ -307,7 +307,7 @@ int library_refresh(Library* library, JobQueue* queue, const char* openSketchId)
 
 int library_refresh_soon(Library* library, JobQueue* queue, const char* openSketchId, double now) {
   if (!library || library->scanning) return 1;
-  if (library->lastScanAt != 0 && !(now - library->lastScanAt > kRefreshSpacing)) return 1;
+  if (library->last_scan_at != 0 && !(now - library->last_scan_at > kRefreshSpacing)) return 1;
   return refresh(library, queue, openSketchId, now);
 }
 
@@ -320,14 +320,14 @@ bool library_on_job(Library* library, Job* job) {
   if (!library || !job) return false;
   switch (job->kind) {
     case JOB_IMPORT_AUDIO:
-      if (job->result == JOB_DONE && job->metaOut && library->folder[0] &&
+      if (job->result == JOB_DONE && job->meta_out && library->folder[0] &&
           library_same_text(job->folder, library->folder)) {
         char folder[LIBRARY_PATH_MAX + 1];
-        if (job->resultPath[0])
-          library_copy_text(folder, sizeof folder, job->resultPath);
+        if (job->result_path[0])
+          library_copy_text(folder, sizeof folder, job->result_path);
         else
-          path_join(folder, sizeof folder, library->folder, job->metaOut->id);
-        library_upsert(library, job->metaOut, folder);
+          path_join(folder, sizeof folder, library->folder, job->meta_out->id);
+        library_upsert(library, job->meta_out, folder);
       }
       return true;
     case JOB_SCAN_LIBRARY:
@@ -346,9 +346,9 @@ bool library_on_job(Library* library, Job* job) {
       if (job->result == JOB_DONE) {
         int32_t i = find_folder(library, job->folder);
         if (i >= 0) {
-          if (job->resultPath[0])
-            library_copy_text(library->rows[i].sidecarName, sizeof library->rows[i].sidecarName,
-                              path_base_name(job->resultPath));
+          if (job->result_path[0])
+            library_copy_text(library->rows[i].sidecar_name, sizeof library->rows[i].sidecar_name,
+                              path_base_name(job->result_path));
           library->version++;
         }
       }
@@ -446,7 +446,7 @@ int library_delete(Library* library, JobQueue* queue, const char* id) {
     return -1;
   }
   library_copy_text(job->folder, sizeof job->folder, row->folder);
-  library_copy_text(job->sketchId, sizeof job->sketchId, row->id);
+  library_copy_text(job->sketch_id, sizeof job->sketch_id, row->id);
   // A delete that never runs leaves the card where the user can still see the sketch.
   if (!post_tracked(library, queue, job)) return -1;
   remove_row(library, i);
@@ -469,17 +469,17 @@ int library_rename(Library* library, JobQueue* queue, const char* id, const char
   }
   library_copy_text(job->folder, sizeof job->folder, row->folder);
   library_copy_text(job->name, sizeof job->name, name);
-  library_copy_text(job->path2, sizeof job->path2, row->sidecarName);
-  library_copy_text(job->sketchId, sizeof job->sketchId, row->id);
+  library_copy_text(job->path2, sizeof job->path2, row->sidecar_name);
+  library_copy_text(job->sketch_id, sizeof job->sketch_id, row->id);
   if (!post_tracked(library, queue, job)) return -1;
 
   library_copy_text(row->name, sizeof row->name, name);
   SketchMeta titled{};
   library_copy_text(titled.name, sizeof titled.name, name);
-  titled.createdAt = row->createdAt;
+  titled.createdAt = row->created_at;
   meta_title(&titled, row->title, sizeof row->title);
-  if (sidecar_wav_name(row->title, row->sidecarName, sizeof row->sidecarName) != 0)
-    row->sidecarName[0] = 0;
+  if (sidecar_wav_name(row->title, row->sidecar_name, sizeof row->sidecar_name) != 0)
+    row->sidecar_name[0] = 0;
   library->version++;
   return 0;
 }
@@ -506,7 +506,7 @@ int library_export(Library* library, JobQueue* queue, const char* id, const char
     return -1;
   }
   library_copy_text(job->folder, sizeof job->folder, row->folder);
-  library_copy_text(job->sketchId, sizeof job->sketchId, row->id);
+  library_copy_text(job->sketch_id, sizeof job->sketch_id, row->id);
   return post_tracked(library, queue, job) ? 0 : -1;
 }
 
@@ -557,11 +557,11 @@ void library_preview_stop(Library* library) {
 void library_preview_toggle(Library* library, JobQueue* queue, const char* id,
                             double targetRate) {
   if (!library || !id || !id[0]) return;
-  if (library->previewId[0] && library_same_text(library->previewId, id)) {
+  if (library->preview_id[0] && library_same_text(library->preview_id, id)) {
     library_preview_stop(library);  // a second press stops
     return;
   }
-  if (library->previewId[0]) library_preview_stop(library);
+  if (library->preview_id[0]) library_preview_stop(library);
   const int32_t i = library_find(library, id);
   if (i < 0 || library->rows[i].legacy) return;
   const LibraryCard* row = &library->rows[i];
@@ -572,14 +572,14 @@ void library_preview_toggle(Library* library, JobQueue* queue, const char* id,
   }
   library_copy_text(job->folder, sizeof job->folder, row->folder);
   // A damaged card's side-car name is unknown: the job looks for any WAV, then tape.f32.
-  if (!row->damaged) library_copy_text(job->name, sizeof job->name, row->sidecarName);
-  library_copy_text(job->sketchId, sizeof job->sketchId, row->id);
-  job->targetRate = targetRate;
+  if (!row->damaged) library_copy_text(job->name, sizeof job->name, row->sidecar_name);
+  library_copy_text(job->sketch_id, sizeof job->sketch_id, row->id);
+  job->target_rate = targetRate;
   const uint32_t sequence = jobs_post(queue, job);
   if (!sequence) return;
-  library_copy_text(library->previewId, sizeof library->previewId, row->id);
-  library->previewPending = true;
-  library->previewJob = sequence;
+  library_copy_text(library->preview_id, sizeof library->preview_id, row->id);
+  library->preview_pending = true;
+  library->preview_job = sequence;
   library->version++;
 }
 
@@ -591,12 +591,12 @@ bool library_preview_seek(Library* library, int64_t frame) {
 
 void library_preview_ended(Library* library) {
   // An end that arrives while the next card's preview still loads belongs to the one before.
-  if (!library || library->previewPending) return;
+  if (!library || library->preview_pending) return;
   clear_preview(library);
 }
 
 bool library_preview_playing(const Library* library) {
-  return library && library->previewId[0] && !library->previewPending;
+  return library && library->preview_id[0] && !library->preview_pending;
 }
 
 // ---- sketches ----

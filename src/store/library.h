@@ -43,14 +43,14 @@ enum {
 
 // A layer's drawing on a card: its place on the tape and at most 80 of its strokes.
 struct LayerThumb {
-  int64_t startSample;
-  int64_t lengthSamples;
+  int64_t start_sample;
+  int64_t length_samples;
   float strokes[LIBRARY_THUMB_STROKES];
-  int32_t strokeCount;
-  bool hasExplicitY;
-  double explicitY;
-  bool hasExplicitColor;
-  MetaRgb explicitColor;
+  int32_t stroke_count;
+  bool has_explicit_y;
+  double explicit_y;
+  bool has_explicit_color;
+  MetaRgb explicit_color;
 };
 
 // One sketch folder as the list shows it. Plain data apart from thumbs and waveform (malloc'd,
@@ -61,22 +61,22 @@ struct LibraryCard {
   char folder[LIBRARY_PATH_MAX + 1];
   char name[LIBRARY_NAME_MAX + 1];
   char title[LIBRARY_TITLE_MAX + 1];  // meta_title; a damaged card's folder name
-  char sidecarName[LIBRARY_SIDECAR_MAX + 1];
-  double createdAt;  // seconds since 2001
+  char sidecar_name[LIBRARY_SIDECAR_MAX + 1];
+  double created_at;  // seconds since 2001
   double duration;   // seconds
-  double sampleRate;
-  int64_t lengthSamples;
+  double sample_rate;
+  int64_t length_samples;
   int32_t channels;
-  bool hasPickedColor;
-  MetaRgb pickedColor;
+  bool has_picked_color;
+  MetaRgb picked_color;
   uint8_t empty;    // no audio (a damaged card: no tape.f32)
   uint8_t damaged;  // read-only: meta.json unreadable, or a copy of another sketch (same id)
   uint8_t legacy;   // the phone's old "layers" list and no tape.f32
   char message[LIBRARY_MESSAGE_MAX + 1];  // why it is damaged
   LayerThumb* thumbs;
-  int32_t thumbCount;
+  int32_t thumb_count;
   float* waveform;
-  int32_t waveformCount;
+  int32_t waveform_count;
 };
 using SketchCard = LibraryCard;
 
@@ -87,10 +87,10 @@ struct Library {
   char folder[LIBRARY_PATH_MAX + 1];
   uint64_t version;   // grows with every visible change
   bool scanning;      // a SCAN_LIBRARY job is out
-  double lastScanAt;  // monotonic seconds of the last scan posted or finished; 0 before the first
-  char previewId[UUID_TEXT_BYTES];  // the card being previewed, "" when none
-  bool previewPending;              // its LOAD_PREVIEW job is still out
-  uint32_t previewJob;              // that job's sequence number
+  double last_scan_at;  // monotonic seconds of the last scan posted or finished; 0 before the first
+  char preview_id[UUID_TEXT_BYTES];  // the card being previewed, "" when none
+  bool preview_pending;              // its LOAD_PREVIEW job is still out
+  uint32_t preview_job;              // that job's sequence number
   LibraryPlayer player;             // where previews play (none: they don't start)
   // Delete, rename and export jobs posted here and not yet back (sequence numbers, 0 free).
   uint32_t tracked[LIBRARY_TRACKED_JOBS];
@@ -108,7 +108,7 @@ struct LibraryScanCounters {
 
 // Zeroes library and takes folder (may be null or empty: no library yet).
 void library_init(Library* library, const char* folder);
-// Frees every row, takes folder, version + 1, scanning off, lastScanAt 0.
+// Frees every row, takes folder, version + 1, scanning off, last_scan_at 0.
 void library_set_folder(Library* library, const char* folder);
 void library_free(Library* library);
 
@@ -116,9 +116,9 @@ void library_free(Library* library);
 // without a folder or while scanning. 0 posted, 1 nothing to do, -1 the job couldn't be posted.
 int library_refresh(Library* library, JobQueue* queue, const char* openSketchId);
 // library_refresh when not scanning and no scan was ever posted or more than 2 s passed since
-// lastScanAt. now is monotonic seconds (clock_monotonic).
+// last_scan_at. now is monotonic seconds (clock_monotonic).
 int library_refresh_soon(Library* library, JobQueue* queue, const char* openSketchId, double now);
-// The scan job library_refresh posts, with scanning and lastScanAt (now) set; null when it can't
+// The scan job library_refresh posts, with scanning and last_scan_at (now) set; null when it can't
 // be made (nothing changed). For callers that post it themselves.
 Job* library_scan_begin(Library* library, const char* openSketchId, double now);
 
@@ -161,7 +161,7 @@ int library_import(Library* library, JobQueue* queue, const char* const* paths, 
 // ---- preview ----
 
 // Starts the card's preview (stopping another one), or stops it when it is the one previewing.
-// targetRate is the device's rate.
+// target_rate is the device's rate.
 void library_preview_toggle(Library* library, JobQueue* queue, const char* id, double targetRate);
 // Stops a preview: the player lets go of a playing tape; the state clears.
 void library_preview_stop(Library* library);
@@ -189,7 +189,7 @@ void library_card_damaged(LibraryCard* card, const char* folderPath, const char*
                           const char* reason, int64_t tapeSize);
 // Releases the card's thumbs and waveform and zeroes it.
 void library_card_free(LibraryCard* card);
-// Frees count cards and the malloc'd array (the Job's cardsFree).
+// Frees count cards and the malloc'd array (the Job's cards_free).
 void library_cards_free(LibraryCard* cards, int32_t count);
 // The card's colour: its picked colour, else the palette entry of its id.
 MetaColour library_card_colour(const LibraryCard* card);
@@ -201,8 +201,8 @@ void library_sort(LibraryCard* cards, int32_t count);
 
 // ---- the scan (IO worker) ----
 
-// The SCAN_LIBRARY job: job->folder is the library folder, job->sketchId the open sketch.
-// Leaves the sorted cards in job->cards (job->cardsFree set); result 3 when cancelled.
+// The SCAN_LIBRARY job: job->folder is the library folder, job->sketch_id the open sketch.
+// Leaves the sorted cards in job->cards (job->cards_free set); result 3 when cancelled.
 void library_scan_job(Job* job);
 // Reads one sketch folder into card, migrating it when that is safe. False when no card was
 // made (no meta.json).

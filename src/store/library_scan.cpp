@@ -74,19 +74,19 @@ double sort_date(double createdAt) {
 }
 
 void make_thumb(LayerThumb* thumb, const Layer* layer) {
-  thumb->startSample = layer->startSample;
-  thumb->lengthSamples = layer->lengthSamples;
-  thumb->hasExplicitY = layer->hasExplicitY;
-  thumb->explicitY = layer->explicitY;
-  thumb->hasExplicitColor = layer->hasExplicitColor;
-  thumb->explicitColor = layer->explicitColor;
+  thumb->start_sample = layer->startSample;
+  thumb->length_samples = layer->lengthSamples;
+  thumb->has_explicit_y = layer->hasExplicitY;
+  thumb->explicit_y = layer->explicitY;
+  thumb->has_explicit_color = layer->hasExplicitColor;
+  thumb->explicit_color = layer->explicitColor;
   // 64-bit: n + 79 must not wrap for the largest counts.
   const int64_t n = layer->strokes ? std::max<int64_t>(layer->strokeCount, 0) : 0;
   const int64_t step =
       std::max<int64_t>(1, (n + LIBRARY_THUMB_STROKES - 1) / LIBRARY_THUMB_STROKES);
   const int32_t count = (int32_t)((n + step - 1) / step);
   for (int32_t k = 0; k < count; k++) thumb->strokes[k] = layer->strokes[k * step];
-  thumb->strokeCount = count;
+  thumb->stroke_count = count;
 }
 
 }  // namespace
@@ -127,15 +127,15 @@ int library_card_from_meta(LibraryCard* card, const SketchMeta* meta, const char
   library_copy_text(card->folder, sizeof card->folder, folder);
   library_copy_text(card->name, sizeof card->name, meta->name);
   meta_title(meta, card->title, sizeof card->title);
-  if (sidecar_wav_name(card->title, card->sidecarName, sizeof card->sidecarName) != 0)
-    card->sidecarName[0] = 0;
-  card->createdAt = meta->createdAt;
+  if (sidecar_wav_name(card->title, card->sidecar_name, sizeof card->sidecar_name) != 0)
+    card->sidecar_name[0] = 0;
+  card->created_at = meta->createdAt;
   card->duration = meta_duration(meta);
-  card->sampleRate = meta->sampleRate;
-  card->lengthSamples = meta->lengthSamples;
+  card->sample_rate = meta->sampleRate;
+  card->length_samples = meta->lengthSamples;
   card->channels = meta->channels;
-  card->hasPickedColor = meta->hasPickedColor;
-  card->pickedColor = meta->pickedColor;
+  card->has_picked_color = meta->hasPickedColor;
+  card->picked_color = meta->pickedColor;
   card->empty = meta->lengthSamples == 0;
 
   bool ok = true;
@@ -148,7 +148,7 @@ int library_card_from_meta(LibraryCard* card, const SketchMeta* meta, const char
         memset(&card->thumbs[n], 0, sizeof card->thumbs[n]);
         make_thumb(&card->thumbs[n++], meta->layers[i]);
       }
-      card->thumbCount = n;
+      card->thumb_count = n;
     } else {
       ok = false;
     }
@@ -157,7 +157,7 @@ int library_card_from_meta(LibraryCard* card, const SketchMeta* meta, const char
     card->waveform = (float*)library_malloc(sizeof(float) * (size_t)meta->waveformCount);
     if (card->waveform) {
       memcpy(card->waveform, meta->waveform, sizeof(float) * (size_t)meta->waveformCount);
-      card->waveformCount = meta->waveformCount;
+      card->waveform_count = meta->waveformCount;
     } else {
       ok = false;
     }
@@ -168,7 +168,7 @@ int library_card_from_meta(LibraryCard* card, const SketchMeta* meta, const char
     free(card->waveform);
     card->thumbs = nullptr;
     card->waveform = nullptr;
-    card->thumbCount = card->waveformCount = 0;
+    card->thumb_count = card->waveform_count = 0;
     return -1;
   }
   return 0;
@@ -188,7 +188,7 @@ void library_card_damaged(LibraryCard* card, const char* folderPath, const char*
   int64_t mtime = path_join(metaPath, sizeof metaPath, folderPath, "meta.json") >= 0
                       ? file_mtime(metaPath)
                       : -1;
-  card->createdAt = mtime >= 0 ? (double)mtime - CLOCK_UNIX_TO_2001 : 0.0;
+  card->created_at = mtime >= 0 ? (double)mtime - CLOCK_UNIX_TO_2001 : 0.0;
   card->channels = 2;
   card->empty = tapeSize <= 0;
   card->damaged = 1;
@@ -215,8 +215,8 @@ MetaColour library_card_colour(const LibraryCard* card) {
   if (!card) return MetaColour{0, 0, 0};
   SketchMeta m{};
   m.uuid = card->uuid;
-  m.hasPickedColor = card->hasPickedColor;
-  m.pickedColor = card->pickedColor;
+  m.hasPickedColor = card->has_picked_color;
+  m.pickedColor = card->picked_color;
   return meta_colour(&m);
 }
 
@@ -233,7 +233,7 @@ void library_sort(LibraryCard* cards, int32_t count) {
   std::sort(order.begin(), order.end(), [&](int32_t a, int32_t b) {
     const LibraryCard& x = cards[a];
     const LibraryCard& y = cards[b];
-    double dx = sort_date(x.createdAt), dy = sort_date(y.createdAt);
+    double dx = sort_date(x.created_at), dy = sort_date(y.created_at);
     if (dx != dy) return dx > dy;
     if (byId[(size_t)a] != byId[(size_t)b]) return byId[(size_t)a] > byId[(size_t)b];
     int c = compare_nocase(x.folder, y.folder);
@@ -431,7 +431,7 @@ void library_scan_job(Job* job) {
     }
     job_set_label(job, "LOADING %d / %d", k + 1, n);
     const char* name = &names[(size_t)kept[(size_t)k] * LIST_FOLDER_BYTES];
-    if (library_scan_folder(folder, name, job->sketchId, &cards[made], &counters)) made++;
+    if (library_scan_folder(folder, name, job->sketch_id, &cards[made], &counters)) made++;
     done += sizes[(size_t)k];
     job->progress.done.store(done, std::memory_order_relaxed);
   }
@@ -442,8 +442,8 @@ void library_scan_job(Job* job) {
     cards = nullptr;
   }
   job->cards = cards;
-  job->cardCount = made;
-  job->cardsFree = library_cards_free;
+  job->card_count = made;
+  job->cards_free = library_cards_free;
   log_line("library: %d sketch%s in %s (%d damaged, %d legacy, %d migrated, %d stray .tmp removed)",
            made, made == 1 ? "" : "es", folder, counters.damaged, counters.legacy,
            counters.migrated, counters.stray);

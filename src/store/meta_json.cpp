@@ -32,18 +32,18 @@ template <size_t N>
 bool key_is_known(const JsonValue* member, const char* const (&keys)[N]) {
   for (const char* k : keys) {
     size_t n = strlen(k);
-    if (member->keyLength == n && memcmp(member->key, k, n) == 0) return true;
+    if (member->key_length == n && memcmp(member->key, k, n) == 0) return true;
   }
   return false;
 }
 
 bool same_key(const JsonValue* a, const JsonValue* b) {
-  return a->keyLength == b->keyLength && memcmp(a->key, b->key, a->keyLength) == 0;
+  return a->key_length == b->key_length && memcmp(a->key, b->key, a->key_length) == 0;
 }
 
 // An earlier member of the same object carries the same key.
 bool key_seen_before(const JsonValue* object, const JsonValue* member) {
-  for (const JsonValue* c = object->firstChild; c && c != member; c = c->next)
+  for (const JsonValue* c = object->first_child; c && c != member; c = c->next)
     if (same_key(c, member)) return true;
   return false;
 }
@@ -57,8 +57,8 @@ struct KeyRef {
 };
 
 bool key_less(const KeyRef& a, const KeyRef& b) {
-  if (a.member->keyLength != b.member->keyLength) return a.member->keyLength < b.member->keyLength;
-  int c = memcmp(a.member->key, b.member->key, a.member->keyLength);
+  if (a.member->key_length != b.member->key_length) return a.member->key_length < b.member->key_length;
+  int c = memcmp(a.member->key, b.member->key, a.member->key_length);
   return c != 0 ? c < 0 : a.index < b.index;
 }
 
@@ -73,7 +73,7 @@ bool* repeated_keys(const JsonValue* object) {
     return nullptr;
   }
   uint32_t k = 0;
-  for (const JsonValue* c = object->firstChild; c && k < n; c = c->next, k++) refs[k] = {c, k};
+  for (const JsonValue* c = object->first_child; c && k < n; c = c->next, k++) refs[k] = {c, k};
   std::sort(refs, refs + k, key_less);
   for (uint32_t i = 1; i < k; i++)
     if (same_key(refs[i - 1].member, refs[i].member)) repeated[refs[i].index] = true;
@@ -85,20 +85,20 @@ struct Reader {
   const JsonDoc* doc;
   SketchMeta* meta;
   char* message;
-  size_t messageSize;
+  size_t message_size;
   int repairs;
 };
 
 void repair(Reader* r, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 void repair(Reader* r, const char* fmt, ...) {
-  if (r->repairs++ > 0 || !r->message || r->messageSize == 0) return;
+  if (r->repairs++ > 0 || !r->message || r->message_size == 0) return;
   // Formatted in full first so that the cut to the caller's buffer never splits a character.
   char text[512];
   va_list ap;
   va_start(ap, fmt);
   vsnprintf(text, sizeof text, fmt, ap);
   va_end(ap);
-  meta_copy_text(r->message, r->messageSize, text);
+  meta_copy_text(r->message, r->message_size, text);
 }
 
 bool absent(const JsonValue* v) {
@@ -124,7 +124,7 @@ bool read_float(const JsonDoc* doc, const JsonValue* v, float* out) {
 bool read_frames(const JsonValue* v, int64_t* out) {
   *out = 0;
   if (!is_number(v)) return false;
-  if (v->isInteger) {
+  if (v->is_integer) {
     if (v->integer < 0) return false;
     *out = v->integer;
     return true;
@@ -157,7 +157,7 @@ enum TextFix {
 // first character that does not fit. Returns the TextFix flags of what was changed.
 int copy_repaired(const JsonValue* v, char* out, size_t max) {
   const char* s = v->string;
-  size_t n = v->stringLength;
+  size_t n = v->string_length;
   size_t o = 0;
   int fixes = 0;
   for (size_t i = 0; i < n;) {
@@ -241,12 +241,12 @@ bool text_put_repaired(Text* t, const char* s, size_t n) {
 }
 
 const char* source_of(const JsonDoc* doc, const JsonValue* v, size_t* n) {
-  if (v->sourceOffset > doc->length || v->sourceLength > doc->length - v->sourceOffset) {
+  if (v->source_offset > doc->length || v->source_length > doc->length - v->source_offset) {
     *n = 0;
     return "";
   }
-  *n = (size_t)v->sourceLength;
-  return doc->text + v->sourceOffset;
+  *n = (size_t)v->source_length;
+  return doc->text + v->source_offset;
 }
 
 // One value's exact source text, sanitised, as a fresh kept text; null when memory ran out
@@ -270,9 +270,9 @@ char* keep_value(Reader* r, const JsonValue* v) {
 bool member_key_source(const JsonDoc* doc, const JsonValue* object, const JsonValue* previous,
                        const JsonValue* member, size_t* start, size_t* length) {
   uint64_t p =
-      previous ? previous->sourceOffset + previous->sourceLength : object->sourceOffset + 1;
+      previous ? previous->source_offset + previous->source_length : object->source_offset + 1;
   const char* s = doc->text;
-  size_t end = member->sourceOffset < doc->length ? (size_t)member->sourceOffset : doc->length;
+  size_t end = member->source_offset < doc->length ? (size_t)member->source_offset : doc->length;
   while (p < end && (s[p] == ' ' || s[p] == '\t' || s[p] == '\n' || s[p] == '\r' || s[p] == ','))
     p++;
   if (p >= end || s[p] != '"') return false;
@@ -297,7 +297,7 @@ void keep_member(Reader* r, Text* t, const JsonValue* object, const JsonValue* p
     // Not reached for text the parser accepted; write the decoded key quoted instead.
     text_put(t, "\"", 1);
     replaced = false;
-    for (size_t i = 0; i < member->keyLength; i++) {
+    for (size_t i = 0; i < member->key_length; i++) {
       unsigned char c = (unsigned char)member->key[i];
       char esc[8];
       if (c == '"' || c == '\\') {
@@ -339,7 +339,7 @@ char* text_finish(Text* t) {
 // Every number is a float with a finite value (an empty list passes).
 bool all_floats(const JsonDoc* doc, const JsonValue* list) {
   float f;
-  for (const JsonValue* c = list->firstChild; c; c = c->next)
+  for (const JsonValue* c = list->first_child; c; c = c->next)
     if (!read_float(doc, c, &f)) return false;
   return true;
 }
@@ -389,7 +389,7 @@ void read_layer(Reader* r, const JsonValue* v, int index) {
     } else {
       bool unusable = false, otherKeys = false;
       int32_t k = 0;
-      for (const JsonValue* c = strokes->firstChild; c && k < (int32_t)n; c = c->next) {
+      for (const JsonValue* c = strokes->first_child; c && k < (int32_t)n; c = c->next) {
         float f = 0;
         const JsonValue* a = json_is(c, JSON_OBJECT) ? json_get(c, "amplitude") : nullptr;
         if (!read_float(doc, a, &f)) {
@@ -435,7 +435,7 @@ void read_layer(Reader* r, const JsonValue* v, int index) {
       float* values = (float*)meta_malloc(sizeof(float) * LAYER_SPECTRAL_VALUES);
       if (values) {
         int k = 0;
-        for (const JsonValue* c = spectral->firstChild; c; c = c->next)
+        for (const JsonValue* c = spectral->first_child; c; c = c->next)
           read_float(doc, c, &values[k++]);
         l->spectral.store(values, std::memory_order_relaxed);
       } else {
@@ -452,7 +452,7 @@ void read_layer(Reader* r, const JsonValue* v, int index) {
   const JsonValue* previous = nullptr;
   bool* repeated = repeated_keys(v);
   uint32_t k = 0;
-  for (const JsonValue* c = v->firstChild; c; previous = c, c = c->next, k++) {
+  for (const JsonValue* c = v->first_child; c; previous = c, c = c->next, k++) {
     bool keep = c == spectral ? spectralKept
                               : !key_is_known(c, kLayerKeys) &&
                                     !(repeated ? repeated[k] : key_seen_before(v, c));
@@ -476,7 +476,7 @@ void read_layers(Reader* r, const JsonValue* list) {
   }
   meta->layerCapacity = (int32_t)list->count;
   int index = 0;
-  for (const JsonValue* c = list->firstChild; c; c = c->next) read_layer(r, c, index++);
+  for (const JsonValue* c = list->first_child; c; c = c->next) read_layer(r, c, index++);
 }
 
 void set_defaults(SketchMeta* meta) {
@@ -533,7 +533,7 @@ MetaStatus meta_parse_ex(const char* text, size_t length, SketchMeta* meta, char
   Reader* r = &rd;
 
   const JsonValue* v = json_get(root, "id");
-  if (json_is(v, JSON_STRING) && uuid_parse_n(v->string, v->stringLength, &meta->uuid)) {
+  if (json_is(v, JSON_STRING) && uuid_parse_n(v->string, v->string_length, &meta->uuid)) {
     if (idFromFile) *idFromFile = true;
   } else {
     uuid_new(&meta->uuid);
@@ -577,7 +577,7 @@ MetaStatus meta_parse_ex(const char* text, size_t length, SketchMeta* meta, char
   v = json_get(root, "space");
   if (json_is(v, JSON_STRING)) {
     const char* s = v->string;
-    size_t n = v->stringLength;
+    size_t n = v->string_length;
     if ((n == 3 && memcmp(s, "dry", 3) == 0) || (n == 5 && memcmp(s, "tight", 5) == 0) ||
         (n == 4 && memcmp(s, "deep", 4) == 0)) {
       memcpy(meta->space, s, n + 1);
@@ -629,7 +629,7 @@ MetaStatus meta_parse_ex(const char* text, size_t length, SketchMeta* meta, char
   v = json_get(root, "waveformSnapshots");
   if (json_is(v, JSON_ARRAY)) {
     bool ok = true;
-    for (const JsonValue* c = v->firstChild; c && ok; c = c->next)
+    for (const JsonValue* c = v->first_child; c && ok; c = c->next)
       ok = json_is(c, JSON_ARRAY) && all_floats(doc, c);
     if (!ok)
       repair(r, "waveformSnapshots is not [[Float]] - dropped");
@@ -658,7 +658,7 @@ MetaStatus meta_parse_ex(const char* text, size_t length, SketchMeta* meta, char
         meta->waveform = (float*)meta_malloc(sizeof(float) * v->count);
       if (meta->waveform) {
         int32_t k = 0;
-        for (const JsonValue* c = v->firstChild; c; c = c->next)
+        for (const JsonValue* c = v->first_child; c; c = c->next)
           read_float(doc, c, &meta->waveform[k++]);
         meta->waveformCount = k;
       } else {
@@ -673,7 +673,7 @@ MetaStatus meta_parse_ex(const char* text, size_t length, SketchMeta* meta, char
   const JsonValue* previous = nullptr;
   bool* repeated = repeated_keys(root);
   uint32_t k = 0;
-  for (const JsonValue* c = root->firstChild; c; previous = c, c = c->next, k++)
+  for (const JsonValue* c = root->first_child; c; previous = c, c = c->next, k++)
     if (!key_is_known(c, kTopKeys) && !(repeated ? repeated[k] : key_seen_before(root, c)))
       keep_member(r, &kept, root, previous, c);
   free(repeated);
@@ -768,8 +768,8 @@ bool is_space_word(const char* s) {
 int meta_serialise(const SketchMeta* m, JsonWriter* w) {
   if (!w) return -1;
   if (!m) return -1;
-  bool earlier = w->nonFinite;
-  w->nonFinite = false;
+  bool earlier = w->non_finite;
+  w->non_finite = false;
   char id[UUID_TEXT_BYTES];
   uuid_format(&m->uuid, id);
 
@@ -842,9 +842,9 @@ int meta_serialise(const SketchMeta* m, JsonWriter* w) {
   jw_raw_members(w, m->extras);
   jw_end_object(w);
 
-  if (w->nonFinite && !w->failed)
+  if (w->non_finite && !w->failed)
     log_line("meta: sketch %s had a NaN/Inf value - written as 0 so the iPhone can still read it",
              id);
-  w->nonFinite = w->nonFinite || earlier;
+  w->non_finite = w->non_finite || earlier;
   return w->failed ? -1 : 0;
 }

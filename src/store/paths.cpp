@@ -32,7 +32,7 @@ bool set_library(AppPaths* p, const char* folder) {
 void use_default_library(AppPaths* p) {
   char lib[PATH_UTF8_MAX + 1];
   if (paths_default_library(p, lib, sizeof lib) != 0 || !set_library(p, lib)) {
-    if (!join(lib, sizeof lib, p->exeFolder, "kelp") || !set_library(p, lib)) {
+    if (!join(lib, sizeof lib, p->exe_folder, "kelp") || !set_library(p, lib)) {
       p->library[0] = 0;
       p->exports[0] = 0;
     }
@@ -65,14 +65,14 @@ int paths_init_at(AppPaths* paths, const char* exe_path) {
     log_line("paths: can't read the exe path (error %lu)", (unsigned long)ENAMETOOLONG);
     return -1;
   }
-  memcpy(paths->exeFolder, exe_path, n);
-  paths->exeFolder[n] = 0;
+  memcpy(paths->exe_folder, exe_path, n);
+  paths->exe_folder[n] = 0;
 
   int result = 0;
   char ini[PATH_UTF8_MAX + 1];
-  if (join(ini, sizeof ini, paths->exeFolder, kIniName) && path_exists(ini) && !path_is_dir(ini)) {
+  if (join(ini, sizeof ini, paths->exe_folder, kIniName) && path_exists(ini) && !path_is_dir(ini)) {
     paths->portable = true;
-    snprintf(paths->iniPath, sizeof paths->iniPath, "%s", ini);
+    snprintf(paths->ini_path, sizeof paths->ini_path, "%s", ini);
   } else {
     char roaming[PATH_UTF8_MAX + 1], folder[PATH_UTF8_MAX + 1];
     if (folders_known(FOLDER_ROAMING_DATA, roaming, sizeof roaming) != 0) {
@@ -85,19 +85,19 @@ int paths_init_at(AppPaths* paths, const char* exe_path) {
     } else {
       if (fsys_make_folders(folder) != 0)
         log_line("paths: can't create %s - settings may not save", folder);
-      snprintf(paths->iniPath, sizeof paths->iniPath, "%s", ini);
+      snprintf(paths->ini_path, sizeof paths->ini_path, "%s", ini);
     }
   }
   use_default_library(paths);
   log_line("paths: %s  ini %s  library %s", paths->portable ? "PORTABLE" : "normal",
-           paths->iniPath[0] ? paths->iniPath : "(none)", paths->library);
+           paths->ini_path[0] ? paths->ini_path : "(none)", paths->library);
   return result;
 }
 
 int paths_default_library(const AppPaths* paths, char* out, size_t size) {
   if (!out || size == 0) return -1;
   out[0] = 0;
-  if (paths->portable) return path_join(out, size, paths->exeFolder, "kelp") < 0 ? -1 : 0;
+  if (paths->portable) return path_join(out, size, paths->exe_folder, "kelp") < 0 ? -1 : 0;
   char folder[PATH_UTF8_MAX + 1];
   if (folders_known(FOLDER_MUSIC, folder, sizeof folder) == 0) {
     return path_join(out, size, folder, "kelp") < 0 ? -1 : 0;
@@ -106,7 +106,7 @@ int paths_default_library(const AppPaths* paths, char* out, size_t size) {
     return path_join(out, size, folder, "Music/kelp") < 0 ? -1 : 0;
   }
   log_line("paths: no Music folder - the library falls back to the exe folder");
-  return path_join(out, size, paths->exeFolder, "kelp") < 0 ? -1 : 0;
+  return path_join(out, size, paths->exe_folder, "kelp") < 0 ? -1 : 0;
 }
 
 int paths_set_library(AppPaths* paths, const char* folder) {

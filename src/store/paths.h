@@ -8,8 +8,8 @@
 
 struct AppPaths {
   bool portable;
-  char exeFolder[PATH_UTF8_MAX + 1];
-  char iniPath[PATH_UTF8_MAX + 1];  // empty when settings can't be saved this run
+  char exe_folder[PATH_UTF8_MAX + 1];
+  char ini_path[PATH_UTF8_MAX + 1];  // empty when settings can't be saved this run
   char library[PATH_UTF8_MAX + 1];
   char exports[PATH_UTF8_MAX + 1];  // library + "/exports"
 };

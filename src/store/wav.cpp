@@ -104,7 +104,7 @@ const uint8_t kGuidTail[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
 enum { TAG_PCM = 1, TAG_FLOAT = 3, TAG_EXTENSIBLE = 0xFFFE };
 
 struct Format {
-  uint32_t tag, channels, rate, blockAlign, bits;
+  uint32_t tag, channels, rate, block_align, bits;
 };
 
 void convert(const uint8_t* in, float* out, size_t samples, uint32_t tag, uint32_t bps) {
@@ -142,9 +142,9 @@ void convert(const uint8_t* in, float* out, size_t samples, uint32_t tag, uint32
 int decode(FILE* f, const Format& fmt, int64_t dataStart, int64_t dataSize, DecodedAudio* out,
            JobProgress* progress, char* message, size_t messageSize) {
   uint32_t bps = (fmt.bits + 7) / 8;
-  if (fmt.blockAlign != 0 && fmt.channels != 0 && fmt.blockAlign % fmt.channels == 0 &&
-      fmt.blockAlign / fmt.channels > bps)
-    bps = fmt.blockAlign / fmt.channels;
+  if (fmt.block_align != 0 && fmt.channels != 0 && fmt.block_align % fmt.channels == 0 &&
+      fmt.block_align / fmt.channels > bps)
+    bps = fmt.block_align / fmt.channels;
   bool ok = fmt.channels >= 1 && fmt.channels <= 1024 && fmt.rate != 0 &&
             ((fmt.tag == TAG_PCM && bps >= 1 && bps <= 4) ||
              (fmt.tag == TAG_FLOAT && (bps == 4 || bps == 8)));
@@ -241,7 +241,7 @@ int read_open(FILE* f, DecodedAudio* out, JobProgress* progress, char* message,
       fmt.tag = get16(b);
       fmt.channels = get16(b + 2);
       fmt.rate = get32(b + 4);
-      fmt.blockAlign = get16(b + 12);
+      fmt.block_align = get16(b + 12);
       fmt.bits = get16(b + 14);
       if (fmt.tag == TAG_EXTENSIBLE) {
         if (csize < 40 || memcmp(b + 26, kGuidTail, 14) != 0) {

@@ -43,7 +43,7 @@ Job* export_job(const std::string& path, Tape* tape) {
   Job* j = job_new(JOB_EXPORT_WAV);
   job_hold_tape(j, tape);
   job_copy_text(j->path, sizeof j->path, path.c_str());
-  j->rangeEnd = kFrames;
+  j->range_end = kFrames;
   j->normalize = true;
   return j;
 }
@@ -98,8 +98,8 @@ TEST(DiskFull, FailuresSayDiskFullAndKeepTheOldFiles) {
 
   j = job_new(JOB_WRITE_FILE);
   job_copy_text(j->path, sizeof j->path, (vol / "kelp.ini").c_str());
-  j->dataSize = 256 << 10;
-  j->data = (uint8_t*)calloc(1, j->dataSize);
+  j->data_size = 256 << 10;
+  j->data = (uint8_t*)calloc(1, j->data_size);
   job_run(j);
   EXPECT_STREQ(j->message, "DISK FULL");
   job_free(j);

@@ -375,9 +375,9 @@ TEST_F(ImportFiles, RatesNoRecordingHasAreRefused) {
     testing::internal::GetCapturedStderr();
     if (c.ok) {
       EXPECT_EQ(j.job->result, JOB_DONE);
-      ASSERT_NE(j.job->metaOut, nullptr);
-      EXPECT_EQ(j.job->metaOut->sampleRate, (double)c.rate);
-      tmpdir_remove(j.job->resultPath);
+      ASSERT_NE(j.job->meta_out, nullptr);
+      EXPECT_EQ(j.job->meta_out->sampleRate, (double)c.rate);
+      tmpdir_remove(j.job->result_path);
     } else {
       EXPECT_EQ(j.job->result, JOB_FAILED);
       EXPECT_STREQ(j.job->message, IMPORT_RATE_REFUSED);
@@ -481,17 +481,17 @@ TEST_F(ImportFiles, ImportMakesACompleteSketch) {
   std::string log = testing::internal::GetCapturedStderr();
   Job* job = j.job;
   EXPECT_EQ(job->result, JOB_DONE);
-  EXPECT_EQ(job->framesOut, 48000);
-  ASSERT_NE(job->metaOut, nullptr);
-  EXPECT_STREQ(job->resultId, job->metaOut->id);
-  EXPECT_EQ(std::string(job->resultPath), library + "/" + job->resultId);
-  EXPECT_NE(log.find("import: " + src + " -> " + job->resultPath + " (48000 frames at 32000 Hz)"),
+  EXPECT_EQ(job->frames_out, 48000);
+  ASSERT_NE(job->meta_out, nullptr);
+  EXPECT_STREQ(job->result_id, job->meta_out->id);
+  EXPECT_EQ(std::string(job->result_path), library + "/" + job->result_id);
+  EXPECT_NE(log.find("import: " + src + " -> " + job->result_path + " (48000 frames at 32000 Hz)"),
             std::string::npos)
       << log;
 
-  Sketch s(job->resultPath);
+  Sketch s(job->result_path);
   ASSERT_EQ(s.status, META_OK);
-  EXPECT_STREQ(s.meta.id, job->resultId);
+  EXPECT_STREQ(s.meta.id, job->result_id);
   EXPECT_STREQ(s.meta.name, "Song Two.final");
   EXPECT_EQ(s.meta.sampleRate, 32000.0);
   EXPECT_EQ(s.meta.lengthSamples, 48000);
@@ -513,7 +513,7 @@ TEST_F(ImportFiles, ImportMakesACompleteSketch) {
   char sidecar[96];
   ASSERT_EQ(sidecar_wav_name("Song Two.final", sidecar, sizeof sidecar), 0);
   EXPECT_STREQ(sidecar, "Song_Two_final.wav");
-  std::string wav = std::string(job->resultPath) + "/" + sidecar;
+  std::string wav = std::string(job->result_path) + "/" + sidecar;
   DecodedAudio side{};
   char msg[128];
   ASSERT_EQ(wav_read(wav.c_str(), &side, nullptr, msg, sizeof msg), 0) << msg;
@@ -525,7 +525,7 @@ TEST_F(ImportFiles, ImportMakesACompleteSketch) {
   decoded_audio_free(&side);
 
   // Exactly three files, and no stray temporary ones.
-  EXPECT_EQ(entries(job->resultPath).size(), 3u);
+  EXPECT_EQ(entries(job->result_path).size(), 3u);
 }
 
 TEST_F(ImportFiles, AcceptedFormatsBecomeSketches) {
@@ -547,14 +547,14 @@ TEST_F(ImportFiles, AcceptedFormatsBecomeSketches) {
     testing::internal::CaptureStderr();
     ASSERT_EQ(j.run(), 0) << j.job->message;
     testing::internal::GetCapturedStderr();
-    Sketch s(j.job->resultPath);
+    Sketch s(j.job->result_path);
     ASSERT_EQ(s.status, META_OK);
     EXPECT_EQ(s.meta.sampleRate, 44100.0);
     EXPECT_GE(s.meta.lengthSamples, c.low);
     EXPECT_LE(s.meta.lengthSamples, c.high);
     EXPECT_EQ((int64_t)s.tape.size(), 2 * s.meta.lengthSamples);
     EXPECT_EQ(s.meta.waveformCount, 96);
-    EXPECT_EQ(entries(j.job->resultPath).size(), 3u);
+    EXPECT_EQ(entries(j.job->result_path).size(), 3u);
   }
   EXPECT_EQ(entries(library).size(), 4u);
 }
@@ -572,7 +572,7 @@ TEST_F(ImportFiles, CancellingChannelsImportSilence) {
     testing::internal::CaptureStderr();
     ASSERT_EQ(j.run(), 0) << j.job->message;
     testing::internal::GetCapturedStderr();
-    Sketch s(j.job->resultPath);
+    Sketch s(j.job->result_path);
     ASSERT_EQ(s.status, META_OK);
     ASSERT_GT(s.tape.size(), 0u);
     for (float v : s.tape) ASSERT_EQ(v, 0.0f);
@@ -599,7 +599,7 @@ TEST_F(ImportFiles, NonFiniteSamplesImportAsSilence) {
   testing::internal::CaptureStderr();
   ASSERT_EQ(j.run(), 0) << j.job->message;
   testing::internal::GetCapturedStderr();
-  Sketch s(j.job->resultPath);
+  Sketch s(j.job->result_path);
   ASSERT_EQ(s.status, META_OK);
   const float want[5] = {0.5f, 0.0f, 0.0f, 0.0f, -0.25f};
   ASSERT_EQ(s.tape.size(), 10u);
@@ -636,7 +636,7 @@ TEST_F(ImportFiles, CancelLeavesNothingBehind) {
     watcher.join();
     EXPECT_EQ(rc, -3);
     EXPECT_EQ(j.job->result, JOB_CANCELLED);
-    EXPECT_EQ(j.job->metaOut, nullptr);
+    EXPECT_EQ(j.job->meta_out, nullptr);
     EXPECT_TRUE(entries(library).empty());
   }
   {  // While the sketch folder is being written.

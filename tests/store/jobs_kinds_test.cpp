@@ -90,9 +90,9 @@ TEST(JobKinds, SaveCommitWritesTapeSidecarAndMeta) {
   int64_t mark = log_console_count();
   run(j);
   EXPECT_EQ(j->result, JOB_DONE) << j->message;
-  EXPECT_EQ(j->framesOut, 3000);
+  EXPECT_EQ(j->frames_out, 3000);
   EXPECT_FLOAT_EQ(j->peak, 0.999f);
-  EXPECT_EQ(std::string(j->resultPath), folder + "/Song.wav");
+  EXPECT_EQ(std::string(j->result_path), folder + "/Song.wav");
   EXPECT_EQ(tmpdir_read(folder + "/tape.f32"), tape_bytes(tape));
   EXPECT_EQ(file_size((folder + "/Song.wav").c_str()), 44 + 3000 * 4);
   EXPECT_TRUE(log_has(mark, "Hz but its tape runs at 48000 Hz - meta.json follows the tape"));
@@ -123,7 +123,7 @@ TEST(JobKinds, SaveCommitSurvivesAMissingSidecarButNotAMissingTape) {
   int64_t mark = log_console_count();
   run(j);
   EXPECT_EQ(j->result, JOB_DONE) << j->message;
-  EXPECT_STREQ(j->resultPath, "");
+  EXPECT_STREQ(j->result_path, "");
   EXPECT_TRUE(log_has(mark, "save: the side-car Song.wav didn't write - tape.f32 and meta.json"));
   EXPECT_EQ(file_size((folder + "/tape.f32").c_str()), 4000);
   EXPECT_TRUE(path_exists((folder + "/meta.json").c_str()));
@@ -185,9 +185,9 @@ TEST(JobKinds, LoadMetaOutcomes) {
   tmpdir_write(good + "/meta.json.tmp", "{half");
   Job* j = run(make_job(JOB_LOAD_META, good));
   EXPECT_EQ(j->result, JOB_DONE) << j->message;
-  ASSERT_NE(j->metaOut, nullptr);
-  EXPECT_STREQ(j->metaOut->name, "Good");
-  EXPECT_FALSE(j->metaDirty);
+  ASSERT_NE(j->meta_out, nullptr);
+  EXPECT_STREQ(j->meta_out->name, "Good");
+  EXPECT_FALSE(j->meta_dirty);
   EXPECT_FALSE(path_exists((good + "/meta.json.tmp").c_str()));
   job_free(j);
 
@@ -196,7 +196,7 @@ TEST(JobKinds, LoadMetaOutcomes) {
   int64_t mark = log_console_count();
   j = run(make_job(JOB_LOAD_META, bad));
   EXPECT_STREQ(j->message, "COULDN'T READ - AUDIO IS SAFE");
-  EXPECT_EQ(j->metaOut, nullptr);
+  EXPECT_EQ(j->meta_out, nullptr);
   EXPECT_TRUE(log_has(mark, "jobs: " + bad + " - not JSON"));
   job_free(j);
 
@@ -216,10 +216,10 @@ TEST(JobKinds, LoadMetaOutcomes) {
   j = run(make_job(JOB_LOAD_META, old));
   EXPECT_EQ(j->result, JOB_DONE) << j->message;
   EXPECT_TRUE(log_has(mark, "read with gaps (space"));
-  EXPECT_TRUE(j->metaDirty);
-  ASSERT_EQ(j->metaOut->layerCount, 1);
-  EXPECT_FLOAT_EQ(j->metaOut->layers[0]->strokes[0], 1.0f);
-  EXPECT_FLOAT_EQ(j->metaOut->layers[0]->strokes[1], 0.5f);
+  EXPECT_TRUE(j->meta_dirty);
+  ASSERT_EQ(j->meta_out->layerCount, 1);
+  EXPECT_FLOAT_EQ(j->meta_out->layers[0]->strokes[0], 1.0f);
+  EXPECT_FLOAT_EQ(j->meta_out->layers[0]->strokes[1], 0.5f);
   job_free(j);
 }
 
@@ -228,21 +228,21 @@ TEST(JobKinds, LoadTapeAtItsOwnRate) {
   Tape* src = make_tape(48000, 5000, ramp);
   write_sketch(dir.path, "T", 48000, src);
   Job* j = make_job(JOB_LOAD_TAPE, dir.path);
-  j->sampleRate = 48000;
-  j->targetRate = 48000;
+  j->sample_rate = 48000;
+  j->target_rate = 48000;
   j->frames = 5000;
   run(j);
   EXPECT_EQ(j->result, JOB_DONE) << j->message;
-  ASSERT_NE(j->tapeOut, nullptr);
-  EXPECT_EQ(tape_bytes(j->tapeOut), tape_bytes(src));
-  EXPECT_EQ(j->framesOut, 5000);
+  ASSERT_NE(j->tape_out, nullptr);
+  EXPECT_EQ(tape_bytes(j->tape_out), tape_bytes(src));
+  EXPECT_EQ(j->frames_out, 5000);
   EXPECT_FLOAT_EQ(j->peak, 0.999f);
   EXPECT_FALSE(j->resampled);
-  EXPECT_EQ(j->rateRatio, 1.0);
-  ASSERT_NE(j->tapeOut2, nullptr);
-  EXPECT_EQ(j->tapeOut2->rate, 48000);
-  EXPECT_EQ(tape_length(j->tapeOut2), 0);
-  EXPECT_NE(j->tapeOut2->chunks[0].load(), nullptr);
+  EXPECT_EQ(j->rate_ratio, 1.0);
+  ASSERT_NE(j->tape_out2, nullptr);
+  EXPECT_EQ(j->tape_out2->rate, 48000);
+  EXPECT_EQ(tape_length(j->tape_out2), 0);
+  EXPECT_NE(j->tape_out2->chunks[0].load(), nullptr);
   job_free(j);
   tape_free(src);
 }
@@ -252,19 +252,19 @@ TEST(JobKinds, LoadTapeResamplesToTheDeviceRate) {
   Tape* src = make_tape(44100, 44100, [](int64_t f, int) { return std::sin(f * 0.05f) * 0.5f; });
   write_sketch(dir.path, "R", 44100, src);
   Job* j = make_job(JOB_LOAD_TAPE, dir.path);
-  j->sampleRate = 44100;
-  j->targetRate = 48000;
+  j->sample_rate = 44100;
+  j->target_rate = 48000;
   j->frames = 44100;
   run(j);
   EXPECT_EQ(j->result, JOB_DONE) << j->message;
   EXPECT_STREQ(j->label, "RESAMPLING 44.1K → 48K…");
   EXPECT_TRUE(j->resampled);
-  EXPECT_DOUBLE_EQ(j->rateRatio, 48000.0 / 44100.0);
-  ASSERT_NE(j->tapeOut, nullptr);
-  EXPECT_EQ(j->tapeOut->rate, 48000);
-  EXPECT_EQ(j->framesOut, 48000);
+  EXPECT_DOUBLE_EQ(j->rate_ratio, 48000.0 / 44100.0);
+  ASSERT_NE(j->tape_out, nullptr);
+  EXPECT_EQ(j->tape_out->rate, 48000);
+  EXPECT_EQ(j->frames_out, 48000);
   EXPECT_NEAR(j->peak, 0.5f, 0.02f);
-  EXPECT_EQ(j->tapeOut2->rate, 48000);
+  EXPECT_EQ(j->tape_out2->rate, 48000);
   job_free(j);
   tape_free(src);
 
@@ -272,16 +272,16 @@ TEST(JobKinds, LoadTapeResamplesToTheDeviceRate) {
   TmpDir empty("kinds-notape");
   write_sketch(empty.path, "E", 44100, nullptr);
   j = make_job(JOB_LOAD_TAPE, empty.path);
-  j->sampleRate = 44100;
-  j->targetRate = 48000;
+  j->sample_rate = 44100;
+  j->target_rate = 48000;
   j->frames = 1000;
   int64_t mark = log_console_count();
   run(j);
   EXPECT_EQ(j->result, JOB_DONE);
   EXPECT_TRUE(log_has(mark, "has no tape.f32 - it opens silent"));
-  EXPECT_EQ(j->tapeOut->rate, 48000);
-  EXPECT_EQ(j->framesOut, 0);
-  EXPECT_NE(j->tapeOut->chunks[0].load(), nullptr);
+  EXPECT_EQ(j->tape_out->rate, 48000);
+  EXPECT_EQ(j->frames_out, 0);
+  EXPECT_NE(j->tape_out->chunks[0].load(), nullptr);
   EXPECT_FALSE(j->resampled);
   job_free(j);
 }
@@ -303,7 +303,7 @@ TEST(JobKinds, LoadTapeUpgradesLegacyMono) {
   tmpdir_write(dir / "tape.f32", mono);
 
   Job* j = make_job(JOB_LOAD_TAPE, dir.path);
-  j->sampleRate = 48000;
+  j->sample_rate = 48000;
   j->mono = true;
   j->frames = 1000;
   int64_t mark = log_console_count();
@@ -317,7 +317,7 @@ TEST(JobKinds, LoadTapeUpgradesLegacyMono) {
     EXPECT_EQ(memcmp(&stereo[(size_t)i * 8], &mono[(size_t)i * 4], 4), 0);
     EXPECT_EQ(memcmp(&stereo[(size_t)i * 8 + 4], &mono[(size_t)i * 4], 4), 0);
   }
-  EXPECT_EQ(tape_bytes(j->tapeOut), stereo);
+  EXPECT_EQ(tape_bytes(j->tape_out), stereo);
   EXPECT_EQ(file_size((dir / "Mono.wav").c_str()), 44 + 4000);
   SketchMeta back = load(dir.path);
   EXPECT_EQ(back.channels, 2);
@@ -356,14 +356,14 @@ TEST(JobKinds, ExportWavNormalises) {
   job_hold_tape(j, half);
   std::string out = dir / "exports/deep/half.wav";
   job_copy_text(j->path, sizeof j->path, out.c_str());
-  j->rangeStart = -50;
-  j->rangeEnd = 1000000;
+  j->range_start = -50;
+  j->range_end = 1000000;
   j->normalize = true;
   run(j);
   EXPECT_EQ(j->result, JOB_DONE) << j->message;
-  EXPECT_EQ(j->framesOut, 200);
+  EXPECT_EQ(j->frames_out, 200);
   EXPECT_FLOAT_EQ(j->peak, 0.5f);
-  EXPECT_EQ(std::string(j->resultPath), out);
+  EXPECT_EQ(std::string(j->result_path), out);
   std::string wav = tmpdir_read(out);
   ASSERT_EQ(wav.size(), 44u + 800u);
   EXPECT_EQ(wav_sample(wav, 0), 29162);  // gain 1.78: 0.89 of full scale
@@ -372,17 +372,17 @@ TEST(JobKinds, ExportWavNormalises) {
   j = job_new(JOB_EXPORT_WAV);
   job_hold_tape(j, half);
   job_copy_text(j->path, sizeof j->path, out.c_str());
-  j->rangeStart = 10;
-  j->rangeEnd = 20;
+  j->range_start = 10;
+  j->range_end = 20;
   run(j);  // no normalising: gain 1
-  EXPECT_EQ(j->framesOut, 10);
+  EXPECT_EQ(j->frames_out, 10);
   EXPECT_EQ(wav_sample(tmpdir_read(out), 0), 16383);
   job_free(j);
   j = job_new(JOB_EXPORT_WAV);
   job_hold_tape(j, half);
   job_copy_text(j->path, sizeof j->path, out.c_str());
-  j->rangeStart = 150;
-  j->rangeEnd = 150;
+  j->range_start = 150;
+  j->range_end = 150;
   run(j);
   EXPECT_STREQ(j->message, "NOTHING TO EXPORT");
   job_free(j);
@@ -393,7 +393,7 @@ TEST(JobKinds, ExportWavNormalises) {
   j = job_new(JOB_EXPORT_WAV);
   job_hold_tape(j, quiet);
   job_copy_text(j->path, sizeof j->path, (dir / "quiet.wav").c_str());
-  j->rangeEnd = 100;
+  j->range_end = 100;
   j->normalize = true;
   run(j);
   EXPECT_EQ(j->result, JOB_DONE);
@@ -437,7 +437,7 @@ TEST(JobKinds, RenameMovesTheSidecar) {
   job_copy_text(j->path2, sizeof j->path2, "Old.wav");
   run(j);
   EXPECT_EQ(j->result, JOB_DONE) << j->message;
-  EXPECT_EQ(std::string(j->resultPath), dir / "New_Name.wav");
+  EXPECT_EQ(std::string(j->result_path), dir / "New_Name.wav");
   EXPECT_EQ(tmpdir_read(dir / "New_Name.wav"), "riff");
   EXPECT_FALSE(path_exists((dir / "Old.wav").c_str()));
   SketchMeta back = load(dir.path);
@@ -471,7 +471,7 @@ TEST(JobKinds, SidecarNamesMatchTheLibrarys) {
   j->frames = 100;
   run(j);
   EXPECT_EQ(j->result, JOB_DONE) << j->message;
-  EXPECT_EQ(std::string(j->resultPath), dir / sidecar(title));
+  EXPECT_EQ(std::string(j->result_path), dir / sidecar(title));
   job_free(j);
 
   j = make_job(JOB_RENAME, dir.path);
@@ -479,7 +479,7 @@ TEST(JobKinds, SidecarNamesMatchTheLibrarys) {
   job_copy_text(j->path2, sizeof j->path2, sidecar(title).c_str());
   run(j);
   EXPECT_EQ(j->result, JOB_DONE) << j->message;
-  EXPECT_EQ(std::string(j->resultPath), dir / sidecar(title2));
+  EXPECT_EQ(std::string(j->result_path), dir / sidecar(title2));
   EXPECT_EQ(file_size((dir / sidecar(title2)).c_str()), 44 + 400);
   job_free(j);
 
@@ -503,8 +503,8 @@ TEST(JobKinds, PatchSpectralUnderMemoryFailure) {
     if (::testing::Test::HasFatalFailure()) return;
 
     Job* j = make_job(JOB_PATCH_SPECTRAL, dir.path);
-    j->layerLength = 64;
-    j->layerCreatedAt = 2.0;
+    j->layer_length = 64;
+    j->layer_created_at = 2.0;
     for (float& v : j->spectral) v = 0.25f;
     meta_debug_fail_allocations(after);
     run(j);
@@ -529,9 +529,9 @@ TEST(JobKinds, PatchSpectralFillsTheLayerOnce) {
 
   auto patch = [&](float value, double createdAt) {
     Job* j = make_job(JOB_PATCH_SPECTRAL, dir.path);
-    j->layerStart = 10;
-    j->layerLength = 100;
-    j->layerCreatedAt = createdAt;
+    j->layer_start = 10;
+    j->layer_length = 100;
+    j->layer_created_at = createdAt;
     for (float& v : j->spectral) v = value;
     return run(j);
   };
@@ -567,9 +567,9 @@ TEST(JobKinds, LoadPreviewFromSidecarOrTape) {
   job_copy_text(j->name, sizeof j->name, "P.wav");
   run(j);
   EXPECT_EQ(j->result, JOB_DONE) << j->message;
-  EXPECT_EQ(j->framesOut, 600);  // the side-car, not tape.f32
+  EXPECT_EQ(j->frames_out, 600);  // the side-car, not tape.f32
   float l, r;
-  tape_read_planar(j->tapeOut, 10, 1, 600, &l, &r);
+  tape_read_planar(j->tape_out, 10, 1, 600, &l, &r);
   EXPECT_NEAR(l, 0.5f, 1e-4f);
   EXPECT_NEAR(r, -0.5f, 1e-4f);
   job_free(j);
@@ -577,18 +577,18 @@ TEST(JobKinds, LoadPreviewFromSidecarOrTape) {
   // The damaged WAV named: tape.f32 steps in, resampled to the device's rate.
   j = make_job(JOB_LOAD_PREVIEW, dir.path);
   job_copy_text(j->name, sizeof j->name, "Z.wav");
-  j->targetRate = 96000;
+  j->target_rate = 96000;
   int64_t mark = log_console_count();
   run(j);
   EXPECT_EQ(j->result, JOB_DONE) << j->message;
   EXPECT_TRUE(log_has(mark, "jobs: preview of " + dir.path));
-  EXPECT_EQ(j->tapeOut->rate, 96000);
-  EXPECT_EQ(j->framesOut, 2000);
+  EXPECT_EQ(j->tape_out->rate, 96000);
+  EXPECT_EQ(j->frames_out, 2000);
   job_free(j);
 
   // No name: the first WAV by name order.
   j = run(make_job(JOB_LOAD_PREVIEW, dir.path));
-  EXPECT_EQ(j->framesOut, 600);
+  EXPECT_EQ(j->frames_out, 600);
   job_free(j);
 
   TmpDir empty("kinds-preview-none");
@@ -605,7 +605,7 @@ TEST(JobKinds, WriteFileAndCopyFile) {
   std::string ini = dir / "cfg/kelp.ini";
   job_copy_text(j->path, sizeof j->path, ini.c_str());
   j->data = (uint8_t*)strdup("[audio]\nbuffer_frames=256\n");
-  j->dataSize = strlen((char*)j->data);
+  j->data_size = strlen((char*)j->data);
   run(j);
   EXPECT_EQ(j->result, JOB_DONE) << j->message;
   EXPECT_EQ(tmpdir_read(ini), "[audio]\nbuffer_frames=256\n");
@@ -658,16 +658,16 @@ TEST(JobKinds, SpectralAndHopLevels) {
   Tape* tone = make_tape(48000, 1000, [](int64_t f, int) { return 0.8f * std::sin(f * 0.1309f); });
   Job* j = job_new(JOB_SPECTRAL);
   job_hold_tape(j, tone);
-  j->rangeEnd = 1000;
+  j->range_end = 1000;
   run(j);
   EXPECT_EQ(j->result, JOB_DONE) << j->message;
   float top = 0;
-  for (float v : j->spectralOut) top = std::max(top, v);
+  for (float v : j->spectral_out) top = std::max(top, v);
   EXPECT_EQ(top, 1.0f);
   job_free(j);
   j = job_new(JOB_SPECTRAL);
   job_hold_tape(j, tone);
-  j->rangeEnd = 1000;
+  j->range_end = 1000;
   j->progress.cancel = true;
   run(j);
   EXPECT_EQ(j->result, JOB_CANCELLED);
@@ -679,36 +679,36 @@ TEST(JobKinds, SpectralAndHopLevels) {
   // 1000 frames at a hop of 256: four levels, room for six.
   j = job_new(JOB_HOP_LEVELS);
   job_hold_tape(j, tone);
-  j->rangeEnd = 1000;
+  j->range_end = 1000;
   j->hop = 256;
   run(j);
   EXPECT_EQ(j->result, JOB_DONE);
   EXPECT_EQ(analysis_hop_room(1000, 256), 6);
-  ASSERT_EQ(j->levelCount, 4);
+  ASSERT_EQ(j->level_count, 4);
   float want[6];
   ASSERT_EQ(tape_peaks(tone, 0, 1000, 256, want, 6), 4);
   for (int i = 0; i < 4; i++) EXPECT_EQ(j->levels[i], want[i]);
   job_free(j);
   j = job_new(JOB_HOP_LEVELS);  // hop from the tape's rate: 256 at 48 kHz
   job_hold_tape(j, tone);
-  j->rangeStart = 500;
-  j->rangeEnd = 500;
+  j->range_start = 500;
+  j->range_end = 500;
   run(j);
   EXPECT_EQ(j->result, JOB_DONE);
-  EXPECT_EQ(j->levelCount, 0);
+  EXPECT_EQ(j->level_count, 0);
   job_free(j);
   j = job_new(JOB_HOP_LEVELS);  // a negative hop is not "from the rate"
   job_hold_tape(j, tone);
-  j->rangeEnd = 1000;
+  j->range_end = 1000;
   j->hop = -256;
   run(j);
   EXPECT_EQ(j->result, JOB_DONE);
-  EXPECT_EQ(j->levelCount, 0);
+  EXPECT_EQ(j->level_count, 0);
   EXPECT_EQ(j->levels, nullptr);
   job_free(j);
   j = job_new(JOB_HOP_LEVELS);
   job_hold_tape(j, tone);
-  j->rangeEnd = 1000;
+  j->range_end = 1000;
   j->progress.cancel = true;
   run(j);
   EXPECT_EQ(j->result, JOB_CANCELLED);

@@ -62,7 +62,7 @@ Job* write_file_job(const std::string& path, const std::string& text) {
   job_copy_text(j->path, sizeof j->path, path.c_str());
   j->data = (uint8_t*)malloc(text.size() + 1);
   memcpy(j->data, text.data(), text.size());
-  j->dataSize = text.size();
+  j->data_size = text.size();
   return j;
 }
 
@@ -89,9 +89,9 @@ TEST(JobsQueue, KindTableAndNewJobs) {
     ASSERT_NE(j, nullptr);
     EXPECT_STREQ(job_kind_name(r.kind), r.name);
     EXPECT_EQ(j->worker, r.worker) << r.name;
-    EXPECT_EQ(j->cancelGroup, r.group) << r.name;
+    EXPECT_EQ(j->cancel_group, r.group) << r.name;
     EXPECT_STREQ(j->label, r.label);
-    EXPECT_EQ(j->rateRatio, 1.0);
+    EXPECT_EQ(j->rate_ratio, 1.0);
     EXPECT_EQ(j->result, JOB_PENDING);
     EXPECT_EQ(j->sequence, 0u);
     job_free(j);
@@ -115,7 +115,7 @@ TEST(JobsQueue, RunsJobsInOrderAndReturnsThem) {
   }
   // A bad group is reset to the kind's.
   Job* odd = write_file_job(dir / "odd", "y");
-  odd->cancelGroup = 7;
+  odd->cancel_group = 7;
   seqs.push_back(jobs_post(q, odd));
   ASSERT_TRUE(jobs_wait_idle(q, JOB_WORKER_ANY, 10000));
   EXPECT_TRUE(jobs_idle(q, JOB_WORKER_IO));
@@ -126,7 +126,7 @@ TEST(JobsQueue, RunsJobsInOrderAndReturnsThem) {
     EXPECT_EQ(done[i]->result, JOB_DONE) << done[i]->message;
     EXPECT_EQ(done[i]->queue, nullptr);
     if (done[i]->sequence == seqs.back()) {
-      EXPECT_EQ(done[i]->cancelGroup, 0);
+      EXPECT_EQ(done[i]->cancel_group, 0);
     }
     job_free(done[i]);
   }
@@ -290,8 +290,8 @@ TEST(JobsQueue, CancelGroupDuringLoadTape) {
   JobQueue* q = jobs_start();
   ASSERT_NE(q, nullptr);
   Job* load = make_job(JOB_LOAD_TAPE, big);
-  load->sampleRate = 44100;
-  load->targetRate = 48000;
+  load->sample_rate = 44100;
+  load->target_rate = 48000;
   uint32_t sLoad = jobs_post(q, load);
   uint32_t sMeta = jobs_post(q, make_job(JOB_LOAD_META, other));
   Job* save = make_job(JOB_SAVE_META, other);
@@ -312,7 +312,7 @@ TEST(JobsQueue, CancelGroupDuringLoadTape) {
   ASSERT_EQ(rest.size(), 2u);
   EXPECT_EQ(rest[0]->sequence, sLoad);
   EXPECT_EQ(rest[0]->result, JOB_CANCELLED);
-  EXPECT_EQ(rest[0]->tapeOut, nullptr);
+  EXPECT_EQ(rest[0]->tape_out, nullptr);
   EXPECT_EQ(rest[1]->sequence, sSave);
   EXPECT_EQ(rest[1]->result, JOB_DONE);
   for (Job* j : rest) job_free(j);
@@ -337,7 +337,7 @@ TEST(JobsQueue, ShutdownRunsQueuedSavesAndCancelsTheRest) {
   uint32_t sCommit = jobs_post(q, commit);
   Job* spectral = job_new(JOB_SPECTRAL);
   job_hold_tape(spectral, tape);
-  spectral->rangeEnd = 2000;
+  spectral->range_end = 2000;
   uint32_t sSpectral = jobs_post(q, spectral);
   uint32_t sMeta = jobs_post(q, make_job(JOB_LOAD_META, folder));
   EXPECT_EQ(tape->refs.load(), 2);
@@ -477,7 +477,7 @@ TEST(JobsQueue, ConcurrentTraffic) {
     } else if (i % 3 == 1) {
       j = job_new(JOB_HOP_LEVELS);
       job_hold_tape(j, tape);
-      j->rangeEnd = 48000;
+      j->range_end = 48000;
     } else {
       j = make_job(JOB_LOAD_META, dir.path);
     }

@@ -52,7 +52,7 @@ std::string written_double(double v, bool* nonFinite = nullptr) {
   jw_init(&w, 0);
   jw_double(&w, v);
   std::string s(w.data, w.length);
-  if (nonFinite) *nonFinite = w.nonFinite;
+  if (nonFinite) *nonFinite = w.non_finite;
   jw_free(&w);
   return s;
 }
@@ -216,7 +216,7 @@ TEST(JsonParse, NestingStopsAt64Containers) {
   Doc d(ok);
   ASSERT_NE(d.doc, nullptr) << d.message;
   int depth = 0;
-  for (const JsonValue* v = d.root(); v; v = v->firstChild) depth++;
+  for (const JsonValue* v = d.root(); v; v = v->first_child) depth++;
   EXPECT_EQ(depth, 64);
 
   EXPECT_EQ(parse_error(std::string(65, '[') + std::string(65, ']')),
@@ -240,14 +240,14 @@ TEST(JsonParse, ContainersKeepOrderDuplicatesAndSpans) {
   ASSERT_TRUE(json_is(r, JSON_OBJECT));
   EXPECT_EQ(r->count, 3u);
   EXPECT_EQ(r->key, nullptr);
-  EXPECT_EQ(r->sourceOffset, 4u);
-  EXPECT_EQ(text.substr(r->sourceOffset, r->sourceLength), text.substr(4, text.size() - 6));
+  EXPECT_EQ(r->source_offset, 4u);
+  EXPECT_EQ(text.substr(r->source_offset, r->source_length), text.substr(4, text.size() - 6));
 
   // duplicates are kept in order; lookup finds the first
   const JsonValue* first = json_get(r, "a");
   ASSERT_TRUE(json_is(first, JSON_ARRAY));
   EXPECT_EQ(first->count, 0u);
-  EXPECT_EQ(first->firstChild, nullptr);
+  EXPECT_EQ(first->first_child, nullptr);
   EXPECT_TRUE(json_is(json_get(r, "b"), JSON_OBJECT));
   EXPECT_EQ(json_get(r, "b")->count, 0u);
   const JsonValue* second = first->next->next;
@@ -261,25 +261,25 @@ TEST(JsonParse, ContainersKeepOrderDuplicatesAndSpans) {
   const char* spans[] = {"1", "\"x\"", "null", "true", "false"};
   JsonType types[] = {JSON_NUMBER, JSON_STRING, JSON_NULL, JSON_BOOL, JSON_BOOL};
   int i = 0;
-  for (const JsonValue* c = second->firstChild; c; c = c->next, i++) {
+  for (const JsonValue* c = second->first_child; c; c = c->next, i++) {
     EXPECT_EQ(c->type, types[i]);
     EXPECT_EQ(c->key, nullptr);
     char* raw = json_raw_text(d.doc, c);
     EXPECT_STREQ(raw, spans[i]);
     free(raw);
   }
-  EXPECT_EQ(second->firstChild->next->next->next->boolean, 1);
-  EXPECT_EQ(second->firstChild->next->next->next->next->boolean, 0);
+  EXPECT_EQ(second->first_child->next->next->next->boolean, 1);
+  EXPECT_EQ(second->first_child->next->next->next->next->boolean, 0);
   char* raw = json_raw_text(d.doc, second);
   EXPECT_STREQ(raw, "[1, \"x\" ,null,true,false]");
   free(raw);
 
   // a span that lies outside the input gives nothing
   JsonValue fake = *second;
-  fake.sourceOffset = text.size() - 2;
+  fake.source_offset = text.size() - 2;
   EXPECT_EQ(json_raw_text(d.doc, &fake), nullptr);
-  fake.sourceOffset = UINT64_MAX;
-  fake.sourceLength = 2;
+  fake.source_offset = UINT64_MAX;
+  fake.source_length = 2;
   EXPECT_EQ(json_raw_text(d.doc, &fake), nullptr);
   EXPECT_EQ(json_raw_text(nullptr, second), nullptr);
 }
@@ -287,7 +287,7 @@ TEST(JsonParse, ContainersKeepOrderDuplicatesAndSpans) {
 TEST(JsonParse, IntegersAndNumberEdges) {
   struct Case {
     const char* text;
-    bool isInteger;
+    bool is_integer;
     int64_t integer;
   } ints[] = {
       {"0", true, 0},
@@ -304,8 +304,8 @@ TEST(JsonParse, IntegersAndNumberEdges) {
   for (const Case& c : ints) {
     Doc d(c.text);
     ASSERT_NE(d.doc, nullptr) << c.text;
-    EXPECT_EQ(d.root()->isInteger, c.isInteger) << c.text;
-    if (c.isInteger) {
+    EXPECT_EQ(d.root()->is_integer, c.is_integer) << c.text;
+    if (c.is_integer) {
       EXPECT_EQ(d.root()->integer, c.integer) << c.text;
     }
     EXPECT_EQ(bits(d.root()->number), bits(strtod(c.text, nullptr))) << c.text;
@@ -359,7 +359,7 @@ TEST(JsonParse, NumbersMatchTheCLibraryBitForBit) {
   Doc d(text);
   ASSERT_NE(d.doc, nullptr) << d.message;
   int i = 0;
-  for (const JsonValue* v = d.root()->firstChild; v; v = v->next, i++) {
+  for (const JsonValue* v = d.root()->first_child; v; v = v->next, i++) {
     const std::string& s = numbers[i];
     ASSERT_EQ(bits(v->number), bits(strtod(s.c_str(), nullptr))) << s;
     ASSERT_EQ(bits(json_float(d.doc, v)), bits(strtof(s.c_str(), nullptr))) << s;
@@ -421,7 +421,7 @@ TEST(JsonParse, StringEscapesAndSurrogates) {
     Doc d(c.text);
     ASSERT_NE(d.doc, nullptr) << c.text << " " << d.message;
     ASSERT_TRUE(json_is(d.root(), JSON_STRING));
-    EXPECT_EQ(std::string(d.root()->string, d.root()->stringLength), c.decoded) << c.text;
+    EXPECT_EQ(std::string(d.root()->string, d.root()->string_length), c.decoded) << c.text;
     EXPECT_EQ(strlen(d.root()->string), c.decoded.size()) << c.text;
     EXPECT_EQ(std::string(json_string(d.root(), "?")), c.decoded);
     char* raw = json_raw_text(d.doc, d.root());
@@ -431,9 +431,9 @@ TEST(JsonParse, StringEscapesAndSurrogates) {
   // \u0000 decodes to a zero byte inside the string; the length keeps the rest
   Doc z(R"({"a\u0000b":"x\u0000y"})");
   ASSERT_NE(z.doc, nullptr);
-  const JsonValue* m = z.root()->firstChild;
-  EXPECT_EQ(std::string(m->string, m->stringLength), std::string("x\0y", 3));
-  EXPECT_EQ(std::string(m->key, m->keyLength), std::string("a\0b", 3));
+  const JsonValue* m = z.root()->first_child;
+  EXPECT_EQ(std::string(m->string, m->string_length), std::string("x\0y", 3));
+  EXPECT_EQ(std::string(m->key, m->key_length), std::string("a\0b", 3));
   EXPECT_EQ(json_get(z.root(), "a"), nullptr);  // keys compare byte for byte
   EXPECT_EQ(write_value(z.root()), "{\"a\\u0000b\":\"x\\u0000y\"}");
   EXPECT_STREQ(json_string(Doc("1").root(), "fb"), "fb");
@@ -446,7 +446,7 @@ TEST(JsonParse, StringsDecodeInPlaceWithoutDisturbingNeighbours) {
       R"(["\u0041\u0042", "plain", "\ud83d\ude00\ud83d\ude00", "a\\b", {"k\n": "v"}])";
   Doc d(text);
   ASSERT_NE(d.doc, nullptr) << d.message;
-  const JsonValue* v = d.root()->firstChild;
+  const JsonValue* v = d.root()->first_child;
   EXPECT_STREQ(v->string, "AB");
   EXPECT_STREQ(v->next->string, "plain");
   EXPECT_STREQ(v->next->next->string, "\xF0\x9F\x98\x80\xF0\x9F\x98\x80");
@@ -693,7 +693,7 @@ TEST(JsonFixtures, PhoneFilesParseKeepSpansAndRoundTrip) {
     ASSERT_NE(d.doc, nullptr) << name << ": " << d.message;
     ASSERT_TRUE(json_is(d.root(), JSON_OBJECT)) << name;
     // every member's span is exactly its value's bytes in the file
-    for (const JsonValue* m = d.root()->firstChild; m; m = m->next) {
+    for (const JsonValue* m = d.root()->first_child; m; m = m->next) {
       char* raw = json_raw_text(d.doc, m);
       ASSERT_NE(raw, nullptr);
       Doc again(raw);
@@ -727,11 +727,11 @@ TEST(JsonFixtures, PhoneFileDetails) {
 
   Doc s(read_fixture("swift-floats.json"));
   ASSERT_NE(s.doc, nullptr) << s.message;
-  const JsonValue* strokes = json_get(json_get(s.root(), "layerSnapshots")->firstChild, "strokes");
+  const JsonValue* strokes = json_get(json_get(s.root(), "layerSnapshots")->first_child, "strokes");
   const float expect[] = {0.1f,        0.30000001f, 1e-05f, 3.4028235e+38f, 1.17549435e-38f,
                           0.33333334f, 0.99999994f, 0.0f,   -0.0f,          0.7f};
   int i = 0;
-  for (const JsonValue* st = strokes->firstChild; st; st = st->next, i++) {
+  for (const JsonValue* st = strokes->first_child; st; st = st->next, i++) {
     float f = json_float(s.doc, json_get(st, "amplitude"));
     EXPECT_EQ(bits(f), bits(expect[i])) << i;
     // and the written text reads back to the same float
@@ -765,7 +765,7 @@ TEST(JsonFuzz, TruncationsAndMutationsNeverCrash) {
     JsonDoc* again = json_parse(out.data(), out.size(), msg, sizeof msg);
     EXPECT_NE(again, nullptr) << msg;
     json_free(again);
-    for (const JsonValue* v = json_root(d)->firstChild; v; v = v->next) free(json_raw_text(d, v));
+    for (const JsonValue* v = json_root(d)->first_child; v; v = v->next) free(json_raw_text(d, v));
     json_free(d);
   };
   for (const char* name : kFixtures) {
@@ -806,8 +806,8 @@ TEST(JsonParse, ConcurrentOutOfRangeConversions) {
     threads.emplace_back([&bad] {
       for (int i = 0; i < 200; i++) {
         JsonDoc* d = json_parse("[1e400,1e-400,1e39]", 19, nullptr, 0);
-        if (!d || d->root->firstChild->number != INFINITY ||
-            json_float(d, d->root->firstChild->next->next) != INFINITY)
+        if (!d || d->root->first_child->number != INFINITY ||
+            json_float(d, d->root->first_child->next->next) != INFINITY)
           bad++;
         json_free(d);
       }
@@ -836,9 +836,9 @@ TEST(JsonParse, ProcessLocaleDoesNotChangeNumbers) {
   if (comma) {
     Doc d("[0.5, 1e400, 0.25, 1e-400]");
     ASSERT_NE(d.doc, nullptr);
-    EXPECT_EQ(d.root()->firstChild->number, 0.5);
-    EXPECT_EQ(d.root()->firstChild->next->number, INFINITY);
-    EXPECT_EQ(json_float(d.doc, d.root()->firstChild->next->next), 0.25f);
+    EXPECT_EQ(d.root()->first_child->number, 0.5);
+    EXPECT_EQ(d.root()->first_child->next->number, INFINITY);
+    EXPECT_EQ(json_float(d.doc, d.root()->first_child->next->next), 0.25f);
     EXPECT_EQ(written_double(2.5), "2.5");
     EXPECT_EQ(written_float(0.75f), "0.75");
     EXPECT_EQ(written_double(1.0000000000000002), "1.0000000000000002");

@@ -58,8 +58,8 @@ Job* load_tape(const std::string& folder, double stream) {
   char msg[256];
   EXPECT_EQ(meta_load_folder(folder.c_str(), &m, &dirty, msg, sizeof msg), META_OK) << msg;
   Job* j = make_job(JOB_LOAD_TAPE, folder);
-  j->sampleRate = m.sampleRate;
-  j->targetRate = stream;
+  j->sample_rate = m.sampleRate;
+  j->target_rate = stream;
   j->frames = m.lengthSamples;
   job_copy_text(j->name, sizeof j->name, sidecar_of(&m).c_str());
   meta_free(&m);
@@ -154,9 +154,9 @@ TEST(Landing, ARateChangingCommitKilledAnywhereOpensAtTheTrueLengthAndPitch) {
 
     Job* j = load_tape(folder, 48000);
     ASSERT_EQ(j->result, JOB_DONE) << j->message;
-    ASSERT_NE(j->tapeOut, nullptr);
-    EXPECT_NEAR((double)j->framesOut / 48000.0, 10.0, 0.001) << "kill " << k;
-    EXPECT_NEAR(rising_crossings(j->tapeOut, 48000, 96000), 1000, 2) << "kill " << k;
+    ASSERT_NE(j->tape_out, nullptr);
+    EXPECT_NEAR((double)j->frames_out / 48000.0, 10.0, 0.001) << "kill " << k;
+    EXPECT_NEAR(rising_crossings(j->tape_out, 48000, 96000), 1000, 2) << "kill " << k;
     job_free(j);
   }
   printf("rate-changing commits killed: %d old, %d new tape beside the old meta, %d new\n",
@@ -246,7 +246,7 @@ TEST(Landing, AFailedLastCommitIsRescuedWhereItCan) {
     EXPECT_EQ(j->result, JOB_FAILED);
     EXPECT_EQ(j->rescued, c.landsIn[0] != 0);
     if (j->rescued) {
-      const std::string at = j->resultPath;
+      const std::string at = j->result_path;
       EXPECT_EQ(at.find(dir / c.landsIn), 0u) << at;
       EXPECT_NE(at.find("Harbour rescued "), std::string::npos) << at;
       double rate = 0;
@@ -282,7 +282,7 @@ TEST(Landing, RescuesOfOneTitleNeverOverwriteEachOther) {
     j->rescue = true;
     job_run(j);
     ASSERT_TRUE(j->rescued);
-    at[i] = j->resultPath;
+    at[i] = j->result_path;
     job_free(j);
   }
   EXPECT_NE(at[0], at[1]);
@@ -314,13 +314,13 @@ TEST(Landing, LoadsThatCantFitAreRefusedBeforeTheyStart) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Job* j = make_job(JOB_LOAD_TAPE, vol.path);
-    j->sampleRate = c.sketchRate;
-    j->targetRate = c.stream;
+    j->sample_rate = c.sketchRate;
+    j->target_rate = c.stream;
     j->frames = tape_length(t);
     job_run(j);
     EXPECT_EQ(j->result, JOB_FAILED);
     EXPECT_STREQ(j->message, c.message);
-    EXPECT_EQ(j->tapeOut, nullptr);
+    EXPECT_EQ(j->tape_out, nullptr);
     job_free(j);
     EXPECT_EQ(tmpdir_read(vol / "tape.f32"), bytes);
   }

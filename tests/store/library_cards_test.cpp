@@ -31,7 +31,7 @@ using namespace library_test;
 TEST(LibrarySort, NewestFirstThenTheFolderNamedByItsIdThenByFolder) {
   auto card = [](double at, const char* folder, const char* id) {
     LibraryCard c{};
-    c.createdAt = at;
+    c.created_at = at;
     snprintf(c.folder, sizeof c.folder, "/lib/%s", folder);
     snprintf(c.id, sizeof c.id, "%s", id);
     uuid_parse(id, &c.uuid);
@@ -82,15 +82,15 @@ TEST(LibraryCard, ThumbsAreThinnedAndTextsCutWhole) {
   meta_refresh_waveform(&m);
   LibraryCard card;
   ASSERT_EQ(library_card_from_meta(&card, &m, "/lib/x"), 0);
-  ASSERT_EQ(card.thumbCount, 4);
-  EXPECT_EQ(card.thumbs[0].strokeCount, 77);  // step 13
+  ASSERT_EQ(card.thumb_count, 4);
+  EXPECT_EQ(card.thumbs[0].stroke_count, 77);  // step 13
   EXPECT_FLOAT_EQ(card.thumbs[0].strokes[76], 988.0f / 1000.0f);
-  EXPECT_EQ(card.thumbs[1].strokeCount, 80);
-  EXPECT_TRUE(card.thumbs[1].hasExplicitY);
-  EXPECT_EQ(card.thumbs[2].strokeCount, 41);  // step 2
+  EXPECT_EQ(card.thumbs[1].stroke_count, 80);
+  EXPECT_TRUE(card.thumbs[1].has_explicit_y);
+  EXPECT_EQ(card.thumbs[2].stroke_count, 41);  // step 2
   EXPECT_FLOAT_EQ(card.thumbs[2].strokes[40], 80.0f / 1000.0f);
-  EXPECT_EQ(card.thumbs[3].strokeCount, 0);
-  EXPECT_EQ(card.waveformCount, 96);
+  EXPECT_EQ(card.thumbs[3].stroke_count, 0);
+  EXPECT_EQ(card.waveform_count, 96);
   EXPECT_DOUBLE_EQ(card.duration, 1.0);
   EXPECT_FALSE(card.empty);
   EXPECT_STREQ(card.id, m.id);
@@ -113,7 +113,7 @@ TEST(LibraryCard, ThumbsAreThinnedAndTextsCutWhole) {
   EXPECT_EQ(strlen(card.message), 126u);  // 25 + 2 + 33 x 3: the 34th euro sign didn't fit
   EXPECT_STREQ(card.title, "Ünïcode");
   EXPECT_TRUE(card.empty);
-  EXPECT_DOUBLE_EQ(card.createdAt, 0.0);  // no meta.json to date it
+  EXPECT_DOUBLE_EQ(card.created_at, 0.0);  // no meta.json to date it
   library_card_damaged(&card, "/lib/x", "x", nullptr, 5);
   EXPECT_STREQ(card.message, "couldn't read meta.json: unknown");
 }

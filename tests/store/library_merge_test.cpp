@@ -62,7 +62,7 @@ TEST(LibraryMerge, AnImportAndADeleteMadeDuringAScanSurvive) {
   ASSERT_EQ(import_audio_job(imp), 0);
   imp->result = JOB_DONE;
   EXPECT_TRUE(library_on_job(&l, imp));
-  const std::string imported = imp->resultId;
+  const std::string imported = imp->result_id;
   job_free(imp);
   ASSERT_EQ(l.count, 3);
   EXPECT_STREQ(l.rows[0].id, imported.c_str());  // new cards go on top
@@ -150,7 +150,7 @@ TEST(LibraryMerge, OutOfMemoryKeepsTheOldList) {
   Job* job = library_scan_begin(&l, "", 1.0);
   library_scan_job(job);
   job->result = JOB_DONE;
-  ASSERT_EQ(job->cardCount, 2);
+  ASSERT_EQ(job->card_count, 2);
   int64_t mark = log_console_count();
   library_debug_fail_allocations(0);
   library_on_job(&l, job);

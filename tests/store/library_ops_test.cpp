@@ -90,7 +90,7 @@ TEST(LibraryOps, RenameMovesTheSidecarAndRefusesReadOnlyCards) {
   ASSERT_NE(q, nullptr);
   const int32_t i = library_find(&l, id.c_str());
   ASSERT_GE(i, 0);
-  EXPECT_STREQ(l.rows[i].sidecarName, "Old.wav");
+  EXPECT_STREQ(l.rows[i].sidecar_name, "Old.wav");
   const std::string wavBytes = read(lib + "/" + id + "/Old.wav");
   ASSERT_FALSE(wavBytes.empty());
 
@@ -101,7 +101,7 @@ TEST(LibraryOps, RenameMovesTheSidecarAndRefusesReadOnlyCards) {
   EXPECT_GT(l.version, version);
   EXPECT_STREQ(l.rows[i].name, "New name");
   EXPECT_STREQ(l.rows[i].title, "New name");
-  EXPECT_STREQ(l.rows[i].sidecarName, "New_name.wav");
+  EXPECT_STREQ(l.rows[i].sidecar_name, "New_name.wav");
   std::vector<Job*> done = finish(q, &l);
   ASSERT_EQ(done.size(), 1u);
   EXPECT_EQ(done[0]->result, JOB_DONE);
@@ -109,7 +109,7 @@ TEST(LibraryOps, RenameMovesTheSidecarAndRefusesReadOnlyCards) {
   free_jobs(done);
   EXPECT_FALSE(path_exists((lib + "/" + id + "/Old.wav").c_str()));
   EXPECT_EQ(read(lib + "/" + id + "/New_name.wav"), wavBytes);
-  EXPECT_STREQ(l.rows[i].sidecarName, "New_name.wav");
+  EXPECT_STREQ(l.rows[i].sidecar_name, "New_name.wav");
   SketchMeta m{};
   bool d;
   char msg[256];
@@ -152,7 +152,7 @@ TEST(LibraryOps, ExportCopiesTheSidecarIntoExports) {
   ASSERT_EQ(done.size(), 1u);
   EXPECT_EQ(done[0]->result, JOB_DONE);
   EXPECT_EQ(std::string(done[0]->path), lib + "/" + id + "/a_b_c.wav");
-  EXPECT_EQ(std::string(done[0]->resultPath), lib + "/exports/a-b-c.wav");
+  EXPECT_EQ(std::string(done[0]->result_path), lib + "/exports/a-b-c.wav");
   free_jobs(done);
   EXPECT_EQ(read(lib + "/exports/a-b-c.wav"), read(lib + "/" + id + "/a_b_c.wav"));
   // The exports folder never becomes a card.

@@ -74,13 +74,13 @@ TEST(LibraryPreview, PlaysThroughTheCoreAndEnds) {
   library_set_player(&l, &player);
 
   library_preview_toggle(&l, q, a.c_str(), 48000.0);
-  EXPECT_STREQ(l.previewId, a.c_str());
-  EXPECT_TRUE(l.previewPending);
+  EXPECT_STREQ(l.preview_id, a.c_str());
+  EXPECT_TRUE(l.preview_pending);
   EXPECT_FALSE(library_preview_playing(&l));
   std::vector<Job*> done = finish(q, &l);
   ASSERT_EQ(done.size(), 1u);
   EXPECT_EQ(done[0]->kind, JOB_LOAD_PREVIEW);
-  EXPECT_EQ(done[0]->tapeOut, nullptr);  // handed to the core
+  EXPECT_EQ(done[0]->tape_out, nullptr);  // handed to the core
   free_jobs(done);
   EXPECT_TRUE(library_preview_playing(&l));
   EXPECT_GT(audio.run(), 0.2f);
@@ -96,7 +96,7 @@ TEST(LibraryPreview, PlaysThroughTheCoreAndEnds) {
   ASSERT_TRUE(ended);
   library_preview_ended(&l);
   EXPECT_FALSE(library_preview_playing(&l));
-  EXPECT_STREQ(l.previewId, "");
+  EXPECT_STREQ(l.preview_id, "");
   EXPECT_FALSE(library_preview_seek(&l, 0));
 
   // A second press on the same card stops it; a press on another switches.
@@ -106,7 +106,7 @@ TEST(LibraryPreview, PlaysThroughTheCoreAndEnds) {
   audio.run();
   EXPECT_TRUE(audio.previewing());
   library_preview_toggle(&l, q, a.c_str(), 48000.0);
-  EXPECT_STREQ(l.previewId, "");
+  EXPECT_STREQ(l.preview_id, "");
   EXPECT_TRUE(jobs_idle(q, JOB_WORKER_ANY));
   EXPECT_EQ(audio.run(), 0.0f);
   EXPECT_FALSE(audio.previewing());
@@ -116,8 +116,8 @@ TEST(LibraryPreview, PlaysThroughTheCoreAndEnds) {
   free_jobs(done);
   audio.run();
   library_preview_toggle(&l, q, b.c_str(), 48000.0);
-  EXPECT_STREQ(l.previewId, b.c_str());
-  EXPECT_TRUE(l.previewPending);
+  EXPECT_STREQ(l.preview_id, b.c_str());
+  EXPECT_TRUE(l.preview_pending);
   audio.run();
   EXPECT_FALSE(audio.previewing());  // a's tape let go at once
   done = finish(q, &l);
@@ -139,7 +139,7 @@ TEST(LibraryPreview, PlaysThroughTheCoreAndEnds) {
   library_preview_stop(&l);
   EXPECT_TRUE(
       log_has(mark, "library: the command ring is full - the preview plays out on its own"));
-  EXPECT_STREQ(l.previewId, "");
+  EXPECT_STREQ(l.preview_id, "");
   jobs_stop(q);
   library_free(&l);
 }
@@ -179,16 +179,16 @@ TEST(LibraryPreview, StaleLoadsAreDroppedAndReadOnlyCardsFollowTheRules) {
   jobs_debug_pause(q, false);
   std::vector<Job*> done = finish(q, &l);
   ASSERT_EQ(done.size(), 2u);
-  EXPECT_NE(done[0]->tapeOut, nullptr);  // a's, dropped with its job
-  EXPECT_EQ(done[1]->tapeOut, nullptr);
+  EXPECT_NE(done[0]->tape_out, nullptr);  // a's, dropped with its job
+  EXPECT_EQ(done[1]->tape_out, nullptr);
   free_jobs(done);
-  EXPECT_STREQ(l.previewId, b.c_str());
+  EXPECT_STREQ(l.preview_id, b.c_str());
   EXPECT_TRUE(library_preview_playing(&l));
   library_preview_stop(&l);
 
   // A legacy card does nothing.
   library_preview_toggle(&l, q, legacyId.c_str(), 48000.0);
-  EXPECT_STREQ(l.previewId, "");
+  EXPECT_STREQ(l.preview_id, "");
 
   auto id_of = [&](const char* folder) {
     for (int32_t i = 0; i < l.count; i++)
@@ -210,15 +210,15 @@ TEST(LibraryPreview, StaleLoadsAreDroppedAndReadOnlyCardsFollowTheRules) {
   EXPECT_EQ(done[0]->result, JOB_FAILED);
   EXPECT_STREQ(done[0]->message, "NO AUDIO");
   free_jobs(done);
-  EXPECT_STREQ(l.previewId, "");
-  EXPECT_FALSE(l.previewPending);
+  EXPECT_STREQ(l.preview_id, "");
+  EXPECT_FALSE(l.preview_pending);
 
   // Without a player nothing plays and nothing leaks.
   library_set_player(&l, nullptr);
   library_preview_toggle(&l, q, a.c_str(), 48000.0);
   done = finish(q, &l);
   free_jobs(done);
-  EXPECT_STREQ(l.previewId, "");
+  EXPECT_STREQ(l.preview_id, "");
   jobs_stop(q);
   library_free(&l);
 }

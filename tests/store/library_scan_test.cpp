@@ -110,7 +110,7 @@ TEST(LibraryScan, ListsDamagedCopiesAndLegacyReadOnlyAndSkipsTheRest) {
   EXPECT_FALSE(broken->empty);  // it has a tape.f32
   EXPECT_EQ(broken->channels, 2);
   EXPECT_EQ(std::string(broken->message).rfind("couldn't read meta.json: not JSON", 0), 0u);
-  EXPECT_GT(broken->createdAt, 700000000.0);  // meta.json's write time, seconds since 2001
+  EXPECT_GT(broken->created_at, 700000000.0);  // meta.json's write time, seconds since 2001
 
   const int32_t named = library_find(&l, brokenId.c_str());
   ASSERT_GE(named, 0);
@@ -195,7 +195,7 @@ TEST(LibraryScan, LabelsEachFolderAndCountsMetaBytes) {
   library_scan_job(job);
   EXPECT_STREQ(job->label, "LOADING 2 / 2");
   EXPECT_EQ(job->progress.done.load(), both);
-  EXPECT_EQ(job->cardCount, 2);
+  EXPECT_EQ(job->card_count, 2);
   job_free(job);
   library_free(&l);
 
@@ -317,9 +317,9 @@ TEST(LibraryScan, MigratesWhatItShouldAndNothingElse) {
 
   // The cards show what was read: the dirty sketch's length from its tape.f32.
   const LibraryCard& dirtyCard = l.rows[library_find(&l, dirty.c_str())];
-  EXPECT_EQ(dirtyCard.lengthSamples, 150);
+  EXPECT_EQ(dirtyCard.length_samples, 150);
   const LibraryCard& waveCard = l.rows[library_find(&l, wave.c_str())];
-  EXPECT_EQ(waveCard.waveformCount, 96);
+  EXPECT_EQ(waveCard.waveform_count, 96);
 
   // A second scan finds nothing left to migrate.
   mark = log_console_count();

@@ -538,7 +538,7 @@ TEST(MetaWrite, NonFiniteValuesBecomeZeroAndAreLoggedOnce) {
   jw_init(&w, 0);
   ASSERT_EQ(meta_serialise(&m, &w), 0);
   std::string out(w.data, w.length);
-  EXPECT_TRUE(w.nonFinite);
+  EXPECT_TRUE(w.non_finite);
   jw_free(&w);
   EXPECT_NE(out.find(R"("loopStart":0,"loopEnd":0,)"), std::string::npos);
   EXPECT_NE(out.find(R"("strokes":[{"amplitude":0},{"amplitude":1}])"), std::string::npos);

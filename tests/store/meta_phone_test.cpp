@@ -149,13 +149,13 @@ std::string source_value(const std::string& text, const std::string& key, size_t
   while (!stack.empty() && out.empty()) {
     const JsonValue* v = stack.back();
     stack.pop_back();
-    for (const JsonValue* c = v->firstChild; c; c = c->next) {
-      if (c->key && key == c->key && c->sourceOffset > k &&
-          text.find_first_not_of(" \t\r\n:", k + key.size() + 2) == c->sourceOffset) {
-        out = text.substr(c->sourceOffset, c->sourceLength);
+    for (const JsonValue* c = v->first_child; c; c = c->next) {
+      if (c->key && key == c->key && c->source_offset > k &&
+          text.find_first_not_of(" \t\r\n:", k + key.size() + 2) == c->source_offset) {
+        out = text.substr(c->source_offset, c->source_length);
         break;
       }
-      if (c->firstChild) stack.push_back(c);
+      if (c->first_child) stack.push_back(c);
     }
   }
   json_free(doc);
@@ -256,8 +256,8 @@ TEST(PhoneFixtures, RichLayers) {
   JsonDoc* doc = json_parse(spectral0.data(), spectral0.size(), nullptr, 0);
   ASSERT_EQ(json_root(doc)->count, (uint32_t)LAYER_SPECTRAL_VALUES);
   int i = 0;
-  for (const JsonValue* v = json_root(doc)->firstChild; v; v = v->next, i++) {
-    std::string t = spectral0.substr(v->sourceOffset, v->sourceLength);
+  for (const JsonValue* v = json_root(doc)->first_child; v; v = v->next, i++) {
+    std::string t = spectral0.substr(v->source_offset, v->source_length);
     EXPECT_TRUE(same_bits(layer_spectral(a)[i], c_float(t))) << t;
   }
   json_free(doc);
@@ -293,9 +293,9 @@ TEST(PhoneFixtures, SwiftFloats) {
   std::string strokes = source_value(text, "strokes");
   JsonDoc* doc = json_parse(strokes.data(), strokes.size(), nullptr, 0);
   std::vector<std::string> texts;
-  for (const JsonValue* v = json_root(doc)->firstChild; v; v = v->next) {
+  for (const JsonValue* v = json_root(doc)->first_child; v; v = v->next) {
     const JsonValue* a = json_get(v, "amplitude");
-    texts.push_back(strokes.substr(a->sourceOffset, a->sourceLength));
+    texts.push_back(strokes.substr(a->source_offset, a->source_length));
   }
   json_free(doc);
   ASSERT_EQ(l->strokeCount, (int)texts.size());

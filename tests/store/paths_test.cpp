@@ -24,8 +24,8 @@ TEST(AppPathsLayout, NormalUsesConfigAndMusic) {
   int64_t mark = log_console_count();
   ASSERT_EQ(paths_init_at(&p, (exe_dir + "/kelp-nova").c_str()), 0);
   EXPECT_FALSE(p.portable);
-  EXPECT_EQ(std::string(p.exeFolder), exe_dir);
-  EXPECT_EQ(std::string(p.iniPath), f.home + "/.config/SeaGlass/kelp.ini");
+  EXPECT_EQ(std::string(p.exe_folder), exe_dir);
+  EXPECT_EQ(std::string(p.ini_path), f.home + "/.config/SeaGlass/kelp.ini");
   struct stat st;
   EXPECT_EQ(stat((f.home + "/.config/SeaGlass").c_str(), &st), 0);
   EXPECT_EQ(std::string(p.library), f.home + "/Music/kelp");
@@ -63,7 +63,7 @@ TEST(AppPathsLayout, PortableKeepsEverythingBesideTheExecutable) {
   int64_t mark = log_console_count();
   ASSERT_EQ(paths_init_at(&p, (exe_dir + "/kelp-nova").c_str()), 0);
   EXPECT_TRUE(p.portable);
-  EXPECT_EQ(std::string(p.iniPath), exe_dir + "/kelp.ini");
+  EXPECT_EQ(std::string(p.ini_path), exe_dir + "/kelp.ini");
   EXPECT_EQ(std::string(p.library), exe_dir + "/kelp");
   EXPECT_EQ(std::string(p.exports), exe_dir + "/kelp/exports");
   EXPECT_TRUE(
@@ -77,7 +77,7 @@ TEST(AppPathsLayout, PortableKeepsEverythingBesideTheExecutable) {
   EXPECT_EQ(paths_init(&real), 0);
   char exe[1024];
   ASSERT_EQ(folders_exe_path(exe, sizeof exe, nullptr), 0);
-  EXPECT_EQ(std::string(real.exeFolder), std::string(exe).substr(0, strrchr(exe, '/') - exe));
+  EXPECT_EQ(std::string(real.exe_folder), std::string(exe).substr(0, strrchr(exe, '/') - exe));
 }
 
 TEST(AppPathsLayout, SetLibraryProvesTheFolderWritable) {
