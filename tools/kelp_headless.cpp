@@ -45,7 +45,7 @@
 #include <string>
 #include <thread>
 
-#include "app/lifecycle.h"
+#include "app/session_lifecycle.h"
 #include "app/preview.h"
 #include "app/session.h"
 #include "audio/audio_engine.h"

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/lifecycle.h"
+#include "app/session_lifecycle.h"
 #include "app/session_internal.h"
 #include "core/analysis.h"
 #include "core/tape.h"
@@ -654,14 +654,14 @@ void session_update(Session* s, double now, double wall) {
   record_timeouts(s);
 
   // Device switches, loading, rate following, closing; the start's scan.
-  lifecycle_step(s);
-  lifecycle_start_step(s);
+  session_lifecycle_step(s);
+  session_start_step(s);
 
   // REC waiting, banners, saves, cursor memory, capture release.
   rec_waiting_step(s);
   banners_step(s);
-  lifecycle_meta_save_step(s);
-  lifecycle_cursor_step(s);
+  session_meta_save_step(s);
+  session_cursor_step(s);
   capture_release(s);
 
   publish(s);

@@ -2,7 +2,7 @@
 // user actions into core commands, reads the core's events, levels and status every frame,
 // turns each recorded take segment into a drawn layer, keeps the standing banners and a queue of
 // notices for the presentation, and starts the worker jobs that save, load, analyse and rebuild.
-// The flows that open, create, save, clear, export and close a sketch are in app/lifecycle.h.
+// The flows that open, create, save, clear, export and close a sketch: app/session_lifecycle.h.
 //
 // Everything here runs on the UI thread. The audio thread is met only through the core's rings
 // and snapshot; the UI thread never waits for it. Log prefix "session:".

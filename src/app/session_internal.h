@@ -1,4 +1,7 @@
-// Pieces shared by the session's files (session*.cpp, lifecycle*.cpp). UI thread only.
+// Pieces shared by the session's files: the model and transport (session.cpp), takes
+// (session_take.cpp), the flows that open, save and close a sketch (session_lifecycle.cpp) with its
+// file operations (session_files.cpp) and device switches (session_device.cpp). One module: every
+// function carries the session_ prefix. UI thread only.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -61,7 +64,7 @@ void session_end_take_without_event(Session* s, int64_t capture_end);
 int64_t session_analysis_floor(Session* s);
 bool session_on_analysis_job(Session* s, Job* job);
 
-// ---- lifecycle.cpp ----
+// ---- session_lifecycle.cpp ----
 uint32_t session_post_job(Session* s, Job* job);
 bool session_owns_job(Session* s, uint32_t id, bool remove);
 void session_schedule_save(Session* s);
@@ -78,16 +81,16 @@ void session_store_cursor(Session* s);
 void session_cancel_sketch_jobs(Session* s);
 void session_export_now(Session* s);
 // Per frame: device changes, loading the tape, following the stream rate, closing.
-void lifecycle_step(Session* s);
-void lifecycle_start_step(Session* s);      // the start's library scan came back
-void lifecycle_meta_save_step(Session* s);  // scheduled saves
-void lifecycle_cursor_step(Session* s);     // cursor memory
+void session_lifecycle_step(Session* s);
+void session_start_step(Session* s);      // the start's library scan came back
+void session_meta_save_step(Session* s);  // scheduled saves
+void session_cursor_step(Session* s);     // cursor memory
 
-// ---- lifecycle_device.cpp ----
-void lifecycle_device_step(Session* s);  // device changes waiting or answered
+// ---- session_device.cpp ----
+void session_device_step(Session* s);  // device changes waiting or answered
 
-// ---- lifecycle_files.cpp ----
-void lifecycle_on_file_job(Session* s, Job* job);  // CLEAR_FILES, EXPORT_WAV, RENAME
+// ---- session_files.cpp ----
+void session_on_file_job(Session* s, Job* job);  // CLEAR_FILES, EXPORT_WAV, RENAME
 // The tape's rate, or the default while none is known.
 inline double session_rate(const Session* s) {
   return s->rate > 0.0 ? s->rate : SESSION_DEFAULT_RATE;

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/lifecycle.h"
+#include "app/session_lifecycle.h"
 #include "app/session.h"
 #include "app/session_internal.h"
 #include "core/analysis.h"

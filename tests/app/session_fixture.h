@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/lifecycle.h"
+#include "app/session_lifecycle.h"
 #include "app/preview.h"
 #include "app/session.h"
 #include "core/core.h"

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/lifecycle.h"
+#include "app/session_lifecycle.h"
 #include "app/session_internal.h"
 #include "base/log.h"
 #include "store/settings.h"
@@ -160,7 +160,7 @@ int session_audio_request(Session* s, const SessionAudioRequest* request) {
   return device_go(s);
 }
 
-void lifecycle_device_step(Session* s) {
+void session_device_step(Session* s) {
   switch (s->device.phase) {
     case DEVICE_WAIT_TAKE:
       if (!session_take_outstanding(s) && s->commit_count == 0) device_go(s);

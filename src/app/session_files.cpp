@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/lifecycle.h"
+#include "app/session_lifecycle.h"
 #include "app/session_internal.h"
 #include "core/tape.h"
 #include "store/filenames.h"
@@ -183,7 +183,7 @@ void session_rename(Session* s, const char* text) {
 
 // ---- results ----
 
-void lifecycle_on_file_job(Session* s, Job* job) {
+void session_on_file_job(Session* s, Job* job) {
   const bool current = s->meta && session_same_folder(job->folder, s->folder);
   switch (job->kind) {
     case JOB_CLEAR_FILES:

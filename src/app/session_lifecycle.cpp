@@ -1,6 +1,6 @@
 // The sketch's lifecycle: start, open, load, new sketch, following the stream rate, commits and
 // meta saves with their back-off, cursor memory, close, and the job results that drive them.
-#include "app/lifecycle.h"
+#include "app/session_lifecycle.h"
 
 #include <cmath>
 #include <cstdio>
@@ -677,14 +677,14 @@ void session_commit(Session* s, int64_t length, bool punch, bool force, bool res
 
 // ---- per frame ----
 
-void lifecycle_step(Session* s) {
-  lifecycle_device_step(s);
+void session_lifecycle_step(Session* s) {
+  session_device_step(s);
   if (s->state == SESSION_LOADING && s->meta && s->load_tape_next) start_load_tape(s);
   follow_stream_rate(s);
   closing_step(s);
 }
 
-void lifecycle_start_step(Session* s) {
+void session_start_step(Session* s) {
   if (!s->start_waits_for_scan) return;
   if (s->host.library_scanning && s->host.library_scanning(s->host.user)) return;
   s->start_waits_for_scan = false;
@@ -692,7 +692,7 @@ void lifecycle_start_step(Session* s) {
   open_newest(s);
 }
 
-void lifecycle_meta_save_step(Session* s) {
+void session_meta_save_step(Session* s) {
   if (!s->meta || s->state == SESSION_NONE) return;
   // Only the user's changes count; the camera refitting itself is not worth a save.
   if (s->view.changed) {
@@ -720,7 +720,7 @@ void lifecycle_meta_save_step(Session* s) {
   save_meta_now(s);
 }
 
-void lifecycle_cursor_step(Session* s) {
+void session_cursor_step(Session* s) {
   if (s->state != SESSION_READY || !s->main || !session_attached(s) || s->tape_unreadable) return;
   if (session_take_outstanding(s) || !s->settings || !s->meta) return;
   const uint32_t busy = CORE_STATUS_PLAYING | CORE_STATUS_RECORDING | CORE_STATUS_SCRUBBING |
@@ -812,7 +812,7 @@ void session_flush(Session* s) {
   if (s->save_retry) s->meta_dirty = true;
   if (!s->meta_dirty) return;
   s->meta_due = s->now;
-  lifecycle_meta_save_step(s);
+  session_meta_save_step(s);
 }
 
 bool session_busy(const Session* s) {
@@ -923,7 +923,7 @@ bool session_on_job(Session* s, Job* job) {
                  job->message[0] ? job->message : "FAILED");
       break;
     default:
-      lifecycle_on_file_job(s, job);
+      session_on_file_job(s, job);
       break;
   }
   return true;
