@@ -50,6 +50,9 @@ struct AudioProbe {
   uint32_t (*device_counts)(void* user);
   // True when the system refuses microphone access to desktop programs.
   bool (*microphone_denied)(void* user);
+  // Milliseconds of a monotonic clock: every supervision decision (heartbeat, retries, polls,
+  // rescans, resume) reads time here, so a test can drive it. Null: the system's tick clock.
+  uint64_t (*now_ms)(void* user);
 };
 
 // The drivers this build has, by name: "system" (what audio_engine_create uses: PortAudio for

@@ -83,10 +83,10 @@ int engine_find_row(AudioEngine* e, const char* display_name) {
 // Stops the callback from reaching the core and waits for those already inside to leave.
 bool engine_drain(AudioEngine* e, uint64_t limit_ms) {
   e->accepted.store(0);
-  uint64_t start = engine_now_ms();
+  uint64_t start = platform_tick_ms();
   int spins = 0;
   while (e->in_flight.load() != 0) {
-    if (engine_now_ms() - start >= limit_ms) return false;
+    if (platform_tick_ms() - start >= limit_ms) return false;
     if (++spins < 64) {
       platform_thread_yield();
     } else {
@@ -101,7 +101,7 @@ namespace {
 void collector_main(AudioEngine* e) {
   while (!e->collector_stop.load()) {
     if (e->collector_stop_event.wait(kQuiesceMs) && e->collector_stop.load()) break;
-    core_collect(e->core, engine_now_ms());
+    core_collect(e->core, platform_tick_ms());
   }
 }
 
@@ -194,9 +194,9 @@ void audio_engine_destroy(AudioEngine* e) {
   if (!e) return;
   e->quit.store(true);
   e->wake.signal();
-  uint64_t start = engine_now_ms();
+  uint64_t start = platform_tick_ms();
   for (uint64_t waited = 0; !e->control_ended.load() && waited < kShutdownWaitMs;
-       waited = engine_now_ms() - start) {
+       waited = platform_tick_ms() - start) {
     e->control_ended_event.wait(kShutdownWaitMs - waited);
   }
   if (!e->control_ended.load()) {
@@ -204,9 +204,9 @@ void audio_engine_destroy(AudioEngine* e) {
              (int)(kShutdownWaitMs / 1000));
     e->abandon.store(true);
     e->wake.signal();
-    start = engine_now_ms();
+    start = platform_tick_ms();
     for (uint64_t waited = 0; !e->control_ended.load() && waited < kAbandonWaitMs;
-         waited = engine_now_ms() - start) {
+         waited = platform_tick_ms() - start) {
       e->control_ended_event.wait(kAbandonWaitMs - waited);
     }
   }

@@ -300,8 +300,10 @@ static_assert(sizeof(EngineStartRequest) <= kCallArgBytes &&
 
 // --- Shared helpers (audio_engine.cpp) ------------------------------------------------------
 
-inline uint64_t engine_now_ms() {
-  return platform_tick_ms();
+// The supervision clock (the probe's); driver-call limits run on the system's tick clock, since
+// they bound real blocking.
+inline uint64_t engine_now_ms(const AudioEngine* e) {
+  return e->probe->now_ms ? e->probe->now_ms(e->probe->user) : platform_tick_ms();
 }
 
 // Copies src into a fixed field, cut at a character boundary and zero-filled.

@@ -18,7 +18,7 @@ bool engine_pa_start(AudioEngine* e) {
   // An empty list is not trusted for long: a sound server that was slow to answer when PortAudio
   // started stays invisible until PortAudio starts again, and the counts need not change.
   bool stale_empty =
-      e->pa_init && e->row_count == 0 && engine_now_ms() - e->pa_started_ms >= kEmptyListRetryMs;
+      e->pa_init && e->row_count == 0 && engine_now_ms(e) - e->pa_started_ms >= kEmptyListRetryMs;
   if (e->pa_init && !e->force_reinit && !stale_empty && e->counts == e->counts_at_start)
     return true;
   if (e->stream) return true;
@@ -32,7 +32,7 @@ bool engine_pa_start(AudioEngine* e) {
   e->cur_row = -1;
   e->row_count = 0;
   e->counts_at_start = e->counts;
-  e->pa_started_ms = engine_now_ms();
+  e->pa_started_ms = engine_now_ms(e);
   char text[96] = {0};
   if (engine_guarded(e, "starting PortAudio", kLimitStartPa, engine_w_initialize, text, &r,
                      sizeof text) == ENGINE_CALL_GIVEN_UP)
@@ -236,12 +236,12 @@ namespace {
 // The rig is configured only under the rig lock, however long the UI holds it (it holds it over
 // one frame); a quit ends the wait and the stream goes unbound.
 bool lock_rig_for_binding(AudioEngine* e) {
-  uint64_t start = engine_now_ms();
+  uint64_t start = platform_tick_ms();
   while (!e->rig_lock.try_lock()) {
     if (e->quit.load() || e->abandon.load()) return false;
     platform_sleep_ms(1);
   }
-  uint64_t waited = engine_now_ms() - start;
+  uint64_t waited = platform_tick_ms() - start;
   if (waited >= kRigLockMs) {
     log_line("audio: the UI held the rig for %d ms - configured once it let go", (int)waited);
   }
@@ -339,7 +339,7 @@ bool start_stream(AudioEngine* e, Opened* o, bool quiet, EngineFailure* f) {
   e->out_latency_ms = o->duplex ? q.out_latency : 0;
   e->running = true;
   e->cur_row = o->row;
-  e->hb_deadline = engine_now_ms() + kHeartbeatGraceMs;
+  e->hb_deadline = engine_now_ms(e) + kHeartbeatGraceMs;
   return true;
 }
 
@@ -424,7 +424,7 @@ void engine_go_running(AudioEngine* e) {
   } else {
     engine_set_message(e, "no output - input only");
   }
-  e->next_wanted_check = engine_now_ms() + kWantedCheckMs;
+  e->next_wanted_check = engine_now_ms(e) + kWantedCheckMs;
   log_line(
       "audio: RUNNING [%s] %s  %.0f Hz  %d frames  in %d of %d ch  %s%s  (in %.1f ms, out %.1f ms)",
       row->label, row->name, e->rate, e->frames, e->inputs, e->device_inputs,

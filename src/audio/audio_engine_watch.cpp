@@ -13,7 +13,7 @@ void engine_enter_recovering(AudioEngine* e, int cause, const char* reason, bool
   e->attempts = 0;
   e->st.attempt = 0;
   engine_set_state(e, AUDIO_RECOVERING);
-  e->next_attempt = engine_now_ms() + kRetryStepMs;
+  e->next_attempt = engine_now_ms(e) + kRetryStepMs;
   char msg[AUDIO_MESSAGE_BYTES];
   engine_copy_text(msg, sizeof msg, reason && *reason ? reason : "reconnecting");
   engine_set_message(e, "%s", msg);
@@ -58,7 +58,7 @@ bool engine_recovery_attempt(AudioEngine* e, int others) {
     engine_go_running(e);
     return true;
   }
-  uint64_t now = engine_now_ms();
+  uint64_t now = engine_now_ms(e);
   e->cause = f.cause != AUDIO_CAUSE_NONE ? f.cause : AUDIO_CAUSE_OTHER;
   engine_set_message(e, "%s", f.message[0] ? f.message : "reconnecting");
   e->cur_row = -1;
@@ -122,7 +122,7 @@ void watch(AudioEngine* e) {
     lose(e, AUDIO_CAUSE_OTHER, "the stream stopped");
     return;
   }
-  uint64_t now = engine_now_ms();
+  uint64_t now = engine_now_ms(e);
   uint64_t c = e->callbacks.load(std::memory_order_relaxed);
   if (c != e->hb_last) {
     e->hb_last = c;
@@ -171,7 +171,7 @@ void rescan(AudioEngine* e) {
   } else {
     result = AUDIO_FAILED;
   }
-  e->rescan_holdoff = engine_now_ms() + kRescanHoldoffMs;
+  e->rescan_holdoff = engine_now_ms(e) + kRescanHoldoffMs;
   if (by_command && id) {
     e->st.last_command_id = id;
     e->st.last_command_result = result;
@@ -222,7 +222,7 @@ void return_to_wanted(AudioEngine* e) {
 
 void supervise(AudioEngine* e) {
   if (e->running && core_busy(e)) return;
-  uint64_t now = engine_now_ms();
+  uint64_t now = engine_now_ms(e);
   if (e->rescan_pending) {
     if (e->rescan_by_command || !e->running || now >= e->rescan_holdoff) rescan(e);
     return;
@@ -307,7 +307,7 @@ void resume_check(AudioEngine* e, uint64_t now) {
 // --- Threads ------------------------------------------------------------------------------
 
 void engine_control_main(AudioEngine* e) {
-  uint64_t started = engine_now_ms();
+  uint64_t started = engine_now_ms(e);
   core_set_running(e->core, false);
   core_set_free_immediately(e->core, true);
   e->counts = e->probe->device_counts(e->probe->user);
@@ -320,7 +320,7 @@ void engine_control_main(AudioEngine* e) {
   engine_pa_start(e);
   if (e->st.state == AUDIO_OPENING) engine_set_state(e, AUDIO_CLOSED);
   engine_publish(e);
-  e->last_loop = engine_now_ms();
+  e->last_loop = engine_now_ms(e);
   // The first poll is due a second after the thread started, however long PortAudio took.
   e->next_poll = started + kPollMs;
   e->next_quiesce = e->last_loop + kQuiesceMs;
@@ -329,35 +329,35 @@ void engine_control_main(AudioEngine* e) {
     uint64_t wait = e->running ? 50 : 100;
     if (!e->running && (e->st.state == AUDIO_RECOVERING || e->st.state == AUDIO_DOWN)) {
       // Wake for a due attempt rather than up to a pass late, so the schedule holds.
-      uint64_t now = engine_now_ms();
+      uint64_t now = engine_now_ms(e);
       uint64_t due = e->next_attempt > now ? e->next_attempt - now : 0;
       if (due < wait) wait = due;
     }
     e->wake.wait(wait);
     if (e->quit.load() || e->abandon.load()) break;
-    uint64_t now = engine_now_ms();
+    uint64_t now = engine_now_ms(e);
     resume_check(e, now);
     engine_run_commands(e);
     watch(e);
-    now = engine_now_ms();
+    now = engine_now_ms(e);
     if (now >= e->next_poll) {
       e->next_poll = now + kPollMs;
       poll_devices(e, now);
     }
     supervise(e);
-    now = engine_now_ms();
+    now = engine_now_ms(e);
     if (!e->running && !e->hung && (e->st.state == AUDIO_RECOVERING || e->st.state == AUDIO_DOWN) &&
         now >= e->next_attempt && !e->quit.load()) {
       engine_recovery_attempt(e, e->attempts >= 5 ? 2 : 0);
     }
-    now = engine_now_ms();
+    now = engine_now_ms(e);
     if (!e->running && !e->stream &&
         (e->st.state == AUDIO_RECOVERING || e->st.state == AUDIO_DOWN) && now >= e->next_quiesce) {
       e->next_quiesce = now + kQuiesceMs;
       if (engine_core_unreachable(e)) core_quiesce(e->core);
     }
     engine_publish(e);
-    e->last_loop = engine_now_ms();
+    e->last_loop = engine_now_ms(e);
   }
 
   if (!e->abandon.load()) {
@@ -376,9 +376,9 @@ void engine_control_main(AudioEngine* e) {
   if (!e->gave_up.load()) {
     e->worker_stop.store(true);
     e->request.signal();
-    uint64_t start = engine_now_ms();
+    uint64_t start = platform_tick_ms();
     for (uint64_t waited = 0; !e->worker_ended.load() && waited < kWorkerWaitMs;
-         waited = engine_now_ms() - start) {
+         waited = platform_tick_ms() - start) {
       e->worker_ended_event.wait(kWorkerWaitMs - waited);
     }
   }

@@ -57,13 +57,13 @@ EngineCallOutcome engine_guarded(AudioEngine* e, const char* label, uint64_t lim
     e->request.set = true;
   }
   e->request.cv.notify_all();
-  uint64_t start = engine_now_ms();
+  uint64_t start = platform_tick_ms();
   uint64_t next_quiesce = start + kQuiesceMs;
   uint64_t stall_deadline = 0, stall_count = 0;
   bool hung = false;
   for (;;) {
     if (e->done.wait(kSliceMs)) break;
-    uint64_t now = engine_now_ms();
+    uint64_t now = platform_tick_ms();
     if (e->abandon.load()) {
       e->gave_up.store(true);
       log_line("audio: giving up on %s - quitting without it", label);
@@ -116,7 +116,7 @@ EngineCallOutcome engine_guarded(AudioEngine* e, const char* label, uint64_t lim
   e->hung = false;
   e->drain_pending = false;
   engine_clear_message(e);
-  log_line("audio: %s came back after %.1f s", label, (engine_now_ms() - start) / 1000.0);
+  log_line("audio: %s came back after %.1f s", label, (platform_tick_ms() - start) / 1000.0);
   engine_publish(e);
   return ENGINE_CALL_LATE;
 }

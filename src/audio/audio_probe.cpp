@@ -79,7 +79,7 @@ bool system_microphone_denied(void*) {
   return false;
 }
 
-const AudioProbe kSystemProbe = {nullptr, system_counts, system_microphone_denied};
+const AudioProbe kSystemProbe = {nullptr, system_counts, system_microphone_denied, nullptr};
 
 }  // namespace
 

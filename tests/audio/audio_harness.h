@@ -152,6 +152,24 @@ class FakeEngineTest : public ::testing::Test {
     ASSERT_NE(engine, nullptr);
   }
 
+  // --- The held clock: supervision deadlines come when the test says ---
+  // Passes of the control thread after now: each reads the clock several times.
+  void settle(int passes = 2) {
+    uint64_t until = fake_audio_clock_reads(fake) + 8u * (uint64_t)passes;
+    for (int i = 0; i < 1000 && fake_audio_clock_reads(fake) < until; i++) platform_sleep_ms(2);
+  }
+  // Moves the clock to t and lets the engine see it. Steps stay under the gap that reads as a
+  // resume from sleep.
+  void clock_to(uint64_t t) {
+    while (fake_audio_clock(fake) < t) {
+      uint64_t step = t - fake_audio_clock(fake);
+      if (step > 1000) step = 1000;
+      fake_audio_clock_advance(fake, step);
+      settle();
+    }
+  }
+  uint64_t clock() { return fake_audio_clock(fake); }
+
   // Posts a command and waits for its result.
   AudioStatus run(const AudioCommand& c, int timeout_ms = 5000) {
     AudioStatus s;

@@ -13,7 +13,7 @@ TEST_F(WatchTest, HardwareChangeOnTheWantedDeviceLeavesTheStreamAlone) {
   int64_t from = log_console_count();
   fake_audio_set_counts(fake, (3u << 16) | 2u);
   ASSERT_GE(log_wait(from, "audio: hardware changed (3 inputs, 2 outputs)", 2000), 0);
-  platform_sleep_ms(300);
+  settle(3);
   AudioStatus s;
   audio_engine_status(engine, &s);
   EXPECT_EQ(s.state, AUDIO_RUNNING);
@@ -25,7 +25,8 @@ TEST_F(WatchTest, HardwareChangeOnTheWantedDeviceLeavesTheStreamAlone) {
 TEST_F(WatchTest, FirstPollIsASecondAfterTheStartHoweverLongPortAudioTakes) {
   add_device("USB Interface", 2, 2, 48000);
   fake_audio_hang(fake, FAKE_INITIALIZE, true);
-  double created = log_clock();
+  fake_audio_clock_hold(fake);
+  const uint64_t created = clock();
   start_engine();
   // Once PortAudio is starting, the counts of the start have been read.
   for (int i = 0; i < 400 && fake_audio_calls(fake, FAKE_INITIALIZE) == 0; i++) {
@@ -33,11 +34,12 @@ TEST_F(WatchTest, FirstPollIsASecondAfterTheStartHoweverLongPortAudioTakes) {
   }
   ASSERT_EQ(fake_audio_calls(fake, FAKE_INITIALIZE), 1);
   fake_audio_set_counts(fake, (1u << 16) | 1u);
-  platform_sleep_ms(700);
+  clock_to(created + 700);  // PortAudio took 0.7 s
   fake_audio_hang(fake, FAKE_INITIALIZE, false);
-  int64_t changed = log_wait(log_from, "audio: hardware changed (1 inputs, 1 outputs)", 3000);
-  ASSERT_GE(changed, 0);
-  EXPECT_NEAR(log_stamp(changed) - created, 1.05, 0.2);  // the first pass after the second
+  clock_to(created + 999);
+  EXPECT_EQ(log_find(log_from, "audio: hardware changed"), -1) << "polled before a second";
+  clock_to(created + 1000);
+  EXPECT_GE(log_wait(log_from, "audio: hardware changed (1 inputs, 1 outputs)", 2000), 0);
 }
 
 TEST_F(WatchTest, MicrophoneOffWhileRunningThenBackReopens) {
@@ -45,14 +47,13 @@ TEST_F(WatchTest, MicrophoneOffWhileRunningThenBackReopens) {
   start_engine();
   ASSERT_EQ(open("").state, AUDIO_RUNNING);
   int64_t from = log_console_count();
-  uint64_t t = platform_tick_ms();
+  fake_audio_clock_hold(fake);
   fake_audio_set_denied(fake, true);
+  clock_to(clock() + 1000);  // the next poll is at most a second away
   AudioStatus s;
   ASSERT_TRUE(audio_wait(
-      engine, [](const AudioStatus& st) { return st.cause == AUDIO_CAUSE_ACCESS_DENIED; }, 2000,
+      engine, [](const AudioStatus& st) { return st.cause == AUDIO_CAUSE_ACCESS_DENIED; }, 1000,
       &s));
-  // The next poll, at most a second away.
-  EXPECT_LT(platform_tick_ms() - t, 1500u);
   EXPECT_EQ(s.state, AUDIO_RUNNING);  // the stream is left alone
   EXPECT_STREQ(s.message, "microphone access is off for desktop apps");
   EXPECT_GE(log_find(from,
@@ -62,6 +63,7 @@ TEST_F(WatchTest, MicrophoneOffWhileRunningThenBackReopens) {
 
   from = log_console_count();
   fake_audio_set_denied(fake, false);
+  clock_to(clock() + 1000);
   ASSERT_GE(log_wait(from, "audio: microphone access is back on", 2000), 0);
   ASSERT_GE(log_wait(from, "audio: reopening USB Interface [ALSA]", 1000), 0);
   ASSERT_GE(log_wait(from, "audio: RUNNING", 1000), 0);
@@ -113,14 +115,15 @@ TEST_F(WatchTest, DownLogsOnceAndMicrophoneBackBringsAnAttemptAtOnce) {
   }
   ASSERT_GT(fake_audio_calls(fake, FAKE_OPEN), opens);
 
-  // Access back on while DOWN: the attempt follows at once, not at the next 2 s retry.
+  // Access back on while DOWN: the attempt follows at the poll that sees it, not at the next
+  // retry 2 s after the sixth attempt.
+  fake_audio_clock_hold(fake);
+  settle();
   fake_audio_set_open_error(fake, 0, paNoError, 0);
   fake_audio_set_denied(fake, false);
-  int64_t on = log_wait(from, "audio: microphone access is back on", 1500);
-  ASSERT_GE(on, 0);
-  int64_t back = log_wait(from, "audio: back after 7 attempts", 1000);
-  ASSERT_GE(back, 0);
-  EXPECT_LT(log_stamp(back) - log_stamp(on), 0.2);
+  clock_to(clock() + 1000);
+  ASSERT_GE(log_wait(from, "audio: microphone access is back on", 1000), 0);
+  EXPECT_GE(log_wait(from, "audio: back after 7 attempts", 1000), 0);
   EXPECT_EQ(log_count(from, "audio: DOWN - "), 1);
   ASSERT_TRUE(audio_wait_state(engine, AUDIO_RUNNING, 1000, &s));
   EXPECT_EQ(s.cause, AUDIO_CAUSE_NONE);
@@ -130,21 +133,23 @@ TEST_F(WatchTest, ResumeGivesTheStreamItsGraceThenDeclaresItLost) {
   // A stream that never calls back: no callback can race the resume and cut its grace short.
   add_device("USB Interface", 2, 2, 48000);
   fake_audio_set_stream_mode(fake, FAKE_STREAM_SILENT);
+  fake_audio_clock_hold(fake);
+  const uint64_t started = clock();
   start_engine();
   ASSERT_EQ(open("").state, AUDIO_RUNNING);
-  int64_t running = log_find(log_from, "audio: RUNNING");
-  ASSERT_GE(running, 0);
-  platform_sleep_ms(500);
+  clock_to(started + 500);
   int64_t from = log_console_count();
   audio_engine_notify_resume(engine);
-  int64_t resumed = log_wait(from, "audio: resumed - checking the stream", 1000);
-  ASSERT_GE(resumed, 0);
-  int64_t lost =
-      log_wait(from, "audio: LOST USB Interface [ALSA] - the device never delivered audio", 3000);
-  ASSERT_GE(lost, 0);
+  ASSERT_GE(log_wait(from, "audio: resumed - checking the stream", 1000), 0);
   // 1.5 s from the resume, not from the start.
-  EXPECT_NEAR(log_stamp(lost) - log_stamp(resumed), 1.5, 0.15);
-  EXPECT_GT(log_stamp(lost) - log_stamp(running), 1.8);
+  clock_to(started + 1999);
+  AudioStatus s;
+  audio_engine_status(engine, &s);
+  EXPECT_EQ(s.state, AUDIO_RUNNING) << "lost before the grace that follows the resume";
+  clock_to(started + 2000);
+  ASSERT_TRUE(audio_wait_state(engine, AUDIO_RECOVERING, 2000, &s));
+  EXPECT_GE(
+      log_find(from, "audio: LOST USB Interface [ALSA] - the device never delivered audio"), 0);
 }
 
 }  // namespace

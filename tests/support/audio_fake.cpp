@@ -1,5 +1,7 @@
 #include "support/audio_fake.h"
 
+#include "platform/platform.h"
+
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -55,6 +57,9 @@ struct FakeAudio {
   PaHostErrorInfo host_error = {paInDevelopment, 0, "fake host error"};
   std::atomic<uint32_t> counts{0};
   std::atomic<bool> denied{false};
+  std::atomic<bool> manual_clock{false};
+  std::atomic<uint64_t> clock_ms{0};
+  std::atomic<uint64_t> clock_reads{0};
   AudioDriver driver;
   AudioProbe probe;
   std::vector<PaHostApiInfo> listed_apis;
@@ -364,6 +369,11 @@ bool f_denied(void* u) {
   return F(u)->denied.load();
 }
 
+uint64_t f_now(void* u) {
+  F(u)->clock_reads.fetch_add(1);
+  return F(u)->manual_clock.load() ? F(u)->clock_ms.load() : platform_tick_ms();
+}
+
 }  // namespace
 
 FakeAudio* fake_audio_new() {
@@ -387,7 +397,7 @@ FakeAudio* fake_audio_new() {
                           f_close,
                           f_stream_info,
                           f_last_host_error};
-  f->probe = AudioProbe{f, f_counts, f_denied};
+  f->probe = AudioProbe{f, f_counts, f_denied, f_now};
   return f;
 }
 
@@ -539,4 +549,21 @@ void fake_audio_set_counts(FakeAudio* f, uint32_t counts) {
 }
 void fake_audio_set_denied(FakeAudio* f, bool denied) {
   f->denied.store(denied);
+}
+
+void fake_audio_clock_hold(FakeAudio* f) {
+  f->clock_ms.store(platform_tick_ms());
+  f->manual_clock.store(true);
+}
+
+uint64_t fake_audio_clock(FakeAudio* f) {
+  return f->manual_clock.load() ? f->clock_ms.load() : platform_tick_ms();
+}
+
+uint64_t fake_audio_clock_reads(FakeAudio* f) {
+  return f->clock_reads.load();
+}
+
+void fake_audio_clock_advance(FakeAudio* f, uint64_t ms) {
+  f->clock_ms.fetch_add(ms);
 }

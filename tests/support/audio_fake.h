@@ -54,6 +54,14 @@ void fake_audio_free(FakeAudio* f);
 const AudioDriver* fake_audio_driver(FakeAudio* f);
 const AudioProbe* fake_audio_probe(FakeAudio* f);
 
+// The probe's clock runs with the system's until held; then it moves only when advanced, so a
+// test decides when every supervision deadline comes.
+void fake_audio_clock_hold(FakeAudio* f);
+uint64_t fake_audio_clock(FakeAudio* f);
+void fake_audio_clock_advance(FakeAudio* f, uint64_t ms);
+// How often the engine has read the clock: a control pass reads it several times.
+uint64_t fake_audio_clock_reads(FakeAudio* f);
+
 // Host APIs and devices; devices appear at the next initialize. Return the new index.
 int fake_audio_add_host_api(FakeAudio* f, const char* name, PaHostApiTypeId type);
 int fake_audio_add_device(FakeAudio* f, const FakeAudioDevice* device);
