@@ -208,7 +208,11 @@ void jw_string(JsonWriter* w, const char* text) {
   jw_string_n(w, text, text ? strlen(text) : 0);
 }
 
-void jw_double(JsonWriter* w, double value) {
+namespace {
+
+// NaN and infinity have no JSON form: they are written as 0 and the writer remembers it.
+template <typename T>
+void jw_number(JsonWriter* w, T value, size_t (*format)(char*, T)) {
   if (!jw_usable(w)) return;
   if (!std::isfinite(value)) {
     w->non_finite = true;
@@ -216,20 +220,17 @@ void jw_double(JsonWriter* w, double value) {
   }
   jw_separator(w, false);
   char buf[48];
-  size_t n = json_format_double(buf, value);
-  jw_put(w, buf, n);
+  jw_put(w, buf, format(buf, value));
+}
+
+}  // namespace
+
+void jw_double(JsonWriter* w, double value) {
+  jw_number<double>(w, value, json_format_double);
 }
 
 void jw_float(JsonWriter* w, float value) {
-  if (!jw_usable(w)) return;
-  if (!std::isfinite(value)) {
-    w->non_finite = true;
-    value = 0;
-  }
-  jw_separator(w, false);
-  char buf[48];
-  size_t n = json_format_float(buf, value);
-  jw_put(w, buf, n);
+  jw_number<float>(w, value, json_format_float);
 }
 
 void jw_int(JsonWriter* w, int64_t value) {
