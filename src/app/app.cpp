@@ -1,0 +1,367 @@
+#include "app/app.h"
+
+#include <sys/utsname.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/preview.h"
+#include "app/session.h"
+#include "app/session_lifecycle.h"
+#include "audio/audio_engine.h"
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/version.h"
+#include "core/core.h"
+#include "platform/platform.h"
+#include "rig/mixer.h"
+#include "store/files.h"
+#include "store/jobs.h"
+#include "store/meta.h"
+
+namespace {
+
+App* of(void* user) {
+  return (App*)user;
+}
+
+void toast(App* a, const char* fmt, const char* text) {
+  char line[400];
+  snprintf(line, sizeof line, fmt, text);
+  log_line("toast: %s", line);
+  if (a->toast) a->toast(a->user, line);
+}
+
+void report_notice(App* a, const SessionNotice& n) {
+  switch (n.kind) {
+    case NOTICE_ERROR:
+    case NOTICE_EXPORT_ERROR:
+    case NOTICE_TOAST:
+      toast(a, "%s", n.text);
+      break;
+    case NOTICE_EXPORT_DONE:
+      toast(a, "EXPORTED %s", path_base_name(n.path));
+      break;
+    case NOTICE_BANNER:
+      log_line("main: banner %d %s%s%s", n.value, n.flag ? "shown" : "cleared",
+               n.flag ? " - " : "", n.flag ? n.text : "");
+      break;
+    default:
+      break;
+  }
+}
+
+// The shell's own reactions to finished jobs, after the library and the session saw them.
+void job_reaction(App* a, const Job* j) {
+  if (j->result != JOB_FAILED) {
+    if (j->kind == JOB_COPY_FILE && j->result == JOB_DONE)
+      toast(a, "EXPORTED %s", path_base_name(j->path2));
+    return;
+  }
+  switch (j->kind) {
+    case JOB_IMPORT_AUDIO:
+      toast(a, "%s", j->message[0] ? j->message : "Couldn't import that file.");
+      break;
+    case JOB_DELETE_DIR:
+      toast(a, "COULDN'T DELETE THAT SKETCH - %s", j->message);
+      break;
+    case JOB_RENAME:
+      toast(a, "COULDN'T RENAME - %s", j->message);
+      break;
+    case JOB_WRITE_FILE:
+      log_line("main: settings didn't save - %s", j->message);
+      break;
+    case JOB_COPY_FILE:
+      toast(a, "COULDN'T EXPORT - %s", j->message[0] ? j->message : "DISK ERROR");
+      break;
+    default:
+      break;
+  }
+}
+
+void drain_jobs(App* a) {
+  if (!a->jobs) return;
+  while (Job* j = jobs_take_done(a->jobs)) {
+    if (!(a->lib_made && library_on_job(&a->lib, j)) && a->session) session_on_job(a->session, j);
+    job_reaction(a, j);
+    job_free(j);
+  }
+}
+
+void session_step(App* a, double now) {
+  if (!a->session) return;
+  session_update(a->session, now, clock_now());
+  SessionNotice n;
+  while (session_next_notice(a->session, &n)) report_notice(a, n);
+}
+
+// kelp.ini goes through the IO worker, once a second when it changed.
+void settings_write_step(App* a, double now) {
+  if (now < a->next_settings_write || !a->jobs || !a->paths.ini_path[0]) return;
+  a->next_settings_write = now + 1.0;
+  Settings copy = a->saved;
+  if (!settings_changed(&a->settings, &copy)) return;
+  char text[SETTINGS_SAVE_BYTES];
+  int n = settings_serialise(&a->settings, text, sizeof text);
+  Job* job = n >= 0 ? job_new(JOB_WRITE_FILE) : nullptr;
+  uint8_t* data = job ? (uint8_t*)malloc((size_t)n) : nullptr;
+  uint32_t id = 0;
+  if (job && data) {
+    memcpy(data, text, (size_t)n);
+    job->data = data;
+    job->data_size = (size_t)n;
+    job_copy_text(job->path, sizeof job->path, a->paths.ini_path);
+    id = jobs_post(a->jobs, job);  // frees the job when it is dropped
+  } else {
+    free(data);
+    job_free(job);
+  }
+  if (id == 0) {
+    if (!a->ini_queue_failed)
+      log_line("main: couldn't queue the kelp.ini write - trying again every second");
+    a->ini_queue_failed = true;
+    return;
+  }
+  a->ini_queue_failed = false;
+  a->saved = copy;
+}
+
+double job_progress_sum(JobQueue* q) {
+  JobBusyEntry e[64];
+  int n = jobs_busy_snapshot(q, e, 64);
+  double sum = 0;
+  for (int i = 0; i < n; i++)
+    if (e[i].running) sum += e[i].progress;
+  return sum;
+}
+
+// Polls until done() holds or the deadline passes, drawing at most every 0.05 s; moving job
+// progress extends the deadline to at least 10 s after the change, never beyond 600 s from the
+// start. True when done in time.
+template <typename Done>
+bool wait_landing(App* a, double seconds, Done done) {
+  const double start = clock_monotonic();
+  double deadline = start + seconds;
+  double progress = job_progress_sum(a->jobs);
+  double drawn = 0;
+  for (;;) {
+    app_poll(a);
+    if (done()) return true;
+    double now = clock_monotonic();
+    if (a->draw && now - drawn >= 0.05) {
+      a->draw(a->user);
+      drawn = now;
+    }
+    double p = job_progress_sum(a->jobs);
+    if (p != progress) {
+      progress = p;
+      deadline = std::fmin(std::fmax(deadline, now + 10.0), start + 600.0);
+    }
+    if (now >= deadline) return false;
+    platform_sleep_ms(5);
+  }
+}
+
+}  // namespace
+
+int app_start(App* a, const char* edition) {
+  a->edition = edition ? edition : "";
+  log_clock();
+  log_open(nullptr);
+  struct utsname u;
+  log_line("Kelp NOVA %s for %s%s - starting", KELP_VERSION_TEXT,
+           uname(&u) == 0 ? u.sysname : "unknown", a->edition);
+
+  paths_init(&a->paths);
+  if (settings_load(&a->settings, a->paths.ini_path) != 0) {
+    if (a->paths.ini_path[0] && path_exists(a->paths.ini_path))
+      log_line("main: kelp.ini couldn't be read - starting from the defaults");
+    else
+      log_line("main: no kelp.ini yet - starting from the defaults");
+  }
+  a->saved = a->settings;
+  if (paths_set_library(&a->paths, a->settings.library_dir) != 0 && a->settings.library_dir[0])
+    log_line("main: the library folder %s isn't usable - using the default this time",
+             a->settings.library_dir);
+
+  // The rig mixer plays each device's default plan (inputs 1 and 2) until a rig is loaded.
+  a->rig = rig_mixer_new();
+  if (!a->rig) log_line("main: no rig - inputs 1 and 2 go straight to the tape this run");
+
+  a->core = core_new();
+  if (!a->core)
+    return app_cannot_start(a, "no audio core", "Kelp NOVA couldn't allocate its audio core.");
+
+  a->engine = audio_engine_create(a->core, a->rig);
+  if (a->engine) {
+    AudioEngineConfig cfg;
+    memset(&cfg, 0, sizeof cfg);
+    memcpy(cfg.device, a->settings.device, strnlen(a->settings.device, sizeof cfg.device - 1));
+    cfg.buffer_frames = a->settings.buffer_frames;
+    cfg.sample_rate = a->settings.sample_rate;
+    cfg.exclusive = a->settings.exclusive != 0;
+    audio_engine_open(a->engine, &cfg);
+  } else {
+    log_line("main: no audio engine - running silent");
+  }
+
+  a->jobs = jobs_start();
+  if (!a->jobs)
+    return app_cannot_start(a, "no worker threads",
+                            "Kelp NOVA couldn't start its worker threads.");
+
+  library_init(&a->lib, a->paths.library);
+  a->lib_made = true;
+  const LibraryPlayer player = preview_player(a->core);
+  library_set_player(&a->lib, &player);
+  library_refresh(&a->lib, a->jobs, "");
+  return 0;
+}
+
+int app_start_session(App* a) {
+  SessionHost host;
+  memset(&host, 0, sizeof host);
+  host.user = a;
+  host.library_sketch_at = [](void* u, int32_t i, char* out, size_t n) {
+    return library_openable_at(&of(u)->lib, i, out, n);
+  };
+  host.library_folder_for = [](void* u, const char* id, char* out, size_t n) {
+    return library_folder_for(&of(u)->lib, id, out, n);
+  };
+  host.library_refresh = [](void* u) {
+    App* x = of(u);
+    library_refresh(&x->lib, x->jobs, x->session && x->session->meta ? x->session->meta->id : "");
+  };
+  host.library_scanning = [](void* u) { return of(u)->lib.scanning; };
+  host.library_card = [](void* u, const SketchMeta* m, const char* folder) {
+    library_upsert(&of(u)->lib, m, folder);
+  };
+  host.library_preview_ended = [](void* u) { library_preview_ended(&of(u)->lib); };
+  a->session = session_create(a->core, a->engine, a->jobs, &a->settings, &a->paths, &host);
+  if (!a->session)
+    return app_cannot_start(a, "no session", "Kelp NOVA couldn't start its session.");
+  session_start(a->session);
+  a->last_frame = clock_monotonic();
+  a->next_settings_write = a->last_frame + 1.0;
+  return 0;
+}
+
+int app_cannot_start(App* a, const char* reason, const char* message) {
+  log_line("main: %s - Kelp NOVA can't start", reason);
+  if (a->fatal) a->fatal(a->user, message);
+  app_teardown(a);
+  log_close();
+  return 1;
+}
+
+void app_poll(App* a) {
+  session_step(a, clock_monotonic());
+  drain_jobs(a);
+}
+
+void app_frame(App* a, double now) {
+  double dt = now - a->last_frame;
+  a->dt = dt < 0 ? 0 : dt > APP_MAX_DT ? APP_MAX_DT : dt;
+  a->last_frame = now;
+  session_step(a, now);
+  drain_jobs(a);
+  a->anim += a->dt;
+  for (int i = 0; i < APP_MAX_TICKS && a->anim >= APP_TICK_SECONDS; i++) {
+    if (a->session) session_view_tick(a->session);
+    a->anim -= APP_TICK_SECONDS;
+  }
+  if (a->anim >= APP_TICK_SECONDS) a->anim = 0;
+  settings_write_step(a, now);
+}
+
+void app_flush(App* a) {
+  if (a->session) session_flush(a->session);
+  a->next_settings_write = 0;
+  settings_write_step(a, clock_monotonic());
+}
+
+bool app_busy(App* a) {
+  Session* s = a->session;
+  return (s && (session_take_outstanding(s) || session_busy(s) || s->commit_count > 0)) ||
+         (a->jobs && !jobs_idle(a->jobs, JOB_WORKER_IO));
+}
+
+void app_shutdown(App* a, const AppWaits* waits) {
+  if (!waits) waits = &APP_WAITS_QUIT;
+  const double t0 = clock_monotonic();
+  a->quitting = true;
+  log_line("main: quitting - letting the sketch land");
+  Session* s = a->session;
+
+  if (a->jobs) jobs_cancel_group(a->jobs, JOB_GROUP_LIBRARY);
+  if (a->lib_made) library_preview_stop(&a->lib);
+
+  bool landed = true;
+  if (s) {
+    if (session_take_runs(s)) {
+      log_line("main: a take is rolling - stopping it so it lands");
+      session_stop_take(s);
+      const double start = clock_monotonic();
+      while (session_take_outstanding(s) && clock_monotonic() - start < waits->tail) {
+        platform_sleep_ms(2);
+        session_step(a, clock_monotonic());
+      }
+      if (session_take_outstanding(s))
+        log_line("main: the take's tail didn't close in %.0f ms - the close waits for it",
+                 (clock_monotonic() - start) * 1000.0);
+    }
+    session_close(s);
+    if (!wait_landing(a, waits->close,
+                      [&] { return s->state == SESSION_NONE && !session_busy(s); })) {
+      log_line("main: the sketch didn't finish closing in %.0f s - going on anyway",
+               waits->close);
+      landed = false;
+    }
+  }
+  if (a->jobs) {
+    if (!wait_landing(a, waits->idle, [&] { return jobs_idle(a->jobs, JOB_WORKER_ANY); })) {
+      log_line("main: the workers were still busy after %.0f s - going on anyway", waits->idle);
+      landed = false;
+    }
+    jobs_stop_begin(a->jobs);
+    jobs_wait_idle(a->jobs, JOB_WORKER_ANY, 5000);
+    drain_jobs(a);
+  }
+
+  if (a->paths.ini_path[0] && settings_save(&a->settings, a->paths.ini_path) != 0)
+    log_line("main: kelp.ini didn't save");
+
+  // "Everything landed" only when it did.
+  const int rescued = s ? s->rescued_count : 0, lost = s ? s->lost_count : 0;
+  if (rescued > 0)
+    log_line("main: %d save%s didn't land in the library - the audio is rescued in %s", rescued,
+             rescued == 1 ? "" : "s", s->last_rescue);
+  if (lost > 0)
+    log_line("main: %d save%s didn't land and couldn't be rescued", lost, lost == 1 ? "" : "s");
+  if (landed && rescued == 0 && lost == 0) {
+    log_line("main: everything landed in %.2f s", clock_monotonic() - t0);
+  } else {
+    a->unlanded = true;
+    log_line("main: not everything landed - stopped after %.2f s", clock_monotonic() - t0);
+  }
+}
+
+void app_teardown(App* a) {
+  if (a->session) session_free(a->session);
+  a->session = nullptr;
+  if (a->engine) audio_engine_destroy(a->engine);
+  a->engine = nullptr;
+  if (a->jobs) {
+    drain_jobs(a);
+    jobs_stop(a->jobs);
+  }
+  a->jobs = nullptr;
+  if (a->core) core_free(a->core);
+  a->core = nullptr;
+  if (a->lib_made) library_free(&a->lib);
+  a->lib_made = false;
+  if (a->rig) rig_mixer_free(a->rig);
+  a->rig = nullptr;
+}

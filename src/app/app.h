@@ -1,0 +1,85 @@
+// The application record and the one place that knows the start and shutdown order. The program
+// (main.cpp, with its window) and kelp_headless (without one) both bring the subsystems up and
+// down through here; the window's own steps sit between app_start and app_start_session.
+// UI thread only.
+#pragma once
+#include <cstdint>
+
+#include "store/library.h"
+#include "store/paths.h"
+#include "store/settings.h"
+
+struct AudioEngine;
+struct Core;
+struct Job;
+struct JobQueue;
+struct RigMixer;
+struct Session;
+
+constexpr double APP_TICK_SECONDS = 1.0 / 24.0;  // the camera's and the canvas's fixed step
+constexpr int APP_MAX_TICKS = 3;                 // per frame; a longer lag is dropped
+constexpr double APP_MAX_DT = 0.1;
+
+// How long each shutdown wait may take: the normal quit, and the session end's short ones.
+struct AppWaits {
+  double tail;   // the rolling take's tail
+  double close;  // the sketch closing
+  double idle;   // the workers emptying their queues
+};
+constexpr AppWaits APP_WAITS_QUIT = {0.3, 30.0, 10.0};
+constexpr AppWaits APP_WAITS_SESSION_END = {0.3, 4.0, 4.0};
+
+struct App {
+  const char* edition;  // "" for the program, " (headless)" for the tool
+  AppPaths paths;
+  Settings settings;
+  Settings saved;  // as last written to kelp.ini
+  bool ini_queue_failed;
+  Core* core;
+  RigMixer* rig;
+  AudioEngine* engine;
+  JobQueue* jobs;
+  Library lib;
+  bool lib_made;
+  Session* session;
+
+  double last_frame;  // monotonic seconds
+  double dt;
+  double anim;  // the 24 Hz accumulator
+  double next_settings_write;
+  bool quitting;
+  bool unlanded;  // the shutdown couldn't land everything
+
+  // Hooks the program fills (each may be null): what a toast says, drawing while a shutdown
+  // waits, and the long message of a start that fails.
+  void* user;
+  void (*toast)(void* user, const char* text);
+  void (*draw)(void* user);
+  void (*fatal)(void* user, const char* message);
+};
+
+// Steps 1 to 12: log, paths and settings, rig mixer, core, audio engine and its first open,
+// workers, library and its first scan. 0, or 1 when an essential part couldn't start (logged,
+// torn down, log closed: return it as the exit code).
+int app_start(App* a, const char* edition);
+// The session and its first sketch. 0 or 1 as app_start.
+int app_start_session(App* a);
+// An essential step failed: log the reason, show the message (fatal hook), tear down, close the
+// log. Returns 1.
+int app_cannot_start(App* a, const char* reason, const char* message);
+
+// The frame's engine-room work: the session update and its notices, the job results, the fixed
+// 24 Hz ticks and the settings write. now: monotonic seconds.
+void app_frame(App* a, double now);
+// The session update and the job results alone: what every wait runs between its polls.
+void app_poll(App* a);
+// Saves what is dirty now (focus lost, minimised, suspend).
+void app_flush(App* a);
+// A take, its tail, a commit or disk work is running: a session end should wait for it.
+bool app_busy(App* a);
+
+// Shutdown steps 1 to 10: the take lands, the sketch closes, the workers empty, the settings
+// are saved, and the log says whether everything landed. Sets a->unlanded when it did not.
+void app_shutdown(App* a, const AppWaits* waits);
+// Step 11 (the engine room's part): session, engine, workers, core, library, rig.
+void app_teardown(App* a);
