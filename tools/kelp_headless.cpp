@@ -9,8 +9,7 @@
 // take lands before exit and the log ends with "main: everything landed in %.2f s". The log goes
 // to kelp.log in ~/.seaglass and to standard error; the library, settings and log follow HOME
 // and the XDG variables, so a test points them at a scratch folder. There is no rig controller:
-// the mixer
-// plays each device's default plan (inputs 1 and 2) a second after the stream starts.
+// the mixer plays each device's default plan (inputs 1 and 2) a second after the stream starts.
 //
 // One command per line, carried out in order, at most one per frame ('#' at the start of a line
 // or after a blank starts a comment):
