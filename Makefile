@@ -6,7 +6,7 @@ BUILD_BENCH?= build-bench
 JOBS       ?= 2
 CMAKE_GEN   = -G Ninja
 
-.PHONY: all deps build run test bench test-asan test-tsan clean format
+.PHONY: all deps build run install screenshots test bench test-asan test-tsan clean format
 
 # `make` alone only builds; run and the test targets install what is missing first.
 all: build
@@ -22,7 +22,20 @@ build: $(BUILD)/build.ninja
 
 run: deps
 	$(MAKE) build
-	./$(BUILD)/kelp-nova
+	bash scripts/run.sh $(BUILD)
+
+# The program in the desktop's launcher: binary, .desktop entry and icon under ~/.local.
+PREFIX ?= $(HOME)/.local
+install: build
+	install -Dm755 $(BUILD)/kelp-nova $(PREFIX)/bin/kelp-nova
+	install -Dm644 data/kelp-nova.desktop $(PREFIX)/share/applications/kelp-nova.desktop
+	install -Dm644 data/kelp-nova.svg $(PREFIX)/share/icons/hicolor/scalable/apps/kelp-nova.svg
+	-update-desktop-database $(PREFIX)/share/applications 2>/dev/null
+
+# Pictures of fixed states, under Xvfb with a private JACK server, into docs/screenshots/.
+screenshots: deps
+	$(MAKE) build
+	bash scripts/screenshots.sh $(BUILD) docs/screenshots
 
 test: deps
 	$(MAKE) build

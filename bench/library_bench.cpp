@@ -14,53 +14,12 @@
 #include "store/library.h"
 #include "store/meta.h"
 
+#include "bench_library.h"
+
 namespace {
 
-constexpr int kSketches = 1000;
-constexpr int64_t kFrames = 48000;
+constexpr int kSketches = kBenchSketches;
 
-struct BenchLibrary {
-  std::string dir;
-  BenchLibrary() {
-    const char* base = getenv("KELP_BENCH_TMP");
-    std::string t = std::string(base && *base ? base : "/tmp") + "/kelp-librarybench-XXXXXX";
-    std::vector<char> buf(t.begin(), t.end());
-    buf.push_back(0);
-    if (!mkdtemp(buf.data())) return;
-    dir = buf.data();
-    std::vector<float> tape((size_t)kFrames * 2);
-    for (size_t i = 0; i < tape.size(); i++) tape[i] = (float)(i % 100) / 200.0f;
-    for (int k = 0; k < kSketches; k++) {
-      SketchMeta m{};
-      meta_new(&m, 48000);
-      m.createdAt = 1000.0 + k;
-      snprintf(m.name, sizeof m.name, "sketch %d", k);
-      m.lengthSamples = kFrames;
-      for (int j = 0; j < 2; j++) {
-        LayerTemplate lt{};
-        lt.startSample = j * kFrames / 2;
-        lt.lengthSamples = kFrames / 2;
-        lt.sampleRate = 48000;
-        lt.createdAt = m.createdAt;
-        float levels[400];
-        for (int s = 0; s < 400; s++) levels[s] = (float)((s * 7 + k) % 50) / 50.0f;
-        meta_add_layer(&m, layer_from_take(&lt, levels, 400));
-      }
-      const std::string folder = dir + "/" + m.id;
-      meta_save_folder(folder.c_str(), &m);
-      file_write_atomic((folder + "/tape.f32").c_str(), tape.data(), tape.size() * sizeof(float));
-      meta_free(&m);
-    }
-  }
-  ~BenchLibrary() {
-    if (!dir.empty()) tree_delete(dir.c_str());
-  }
-};
-
-BenchLibrary& library_folder() {
-  static BenchLibrary b;
-  return b;
-}
 
 void BM_LibraryScan1000(benchmark::State& state) {
   const std::string& dir = library_folder().dir;

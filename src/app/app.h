@@ -48,6 +48,7 @@ struct App {
   double anim;  // the 24 Hz accumulator
   double next_settings_write;
   bool quitting;
+  bool session_ending;  // the desktop session ends: short waits, no drawing
   bool unlanded;  // the shutdown couldn't land everything
 
   // Hooks the program fills (each may be null): what a toast says, drawing while a shutdown

@@ -1,0 +1,55 @@
+// Pieces shared by the shell's files. UI thread only.
+#pragma once
+#include <cstdint>
+
+#include "app/shell.h"
+
+struct SDL_Window;
+struct SDL_Renderer;
+struct Painter;
+
+struct Shell {
+  App app;
+  SDL_Window* window;
+  SDL_Renderer* renderer;
+  Painter* painter;
+  bool sdl_up;
+  bool text_up;
+  bool watch_installed;
+  bool desktop_up;
+
+  float scale;          // pixels per point
+  int px_w, px_h;       // output size in pixels
+  float pt_w, pt_h;     // and in points
+  bool minimized, maximized, focused, shown_once, fullscreen;
+  bool in_frame;        // a frame step is running (the event watch must not start another)
+  bool presented;       // the last frame step presented a frame
+  bool quit_requested;
+  uint64_t frame_count;
+  double started_at;     // monotonic seconds at the start
+  bool first_presented;  // the start-to-first-frame time is logged once
+
+  double next_screenshot_look;
+  bool screenshot_pending;
+  char screenshot_request[512];
+  char screenshot_file[512];
+
+  // Display throttle: presents that take too long pause drawing.
+  int slow_presents, fast_presents;
+  bool throttled;
+  double next_draw;
+
+  char title[320];
+  char toast[256];
+  double toast_until;
+};
+
+// shell.cpp: one frame step, with or without pumping the window's events.
+void shell_frame_step(Shell* sh, bool pump);
+// shell_icon.cpp: the window icon, drawn from code so no file has to be found.
+void shell_set_icon(SDL_Window* window);
+// shell_draw.cpp: the frame's picture (theme background, the sketch, the session's state).
+void shell_draw_frame(Shell* sh);
+// shell_present.cpp: draw and present one frame (and a pending screenshot); true when presented.
+bool shell_present(Shell* sh);
+void shell_layout(Shell* sh);

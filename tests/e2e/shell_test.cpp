@@ -1,0 +1,281 @@
+// The program with its window, for real: a private X server (Xvfb) and a private JACK server,
+// kelp-nova started as a child with HOME in a scratch folder, keys sent with xdotool, the window
+// read back with xdotool and the screenshot request.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/fsys.h"
+#include "support/jack_server.h"
+#include "support/tmpdir.h"
+
+extern char** environ;
+
+namespace {
+
+double now_s() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+std::string output_of(const std::string& command) {
+  std::string out;
+  FILE* p = popen(command.c_str(), "r");
+  if (!p) return out;
+  char buf[512];
+  while (fgets(buf, sizeof buf, p)) out += buf;
+  pclose(p);
+  return out;
+}
+
+pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& env,
+            const std::string& out_file, int keep_fd = -1) {
+  std::vector<char*> argv, envp;
+  std::vector<std::string> a = args, e = env;
+  for (std::string& s : a) argv.push_back(s.data());
+  argv.push_back(nullptr);
+  for (std::string& s : e) envp.push_back(s.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&fa, 1, out_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  posix_spawn_file_actions_adddup2(&fa, 1, 2);
+  (void)keep_fd;
+  pid_t pid = -1;
+  int r = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
+  posix_spawn_file_actions_destroy(&fa);
+  return r == 0 ? pid : -1;
+}
+
+// An X server of our own: Xvfb picks a free display number and writes it to a pipe.
+struct Xvfb {
+  pid_t pid = -1;
+  std::string display;
+
+  bool start(int width, int height, int dpi) {
+    int fds[2];
+    if (pipe(fds) != 0) return false;
+    char geometry[64], fd_text[16], dpi_text[16];
+    snprintf(geometry, sizeof geometry, "%dx%dx24", width, height);
+    snprintf(fd_text, sizeof fd_text, "%d", fds[1]);
+    snprintf(dpi_text, sizeof dpi_text, "%d", dpi);
+    std::vector<std::string> args = {"Xvfb", "-displayfd", fd_text, "-screen", "0", geometry,
+                                     "-dpi", dpi_text, "-nolisten", "tcp", "-noreset"};
+    std::vector<char*> argv;
+    for (std::string& s : args) argv.push_back(s.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addclose(&fa, fds[0]);
+    int r = posix_spawnp(&pid, "Xvfb", &fa, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&fa);
+    close(fds[1]);
+    if (r != 0) {
+      close(fds[0]);
+      return false;
+    }
+    char buf[32] = {0};
+    ssize_t n = 0;
+    const double end = now_s() + 10.0;
+    fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    while (now_s() < end && n <= 0) {
+      n = read(fds[0], buf, sizeof buf - 1);
+      if (n <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    close(fds[0]);
+    if (n <= 0) return false;
+    display = ":" + std::to_string(atoi(buf));
+    return true;
+  }
+  ~Xvfb() {
+    if (pid > 0) {
+      kill(pid, SIGTERM);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
+class ShellTest : public ::testing::Test {
+ protected:
+  TmpDir dir{"shell"};
+  std::string home, ini, shots, log_file;
+  Xvfb x;
+  JackServer* jack = nullptr;
+  pid_t pid = -1;
+  int exit_code = -1;
+
+  void SetUp() override {
+    home = dir / "home";
+    ini = home + "/.config/SeaGlass/kelp.ini";
+    shots = dir / "shots";
+    log_file = dir / "kelp.out";
+    ASSERT_EQ(fsys_make_folders((home + "/.config/SeaGlass").c_str()), 0);
+    ASSERT_EQ(fsys_make_folders(shots.c_str()), 0);
+    tmpdir_write(ini, "device = system\n");
+  }
+
+  void TearDown() override {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+      ADD_FAILURE() << "the program had to be killed";
+    }
+    if (HasFailure()) printf("---- the program's log ----\n%s\n", log().c_str());
+    jack_server_stop(jack);
+  }
+
+  void start_servers(int width = 1600, int height = 1000, int dpi = 96) {
+    ASSERT_TRUE(x.start(width, height, dpi)) << "Xvfb (package xvfb) must be installed";
+    jack = jack_server_start();
+    ASSERT_NE(jack, nullptr);
+  }
+
+  std::vector<std::string> env(bool with_display = true) {
+    std::vector<std::string> e;
+    for (char** p = environ; *p; p++) {
+      if (strncmp(*p, "HOME=", 5) == 0 || strncmp(*p, "XDG_", 4) == 0 ||
+          strncmp(*p, "DISPLAY=", 8) == 0 || strncmp(*p, "WAYLAND_DISPLAY=", 16) == 0 ||
+          strncmp(*p, "DBUS_", 5) == 0)
+        continue;
+      e.push_back(*p);
+    }
+    e.push_back("HOME=" + home);
+    e.push_back("XDG_CONFIG_HOME=" + home + "/.config");
+    e.push_back("KELP_SCREENSHOT_DIR=" + shots);
+    e.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (dir / "no-bus"));
+    if (with_display) e.push_back("DISPLAY=" + x.display);
+    return e;
+  }
+
+  void start_program(bool with_display = true) {
+    pid = spawn({std::string(KELP_BINARY_DIR) + "/kelp-nova"}, env(with_display), log_file);
+    ASSERT_GT(pid, 0);
+  }
+
+  std::string log() { return tmpdir_read(log_file); }
+
+  bool wait_log(const std::string& needle, double timeout) {
+    const double end = now_s() + timeout;
+    while (now_s() < end) {
+      if (log().find(needle) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
+  std::string xdotool(const std::string& args) {
+    return output_of("DISPLAY=" + x.display + " xdotool " + args + " 2>/dev/null");
+  }
+
+  // The program's window id once it is mapped.
+  std::string window(double timeout = 20.0) {
+    const double end = now_s() + timeout;
+    while (now_s() < end) {
+      std::string id = xdotool("search --onlyvisible --name '^Kelp NOVA'");
+      if (!id.empty()) return id.substr(0, id.find('\n'));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return "";
+  }
+
+  int wait_exit(double timeout = 60.0) {
+    const double end = now_s() + timeout;
+    int st = 0;
+    while (pid > 0 && now_s() < end) {
+      if (waitpid(pid, &st, WNOHANG) == pid) {
+        pid = -1;
+        exit_code = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        return exit_code;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;
+  }
+};
+
+TEST_F(ShellTest, ShowsAfterTheFirstFrameTakesAScreenshotAndRecordsUntilSigterm) {
+  start_servers();
+  start_program();
+  std::string win = window();
+  ASSERT_FALSE(win.empty()) << "no window";
+  // Hidden until a frame was drawn.
+  std::string text = log();
+  EXPECT_NE(text.find("main: first frame after"), std::string::npos);
+  ASSERT_TRUE(wait_log("session: ", 20.0));
+  ASSERT_TRUE(wait_log(" ready (", 20.0));
+  EXPECT_EQ(xdotool("getwindowname " + win).rfind("Kelp NOVA - ", 0), 0u);
+
+  // The screenshot request.
+  tmpdir_write(shots + "/kelp_screenshot_request", "");
+  ASSERT_TRUE(wait_log("main: screenshot ", 5.0));
+  std::string bmp = tmpdir_read(shots + "/kelp_screenshot.bmp");
+  ASSERT_GT(bmp.size(), 54u);
+  EXPECT_EQ(bmp.substr(0, 2), "BM");
+  FsysInfo info;
+  EXPECT_NE(fsys_info((shots + "/kelp_screenshot_request").c_str(), &info), 0u);
+
+  // A take with real keys, then the desktop ends the session while it rolls.
+  xdotool("windowactivate --sync " + win);
+  xdotool("key --window " + win + " r");
+  ASSERT_TRUE(wait_log("action: record", 5.0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  kill(pid, SIGTERM);
+  EXPECT_EQ(wait_exit(), 0);
+  text = log();
+  EXPECT_NE(text.find("main: the desktop session is ending - closing the sketch"),
+            std::string::npos);
+  EXPECT_NE(text.find("main: a take is rolling - stopping it so it lands"), std::string::npos);
+  EXPECT_NE(text.find("main: everything landed in"), std::string::npos);
+  // The take is on disk: one sketch folder with a tape of audio.
+  std::string tapes = output_of("ls " + home + "/Music/kelp/*/tape.f32 2>/dev/null");
+  EXPECT_FALSE(tapes.empty());
+}
+
+TEST_F(ShellTest, DefaultSizeFollowsTheDisplayScaleAndALostPlacementOpensCentred) {
+  // 150 %: 1,680 x 1,080 pixels, which this 2,400 x 1,600 screen holds whole.
+  start_servers(2400, 1600, 144);
+  // Saved on a display that is gone.
+  tmpdir_write(ini, "device = system\nwin_x = 5000\nwin_y = 4000\nwin_w = 900\nwin_h = 600\n");
+  start_program();
+  std::string win = window();
+  ASSERT_FALSE(win.empty());
+  std::string geo = xdotool("getwindowgeometry " + win);
+  int x0 = 0, y0 = 0, w = 0, h = 0;
+  const char* pos = strstr(geo.c_str(), "Position: ");
+  const char* size = strstr(geo.c_str(), "Geometry: ");
+  ASSERT_TRUE(pos && size) << geo;
+  sscanf(pos, "Position: %d,%d", &x0, &y0);
+  sscanf(size, "Geometry: %dx%d", &w, &h);
+  EXPECT_EQ(w, 1680) << geo;
+  EXPECT_EQ(h, 1080) << geo;
+  EXPECT_NEAR(x0 + w / 2, 1200, 40) << geo;  // centred (a window manager would add nothing)
+  EXPECT_NEAR(y0 + h / 2, 800, 40) << geo;
+  kill(pid, SIGINT);
+  EXPECT_EQ(wait_exit(), 0);
+}
+
+TEST_F(ShellTest, AnUnusableLibraryFallsBackAndNoDisplayStopsWithExitOne) {
+  start_servers();
+  const std::string file = dir / "a-file";
+  tmpdir_write(file, "not a folder");
+  tmpdir_write(ini, "device = system\nlibrary_dir = " + file + "/kelp\n");
+  start_program(false);  // no display at all
+  EXPECT_EQ(wait_exit(), 1);
+  std::string text = log();
+  EXPECT_NE(text.find("isn't usable - using the default this time"), std::string::npos);
+  EXPECT_NE(text.find("main: SDL_Init failed: "), std::string::npos);
+  EXPECT_NE(text.find("main: SDL_Init failed - Kelp NOVA can't start"), std::string::npos);
+}
+
+}  // namespace
