@@ -17,6 +17,7 @@ struct Shell {
   bool text_up;
   bool watch_installed;
   bool desktop_up;
+  bool leaked;  // sanitizer builds: our own leak check found some
 
   float scale;          // pixels per point
   int px_w, px_h;       // output size in pixels
