@@ -1,5 +1,6 @@
 // The draw layer filling a canvas-sized frame with leaves: 100,000 six-point polygons per frame
-// into a 1120x720 software-renderer surface, with and without smooth edges.
+// into a 1120x720 software-renderer surface, with and without smooth edges, and through the
+// OpenGL renderer into a window on a private X server (Mesa there: a CPU rasteriser too).
 #include <benchmark/benchmark.h>
 
 #include <SDL2/SDL.h>
@@ -10,6 +11,8 @@
 
 #include "ui/draw.h"
 #include "ui/draw_internal.h"
+
+#include "bench_display.h"
 
 namespace {
 
@@ -62,6 +65,46 @@ void BM_DrawLeavesFrame(benchmark::State& state) {
   SDL_FreeSurface(surface);
 }
 BENCHMARK(BM_DrawLeavesFrame)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_DrawLeavesOpenGL(benchmark::State& state) {
+  BenchDisplay& x = bench_display();
+  if (x.display.empty()) {
+    state.SkipWithError("no Xvfb");
+    return;
+  }
+  setenv("DISPLAY", x.display.c_str(), 1);
+  SDL_SetHint(SDL_HINT_VIDEODRIVER, "x11");
+  SDL_SetHint(SDL_HINT_RENDER_DRIVER, "opengl");
+  if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
+    state.SkipWithError("no video");
+    return;
+  }
+  SDL_Window* window = SDL_CreateWindow("draw bench", 0, 0, kWidth, kHeight, SDL_WINDOW_HIDDEN);
+  SDL_Renderer* renderer = window ? SDL_CreateRenderer(window, -1, SDL_RENDERER_ACCELERATED) : nullptr;
+  Painter* p = renderer ? draw_new(renderer, 1) : nullptr;
+  if (!p) {
+    state.SkipWithError("no OpenGL renderer");
+  } else {
+    std::vector<Leaf> leaves = make_leaves();
+    uint32_t pixel = 0;
+    SDL_Rect one{0, 0, 1, 1};
+    for (auto _ : state) {
+      SDL_SetRenderDrawColor(renderer, 8, 12, 30, 255);
+      SDL_RenderClear(renderer);
+      for (const Leaf& l : leaves) draw_polygon(p, l.pts, 6, l.colour);
+      draw_flush(p);
+      // Reading a pixel waits for the GL to finish the frame.
+      SDL_RenderReadPixels(renderer, &one, SDL_PIXELFORMAT_ARGB8888, &pixel, 4);
+      benchmark::DoNotOptimize(pixel);
+    }
+    state.SetItemsProcessed(state.iterations() * kLeaves);
+  }
+  draw_free(p);
+  if (renderer) SDL_DestroyRenderer(renderer);
+  if (window) SDL_DestroyWindow(window);
+  SDL_QuitSubSystem(SDL_INIT_VIDEO);
+}
+BENCHMARK(BM_DrawLeavesOpenGL)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The layer's own share: the same leaves tessellated into the batch, which is then emptied
 // instead of being rasterised.

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_display.h"
 #include "bench_library.h"
 
 extern char** environ;
@@ -36,8 +37,7 @@ std::string read_all(const std::string& path) {
   return s.str();
 }
 
-pid_t spawn(std::vector<std::string> args, std::vector<std::string> env, const char* out,
-            int pass_fd = -1) {
+pid_t spawn(std::vector<std::string> args, std::vector<std::string> env, const char* out) {
   std::vector<char*> argv, envp;
   for (std::string& s : args) argv.push_back(s.data());
   argv.push_back(nullptr);
@@ -47,49 +47,14 @@ pid_t spawn(std::vector<std::string> args, std::vector<std::string> env, const c
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addopen(&fa, 1, out, O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_adddup2(&fa, 1, 2);
-  (void)pass_fd;
   pid_t pid = -1;
   if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), envp.data()) != 0) pid = -1;
   posix_spawn_file_actions_destroy(&fa);
   return pid;
 }
 
-struct BenchDisplay {
-  pid_t pid = -1;
-  std::string display;
-  BenchDisplay() {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    std::string fd = std::to_string(fds[1]);
-    std::vector<std::string> args = {"Xvfb", "-displayfd", fd, "-screen", "0", "1600x1000x24",
-                                     "-nolisten", "tcp"};
-    std::vector<char*> argv;
-    for (std::string& s : args) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addclose(&fa, fds[0]);
-    if (posix_spawnp(&pid, "Xvfb", &fa, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    close(fds[1]);
-    char buf[16] = {0};
-    fcntl(fds[0], F_SETFL, O_NONBLOCK);
-    for (int i = 0; pid > 0 && i < 200 && read(fds[0], buf, sizeof buf - 1) <= 0; i++)
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    close(fds[0]);
-    if (buf[0]) display = std::string(":") + std::to_string(atoi(buf));
-  }
-  ~BenchDisplay() {
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
-  }
-};
-
 void BM_StartToFirstFrame(benchmark::State& state) {
-  static BenchDisplay x;
+  BenchDisplay& x = bench_display();
   if (x.display.empty()) {
     state.SkipWithError("no Xvfb");
     return;
@@ -146,5 +111,65 @@ BENCHMARK(BM_StartToFirstFrame)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond)
     ->Iterations(5);
+
+// CPU time of a process (user + system), seconds, from /proc.
+double cpu_seconds(pid_t pid) {
+  std::string stat = read_all("/proc/" + std::to_string(pid) + "/stat");
+  size_t close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream in(stat.substr(close + 2));
+  std::string field;
+  long long utime = 0, stime = 0;
+  for (int i = 3; i <= 15 && in >> field; i++) {
+    if (i == 14) utime = atoll(field.c_str());
+    if (i == 15) stime = atoll(field.c_str());
+  }
+  return (double)(utime + stime) / (double)sysconf(_SC_CLK_TCK);
+}
+
+// The whole program idle (a new empty sketch, no audio server, focused window): what its frame
+// loop costs the machine, as CPU milliseconds per second.
+void BM_IdleShellCpu(benchmark::State& state) {
+  BenchDisplay& x = bench_display();
+  if (x.display.empty()) {
+    state.SkipWithError("no Xvfb");
+    return;
+  }
+  char tmpl[] = "/tmp/kelp-shellbench-XXXXXX";
+  if (!mkdtemp(tmpl)) {
+    state.SkipWithError("no scratch folder");
+    return;
+  }
+  const std::string home = tmpl;
+  fsys_make_folders((home + "/.config/SeaGlass").c_str());
+  std::vector<std::string> env;
+  for (char** e = environ; *e; e++)
+    if (strncmp(*e, "HOME=", 5) && strncmp(*e, "XDG_", 4) && strncmp(*e, "DISPLAY=", 8))
+      env.push_back(*e);
+  env.push_back("HOME=" + home);
+  env.push_back("XDG_CONFIG_HOME=" + home + "/.config");
+  env.push_back("DISPLAY=" + x.display);
+  env.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + home + "/no-bus");
+  const std::string out = home + "/kelp.out";
+  pid_t pid = spawn({std::string(KELP_BINARY_DIR) + "/kelp-nova"}, env, out.c_str());
+  const double end = seconds() + 30.0;
+  while (pid > 0 && seconds() < end && read_all(out).find("first frame") == std::string::npos)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  double per_second = 0;
+  for (auto _ : state) {
+    const double c0 = cpu_seconds(pid), t0 = seconds();
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    per_second = (cpu_seconds(pid) - c0) / (seconds() - t0);
+    state.SetIterationTime(per_second);
+  }
+  state.counters["cpu_ms_per_s"] = per_second * 1000.0;
+  if (pid > 0) {
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+  }
+  tree_delete(home.c_str());
+}
+BENCHMARK(BM_IdleShellCpu)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(2);
 
 }  // namespace

@@ -38,7 +38,7 @@ std::string output_of(const std::string& command) {
 }
 
 pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& env,
-            const std::string& out_file, int keep_fd = -1) {
+            const std::string& out_file) {
   std::vector<char*> argv, envp;
   std::vector<std::string> a = args, e = env;
   for (std::string& s : a) argv.push_back(s.data());
@@ -50,7 +50,6 @@ pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&fa, 1, out_file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
   posix_spawn_file_actions_adddup2(&fa, 1, 2);
-  (void)keep_fd;
   pid_t pid = -1;
   int r = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&fa);
