@@ -53,6 +53,27 @@ pid_t spawn(std::vector<std::string> args, std::vector<std::string> env, const c
   return pid;
 }
 
+// A scratch home with kelp.ini holding ini, and the program's environment pointing at it and at
+// the display; "" when no scratch folder could be made.
+std::string scratch_home(const std::string& ini, const std::string& display,
+                         std::vector<std::string>* env) {
+  char tmpl[] = "/tmp/kelp-shellbench-XXXXXX";
+  if (!mkdtemp(tmpl)) return "";
+  const std::string home = tmpl;
+  const std::string config = home + "/.config/SeaGlass";
+  fsys_make_folders(config.c_str());
+  file_write_atomic((config + "/kelp.ini").c_str(), ini.data(), ini.size());
+  for (char** e = environ; *e; e++)
+    if (strncmp(*e, "HOME=", 5) && strncmp(*e, "XDG_", 4) && strncmp(*e, "DISPLAY=", 8))
+      env->push_back(*e);
+  env->push_back("HOME=" + home);
+  env->push_back("XDG_CONFIG_HOME=" + home + "/.config");
+  env->push_back("DISPLAY=" + display);
+  env->push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + home + "/no-bus");
+  env->push_back("JACK_NO_START_SERVER=1");
+  return home;
+}
+
 void BM_StartToFirstFrame(benchmark::State& state) {
   BenchDisplay& x = bench_display();
   if (x.display.empty()) {
@@ -61,26 +82,14 @@ void BM_StartToFirstFrame(benchmark::State& state) {
   }
   const bool full = state.range(0) > 0;
   const std::string library = full ? library_folder().dir : std::string();
-  char tmpl[] = "/tmp/kelp-shellbench-XXXXXX";
-  if (!mkdtemp(tmpl)) {
+  std::string ini = "device = none\n";
+  if (full) ini += "library_dir = " + library + "\n";
+  std::vector<std::string> env;
+  const std::string home = scratch_home(ini, x.display, &env);
+  if (home.empty()) {
     state.SkipWithError("no scratch folder");
     return;
   }
-  const std::string home = tmpl;
-  const std::string config = home + "/.config/SeaGlass";
-  fsys_make_folders(config.c_str());
-  std::string ini = "device = none\n";
-  if (full) ini += "library_dir = " + library + "\n";
-  file_write_atomic((config + "/kelp.ini").c_str(), ini.data(), ini.size());
-  std::vector<std::string> env;
-  for (char** e = environ; *e; e++)
-    if (strncmp(*e, "HOME=", 5) && strncmp(*e, "XDG_", 4) && strncmp(*e, "DISPLAY=", 8))
-      env.push_back(*e);
-  env.push_back("HOME=" + home);
-  env.push_back("XDG_CONFIG_HOME=" + home + "/.config");
-  env.push_back("DISPLAY=" + x.display);
-  env.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + home + "/no-bus");
-  env.push_back("JACK_NO_START_SERVER=1");
   const std::string out = home + "/kelp.out";
   for (auto _ : state) {
     pid_t pid = spawn({std::string(KELP_BINARY_DIR) + "/kelp-nova"}, env, out.c_str());
@@ -135,21 +144,12 @@ void BM_IdleShellCpu(benchmark::State& state) {
     state.SkipWithError("no Xvfb");
     return;
   }
-  char tmpl[] = "/tmp/kelp-shellbench-XXXXXX";
-  if (!mkdtemp(tmpl)) {
+  std::vector<std::string> env;
+  const std::string home = scratch_home("device = none\n", x.display, &env);
+  if (home.empty()) {
     state.SkipWithError("no scratch folder");
     return;
   }
-  const std::string home = tmpl;
-  fsys_make_folders((home + "/.config/SeaGlass").c_str());
-  std::vector<std::string> env;
-  for (char** e = environ; *e; e++)
-    if (strncmp(*e, "HOME=", 5) && strncmp(*e, "XDG_", 4) && strncmp(*e, "DISPLAY=", 8))
-      env.push_back(*e);
-  env.push_back("HOME=" + home);
-  env.push_back("XDG_CONFIG_HOME=" + home + "/.config");
-  env.push_back("DISPLAY=" + x.display);
-  env.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + home + "/no-bus");
   const std::string out = home + "/kelp.out";
   pid_t pid = spawn({std::string(KELP_BINARY_DIR) + "/kelp-nova"}, env, out.c_str());
   const double end = seconds() + 30.0;

@@ -143,7 +143,8 @@ function(kelp_benchmarks)
   endif()
   kelp_all_libs(libs)
   # The benchmarks drive the engine on the scripted test driver.
-  add_executable(kelp_bench ${benches} ${PROJECT_SOURCE_DIR}/tests/support/audio_fake.cpp)
+  add_executable(kelp_bench ${benches} ${PROJECT_SOURCE_DIR}/tests/support/audio_fake.cpp
+                            ${PROJECT_SOURCE_DIR}/tests/support/xvfb.cpp)
   target_include_directories(kelp_bench PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/bench
                              ${PROJECT_SOURCE_DIR}/tests)
   target_link_libraries(kelp_bench PRIVATE ${libs} benchmark::benchmark_main Threads::Threads)

@@ -18,6 +18,7 @@
 #include "platform/fsys.h"
 #include "support/jack_server.h"
 #include "support/tmpdir.h"
+#include "support/xvfb.h"
 
 extern char** environ;
 
@@ -56,60 +57,12 @@ pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>
   return r == 0 ? pid : -1;
 }
 
-// An X server of our own: Xvfb picks a free display number and writes it to a pipe.
-struct Xvfb {
-  pid_t pid = -1;
-  std::string display;
-
-  bool start(int width, int height, int dpi) {
-    int fds[2];
-    if (pipe(fds) != 0) return false;
-    char geometry[64], fd_text[16], dpi_text[16];
-    snprintf(geometry, sizeof geometry, "%dx%dx24", width, height);
-    snprintf(fd_text, sizeof fd_text, "%d", fds[1]);
-    snprintf(dpi_text, sizeof dpi_text, "%d", dpi);
-    std::vector<std::string> args = {"Xvfb", "-displayfd", fd_text, "-screen", "0", geometry,
-                                     "-dpi", dpi_text, "-nolisten", "tcp", "-noreset"};
-    std::vector<char*> argv;
-    for (std::string& s : args) argv.push_back(s.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addclose(&fa, fds[0]);
-    int r = posix_spawnp(&pid, "Xvfb", &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    close(fds[1]);
-    if (r != 0) {
-      close(fds[0]);
-      return false;
-    }
-    char buf[32] = {0};
-    ssize_t n = 0;
-    const double end = now_s() + 10.0;
-    fcntl(fds[0], F_SETFL, O_NONBLOCK);
-    while (now_s() < end && n <= 0) {
-      n = read(fds[0], buf, sizeof buf - 1);
-      if (n <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    close(fds[0]);
-    if (n <= 0) return false;
-    display = ":" + std::to_string(atoi(buf));
-    return true;
-  }
-  ~Xvfb() {
-    if (pid > 0) {
-      kill(pid, SIGTERM);
-      waitpid(pid, nullptr, 0);
-    }
-  }
-};
-
 class ShellTest : public ::testing::Test {
  protected:
   TmpDir dir{"shell"};
   std::string home, ini, shots, log_file;
-  Xvfb x;
+  Xvfb* x = nullptr;
+  std::string display;
   JackServer* jack = nullptr;
   pid_t pid = -1;
   int exit_code = -1;
@@ -132,10 +85,13 @@ class ShellTest : public ::testing::Test {
     }
     if (HasFailure()) printf("---- the program's log ----\n%s\n", log().c_str());
     jack_server_stop(jack);
+    xvfb_stop(x);
   }
 
   void start_servers(int width = 1600, int height = 1000, int dpi = 96) {
-    ASSERT_TRUE(x.start(width, height, dpi)) << "Xvfb (package xvfb) must be installed";
+    x = xvfb_start(width, height, dpi);
+    ASSERT_NE(x, nullptr) << "Xvfb (package xvfb) must be installed";
+    display = xvfb_display(x);
     jack = jack_server_start();
     ASSERT_NE(jack, nullptr);
   }
@@ -153,7 +109,7 @@ class ShellTest : public ::testing::Test {
     e.push_back("XDG_CONFIG_HOME=" + home + "/.config");
     e.push_back("KELP_SCREENSHOT_DIR=" + shots);
     e.push_back("DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (dir / "no-bus"));
-    if (with_display) e.push_back("DISPLAY=" + x.display);
+    if (with_display) e.push_back("DISPLAY=" + display);
     return e;
   }
 
@@ -174,7 +130,7 @@ class ShellTest : public ::testing::Test {
   }
 
   std::string xdotool(const std::string& args) {
-    return output_of("DISPLAY=" + x.display + " xdotool " + args + " 2>/dev/null");
+    return output_of("DISPLAY=" + display + " xdotool " + args + " 2>/dev/null");
   }
 
   // The program's window id once it is mapped.
