@@ -8,6 +8,7 @@
 #include "app/shell_internal.h"
 #include "audio/audio_engine.h"
 #include "base/clock.h"
+#include "core/tape.h"
 #include "store/meta.h"
 #include "ui/draw.h"
 #include "ui/text.h"
@@ -45,7 +46,7 @@ void draw_tape(Shell* sh, const SessionSnapshot* snap, DrawColour acc) {
   const int n = m ? m->layerCount : 0;
   for (int i = 0; i < n; i++) {
     const Layer* l = m->layers[i];
-    const double rate = l->sampleRate > 0 ? l->sampleRate : 48000.0;
+    const double rate = l->sampleRate > 0 ? l->sampleRate : TAPE_DEFAULT_RATE;
     const float x0 = at((double)l->startSample / rate);
     const float x1 = at((double)(l->startSample + l->lengthSamples) / rate);
     const float row = (float)(i % 6) * 14.0f - 35.0f;
