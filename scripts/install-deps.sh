@@ -7,7 +7,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev
   libicu-dev
-  libsdl2-dev libfreetype-dev libharfbuzz-dev libfontconfig-dev libsystemd-dev
+  libsdl2-dev libgl1-mesa-dri libglx-mesa0 libegl-mesa0 libfreetype-dev libharfbuzz-dev libfontconfig-dev libsystemd-dev
   fonts-dejavu-core fonts-noto-mono fonts-droid-fallback fonts-symbola
   portaudio19-dev libasound2-dev libjack-jackd2-dev jackd2
   librtmidi-dev
