@@ -41,10 +41,23 @@ std::vector<Leaf> make_leaves() {
   return leaves;
 }
 
-void BM_DrawLeavesFrame(benchmark::State& state) {
-  SDL_Surface* surface = SDL_CreateRGBSurfaceWithFormat(0, kWidth, kHeight, 32, SDL_PIXELFORMAT_ARGB8888);
+// A canvas-sized surface with the software renderer and a painter over it.
+struct SoftCanvas {
+  SDL_Surface* surface =
+      SDL_CreateRGBSurfaceWithFormat(0, kWidth, kHeight, 32, SDL_PIXELFORMAT_ARGB8888);
   SDL_Renderer* renderer = surface ? SDL_CreateSoftwareRenderer(surface) : nullptr;
-  Painter* p = renderer ? draw_new(renderer, 1) : nullptr;
+  Painter* painter = renderer ? draw_new(renderer, 1) : nullptr;
+  ~SoftCanvas() {
+    draw_free(painter);
+    if (renderer) SDL_DestroyRenderer(renderer);
+    if (surface) SDL_FreeSurface(surface);
+  }
+};
+
+void BM_DrawLeavesFrame(benchmark::State& state) {
+  SoftCanvas canvas;
+  Painter* p = canvas.painter;
+  SDL_Renderer* renderer = canvas.renderer;
   if (!p) {
     state.SkipWithError("no software renderer");
     return;
@@ -57,12 +70,9 @@ void BM_DrawLeavesFrame(benchmark::State& state) {
     for (const Leaf& l : leaves) draw_polygon(p, l.pts, 6, l.colour);
     draw_flush(p);
     SDL_RenderFlush(renderer);
-    benchmark::DoNotOptimize(surface->pixels);
+    benchmark::DoNotOptimize(canvas.surface->pixels);
   }
   state.SetItemsProcessed(state.iterations() * kLeaves);
-  draw_free(p);
-  SDL_DestroyRenderer(renderer);
-  SDL_FreeSurface(surface);
 }
 BENCHMARK(BM_DrawLeavesFrame)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -109,9 +119,8 @@ BENCHMARK(BM_DrawLeavesOpenGL)->Unit(benchmark::kMillisecond)->UseRealTime();
 // The layer's own share: the same leaves tessellated into the batch, which is then emptied
 // instead of being rasterised.
 void BM_DrawLeavesTessellate(benchmark::State& state) {
-  SDL_Surface* surface = SDL_CreateRGBSurfaceWithFormat(0, kWidth, kHeight, 32, SDL_PIXELFORMAT_ARGB8888);
-  SDL_Renderer* renderer = surface ? SDL_CreateSoftwareRenderer(surface) : nullptr;
-  Painter* p = renderer ? draw_new(renderer, 1) : nullptr;
+  SoftCanvas canvas;
+  Painter* p = canvas.painter;
   if (!p) {
     state.SkipWithError("no software renderer");
     return;
@@ -125,9 +134,6 @@ void BM_DrawLeavesTessellate(benchmark::State& state) {
     p->nverts = p->nidx = 0;
   }
   state.SetItemsProcessed(state.iterations() * kLeaves);
-  draw_free(p);
-  SDL_DestroyRenderer(renderer);
-  SDL_FreeSurface(surface);
 }
 BENCHMARK(BM_DrawLeavesTessellate)->Unit(benchmark::kMillisecond)->UseRealTime();
 

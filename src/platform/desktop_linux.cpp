@@ -218,12 +218,22 @@ bool desktop_inhibited() {
   return g_watch.inhibit_fd >= 0;
 }
 
-float desktop_xft_dpi() {
+namespace {
+
+// The X display in $DISPLAY; null on Wayland (its scale comes from the windowing layer) and
+// without one.
+Display* open_x_display() {
   const char* wayland = getenv("WAYLAND_DISPLAY");
-  if (wayland && *wayland) return 0;
+  if (wayland && *wayland) return nullptr;
   const char* name = getenv("DISPLAY");
-  if (!name || !*name) return 0;
-  Display* dpy = XOpenDisplay(name);
+  if (!name || !*name) return nullptr;
+  return XOpenDisplay(name);
+}
+
+}  // namespace
+
+float desktop_xft_dpi() {
+  Display* dpy = open_x_display();
   if (!dpy) return 0;
   // The string was read when the display opened: no round trip that could lose the connection.
   float dpi = 0;
@@ -242,11 +252,7 @@ float desktop_xft_dpi() {
 }
 
 float desktop_screen_dpi() {
-  const char* wayland = getenv("WAYLAND_DISPLAY");
-  if (wayland && *wayland) return 0;
-  const char* name = getenv("DISPLAY");
-  if (!name || !*name) return 0;
-  Display* dpy = XOpenDisplay(name);
+  Display* dpy = open_x_display();
   if (!dpy) return 0;
   const int screen = DefaultScreen(dpy);
   const int px = DisplayWidth(dpy, screen), mm = DisplayWidthMM(dpy, screen);
