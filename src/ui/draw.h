@@ -82,6 +82,9 @@ void draw_ring(Painter* p, float cx, float cy, float r, float width, DrawColour 
 void draw_polygon(Painter* p, const DrawPoint* points, int count, DrawColour c);
 void draw_triangle(Painter* p, DrawPoint a, DrawPoint b, DrawPoint c, DrawColour colour);
 void draw_quad(Painter* p, DrawPoint a, DrawPoint b, DrawPoint c, DrawPoint d, DrawColour colour);
+// A quad with a colour per corner, blended across it (no smoothed rim: for fields of cells that
+// tile, where a rim would show as seams).
+void draw_quad_colours(Painter* p, const DrawPoint corners[4], const DrawColour colours[4]);
 void draw_polyline(Painter* p, const DrawPoint* points, int count, float width, DrawColour c,
                    bool closed);
 void draw_curve(Painter* p, DrawPoint a, DrawPoint control, DrawPoint b, int segments, float width,

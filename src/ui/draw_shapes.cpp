@@ -401,6 +401,22 @@ void draw_quad(Painter* p, DrawPoint a, DrawPoint b, DrawPoint c, DrawPoint d, D
   draw_polygon(p, q, 4, colour);
 }
 
+void draw_quad_colours(Painter* p, const DrawPoint corners[4], const DrawColour colours[4]) {
+  if (!draw_open(p) || !corners || !colours) return;
+  SDL_Color c[4];
+  int alpha = 0;
+  for (int i = 0; i < 4; i++) {
+    if (!draw_finite(corners[i].x) || !draw_finite(corners[i].y)) return;
+    c[i] = draw_colour(p, colours[i]);
+    alpha += c[i].a;
+  }
+  if (alpha == 0 || !draw_reserve(p, 4, 6)) return;
+  int base = p->nverts;
+  for (int i = 0; i < 4; i++) draw_vertex(p, draw_px(p, corners[i].x, corners[i].y), c[i]);
+  draw_tri(p, base, base + 1, base + 2);
+  draw_tri(p, base, base + 2, base + 3);
+}
+
 void draw_polyline(Painter* p, const DrawPoint* points, int count, float width, DrawColour c,
                    bool closed) {
   if (!draw_open(p) || !points || count < 2 || !draw_finite(width) || !(width > 0)) return;
