@@ -32,10 +32,12 @@ install: build
 	install -Dm644 data/kelp-nova.svg $(PREFIX)/share/icons/hicolor/scalable/apps/kelp-nova.svg
 	-update-desktop-database $(PREFIX)/share/applications 2>/dev/null
 
-# Pictures of fixed states, under Xvfb with a private JACK server, into docs/screenshots/.
+# Pictures of fixed states, under Xvfb with a private JACK server, into $(BUILD)/screenshots/;
+# the README's picture is copied to docs/screenshots/.
 screenshots: deps
 	$(MAKE) build
-	bash scripts/screenshots.sh $(BUILD) docs/screenshots
+	bash scripts/screenshots.sh $(BUILD) $(BUILD)/screenshots
+	cp $(BUILD)/screenshots/twenty-takes.png docs/screenshots/twenty-takes.png
 
 test: deps
 	$(MAKE) build

@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
 # `make screenshots`: pictures of fixed states of the program, taken through its own screenshot
 # request under a private X server (Xvfb) and a private JACK server (dummy backend), with a tone
-# playing into its inputs. Writes PNGs into the folder given (docs/screenshots by default).
+# playing into its inputs. Writes PNGs into the folder given (build/screenshots by default):
+#   empty            a new sketch, nothing recorded yet
+#   recording        a take being recorded, quiet then loud
+#   twenty-takes     a sketch of 20 takes in lanes, with a loop
+#   two-hundred-out  200 takes, zoomed out to the whole sketch
+#   two-hundred-in   the same, zoomed in
 set -euo pipefail
 build=${1:-build}
-out=${2:-docs/screenshots}
+out=${2:-$build/screenshots}
 mkdir -p "$out"
 work=$(mktemp -d /tmp/kelp-shots.XXXXXX)
 pids=()
@@ -19,8 +24,12 @@ export HOME="$work/home" XDG_CONFIG_HOME="$work/home/.config" KELP_SCREENSHOT_DI
 export JACK_DEFAULT_SERVER="kelp-shots-$$"
 export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$work/no-bus"
 unset WAYLAND_DISPLAY
-mkdir -p "$XDG_CONFIG_HOME/SeaGlass"
-printf 'device = system\n' > "$XDG_CONFIG_HOME/SeaGlass/kelp.ini"
+mkdir -p "$XDG_CONFIG_HOME/SeaGlass" "$work/library"
+# The settings each run starts from: the JACK device, the scratch library, the sketch to open.
+settings() {
+  printf 'device = system\nlibrary_dir = %s\nlast_opened = %s\n' "$work/library" "${1:-}" \
+    > "$XDG_CONFIG_HOME/SeaGlass/kelp.ini"
+}
 
 exec 3<> "$work/displayfd"
 Xvfb -displayfd 3 -screen 0 1280x800x24 -dpi 96 -nolisten tcp >/dev/null 2>&1 &
@@ -33,10 +42,25 @@ pids+=($!)
 sleep 1
 
 log="$work/kelp.log"
-"$build/kelp-nova" >"$log" 2>&1 &
-kelp=$!
-pids+=($kelp)
-
+kelp=""
+win=""
+start_kelp() {  # [sketch id]: run the program on it and wait until it plays
+  settings "${1:-}"
+  : > "$log"
+  "$build/kelp-nova" >"$log" 2>&1 &
+  kelp=$!
+  pids+=($kelp)
+  wait_for " ready (" 30
+  wait_for "audio: RUNNING" 30
+  win=$(xdotool search --sync --onlyvisible --name '^Kelp NOVA' | head -1)
+  xdotool windowactivate --sync "$win" >/dev/null 2>&1 || true
+}
+stop_kelp() {
+  kill -TERM "$kelp"
+  wait "$kelp" || true
+  grep -q "main: everything landed in" "$log" ||
+    { echo "screenshots: the sketch didn't land" >&2; cat "$log" >&2; exit 1; }
+}
 wait_for() {  # a log line, within seconds
   for _ in $(seq $(( $2 * 20 ))); do grep -q -- "$1" "$log" && return 0; sleep 0.05; done
   echo "screenshots: no '$1' in the log" >&2
@@ -55,27 +79,49 @@ shot() {  # name: ask for a screenshot and keep it as a PNG
   echo "screenshots: $out/$1.png"
 }
 
-wait_for " ready (" 30
-wait_for "audio: RUNNING" 30
-sleep 0.5
-shot empty
+# A tone into the inputs all along (quiet; SIGUSR1 makes it loud and back).
+tone_on() {
+  "$build/tools/jack_tone" --level 0.12 --level2 0.5 --freq 220 --to PortAudio --ports 2 \
+    >/dev/null 2>&1 &
+  tone=$!
+  pids+=($tone)
+}
 
-"$build/tools/jack_tone" --level 0.4 --freq 220 --to PortAudio --ports 2 >/dev/null 2>&1 &
-pids+=($!)
-win=$(xdotool search --sync --onlyvisible --name '^Kelp NOVA' | head -1)
-xdotool windowactivate --sync "$win" >/dev/null 2>&1 || true
-sleep 1
-xdotool key --window "$win" r
-sleep 3
-shot recording
-xdotool key --window "$win" r
-sleep 1.5
+# A new sketch, then a take: quiet for two seconds, then loud.
+start_kelp
+tone_on
+xdotool mousemove --window "$win" 700 200
+sleep 2
+shot empty
 xdotool key --window "$win" r
 sleep 2
+kill -USR1 "$tone"
+sleep 1.6
+shot recording
 xdotool key --window "$win" r
 sleep 1
-shot two-takes
+kill -TERM "$tone" 2>/dev/null || true
+stop_kelp
 
-kill -TERM "$kelp"
-wait "$kelp" || true
-grep -q "main: everything landed in" "$log" || { echo "screenshots: the takes didn't land" >&2; cat "$log" >&2; exit 1; }
+# Busy sketches written straight into the library.
+twenty=$("$build/tools/kelp_make_sketch" "$work/library" --takes 20 --seconds 5 --length 40 \
+  --loop 12 20 --zoom 1 --name "Twenty takes")
+start_kelp "$twenty"
+tone_on
+xdotool mousemove --window "$win" 420 330
+sleep 2.5
+shot twenty-takes
+stop_kelp
+
+many=$("$build/tools/kelp_make_sketch" "$work/library" --takes 200 --seconds 6 --length 90 \
+  --zoom 1 --name "Two hundred takes")
+start_kelp "$many"
+tone_on
+xdotool mousemove --window "$win" 1100 790
+sleep 2.5
+shot two-hundred-out
+xdotool mousemove --window "$win" 300 380
+for _ in $(seq 24); do xdotool keydown ctrl click 4 keyup ctrl; done
+sleep 3
+shot two-hundred-in
+stop_kelp

@@ -1,7 +1,9 @@
 // jack_tone: plays a sine into another JACK client's input ports, for the audio tests.
 //
-//   jack_tone [--freq HZ] [--level PEAK] [--to CLIENT] [--ports N] [--seconds S]
+//   jack_tone [--freq HZ] [--level PEAK] [--level2 PEAK] [--to CLIENT] [--ports N] [--seconds S]
 //
+// SIGUSR1 switches between --level and --level2 (default: the same), so a test can make one part
+// of a take louder than another at a moment it chooses.
 // Connects its output k to the k-th input port of CLIENT (default "PortAudio", the engine's
 // client), prints "ready" once connected, and plays until S seconds pass (0: until SIGTERM).
 #include <jack/jack.h>
@@ -22,12 +24,14 @@
 namespace {
 
 std::atomic<bool> g_stop{false};
+std::atomic<bool> g_second{false};
 
 struct Tone {
   std::vector<jack_port_t*> ports;
   double phase = 0;
   double step = 0;
   float level = 0.5f;
+  float level2 = 0.5f;
 };
 
 int process(jack_nframes_t n, void* arg) {
@@ -37,8 +41,9 @@ int process(jack_nframes_t n, void* arg) {
   for (size_t p = 0; p < count; p++) {
     bufs[p] = (float*)jack_port_get_buffer(t->ports[p], n);
   }
+  const float level = g_second.load(std::memory_order_relaxed) ? t->level2 : t->level;
   for (jack_nframes_t i = 0; i < n; i++) {
-    float v = t->level * (float)std::sin(t->phase);
+    float v = level * (float)std::sin(t->phase);
     t->phase += t->step;
     if (t->phase > 2 * M_PI) t->phase -= 2 * M_PI;
     for (size_t p = 0; p < count; p++) bufs[p][i] = v;
@@ -48,6 +53,10 @@ int process(jack_nframes_t n, void* arg) {
 
 void on_signal(int) {
   g_stop.store(true);
+}
+
+void on_switch(int) {
+  g_second.store(!g_second.load());
 }
 
 void on_shutdown(void*) {
@@ -66,6 +75,7 @@ long port_number(const char* name) {
 int main(int argc, char** argv) {
   double freq = 440.0;
   float level = 0.5f;
+  float level2 = -1.0f;
   std::string target = "PortAudio";
   int nports = 2;
   double seconds = 0;
@@ -75,6 +85,8 @@ int main(int argc, char** argv) {
       freq = atof(argv[i + 1]);
     } else if (a == "--level") {
       level = (float)atof(argv[i + 1]);
+    } else if (a == "--level2") {
+      level2 = (float)atof(argv[i + 1]);
     } else if (a == "--to") {
       target = argv[i + 1];
     } else if (a == "--ports") {
@@ -88,6 +100,7 @@ int main(int argc, char** argv) {
   }
   signal(SIGTERM, on_signal);
   signal(SIGINT, on_signal);
+  signal(SIGUSR1, on_switch);
 
   jack_status_t status;
   jack_client_t* client = jack_client_open("kelp_tone", JackNoStartServer, &status);
@@ -97,6 +110,7 @@ int main(int argc, char** argv) {
   }
   Tone tone;
   tone.level = level;
+  tone.level2 = level2 >= 0 ? level2 : level;
   tone.step = 2 * M_PI * freq / (double)jack_get_sample_rate(client);
   for (int i = 0; i < nports; i++) {
     char name[32];

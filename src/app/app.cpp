@@ -270,6 +270,7 @@ void app_frame(App* a, double now) {
   a->anim += a->dt;
   for (int i = 0; i < APP_MAX_TICKS && a->anim >= APP_TICK_SECONDS; i++) {
     if (a->session) session_view_tick(a->session);
+    if (a->tick) a->tick(a->user);
     a->anim -= APP_TICK_SECONDS;
   }
   if (a->anim >= APP_TICK_SECONDS) a->anim = 0;

@@ -56,6 +56,7 @@ struct App {
   void* user;
   void (*toast)(void* user, const char* text);
   void (*draw)(void* user);
+  void (*tick)(void* user);  // each 24 Hz tick, after the camera's
   void (*fatal)(void* user, const char* message);
 };
 

@@ -24,6 +24,7 @@
 #include "platform/fsys.h"
 #include "platform/platform.h"
 #include "store/library.h"
+#include "ui/canvas.h"
 #include "ui/draw.h"
 #include "ui/text.h"
 
@@ -172,6 +173,7 @@ int start(Shell* sh) {
   sh->text_up = true;
   text_set_pixel_scale(sh->scale);
   if (app_start_session(a) != 0) return 1;
+  shell_canvas_start(sh);
   a->draw = draw_while_waiting;
   SDL_AddEventWatch(
       [](void* u, SDL_Event* e) -> int {
@@ -248,6 +250,7 @@ void on_key(Shell* sh, const SDL_KeyboardEvent& k) {
 }
 
 void on_event(Shell* sh, const SDL_Event& e) {
+  shell_canvas_event(sh, e);
   switch (e.type) {
     case SDL_QUIT:
       request_quit(sh);
@@ -296,6 +299,7 @@ void on_event(Shell* sh, const SDL_Event& e) {
       draw_free(sh->painter);
       sh->painter = draw_new(sh->renderer, sh->scale);
       text_init(sh->renderer);
+      if (sh->canvas) canvas_set_painter(sh->canvas, sh->painter);
       break;
     case SDL_KEYDOWN:
       on_key(sh, e.key);
@@ -400,6 +404,7 @@ void run_loop(Shell* sh) {
 void teardown(Shell* sh) {
   App* a = &sh->app;
   app_teardown(a);
+  shell_canvas_stop(sh);
   if (sh->text_up) text_free();
   sh->text_up = false;
   draw_free(sh->painter);

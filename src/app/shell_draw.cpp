@@ -1,6 +1,5 @@
-// The frame's picture until the canvas, the sky and the panels arrive: the theme's background,
-// the sketch's title, its takes as plain bars along the tape, the cursor, the transport and the
-// session's banners and toasts as text.
+// The frame's picture until the panels arrive: the theme's background, the canvas (sky and
+// leaves), the sketch's title, the transport and the session's banners and toasts as text.
 #include <cmath>
 #include <cstdio>
 
@@ -19,49 +18,12 @@ constexpr DrawColour kSkyTop = {0.035f, 0.055f, 0.10f, 1.0f};
 constexpr DrawColour kSkyBottom = {0.01f, 0.02f, 0.045f, 1.0f};
 constexpr DrawColour kInk = {0.88f, 0.92f, 0.96f, 1.0f};
 constexpr DrawColour kDim = {0.55f, 0.62f, 0.70f, 1.0f};
-constexpr DrawColour kTrack = {1.0f, 1.0f, 1.0f, 0.08f};
 constexpr DrawColour kRec = {0.95f, 0.25f, 0.22f, 1.0f};
 constexpr DrawColour kBanner = {0.45f, 0.10f, 0.08f, 0.85f};
 
 constexpr TextStyle kTitle = {TEXT_HEAD, 15.0f, 600, 0.0f};
 constexpr TextStyle kLabel = {TEXT_MONO, 12.0f, 700, 1.0f};
 constexpr TextStyle kSmall = {TEXT_MONO, 11.0f, 400, 0.5f};
-
-DrawColour accent(const SketchMeta* meta) {
-  MetaColour c = meta_colour(meta);
-  return DrawColour{c.r, c.g, c.b, 1.0f};
-}
-
-void draw_tape(Shell* sh, const SessionSnapshot* snap, DrawColour acc) {
-  Painter* p = sh->painter;
-  const float left = 40.0f, right = sh->pt_w - 40.0f;
-  const float mid = sh->pt_h * 0.55f;
-  if (right - left < 10.0f) return;
-  draw_rect(p, left, mid - 0.5f, right - left, 1.0f, kTrack);
-  const double span = snap->span > 0 ? snap->span : 1.0;
-  auto at = [&](double seconds) {
-    return left + (float)(std::fmin(std::fmax(seconds / span, 0.0), 1.0) * (right - left));
-  };
-  const SketchMeta* m = snap->meta;
-  const int n = m ? m->layerCount : 0;
-  for (int i = 0; i < n; i++) {
-    const Layer* l = m->layers[i];
-    const double rate = l->sampleRate > 0 ? l->sampleRate : TAPE_DEFAULT_RATE;
-    const float x0 = at((double)l->startSample / rate);
-    const float x1 = at((double)(l->startSample + l->lengthSamples) / rate);
-    const float row = (float)(i % 6) * 14.0f - 35.0f;
-    DrawColour c = acc;
-    c.a = 0.35f + 0.1f * (float)(i % 4);
-    draw_rrect(p, DrawRect{x0, mid + row, std::fmax(x1 - x0, 2.0f), 9.0f}, 4.5f, c);
-  }
-  if (snap->recording && snap->rate > 0) {
-    const float x0 = at((double)snap->live_start / snap->rate);
-    const float x1 = at(snap->position_seconds);
-    draw_rrect(p, DrawRect{x0, mid + 50.0f, std::fmax(x1 - x0, 2.0f), 9.0f}, 4.5f, kRec);
-  }
-  const float cx = at(snap->position_seconds);
-  draw_rect(p, cx - 1.0f, mid - 70.0f, 2.0f, 140.0f, snap->recording ? kRec : acc);
-}
 
 void draw_status(Shell* sh, const SessionSnapshot* snap) {
   Painter* p = sh->painter;
@@ -117,10 +79,9 @@ void shell_draw_frame(Shell* sh) {
   const Session* s = sh->app.session;
   if (!s) return;
   const SessionSnapshot* snap = session_snapshot(s);
-  const DrawColour acc = accent(snap->meta);
-  text_draw(p, kTitle, 24.0f, 16.0f, TEXT_LEFT, kInk, snap->title[0] ? snap->title : "Untitled",
+  shell_canvas_draw(sh);
+  text_draw(p, kTitle, 24.0f, 14.0f, TEXT_LEFT, kInk, snap->title[0] ? snap->title : "Untitled",
             true);
-  draw_tape(sh, snap, acc);
   draw_status(sh, snap);
   draw_banners(sh);
   draw_toast(sh);

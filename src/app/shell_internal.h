@@ -3,10 +3,13 @@
 #include <cstdint>
 
 #include "app/shell.h"
+#include "ui/draw.h"
+#include "ui/pointer_glyph.h"
 
 struct SDL_Window;
 struct SDL_Renderer;
 struct Painter;
+struct Canvas;
 
 struct Shell {
   App app;
@@ -40,6 +43,18 @@ struct Shell {
   bool throttled;
   double next_draw;
 
+  // The picture: the canvas, the pointer glyph and what they follow.
+  Canvas* canvas;
+  PointerGlyph glyph;
+  bool motion_up;
+  bool reduced_motion;
+  DrawRect canvas_rect;
+  float mouse_x, mouse_y;  // points
+  bool mouse_in;           // the pointer is inside the window
+  bool mouse_held;         // a button is down
+  double last_glyph;
+  char sketch_id[40];      // the sketch the canvas shows (a new one clears it)
+
   char title[320];
   char toast[256];
   double toast_until;
@@ -54,3 +69,11 @@ void shell_draw_frame(Shell* sh);
 // shell_present.cpp: draw and present one frame (and a pending screenshot); true when presented.
 bool shell_present(Shell* sh);
 void shell_layout(Shell* sh);
+// shell_canvas.cpp: the canvas and pointer glyph's start, 24 Hz tick, frame and stop.
+void shell_canvas_start(Shell* sh);
+void shell_canvas_stop(Shell* sh);
+void shell_canvas_event(Shell* sh, const union SDL_Event& e);
+// Draws the canvas into its rectangle (sky, leaves, loop, marks, gem).
+void shell_canvas_draw(Shell* sh);
+// After the draw layer's last flush: the pointer glyph, straight on the renderer.
+void shell_glyph_draw(Shell* sh);

@@ -86,6 +86,7 @@ bool shell_present(Shell* sh) {
   text_frame();
   shell_draw_frame(sh);
   draw_flush(sh->painter);
+  shell_glyph_draw(sh);
   if (sh->screenshot_pending) save_screenshot(sh);
   const double t = clock_monotonic();
   SDL_RenderPresent(sh->renderer);

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -195,6 +196,109 @@ TEST_F(ShellTest, ShowsAfterTheFirstFrameTakesAScreenshotAndRecordsUntilSigterm)
   // The take is on disk: one sketch folder with a tape of audio.
   std::string tapes = output_of("ls " + home + "/Music/kelp/*/tape.f32 2>/dev/null");
   EXPECT_FALSE(tapes.empty());
+}
+
+// A screenshot's pixels (the BMP the program saves: 32-bit, bottom-up rows).
+struct Shot {
+  int w = 0, h = 0;
+  std::string data;
+  size_t offset = 0;
+  bool top_down = false;
+  bool load(const std::string& bmp) {
+    if (bmp.size() < 54 || bmp.compare(0, 2, "BM") != 0) return false;
+    auto i32 = [&](size_t at) {
+      int32_t v;
+      memcpy(&v, bmp.data() + at, 4);
+      return v;
+    };
+    offset = (size_t)i32(10);
+    w = i32(18);
+    h = i32(22);
+    top_down = h < 0;
+    if (h < 0) h = -h;
+    data = bmp;
+    return w > 0 && h > 0 && offset + (size_t)w * (size_t)h * 4 <= bmp.size();
+  }
+  int brightness(int x, int y) const {
+    const int row = top_down ? y : h - 1 - y;
+    const uint8_t* p = (const uint8_t*)data.data() + offset + ((size_t)row * (size_t)w + (size_t)x) * 4;
+    return p[0] + p[1] + p[2];
+  }
+  // How far leaves reach up and down from a lane line in columns [x0, x1): the tallest unbroken
+  // run of lit pixels through the line (stars and gas are not joined to it).
+  int reach(int x0, int x1, int lane) const {
+    int best = 0;
+    for (int x = x0; x < x1; x++) {
+      int up = 0, down = 0;
+      while (lane - up - 1 >= 0 && brightness(x, lane - up - 1) > 100) up++;
+      while (lane + down + 1 < h && brightness(x, lane + down + 1) > 100) down++;
+      best = std::max(best, up + down);
+    }
+    return best;
+  }
+};
+
+TEST_F(ShellTest, ATakeRecordedFromAToneStandsAsLeavesTallerWhereItWasLouder) {
+  start_servers();
+  start_program();
+  std::string win = window();
+  ASSERT_FALSE(win.empty()) << "no window";
+  ASSERT_TRUE(wait_log(" ready (", 20.0));
+  ASSERT_TRUE(wait_log("audio: RUNNING", 20.0));
+  // Quiet, then (on SIGUSR1) six times louder.
+  pid_t tone = spawn({std::string(KELP_BINARY_DIR) + "/tools/jack_tone", "--level", "0.08",
+                      "--level2", "0.5", "--freq", "220", "--to", "PortAudio", "--ports", "2"},
+                     env(), dir / "tone.out");
+  ASSERT_GT(tone, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  xdotool("windowactivate --sync " + win);
+  xdotool("mousemove --window " + win + " 500 20");  // the top bar: no glyph, no pull
+  xdotool("key --window " + win + " r");
+  ASSERT_TRUE(wait_log("action: record", 5.0));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  kill(tone, SIGUSR1);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  xdotool("key --window " + win + " r");
+  // Landed leaves grow back over four seconds.
+  std::this_thread::sleep_for(std::chrono::milliseconds(5500));
+  tmpdir_write(shots + "/kelp_screenshot_request", "");
+  ASSERT_TRUE(wait_log("main: screenshot ", 5.0));
+  Shot shot;
+  ASSERT_TRUE(shot.load(tmpdir_read(shots + "/kelp_screenshot.bmp")));
+  kill(tone, SIGTERM);
+  waitpid(tone, nullptr, 0);
+
+  // The take lies along the lane line in the middle of the canvas: its extent is the longest
+  // unbroken run of lit columns there (a star on the line is a short one).
+  const int lane = shot.h / 2 - 6;  // the canvas sits between the top bar and the status line
+  int first = -1, last = -1, run_start = -1, gap = 0;
+  for (int x = 0; x <= shot.w; x++) {
+    bool lit = false;
+    for (int y = lane - 3; y <= lane + 3 && x < shot.w && !lit; y++) lit = shot.brightness(x, y) > 120;
+    if (lit) {
+      if (run_start < 0) run_start = x;
+      gap = 0;
+      if (x - run_start > last - first) {
+        first = run_start;
+        last = x;
+      }
+    } else if (run_start >= 0 && ++gap > 4) {
+      run_start = -1;
+    }
+  }
+  ASSERT_GE(first, 0) << "no leaves on the lane line";
+  const int len = last - first;
+  ASSERT_GT(len, 200) << first << ".." << last;
+  const int quiet = shot.reach(first + len / 10, first + 4 * len / 10, lane);
+  const int loud = shot.reach(first + 6 * len / 10, first + 9 * len / 10, lane);
+  EXPECT_GT(loud, 60);
+  EXPECT_GT(loud, 2 * quiet) << "quiet " << quiet << ", loud " << loud;
+  if (last + 60 < shot.w - 30) {
+    EXPECT_LT(shot.reach(last + 40, shot.w - 30, lane), 8);  // past the take: sky
+  }
+
+  kill(pid, SIGTERM);
+  EXPECT_EQ(wait_exit(), 0);
 }
 
 TEST_F(ShellTest, DefaultSizeFollowsTheDisplayScaleAndALostPlacementOpensCentred) {

@@ -1,0 +1,187 @@
+// The window's picture of the sketch: the canvas fed from the session's snapshot (ticked with the
+// camera at 24 Hz, drawn every frame), the sky's lean, the desktop's reduced motion and the
+// pointer glyph with the hover kind under the pointer.
+#include <SDL.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "app/session.h"
+#include "app/shell_internal.h"
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/text.h"
+#include "core/tape.h"
+#include "platform/motion.h"
+#include "store/meta.h"
+#include "ui/canvas.h"
+
+namespace {
+
+constexpr float kTopBar = 44.0f;     // the top bar: the system cursor there, no glyph
+constexpr float kStatusBar = 56.0f;  // the transport line under the canvas
+constexpr float kEdge = 5.0f;        // near the window's edge the system cursor comes back
+constexpr float kInset = 24.0f;      // between the canvas's sides and the sketch's ends
+constexpr DrawColour kLoopColour = {0.55f, 0.85f, 1.0f, 1.0f};
+
+// The theme's accent: the sketch's picked colour, else the first paint colour.
+DrawColour accent_of(const SketchMeta* meta) {
+  if (meta && meta->hasPickedColor)
+    return DrawColour{(float)meta->pickedColor.r, (float)meta->pickedColor.g,
+                      (float)meta->pickedColor.b, 1.0f};
+  return DrawColour{SESSION_PALETTE[0][0], SESSION_PALETTE[0][1], SESSION_PALETTE[0][2], 1.0f};
+}
+
+void fill_input(Shell* sh, CanvasInput* in, double now) {
+  memset(in, 0, sizeof *in);
+  const Session* s = sh->app.session;
+  const Settings* st = &sh->app.settings;
+  in->now = now;
+  in->wall = clock_now();
+  in->triangle_stride = st->triangle_stride;
+  in->supersample = st->canvas_2x != 0;
+  in->reduced_motion = sh->reduced_motion;
+  in->loop_colour = kLoopColour;
+  in->inset = kInset;
+  in->rate = TAPE_DEFAULT_RATE;
+  in->span = 1;
+  in->accent = accent_of(nullptr);
+  const DrawRect& r = sh->canvas_rect;
+  in->pointer_in = sh->mouse_in && sh->mouse_x >= r.x && sh->mouse_x < r.x + r.w &&
+                   sh->mouse_y >= r.y && sh->mouse_y < r.y + r.h;
+  in->pointer_x = sh->mouse_x;
+  in->pointer_y = sh->mouse_y;
+  if (!s) return;
+  const SessionSnapshot* snap = session_snapshot(s);
+  in->meta = snap->meta;
+  in->rate = snap->rate > 0 ? snap->rate : in->rate;
+  in->span = snap->span > 0 ? snap->span : 1;
+  in->position = snap->position;
+  in->has_cursor = snap->loaded;
+  in->playing = snap->playing;
+  in->recording = snap->recording;
+  in->live_strokes = snap->live_strokes;
+  in->live_count = snap->live_count;
+  in->live_peak = snap->live_peak;
+  in->live_start = snap->live_start;
+  in->live_pinned = snap->paint_mode && s->has_click_height;
+  in->live_y = (float)s->click_height;
+  in->loop = snap->loop;
+  in->view = &s->view;
+  in->accent = accent_of(snap->meta);
+  in->paint_mode = snap->paint_mode;
+}
+
+void canvas_tick_hook(void* user) {
+  Shell* sh = (Shell*)user;
+  if (!sh->canvas) return;
+  CanvasInput in;
+  fill_input(sh, &in, clock_monotonic());
+  canvas_tick(sh->canvas, &in);
+}
+
+// What the pointer is over: the system cursor near the edges, in the top bar, while a button
+// is held or the window isn't focused; the lying glyph over the canvas; the pyramid elsewhere.
+int hover_kind(const Shell* sh) {
+  if (!sh->mouse_in || !sh->focused || sh->mouse_held) return POINTER_SYSTEM;
+  const float x = sh->mouse_x, y = sh->mouse_y;
+  if (x < kEdge || y < kEdge || x > sh->pt_w - kEdge || y > sh->pt_h - kEdge) return POINTER_SYSTEM;
+  if (y < kTopBar) return POINTER_SYSTEM;
+  const DrawRect& r = sh->canvas_rect;
+  if (x >= r.x && x < r.x + r.w && y >= r.y && y < r.y + r.h) return POINTER_CANVAS;
+  return POINTER_IDLE;
+}
+
+}  // namespace
+
+void shell_canvas_start(Shell* sh) {
+  sh->canvas = canvas_new(sh->painter);
+  if (!sh->canvas) log_line("main: no canvas - the drawing stays blank this run");
+  sh->app.tick = canvas_tick_hook;
+  pointer_glyph_init(&sh->glyph);
+  sh->motion_up = motion_watch_start() == 0;
+  sh->reduced_motion = motion_reduced(clock_monotonic());
+}
+
+void shell_canvas_stop(Shell* sh) {
+  sh->app.tick = nullptr;
+  canvas_free(sh->canvas);
+  sh->canvas = nullptr;
+  motion_watch_stop();
+  sh->motion_up = false;
+}
+
+void shell_canvas_event(Shell* sh, const SDL_Event& e) {
+  switch (e.type) {
+    case SDL_MOUSEMOTION: {
+      // Window coordinates to points: X11 gives pixels, Wayland's scaled outputs give points.
+      int ww = 0, wh = 0;
+      SDL_GetWindowSize(sh->window, &ww, &wh);
+      const float to_pt = ww > 0 ? (float)sh->px_w / (float)ww / sh->scale : 1.0f / sh->scale;
+      sh->mouse_x = (float)e.motion.x * to_pt;
+      sh->mouse_y = (float)e.motion.y * to_pt;
+      sh->mouse_in = true;
+      break;
+    }
+    case SDL_MOUSEBUTTONDOWN:
+      sh->mouse_held = true;
+      break;
+    case SDL_MOUSEBUTTONUP:
+      sh->mouse_held = SDL_GetMouseState(nullptr, nullptr) != 0;
+      break;
+    case SDL_WINDOWEVENT:
+      if (e.window.event == SDL_WINDOWEVENT_LEAVE) sh->mouse_in = false;
+      if (e.window.event == SDL_WINDOWEVENT_ENTER) sh->mouse_in = true;
+      break;
+    case SDL_MOUSEWHEEL: {
+      // Until the pointer map arrives: Ctrl + wheel zooms, a sideways wheel scrolls.
+      Session* s = sh->app.session;
+      if (!s) break;
+      if (SDL_GetModState() & KMOD_CTRL) {
+        if (e.wheel.y) view_zoom_by(&s->view, (double)e.wheel.y);
+      } else if (e.wheel.x) {
+        view_scroll(&s->view, -48.0 * e.wheel.x, sh->canvas_rect.w);
+      }
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void shell_canvas_draw(Shell* sh) {
+  const double now = clock_monotonic();
+  sh->canvas_rect = DrawRect{0, kTopBar, sh->pt_w, std::fmax(sh->pt_h - kTopBar - kStatusBar, 1.0f)};
+  sh->reduced_motion = motion_reduced(now);
+  // A newly opened sketch starts clean, with its leaves rising left to right.
+  const Session* s = sh->app.session;
+  const char* id = s ? session_snapshot(s)->id : "";
+  if (strcmp(id, sh->sketch_id) != 0) {
+    text_copy(sh->sketch_id, sizeof sh->sketch_id, id);
+    if (sh->canvas) canvas_clear(sh->canvas, now);
+  }
+  CanvasInput in;
+  fill_input(sh, &in, now);
+  if (!sh->canvas) return;
+  // The sky leans away from the pointer, and settles when it leaves.
+  const DrawRect& r = sh->canvas_rect;
+  float lx = 0, ly = 0;
+  if (sh->mouse_in) {
+    lx = std::fmax(-1.0f, std::fmin(1.0f, (sh->mouse_x - (r.x + r.w * 0.5f)) / (r.w * 0.5f)));
+    ly = std::fmax(-1.0f, std::fmin(1.0f, (sh->mouse_y - (r.y + r.h * 0.5f)) / (r.h * 0.5f)));
+  }
+  sky_set_lean_target(&sh->canvas->sky, lx, ly);
+  canvas_render(sh->canvas, &in, r);
+  canvas_draw(sh->canvas, &in, r);
+}
+
+void shell_glyph_draw(Shell* sh) {
+  const double now = clock_monotonic();
+  const double dt = sh->last_glyph > 0 ? now - sh->last_glyph : 1.0 / 60.0;
+  sh->last_glyph = now;
+  const Session* s = sh->app.session;
+  const DrawColour take = accent_of(s ? session_snapshot(s)->meta : nullptr);
+  pointer_glyph_update(&sh->glyph, dt, hover_kind(sh), take.r, take.g, take.b, sh->mouse_x,
+                       sh->mouse_y, now, sh->reduced_motion);
+  pointer_glyph_draw(sh->renderer, &sh->glyph, sh->mouse_x, sh->mouse_y, sh->scale, now);
+}
