@@ -21,6 +21,7 @@ constexpr int kFirstItems = 16;
 constexpr double kFlashWindowBefore = 0.75;
 constexpr double kFlashWindowAfter = 0.05;
 constexpr double kFlashSlotFree = 1.05;
+constexpr float kLeafPixels = 1.5f;  // leaves closer than this on the texture are grouped
 
 uint64_t mix(uint64_t h, uint64_t v) {
   h ^= v + 0x9E3779B97F4A7C15ull + (h << 6) + (h >> 2);
@@ -383,6 +384,8 @@ void canvas_render(Canvas* c, const CanvasInput* in, DrawRect rect) {
   ctx.screen_top = rect.y;
   ctx.visible_lo = lo;
   ctx.visible_hi = hi;
+  ctx.visible_top = f.centre_y * f.H - 0.5f * f.H / f.zoom;
+  ctx.visible_bottom = f.centre_y * f.H + 0.5f * f.H / f.zoom;
   ctx.leaf = lay.leaf;
   ctx.tall = f.tall;
   ctx.minor_fade = std::clamp((f.zoom - 1.3f) / 1.3f, 0.0f, 1.0f);
@@ -406,9 +409,17 @@ void canvas_render(Canvas* c, const CanvasInput* in, DrawRect rect) {
   // transform applies, so only the pointer pull and the reveal read them.
   LeafShape shape;
   int drawn = 0;
+  const float device = ctx.pixel_scale * (float)factor;  // texture pixels per point
   for (int i = 0; i < c->item_count; i++) {
-    const CanvasItem* t = &c->items[i];
-    for (int32_t b = t->first; b <= t->last; b++) {
+    CanvasItem* t = &c->items[i];
+    // Leaves closer than a pixel and a half can't be told apart: one per group, at the group's
+    // loudest stroke, keeping the major leaves' cadence.
+    const float pitch_px = t->pitch * f.zoom * device;
+    t->group = 1;
+    if (!t->live && pitch_px * 3 < kLeafPixels) t->group = 3 * (int32_t)std::ceil(kLeafPixels / (3 * pitch_px));
+    else if (!t->live && ctx.minor_fade > 0.01f && pitch_px < kLeafPixels) t->group = 3;
+    const int32_t g = t->group;
+    for (int32_t b = t->first - t->first % g; b <= t->last; b += g) {
       const int32_t e = b * t->step;
       double when = 0;
       bool spawning = false;

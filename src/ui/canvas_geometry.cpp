@@ -198,7 +198,12 @@ bool canvas_leaf(const LeafContext* ctx, const CanvasItem* t, int32_t b, double 
   if (!major && !(ctx->minor_fade > 0.01f)) return false;
 
   float E;
-  const float stroke = t->strokes[e];
+  float stroke = t->strokes[e];
+  if (t->group > 1) {
+    const int32_t end = std::min(e + t->group * t->step, t->count);
+    for (int32_t i = e + 1; i < end; i++)
+      if (std::isfinite(t->strokes[i]) && !(t->strokes[i] <= stroke)) stroke = t->strokes[i];
+  }
   if (!std::isfinite(stroke)) E = 0;
   else if (t->live) E = t->peak > 0 ? clampv(stroke / t->peak, 0.0f, 1.0f) : 0.0f;
   else E = clampv(stroke, 0.0f, 1.0f);
@@ -268,6 +273,11 @@ bool canvas_leaf(const LeafContext* ctx, const CanvasItem* t, int32_t b, double 
   // The leaf's box against what the texture can show.
   const float box_lo = x - h + std::fmin(K, 0.0f), box_hi = x + h + std::fmax(K, 0.0f);
   if (box_hi < ctx->visible_lo || box_lo > ctx->visible_hi) return false;
+  if (ctx->visible_bottom > ctx->visible_top) {
+    const float reach = std::fabs(wobble) + 1.0f;
+    const float y_lo = std::fmin(t->y, tip_y) - reach, y_hi = std::fmax(t->y, tip_y) + reach;
+    if (y_hi < ctx->visible_top || y_lo > ctx->visible_bottom) return false;
+  }
 
   const float cprime = std::fabs(K) < std::fabs(K * 0.85f + sway) ? K : K * 0.85f + sway;
   const float ly = t->y;

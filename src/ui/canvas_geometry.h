@@ -86,6 +86,9 @@ struct CanvasItem {
   // Placement, canvas units.
   float x0, width, pitch, half_width;
   int32_t step, leaves;
+  // Leaves closer together on screen than a device pixel are drawn one per group of this many,
+  // at the group's loudest stroke (1: every leaf).
+  int32_t group;
 };
 
 // Where a take sits across the canvas: x0, width, pitch and half-width for a sketch of
@@ -101,6 +104,7 @@ struct LeafContext {
   float screen_left;      // window x (points) where the sketch starts at zoom 1
   float screen_top;       // window y of the canvas's top
   float visible_lo, visible_hi;  // canvas x the texture can show
+  float visible_top, visible_bottom;  // canvas y the texture can show (0, 0: no limit)
   float leaf;             // A
   bool tall;
   float minor_fade;       // f_z

@@ -122,6 +122,21 @@ TEST(CanvasLeaves, TallCanvasHangsOddLeavesAThirdAsDeepAndSilenceDrawsNothing) {
   EXPECT_TRUE(drawn_leaves(ctx, quiet).empty());
 }
 
+TEST(CanvasLeaves, AGroupOfLeavesTooCloseToTellApartStandsAtItsLoudestStroke) {
+  Sketch sk;
+  std::vector<float> strokes(60, 0.0f);
+  strokes[13] = 1.0f;  // inside the group that starts at leaf 3 (stroke 9), six leaves wide
+  const Layer* l = sk.add(0, 1, strokes);
+  LeafContext ctx = still_context(1000, 600, 1);
+  CanvasItem t = item_for(l, ctx, 3, 100, 5000);
+  LeafShape s;
+  EXPECT_FALSE(canvas_leaf(&ctx, &t, 3, 0, false, &s));  // alone, leaf 3's own stroke is silent
+  t.group = 6;
+  ASSERT_TRUE(canvas_leaf(&ctx, &t, 3, 0, false, &s));
+  EXPECT_NEAR(s.height, ctx.leaf, 1e-3);
+  EXPECT_FALSE(canvas_leaf(&ctx, &t, 9, 0, false, &s));  // the next group is silent
+}
+
 TEST(CanvasLanes, OverlapsStackAndAPinnedHeightStandsApart) {
   Sketch sk;
   sk.add(0, 2, {0.5f});
