@@ -294,7 +294,8 @@ TEST_F(ShellTest, ATakeRecordedFromAToneStandsAsLeavesTallerWhereItWasLouder) {
   EXPECT_GT(loud, 60);
   EXPECT_GT(loud, 2 * quiet) << "quiet " << quiet << ", loud " << loud;
   if (last + 60 < shot.w - 30) {
-    EXPECT_LT(shot.reach(last + 40, shot.w - 30, lane), 8);  // past the take: sky
+    // Past the take: the sky (a rock or a far body may cross the line, never a leaf's reach).
+    EXPECT_LT(shot.reach(last + 40, shot.w - 30, lane), loud / 2);
   }
 
   kill(pid, SIGTERM);
