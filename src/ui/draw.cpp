@@ -135,6 +135,7 @@ void draw_free(Painter* p) {
   free(p->verts);
   free(p->idx);
   free(p->scratch);
+  free(p->readback);
   free(p);
 }
 

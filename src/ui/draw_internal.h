@@ -48,6 +48,8 @@ struct Painter {
   // Per-shape work arrays, one block of six equal parts.
   DrawPoint* scratch;
   int cap_scratch;
+  uint32_t* readback;  // a target's pixels, on renderers without the premultiplied blend
+  size_t cap_readback;
   DrawPoint *pts, *left, *right, *loop, *enorm, *vnorm;
   DrawPoint curve[DRAW_CURVE_MAX + 1];
 

@@ -1,4 +1,5 @@
 // Offscreen targets, their registry, and the cached shadow textures.
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -152,9 +153,40 @@ void target_begin(Painter* p, RenderTarget* t, DrawColour clear) {
   SDL_RenderClear(p->renderer);
 }
 
+namespace {
+
+// Drawn over a clear target with the plain blend, colours come out premultiplied; a renderer that
+// can't draw them back premultiplied would multiply by alpha twice and dim every translucent
+// pixel. So there the target is turned back to straight alpha before it is used.
+void straighten(Painter* p) {
+  SDL_Texture* tex = SDL_GetRenderTarget(p->renderer);
+  int w = 0, h = 0;
+  if (!tex || SDL_QueryTexture(tex, nullptr, nullptr, &w, &h) != 0 || w <= 0 || h <= 0) return;
+  const size_t n = (size_t)w * (size_t)h;
+  if (n > p->cap_readback) {
+    auto* grown = (uint32_t*)realloc(p->readback, n * sizeof(uint32_t));
+    if (!grown) return;  // left dim rather than not drawn
+    p->readback = grown;
+    p->cap_readback = n;
+  }
+  if (SDL_RenderReadPixels(p->renderer, nullptr, SDL_PIXELFORMAT_ARGB8888, p->readback, w * 4) != 0)
+    return;
+  for (size_t i = 0; i < n; i++) {
+    const uint32_t v = p->readback[i], a = v >> 24;
+    if (a == 0 || a == 255) continue;
+    auto up = [&](uint32_t c) { return std::min<uint32_t>(255, (c * 255 + a / 2) / a); };
+    p->readback[i] = (a << 24) | (up(v >> 16 & 255) << 16) | (up(v >> 8 & 255) << 8) | up(v & 255);
+  }
+  SDL_UpdateTexture(tex, nullptr, p->readback, w * 4);
+}
+
+}  // namespace
+
 void target_end(Painter* p) {
   if (!p) return;
   draw_flush(p);
+  if (!p->premul_native && p->overflow == 0 && p->depth > 0 && p->saved[p->depth - 1].real)
+    straighten(p);
   if (p->overflow > 0) {
     p->overflow--;
     return;

@@ -314,8 +314,7 @@ struct Screen {
 int sum_rgb(uint32_t v) { return (int)(v >> 16 & 255) + (int)(v >> 8 & 255) + (int)(v & 255); }
 
 // Rows where a column band differs from the sky alone (a leaf's reach), and the band's total
-// brightness. The software renderer can't blend premultiplied textures, so translucent leaves come
-// out darker there than on a GPU: the threshold is low.
+// brightness. Quiet leaves are faint: the threshold is low.
 int lit_rows(const std::vector<uint32_t>& shot, const std::vector<uint32_t>& sky, int w, int x0,
              int x1) {
   int rows = 0;

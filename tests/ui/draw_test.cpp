@@ -641,6 +641,21 @@ TEST(DrawTarget, DrawnBackAtItsPlaceAtEveryFactor) {
   }
 }
 
+TEST(DrawTarget, TranslucentContentKeepsItsStrengthWhereThereIsNoPremultipliedBlend) {
+  // The software renderer: a half-transparent red drawn through a target lands as it would
+  // directly, not dimmed twice.
+  Canvas cv;
+  cv.clear(0, 0, 0);
+  RenderTarget t{};
+  ASSERT_EQ(target_ensure(cv.p, &t, 64, 64, 1), 0);
+  target_begin(cv.p, &t, DrawColour{0, 0, 0, 0});
+  draw_rect(cv.p, 10, 10, 20, 20, DrawColour{1, 0, 0, 0.5f});
+  target_end(cv.p);
+  target_draw(cv.p, &t, DrawRect{0, 0, 64, 64});
+  expect_near(cv.at(15, 15), Rgba{128, 0, 0, 0}, 3, "half red");
+  target_free(&t);
+}
+
 TEST(DrawTarget, BeginAndEndRestoreStateInReverseOrder) {
   Canvas cv;
   RenderTarget a{}, b{}, never{};
