@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <memory>
 #include <vector>
 
 #include "core/analysis.h"
@@ -17,6 +18,7 @@
 #include "ui/view.h"
 
 #include "bench_display.h"
+#include "support/soft_canvas.h"
 
 namespace {
 
@@ -46,35 +48,23 @@ struct BenchSketch {
   ~BenchSketch() { meta_free(&meta); }
 };
 
+// The software canvas or the OpenGL window, whichever the benchmark asks for.
 struct Target {
-  SDL_Window* window = nullptr;
-  SDL_Surface* surface = nullptr;
+  std::unique_ptr<SoftCanvas> soft;
+  std::unique_ptr<BenchGlWindow> gl;
   SDL_Renderer* renderer = nullptr;
   Painter* painter = nullptr;
-  bool gl = false;
 
-  explicit Target(bool opengl) : gl(opengl) {
-    if (!opengl) {
-      surface = SDL_CreateRGBSurfaceWithFormat(0, (int)kW, (int)kH, 32, SDL_PIXELFORMAT_ARGB8888);
-      renderer = surface ? SDL_CreateSoftwareRenderer(surface) : nullptr;
+  explicit Target(bool opengl) {
+    if (opengl) {
+      gl.reset(new BenchGlWindow("canvas bench", (int)kW, (int)kH));
+      renderer = gl->renderer;
+      painter = gl->p;
     } else {
-      BenchDisplay& x = bench_display();
-      if (x.display.empty()) return;
-      setenv("DISPLAY", x.display.c_str(), 1);
-      SDL_SetHint(SDL_HINT_VIDEODRIVER, "x11");
-      SDL_SetHint(SDL_HINT_RENDER_DRIVER, "opengl");
-      if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) return;
-      window = SDL_CreateWindow("canvas bench", 0, 0, (int)kW, (int)kH, SDL_WINDOW_HIDDEN);
-      renderer = window ? SDL_CreateRenderer(window, -1, SDL_RENDERER_ACCELERATED) : nullptr;
+      soft.reset(new SoftCanvas((int)kW, (int)kH));
+      renderer = soft->renderer;
+      painter = soft->p;
     }
-    painter = renderer ? draw_new(renderer, 1) : nullptr;
-  }
-  ~Target() {
-    draw_free(painter);
-    if (renderer) SDL_DestroyRenderer(renderer);
-    if (surface) SDL_FreeSurface(surface);
-    if (window) SDL_DestroyWindow(window);
-    if (gl) SDL_QuitSubSystem(SDL_INIT_VIDEO);
   }
   // Waits for the GPU to finish what was sent.
   void finish() {

@@ -13,6 +13,7 @@
 #include "ui/draw_internal.h"
 
 #include "bench_display.h"
+#include "support/soft_canvas.h"
 
 namespace {
 
@@ -41,22 +42,9 @@ std::vector<Leaf> make_leaves() {
   return leaves;
 }
 
-// A canvas-sized surface with the software renderer and a painter over it.
-struct SoftCanvas {
-  SDL_Surface* surface =
-      SDL_CreateRGBSurfaceWithFormat(0, kWidth, kHeight, 32, SDL_PIXELFORMAT_ARGB8888);
-  SDL_Renderer* renderer = surface ? SDL_CreateSoftwareRenderer(surface) : nullptr;
-  Painter* painter = renderer ? draw_new(renderer, 1) : nullptr;
-  ~SoftCanvas() {
-    draw_free(painter);
-    if (renderer) SDL_DestroyRenderer(renderer);
-    if (surface) SDL_FreeSurface(surface);
-  }
-};
-
 void BM_DrawLeavesFrame(benchmark::State& state) {
-  SoftCanvas canvas;
-  Painter* p = canvas.painter;
+  SoftCanvas canvas(kWidth, kHeight);
+  Painter* p = canvas.p;
   SDL_Renderer* renderer = canvas.renderer;
   if (!p) {
     state.SkipWithError("no software renderer");
@@ -77,50 +65,32 @@ void BM_DrawLeavesFrame(benchmark::State& state) {
 BENCHMARK(BM_DrawLeavesFrame)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_DrawLeavesOpenGL(benchmark::State& state) {
-  BenchDisplay& x = bench_display();
-  if (x.display.empty()) {
-    state.SkipWithError("no Xvfb");
+  BenchGlWindow gl("draw bench", kWidth, kHeight);
+  if (gl.error) {
+    state.SkipWithError(gl.error);
     return;
   }
-  setenv("DISPLAY", x.display.c_str(), 1);
-  SDL_SetHint(SDL_HINT_VIDEODRIVER, "x11");
-  SDL_SetHint(SDL_HINT_RENDER_DRIVER, "opengl");
-  if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
-    state.SkipWithError("no video");
-    return;
+  std::vector<Leaf> leaves = make_leaves();
+  uint32_t pixel = 0;
+  SDL_Rect one{0, 0, 1, 1};
+  for (auto _ : state) {
+    SDL_SetRenderDrawColor(gl.renderer, 8, 12, 30, 255);
+    SDL_RenderClear(gl.renderer);
+    for (const Leaf& l : leaves) draw_polygon(gl.p, l.pts, 6, l.colour);
+    draw_flush(gl.p);
+    // Reading a pixel waits for the GL to finish the frame.
+    SDL_RenderReadPixels(gl.renderer, &one, SDL_PIXELFORMAT_ARGB8888, &pixel, 4);
+    benchmark::DoNotOptimize(pixel);
   }
-  SDL_Window* window = SDL_CreateWindow("draw bench", 0, 0, kWidth, kHeight, SDL_WINDOW_HIDDEN);
-  SDL_Renderer* renderer = window ? SDL_CreateRenderer(window, -1, SDL_RENDERER_ACCELERATED) : nullptr;
-  Painter* p = renderer ? draw_new(renderer, 1) : nullptr;
-  if (!p) {
-    state.SkipWithError("no OpenGL renderer");
-  } else {
-    std::vector<Leaf> leaves = make_leaves();
-    uint32_t pixel = 0;
-    SDL_Rect one{0, 0, 1, 1};
-    for (auto _ : state) {
-      SDL_SetRenderDrawColor(renderer, 8, 12, 30, 255);
-      SDL_RenderClear(renderer);
-      for (const Leaf& l : leaves) draw_polygon(p, l.pts, 6, l.colour);
-      draw_flush(p);
-      // Reading a pixel waits for the GL to finish the frame.
-      SDL_RenderReadPixels(renderer, &one, SDL_PIXELFORMAT_ARGB8888, &pixel, 4);
-      benchmark::DoNotOptimize(pixel);
-    }
-    state.SetItemsProcessed(state.iterations() * kLeaves);
-  }
-  draw_free(p);
-  if (renderer) SDL_DestroyRenderer(renderer);
-  if (window) SDL_DestroyWindow(window);
-  SDL_QuitSubSystem(SDL_INIT_VIDEO);
+  state.SetItemsProcessed(state.iterations() * kLeaves);
 }
 BENCHMARK(BM_DrawLeavesOpenGL)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The layer's own share: the same leaves tessellated into the batch, which is then emptied
 // instead of being rasterised.
 void BM_DrawLeavesTessellate(benchmark::State& state) {
-  SoftCanvas canvas;
-  Painter* p = canvas.painter;
+  SoftCanvas canvas(kWidth, kHeight);
+  Painter* p = canvas.p;
   if (!p) {
     state.SkipWithError("no software renderer");
     return;

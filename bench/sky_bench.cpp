@@ -12,26 +12,11 @@
 #include "ui/sky.h"
 
 #include "bench_display.h"
+#include "support/soft_canvas.h"
 
 namespace {
 
 const DrawColour kTheme{0.3f, 0.9f, 0.7f, 1};
-
-struct SkySoftCanvas {
-  SDL_Surface* surface;
-  SDL_Renderer* renderer;
-  Painter* painter;
-  SkySoftCanvas(int w, int h) {
-    surface = SDL_CreateRGBSurfaceWithFormat(0, w, h, 32, SDL_PIXELFORMAT_ARGB8888);
-    renderer = surface ? SDL_CreateSoftwareRenderer(surface) : nullptr;
-    painter = renderer ? draw_new(renderer, 1) : nullptr;
-  }
-  ~SkySoftCanvas() {
-    draw_free(painter);
-    if (renderer) SDL_DestroyRenderer(renderer);
-    if (surface) SDL_FreeSurface(surface);
-  }
-};
 
 // A sky that has run for a while, so meteors and debris are part of the picture.
 std::unique_ptr<Sky> warm_sky(DrawRect rect, double* clock) {
@@ -65,12 +50,12 @@ void sky_frames(benchmark::State& state, SDL_Renderer* renderer, Painter* p, Dra
 
 void BM_SkyFrameSoftware(benchmark::State& state) {
   int w = (int)state.range(0), h = (int)state.range(1);
-  SkySoftCanvas canvas(w, h);
-  if (!canvas.painter) {
+  SoftCanvas canvas(w, h);
+  if (!canvas.p) {
     state.SkipWithError("no software renderer");
     return;
   }
-  sky_frames(state, canvas.renderer, canvas.painter, DrawRect{0, 0, (float)w, (float)h},
+  sky_frames(state, canvas.renderer, canvas.p, DrawRect{0, 0, (float)w, (float)h},
              (unsigned)state.range(2), false);
 }
 BENCHMARK(BM_SkyFrameSoftware)
@@ -95,30 +80,13 @@ void BM_SkyStep(benchmark::State& state) {
 BENCHMARK(BM_SkyStep)->Unit(benchmark::kMicrosecond);
 
 void BM_SkyFrameOpenGL(benchmark::State& state) {
-  BenchDisplay& x = bench_display();
-  if (x.display.empty()) {
-    state.SkipWithError("no Xvfb");
-    return;
-  }
   int w = (int)state.range(0), h = (int)state.range(1);
-  setenv("DISPLAY", x.display.c_str(), 1);
-  SDL_SetHint(SDL_HINT_VIDEODRIVER, "x11");
-  SDL_SetHint(SDL_HINT_RENDER_DRIVER, "opengl");
-  if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
-    state.SkipWithError("no video");
+  BenchGlWindow gl("sky bench", w, h);
+  if (gl.error) {
+    state.SkipWithError(gl.error);
     return;
   }
-  SDL_Window* window = SDL_CreateWindow("sky bench", 0, 0, w, h, SDL_WINDOW_HIDDEN);
-  SDL_Renderer* renderer = window ? SDL_CreateRenderer(window, -1, SDL_RENDERER_ACCELERATED) : nullptr;
-  Painter* p = renderer ? draw_new(renderer, 1) : nullptr;
-  if (!p)
-    state.SkipWithError("no OpenGL renderer");
-  else
-    sky_frames(state, renderer, p, DrawRect{0, 0, (float)w, (float)h}, SKY_LAYER_ALL, true);
-  draw_free(p);
-  if (renderer) SDL_DestroyRenderer(renderer);
-  if (window) SDL_DestroyWindow(window);
-  SDL_QuitSubSystem(SDL_INIT_VIDEO);
+  sky_frames(state, gl.renderer, gl.p, DrawRect{0, 0, (float)w, (float)h}, SKY_LAYER_ALL, true);
 }
 BENCHMARK(BM_SkyFrameOpenGL)
     ->Args({1120, 720})

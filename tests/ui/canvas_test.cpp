@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "store/meta.h"
+#include "support/soft_canvas.h"
 
 namespace {
 
@@ -286,20 +287,8 @@ TEST(CanvasNoise, ValueNoiseIsSmoothAndZeroOnTheGrid) {
 
 // --- Pixels ------------------------------------------------------------------------------------
 
-struct Screen {
-  SDL_Surface* surface;
-  SDL_Renderer* renderer;
-  Painter* painter;
-  Screen(int w, int h) {
-    surface = SDL_CreateRGBSurfaceWithFormat(0, w, h, 32, SDL_PIXELFORMAT_ARGB8888);
-    renderer = SDL_CreateSoftwareRenderer(surface);
-    painter = draw_new(renderer, 1);
-  }
-  ~Screen() {
-    draw_free(painter);
-    SDL_DestroyRenderer(renderer);
-    SDL_FreeSurface(surface);
-  }
+struct Screen : SoftCanvas {
+  Screen(int w, int h) : SoftCanvas(w, h) {}
   std::vector<uint32_t> pixels() {
     SDL_RenderFlush(renderer);
     std::vector<uint32_t> out;
@@ -349,7 +338,7 @@ CanvasInput input_for(const SketchMeta* meta, double now) {
 
 // One frame of a canvas over a black screen.
 std::vector<uint32_t> frame(Screen& s, const SketchMeta* meta, double born_at, double now) {
-  Canvas* c = canvas_new(s.painter);
+  Canvas* c = canvas_new(s.p);
   CanvasInput in = input_for(meta, born_at > 0 ? born_at + 0.001 : now);
   const DrawRect rect{0, 0, (float)s.surface->w, (float)s.surface->h};
   canvas_tick(c, &in);
@@ -360,14 +349,14 @@ std::vector<uint32_t> frame(Screen& s, const SketchMeta* meta, double born_at, d
   SDL_SetRenderDrawColor(s.renderer, 0, 0, 0, 255);
   SDL_RenderClear(s.renderer);
   canvas_draw(c, &in, rect);
-  draw_flush(s.painter);
+  draw_flush(s.p);
   canvas_free(c);
   return s.pixels();
 }
 
 TEST(CanvasPixels, LeavesStandWhereTheTakeIsAndTallerWhereItIsLouder) {
   Screen s(400, 300);
-  ASSERT_NE(s.painter, nullptr);
+  ASSERT_NE(s.p, nullptr);
   Sketch sky_only, sk;
   sky_only.meta.lengthSamples = (int64_t)(8 * kRate);
   // Quiet over the first quarter of the sketch, loud over the second; the rest is empty.

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "support/soft_canvas.h"
+
 namespace {
 
 const float kNaN = std::numeric_limits<float>::quiet_NaN();
@@ -25,30 +27,15 @@ struct Rgba {
   int r, g, b, a;
 };
 
-// A software renderer over a 32-bit surface, and a painter on it.
-struct Canvas {
-  SDL_Surface* surface = nullptr;
-  SDL_Renderer* renderer = nullptr;
-  Painter* p = nullptr;
-
-  explicit Canvas(int w = 64, int h = 64) {
-    surface = SDL_CreateRGBSurfaceWithFormat(0, w, h, 32, SDL_PIXELFORMAT_ARGB8888);
-    renderer = surface ? SDL_CreateSoftwareRenderer(surface) : nullptr;
-    p = renderer ? draw_new(renderer, 1) : nullptr;
-  }
-  ~Canvas() {
-    draw_free(p);
-    if (renderer) SDL_DestroyRenderer(renderer);
-    if (surface) SDL_FreeSurface(surface);
-  }
+// The software canvas with the checks these tests make.
+struct Canvas : SoftCanvas {
+  explicit Canvas(int w = 64, int h = 64) : SoftCanvas(w, h) {}
   void clear(int r, int g, int b) {
     SDL_SetRenderDrawColor(renderer, (Uint8)r, (Uint8)g, (Uint8)b, 255);
     SDL_RenderClear(renderer);
   }
   Rgba at(int x, int y) {
-    draw_flush(p);
-    SDL_RenderFlush(renderer);
-    uint32_t v = ((const uint32_t*)((const uint8_t*)surface->pixels + y * surface->pitch))[x];
+    uint32_t v = pixel(x, y);
     return Rgba{(int)(v >> 16 & 255), (int)(v >> 8 & 255), (int)(v & 255), (int)(v >> 24)};
   }
   int vertices() {

@@ -12,27 +12,16 @@
 #include <string>
 #include <vector>
 
+#include "support/soft_canvas.h"
+
 namespace {
 
 const DrawColour kTheme{0.3f, 0.9f, 0.7f, 1};
 constexpr double kFrame = 1.0 / 60;
 
-struct Canvas {
+struct Canvas : SoftCanvas {
   int w, h;
-  SDL_Surface* surface = nullptr;
-  SDL_Renderer* renderer = nullptr;
-  Painter* p = nullptr;
-
-  Canvas(int width, int height) : w(width), h(height) {
-    surface = SDL_CreateRGBSurfaceWithFormat(0, w, h, 32, SDL_PIXELFORMAT_ARGB8888);
-    renderer = surface ? SDL_CreateSoftwareRenderer(surface) : nullptr;
-    p = renderer ? draw_new(renderer, 1) : nullptr;
-  }
-  ~Canvas() {
-    draw_free(p);
-    if (renderer) SDL_DestroyRenderer(renderer);
-    if (surface) SDL_FreeSurface(surface);
-  }
+  Canvas(int width, int height) : SoftCanvas(width, height), w(width), h(height) {}
   DrawRect rect() const { return DrawRect{0, 0, (float)w, (float)h}; }
   void paint(Sky* sky, double clock, unsigned layers = SKY_LAYER_ALL) {
     SDL_SetRenderDrawColor(renderer, 0, 0, 0, 255);
