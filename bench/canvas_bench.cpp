@@ -123,6 +123,7 @@ void run(benchmark::State& state, bool opengl, Mode mode) {
     now += 2.0;
     in.now = now;
     canvas_tick(c, &in);
+    canvas_rebuild(c);
     canvas_render(c, &in, rect);
   }
   target.finish();
@@ -132,6 +133,7 @@ void run(benchmark::State& state, bool opengl, Mode mode) {
     in.position += (int64_t)(kRate / 60);
     if (mode == RENDER) {
       canvas_tick(c, &in);
+      canvas_rebuild(c);  // every tick, however long the last render took
       canvas_render(c, &in, rect);
       leaves = canvas_leaves_drawn(c);
     } else {

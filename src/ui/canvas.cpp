@@ -174,7 +174,9 @@ void canvas_set_painter(Canvas* c, Painter* painter) {
 }
 
 void canvas_rebuild(Canvas* c) {
-  if (c) c->dirty = true;
+  if (!c) return;
+  c->dirty = true;
+  c->next_render = 0;
 }
 
 void canvas_clear(Canvas* c, double now) {
@@ -332,6 +334,10 @@ void canvas_render(Canvas* c, const CanvasInput* in, DrawRect rect) {
   const bool resized = tex_w != c->tex_w || tex_h != c->tex_h || factor != c->tex_factor;
   const bool lost = !c->texture.texture || c->texture.generation != draw_generation(p);
   if (!c->dirty && !resized && !lost && c->texture_ok) return;
+  // A renderer that takes long over the leaves (software, a dense sketch zoomed in) re-renders
+  // less often rather than holding up the frames: at most a third of the time goes to it.
+  const double started = clock_monotonic();
+  if (!resized && !lost && c->texture_ok && started < c->next_render) return;
   if (target_ensure(p, &c->texture, (int)tex_w, (int)tex_h, factor) != 0) {
     c->texture_ok = false;  // the sky alone this frame
     return;
@@ -445,4 +451,6 @@ void canvas_render(Canvas* c, const CanvasInput* in, DrawRect rect) {
   c->rendered_zoom = f.zoom;
   c->dirty = false;
   c->texture_ok = true;
+  const double took = clock_monotonic() - started;
+  c->next_render = took > CANVAS_TICK / 2 ? started + 3 * took : 0;
 }

@@ -72,6 +72,7 @@ struct Canvas {
   RenderTarget texture;
   bool texture_ok;      // the texture holds a finished picture
   bool dirty;
+  double next_render;   // monotonic: a slow render waits for this before the next
   float tex_w, tex_h;   // logical size the texture was rendered at (points)
   int tex_factor;
   float margin;         // points each side of the canvas the texture also covers
@@ -131,7 +132,7 @@ void canvas_render(Canvas* c, const CanvasInput* in, DrawRect rect);
 void canvas_draw(Canvas* c, const CanvasInput* in, DrawRect rect);
 // After a graphics device reset: the new draw layer; the texture is made again.
 void canvas_set_painter(Canvas* c, Painter* painter);
-// A full re-render at the next frame (density or edges changed).
+// A full re-render at the next frame (density or edges changed), however long the last took.
 void canvas_rebuild(Canvas* c);
 // Drops the marks, the flash slots and the brush state and arms the reveal wave (a sketch was
 // opened or cleared).
