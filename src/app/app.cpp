@@ -30,8 +30,7 @@ App* of(void* user) {
 void toast(App* a, const char* fmt, const char* text) {
   char line[400];
   snprintf(line, sizeof line, fmt, text);
-  log_line("toast: %s", line);
-  if (a->toast) a->toast(a->user, line);
+  app_toast(a, line);
 }
 
 void report_notice(App* a, const SessionNotice& n) {
@@ -275,6 +274,22 @@ void app_frame(App* a, double now) {
   }
   if (a->anim >= APP_TICK_SECONDS) a->anim = 0;
   settings_write_step(a, now);
+}
+
+void app_toast(App* a, const char* text) {
+  log_line("toast: %s", text);
+  if (a->toast) a->toast(a->user, text);
+}
+
+int app_import_dropped(App* a, const char* path) {
+  if (!a->lib_made || !path || !*path) return -1;
+  if (strlen(path) > LIBRARY_PATH_MAX) {
+    log_line("main: a dropped path is too long to import (%zu bytes)", strlen(path));
+    app_toast(a, "THAT FILE'S PATH IS TOO LONG TO IMPORT");
+    return -1;
+  }
+  const char* paths[1] = {path};
+  return library_import(&a->lib, a->jobs, paths, 1) > 0 ? 0 : -1;
 }
 
 void app_flush(App* a) {

@@ -58,6 +58,8 @@ struct App {
   void (*draw)(void* user);
   void (*tick)(void* user);  // each 24 Hz tick, after the camera's
   void (*fatal)(void* user, const char* message);
+  // A training task was done by an action ("midi-hands", "zoom-in").
+  void (*training)(void* user, const char* task);
 };
 
 // Steps 1 to 12: log, paths and settings, rig mixer, core, audio engine and its first open,
@@ -75,6 +77,11 @@ int app_cannot_start(App* a, const char* reason, const char* message);
 void app_frame(App* a, double now);
 // The session update and the job results alone: what every wait runs between its polls.
 void app_poll(App* a);
+// A toast: logged as "toast: %s" and handed to the toast hook.
+void app_toast(App* a, const char* text);
+// A file dropped on the window goes to the library's import; a path too long to keep whole is
+// refused with a toast. 0 when an import started, -1 when refused.
+int app_import_dropped(App* a, const char* path);
 // Saves what is dirty now (focus lost, minimised, suspend).
 void app_flush(App* a);
 // A take, its tail, a commit or disk work is running: a session end should wait for it.

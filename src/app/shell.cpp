@@ -174,6 +174,7 @@ int start(Shell* sh) {
   text_set_pixel_scale(sh->scale);
   if (app_start_session(a) != 0) return 1;
   shell_canvas_start(sh);
+  shell_ui_start(sh);
   a->draw = draw_while_waiting;
   SDL_AddEventWatch(
       [](void* u, SDL_Event* e) -> int {
@@ -218,39 +219,16 @@ void flush(Shell* sh) {
   app_flush(&sh->app);
 }
 
+// The window's close button and the desktop's quit go through the quit action like Ctrl+Q
+// would; with the list full, the program quits at once.
 void request_quit(Shell* sh) {
   if (sh->quit_requested) return;  // a second request is ignored
-  log_line("action: quit");
-  sh->quit_requested = true;
-}
-
-// The session's keys until the key map arrives: enough to record, play and quit.
-void on_key(Shell* sh, const SDL_KeyboardEvent& k) {
-  Session* s = sh->app.session;
-  if (!s || k.repeat) return;
-  const bool ctrl = (k.keysym.mod & KMOD_CTRL) != 0;
-  switch (k.keysym.sym) {
-    case SDLK_r:
-      if (!ctrl) {
-        log_line("action: record");
-        session_record(s);
-      }
-      break;
-    case SDLK_SPACE:
-      log_line("action: play/pause");
-      session_play_pause(s);
-      break;
-    case SDLK_q:
-    case SDLK_w:
-      if (ctrl) request_quit(sh);
-      break;
-    default:
-      break;
-  }
+  if (!actions_push(&sh->ui.pending, ACT_QUIT, 0, nullptr)) sh->quit_requested = true;
 }
 
 void on_event(Shell* sh, const SDL_Event& e) {
   shell_canvas_event(sh, e);
+  if (e.type == SDL_WINDOWEVENT) shell_ui_event(sh, e);
   switch (e.type) {
     case SDL_QUIT:
       request_quit(sh);
@@ -288,8 +266,7 @@ void on_event(Shell* sh, const SDL_Event& e) {
       }
       break;
     case SDL_DROPFILE: {
-      const char* paths[1] = {e.drop.file};
-      if (sh->app.lib_made) library_import(&sh->app.lib, sh->app.jobs, paths, 1);
+      app_import_dropped(&sh->app, e.drop.file);
       SDL_free(e.drop.file);
       break;
     }
@@ -301,10 +278,8 @@ void on_event(Shell* sh, const SDL_Event& e) {
       text_init(sh->renderer);
       if (sh->canvas) canvas_set_painter(sh->canvas, sh->painter);
       break;
-    case SDL_KEYDOWN:
-      on_key(sh, e.key);
-      break;
     default:
+      shell_ui_event(sh, e);
       break;
   }
 }
@@ -362,6 +337,7 @@ void shell_frame_step(Shell* sh, bool pump) {
   }
   const double now = clock_monotonic();
   desktop_step(sh);
+  shell_ui_frame(sh, now);
   app_frame(&sh->app, now);
   screenshot_look(sh, now);
   bool draw = !sh->minimized;
@@ -404,6 +380,8 @@ void run_loop(Shell* sh) {
 void teardown(Shell* sh) {
   App* a = &sh->app;
   app_teardown(a);
+  shell_ui_stop(sh);
+  shell_controls_stop(sh);
   shell_canvas_stop(sh);
   if (sh->text_up) text_free();
   sh->text_up = false;

@@ -18,10 +18,10 @@
 
 namespace {
 
-constexpr float kTopBar = 44.0f;     // the top bar: the system cursor there, no glyph
-constexpr float kStatusBar = 56.0f;  // the transport line under the canvas
-constexpr float kEdge = 5.0f;        // near the window's edge the system cursor comes back
-constexpr float kInset = 24.0f;      // between the canvas's sides and the sketch's ends
+constexpr float kTopBar = SHELL_TOP_BAR;  // the system cursor there, no glyph
+constexpr float kStatusBar = SHELL_STATUS_BAR;
+constexpr float kEdge = 5.0f;  // near the window's edge the system cursor comes back
+constexpr float kInset = SHELL_CANVAS_INSET;
 constexpr DrawColour kLoopColour = {0.55f, 0.85f, 1.0f, 1.0f};
 
 // The theme's accent: the sketch's picked colour, else the first paint colour.
@@ -133,17 +133,6 @@ void shell_canvas_event(Shell* sh, const SDL_Event& e) {
       if (e.window.event == SDL_WINDOWEVENT_LEAVE) sh->mouse_in = false;
       if (e.window.event == SDL_WINDOWEVENT_ENTER) sh->mouse_in = true;
       break;
-    case SDL_MOUSEWHEEL: {
-      // Until the pointer map arrives: Ctrl + wheel zooms, a sideways wheel scrolls.
-      Session* s = sh->app.session;
-      if (!s) break;
-      if (SDL_GetModState() & KMOD_CTRL) {
-        if (e.wheel.y) view_zoom_by(&s->view, (double)e.wheel.y);
-      } else if (e.wheel.x) {
-        view_scroll(&s->view, -48.0 * e.wheel.x, sh->canvas_rect.w);
-      }
-      break;
-    }
     default:
       break;
   }

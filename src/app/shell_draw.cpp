@@ -31,10 +31,10 @@ void draw_status(Shell* sh, const SessionSnapshot* snap) {
   const int secs = (int)snap->position_seconds;
   snprintf(line, sizeof line, "%s  %02d:%02d.%d", snap->recording ? "REC" : snap->playing ? "PLAY" : "STOP",
            secs / 60, secs % 60, (int)((snap->position_seconds - secs) * 10.0) % 10);
-  if (snap->recording) draw_disc(p, 30.0f, sh->pt_h - 31.0f, 6.0f, kRec);
-  text_draw(p, kLabel, 44.0f, sh->pt_h - 40.0f, TEXT_LEFT, kInk, line, false);
+  if (snap->recording) draw_disc(p, 30.0f, sh->pt_h - 19.0f, 6.0f, kRec);
+  text_draw(p, kLabel, 44.0f, sh->pt_h - 27.0f, TEXT_LEFT, kInk, line, false);
   if (snap->status_line[0])
-    text_draw(p, kSmall, sh->pt_w * 0.5f, sh->pt_h - 38.0f, TEXT_CENTRE, kDim, snap->status_line,
+    text_draw(p, kSmall, sh->pt_w * 0.5f, sh->pt_h - 25.0f, TEXT_CENTRE, kDim, snap->status_line,
               false);
   AudioStatus au;
   if (sh->app.engine && audio_engine_status(sh->app.engine, &au) > 0) {
@@ -64,7 +64,7 @@ void draw_banners(Shell* sh) {
 void draw_toast(Shell* sh) {
   if (!sh->toast[0] || clock_monotonic() > sh->toast_until) return;
   const float w = text_measure(kLabel, sh->toast) + 32.0f;
-  const float y = sh->pt_h - 90.0f;
+  const float y = sh->pt_h - SHELL_STATUS_BAR - 40.0f;
   draw_rrect(sh->painter, DrawRect{(sh->pt_w - w) * 0.5f, y, w, 28.0f}, 14.0f,
              DrawColour{0.12f, 0.16f, 0.22f, 0.92f});
   text_draw(sh->painter, kLabel, sh->pt_w * 0.5f, y + 6.0f, TEXT_CENTRE, kInk, sh->toast, true);
@@ -80,9 +80,11 @@ void shell_draw_frame(Shell* sh) {
   if (!s) return;
   const SessionSnapshot* snap = session_snapshot(s);
   shell_canvas_draw(sh);
-  text_draw(p, kTitle, 24.0f, 14.0f, TEXT_LEFT, kInk, snap->title[0] ? snap->title : "Untitled",
-            true);
+  if (!sh->ui.name.open)
+    text_draw(p, kTitle, 24.0f, 14.0f, TEXT_LEFT, kInk, snap->title[0] ? snap->title : "Untitled",
+              true);
   draw_status(sh, snap);
+  shell_ui_draw(sh);
   draw_banners(sh);
   draw_toast(sh);
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "app/shell.h"
+#include "app/ui.h"
 #include "ui/draw.h"
 #include "ui/pointer_glyph.h"
 
@@ -10,6 +11,11 @@ struct SDL_Window;
 struct SDL_Renderer;
 struct Painter;
 struct Canvas;
+
+// The window's layout, points.
+constexpr float SHELL_TOP_BAR = 44.0f;       // the title and the window's own controls
+constexpr float SHELL_STATUS_BAR = 64.0f;    // the strip, the transport line and the XY stick
+constexpr float SHELL_CANVAS_INSET = 24.0f;  // between the canvas's sides and the sketch's ends
 
 struct Shell {
   App app;
@@ -55,6 +61,11 @@ struct Shell {
   double last_glyph;
   char sketch_id[40];      // the sketch the canvas shows (a new one clears it)
 
+  // Actions and input: what the user asked for, and where things are on screen.
+  Ui ui;
+  UiLayout ui_layout;
+  void* controls;  // the strip and the XY stick (shell_controls.cpp)
+
   char title[320];
   char toast[256];
   double toast_until;
@@ -75,5 +86,18 @@ void shell_canvas_stop(Shell* sh);
 void shell_canvas_event(Shell* sh, const union SDL_Event& e);
 // Draws the canvas into its rectangle (sky, leaves, loop, marks, gem).
 void shell_canvas_draw(Shell* sh);
+// shell_ui.cpp: actions and input for the window.
+void shell_ui_start(Shell* sh);
+void shell_ui_stop(Shell* sh);
+void shell_ui_layout(Shell* sh);
+// Each frame after the events: the wheel, then everything pending.
+void shell_ui_frame(Shell* sh, double now);
+bool shell_ui_event(Shell* sh, const union SDL_Event& e);
+// Over the canvas: the strip and stick, the name editor, the confirmation, the console.
+void shell_ui_draw(Shell* sh);
+// shell_controls.cpp: the strip under the canvas and the XY stick.
+void shell_controls_start(Shell* sh);
+void shell_controls_stop(Shell* sh);
+void shell_controls_draw(Shell* sh);
 // After the draw layer's last flush: the pointer glyph, straight on the renderer.
 void shell_glyph_draw(Shell* sh);

@@ -12,6 +12,9 @@ int shell_reveal(const char* path);
 int shell_open_folder(const char* path);
 // Opens only web (http, https), mail and settings links; anything else is refused.
 int shell_open_link(const char* url);
+// Opens the desktop's sound settings (where the microphone is switched on and chosen). A
+// settings link ("ms-settings:...") opens them too.
+int shell_open_sound_settings();
 // Shell actions still running.
 int shell_busy();
 

@@ -23,7 +23,7 @@ namespace {
 
 constexpr size_t kActionChars = 2079;
 
-enum ActionKind { ACT_REVEAL, ACT_OPEN_FOLDER, ACT_OPEN_LINK };
+enum ActionKind { ACT_REVEAL, ACT_OPEN_FOLDER, ACT_OPEN_LINK, ACT_SOUND_SETTINGS };
 
 struct Action {
   int kind;
@@ -211,6 +211,23 @@ void do_action(Action* a) {
     case ACT_OPEN_LINK:
       open_with_desktop(a->text);
       break;
+    case ACT_SOUND_SETTINGS: {
+      // Whichever desktop's sound settings are installed; the microphone's switches live there.
+      static const char* const kTools[][3] = {{"gnome-control-center", "sound", nullptr},
+                                              {"systemsettings", "kcm_pulseaudio", nullptr},
+                                              {"pavucontrol", "--tab=4", nullptr},
+                                              {"xfce4-pulseaudio-plugin", nullptr, nullptr}};
+      bool opened = false;
+      for (const auto& tool : kTools) {
+        const char* argv[] = {tool[0], tool[1], tool[2], nullptr};
+        if (run(argv, &e) == 0) {
+          opened = true;
+          break;
+        }
+      }
+      if (!opened) platform_report("shell: no sound settings to open on this desktop");
+      break;
+    }
   }
 }
 
@@ -225,7 +242,7 @@ void* action_thread(void* p) {
 int start(int kind, const char* given) {
   // Paths go out absolute: a relative one could start with '-' and read as an option.
   std::string text = given;
-  if (kind != ACT_OPEN_LINK && given[0] != '/') {
+  if (kind != ACT_OPEN_LINK && kind != ACT_SOUND_SETTINGS && given[0] != '/') {
     char cwd[4096];
     if (!getcwd(cwd, sizeof cwd)) {
       platform_report("shell: couldn't open it (error %lu)", (unsigned long)errno);
@@ -302,7 +319,13 @@ int shell_open_link(const char* url) {
     platform_report("shell: refused to open \"%s\" (not a web or settings link)", u);
     return -1;
   }
+  // The system's settings links name another desktop's pages: the sound settings stand in.
+  if (starts_with_nocase(u, "ms-settings:")) return start(ACT_SOUND_SETTINGS, "sound");
   return start(ACT_OPEN_LINK, u);
+}
+
+int shell_open_sound_settings() {
+  return start(ACT_SOUND_SETTINGS, "sound");
 }
 
 int shell_busy() {

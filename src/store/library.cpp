@@ -517,6 +517,11 @@ int library_import(Library* library, JobQueue* queue, const char* const* paths, 
   for (int32_t i = 0; i < count; i++) {
     const char* path = paths[i];
     if (!path || !path[0]) continue;
+    // A cut path could name another file: refuse it whole.
+    if (strlen(path) > LIBRARY_PATH_MAX) {
+      log_line("library: a path of %zu bytes is too long to import", strlen(path));
+      continue;
+    }
     if (taken == LIBRARY_IMPORT_MAX) {
       log_line("library: import takes %d files at a time - the rest stay out", LIBRARY_IMPORT_MAX);
       break;

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/app.h"
 #include "app/session_lifecycle.h"
 #include "app/preview.h"
 #include "app/session.h"
@@ -37,9 +38,11 @@ struct Rig {
   std::string library;
   Core* core = nullptr;
   JobQueue* jobs = nullptr;
-  Settings settings;
-  AppPaths paths;
-  Library lib;
+  // The application record the session lives in, so the action layer can run on it too.
+  App app{};
+  Settings& settings = app.settings;
+  AppPaths& paths = app.paths;
+  Library& lib = app.lib;
   Session* s = nullptr;
 
   AudioStatus device;  // what the engine reports
@@ -72,6 +75,9 @@ struct Rig {
     core_set_running(core, true);
     jobs = jobs_start();
     library_init(&lib, library.c_str());
+    app.lib_made = true;
+    app.core = core;
+    app.jobs = jobs;
     const LibraryPlayer player = preview_player(core);
     library_set_player(&lib, &player);
     memset(&device, 0, sizeof device);
@@ -123,6 +129,7 @@ struct Rig {
     host.tip_seen = [](void* u, const char* tip) { of(u)->tips.push_back(tip); };
     s = session_create(core, nullptr, jobs, &settings, &paths, &host);
     ASSERT_NE(s, nullptr);
+    app.session = s;
     SessionAudio audio;
     audio.user = this;
     audio.status = [](void* u, AudioStatus* out) -> uint64_t {

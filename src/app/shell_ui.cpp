@@ -1,0 +1,364 @@
+// The shell's side of actions and input: the window operations actions ask for, the layout input
+// routes by, and the pieces drawn over the canvas (the name editor over the title, the
+// confirmation, the console of recent log lines).
+#include <SDL.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "app/session.h"
+#include "app/shell_internal.h"
+#include "base/clock.h"
+#include "base/log.h"
+#include "base/text.h"
+#include "platform/shell.h"
+#include "store/meta.h"
+#include "ui/canvas.h"
+#include "ui/draw.h"
+#include "ui/text.h"
+
+namespace {
+
+constexpr DrawColour kInk = {0.88f, 0.92f, 0.96f, 1.0f};
+constexpr DrawColour kDim = {0.55f, 0.62f, 0.70f, 1.0f};
+constexpr DrawColour kPanel = {0.06f, 0.08f, 0.13f, 0.96f};
+constexpr DrawColour kEdge = {0.35f, 0.45f, 0.60f, 0.7f};
+constexpr DrawColour kDanger = {0.80f, 0.22f, 0.20f, 1.0f};
+constexpr TextStyle kTitle = {TEXT_HEAD, 15.0f, 600, 0.0f};
+constexpr TextStyle kHead = {TEXT_HEAD, 16.0f, 600, 0.0f};
+constexpr TextStyle kBody = {TEXT_HEAD, 12.0f, 400, 0.0f};
+constexpr TextStyle kLabel = {TEXT_MONO, 11.0f, 700, 2.0f};
+constexpr TextStyle kButton = {TEXT_HEAD, 12.0f, 700, 0.0f};
+constexpr TextStyle kConsole = {TEXT_MONO, 11.0f, 400, 0.0f};
+
+constexpr float kConfirmW = 380.0f;
+constexpr float kConfirmH = 236.0f;
+
+Shell* of(void* user) {
+  return (Shell*)user;
+}
+
+int fullscreen_toggle(void* user, char* error, size_t size) {
+  Shell* sh = of(user);
+  const bool full = (SDL_GetWindowFlags(sh->window) & SDL_WINDOW_FULLSCREEN) != 0;
+  if (SDL_SetWindowFullscreen(sh->window, full ? 0 : SDL_WINDOW_FULLSCREEN_DESKTOP) != 0) {
+    text_copy(error, size, SDL_GetError());
+    return -1;
+  }
+  sh->fullscreen = !full;
+  return 0;
+}
+
+void minimise(void* user) {
+  SDL_MinimizeWindow(of(user)->window);
+}
+
+void maximise_toggle(void* user) {
+  Shell* sh = of(user);
+  if (SDL_GetWindowFlags(sh->window) & SDL_WINDOW_MAXIMIZED)
+    SDL_RestoreWindow(sh->window);
+  else
+    SDL_MaximizeWindow(sh->window);
+}
+
+bool clipboard_text(void*, char* out, size_t size) {
+  if (!SDL_HasClipboardText()) return false;
+  char* t = SDL_GetClipboardText();
+  if (!t) return false;
+  text_copy(out, size, t);
+  SDL_free(t);
+  return out[0] != 0;
+}
+
+void relayout(void* user) {
+  shell_layout(of(user));
+  shell_ui_layout(of(user));
+}
+
+bool too_short(void* user) {
+  return of(user)->pt_h < 560.0f;
+}
+
+void canvas_rebuild(void* user) {
+  Shell* sh = of(user);
+  if (sh->canvas) canvas_rebuild(sh->canvas);
+}
+
+void canvas_clear_now(void* user) {
+  Shell* sh = of(user);
+  if (sh->canvas) canvas_clear(sh->canvas, clock_monotonic());
+}
+
+void mouse_capture(void*, bool on) {
+  SDL_CaptureMouse(on ? SDL_TRUE : SDL_FALSE);
+}
+
+void training_none(void*, const char*) {
+  // The training tasks arrive with the training panel.
+}
+
+unsigned long set_text(void*, const char* utf8) {
+  return SDL_SetClipboardText(utf8) == 0 ? 0ul : CLIPBOARD_BUSY;
+}
+
+// A file on the clipboard: its URI, which file managers and chat programs paste as the file.
+unsigned long set_file(void*, const char* path) {
+  char uri[4200];
+  snprintf(uri, sizeof uri, "file://%s", path);
+  return SDL_SetClipboardText(uri) == 0 ? 0ul : CLIPBOARD_BUSY;
+}
+
+void draw_button(Painter* p, const UiButton& b, const char* label, bool hover, bool danger,
+                 bool enabled) {
+  DrawColour fill = danger ? kDanger : DrawColour{0.16f, 0.20f, 0.28f, 1.0f};
+  if (!enabled) fill.a = 0.35f;
+  if (hover && enabled) fill = DrawColour{fill.r + 0.08f, fill.g + 0.08f, fill.b + 0.08f, 1.0f};
+  draw_rrect(p, DrawRect{b.x, b.y, b.w, b.h}, 8.0f, fill);
+  text_draw(p, kButton, b.x + b.w * 0.5f, b.y + (b.h - text_line_height(kButton)) * 0.5f,
+            TEXT_CENTRE, kInk, label, false);
+}
+
+// The question, with a long name cut to whole characters and an ellipsis so the line fits.
+void confirm_question(const UiConfirm* c, float width, char* out, size_t size) {
+  if (c->kind == CONFIRM_CLEAR) {
+    text_copy(out, size, "Clear this sketch?");
+    return;
+  }
+  char name[256];
+  text_copy(name, sizeof name, c->name);
+  char* start = name;
+  while (*start == ' ') start++;
+  size_t n = strlen(start);
+  while (n > 0 && start[n - 1] == ' ') start[--n] = 0;
+  if (!*start) {
+    text_copy(out, size, "Delete this sketch?");
+    return;
+  }
+  snprintf(out, size, "Delete \"%s\"?", start);
+  if (text_measure(kHead, out) <= width) return;
+  // Longest prefix of whole characters that fits with the ellipsis.
+  int chars = 0;
+  for (const unsigned char* q = (const unsigned char*)start; *q; q++)
+    if ((*q & 0xC0) != 0x80) chars++;
+  int lo = 0, hi = chars;
+  auto prefix_bytes = [&](int count) {
+    int seen = 0;
+    size_t i = 0;
+    for (; start[i]; i++) {
+      if (((unsigned char)start[i] & 0xC0) != 0x80) {
+        if (seen == count) break;
+        seen++;
+      }
+    }
+    return i;
+  };
+  while (lo < hi) {
+    const int mid = (lo + hi + 1) / 2;
+    snprintf(out, size, "Delete \"%.*s\u2026\"?", (int)prefix_bytes(mid), start);
+    if (text_measure(kHead, out) <= width)
+      lo = mid;
+    else
+      hi = mid - 1;
+  }
+  snprintf(out, size, "Delete \"%.*s\u2026\"?", (int)prefix_bytes(lo), start);
+}
+
+// The panel slides in from the right.
+float panel_x(const Shell* sh, float width, float progress) {
+  const float eased = 1.0f - std::pow(1.0f - progress, 3.0f);
+  return sh->pt_w - width - 16.0f + (1.0f - eased) * (width + 16.0f);
+}
+
+void draw_confirm(Shell* sh, float progress) {
+  Painter* p = sh->painter;
+  UiLayout at = sh->ui_layout;
+  at.panel_x = panel_x(sh, at.panel_w, progress);
+  const UiLayout* l = &at;
+  const UiConfirm* c = &sh->ui.confirm;
+  const float eased = 1.0f - std::pow(1.0f - progress, 3.0f);
+  draw_set_alpha(p, eased);
+  const DrawRect r{l->panel_x, l->panel_y, l->panel_w, l->panel_h};
+  draw_shadow(p, r, 14.0f, 18.0f, 0.5f);
+  draw_rrect(p, r, 14.0f, kPanel);
+  draw_rrect_frame(p, r, 14.0f, 1.0f, kEdge);
+  text_draw(p, kLabel, r.x + 18.0f, r.y + 18.0f, TEXT_LEFT, kDim,
+            c->kind == CONFIRM_CLEAR ? "CLEAR SKETCH" : "DELETE SKETCH", false);
+  char question[400];
+  confirm_question(c, r.w - 36.0f, question, sizeof question);
+  text_draw(p, kHead, r.x + 18.0f, r.y + 46.0f, TEXT_LEFT, kInk, question, false);
+  const char* body = c->kind == CONFIRM_CLEAR
+                         ? "Wipes the audio AND every take's artwork. There's no undo \u2014 the "
+                           "takes can't be rebuilt."
+                         : "Removes its folder \u2014 the audio and every take. There's no undo.";
+  int starts[8];
+  const int lines = text_wrap(kBody, body, r.w - 36.0f, starts, 8);
+  const float lh = text_line_height(kBody) + 2.0f;
+  for (int i = 0; i < lines; i++) {
+    const size_t end = i + 1 < lines ? (size_t)starts[i + 1] : strlen(body);
+    char line[256];
+    snprintf(line, sizeof line, "%.*s", (int)(end - (size_t)starts[i]), body + starts[i]);
+    text_draw(p, kBody, r.x + 18.0f, r.y + 80.0f + lh * (float)i, TEXT_LEFT, kDim, line, false);
+  }
+  UiButton danger, keep, close;
+  confirm_buttons(l, &danger, &keep, &close);
+  draw_button(p, danger, c->kind == CONFIRM_CLEAR ? "Clear everything" : "Delete", c->hover == 0,
+              true, !(c->kind == CONFIRM_DELETE && !c->id[0]));
+  draw_button(p, keep, "Keep it", c->hover == 1, false, true);
+  const DrawColour x = c->hover == 2 ? kInk : kDim;
+  const float cx = close.x + close.w * 0.5f, cy = close.y + close.h * 0.5f;
+  const DrawPoint a[2] = {{cx - 6, cy - 6}, {cx + 6, cy + 6}};
+  const DrawPoint b[2] = {{cx + 6, cy - 6}, {cx - 6, cy + 6}};
+  draw_polyline(p, a, 2, 1.5f, x, false);
+  draw_polyline(p, b, 2, 1.5f, x, false);
+  draw_set_alpha(p, 1.0f);
+}
+
+void draw_name_editor(Shell* sh) {
+  Painter* p = sh->painter;
+  const NameEditor* ed = &sh->ui.name;
+  const UiLayout* l = &sh->ui_layout;
+  const DrawRect field{l->title_x - 8.0f, l->title_y - 4.0f, l->title_w + 16.0f, l->title_h + 8.0f};
+  draw_rrect(p, field, 6.0f, DrawColour{0.05f, 0.07f, 0.12f, 0.95f});
+  draw_rrect_frame(p, field, 6.0f, 1.0f, kEdge);
+  char before[NAME_EDIT_MAX + 1];
+  snprintf(before, sizeof before, "%.*s", ed->caret, ed->text);
+  const float x0 = l->title_x;
+  float caret_x = x0 + text_measure(kTitle, before);
+  text_draw(p, kTitle, x0, l->title_y, TEXT_LEFT, kInk, ed->text[0] ? before : "", false);
+  if (ed->composing && ed->composition[0]) {
+    // The input method's text sits at the caret, underlined, until it is committed.
+    const float w = text_draw(p, kTitle, caret_x, l->title_y, TEXT_LEFT, kDim, ed->composition, false);
+    draw_rect(p, caret_x, l->title_y + text_line_height(kTitle), w, 1.0f, kDim);
+    caret_x += w;
+  }
+  text_draw(p, kTitle, caret_x, l->title_y, TEXT_LEFT, kInk, ed->text + ed->caret, false);
+  const double t = clock_monotonic() - ed->blink_start;
+  if (std::fmod(t, 1.0) < 0.6)
+    draw_rect(p, caret_x, l->title_y, 1.5f, text_line_height(kTitle), kInk);
+  // Tell the input method where the caret is, so its candidate window sits beside it.
+  SDL_Rect ime{(int)std::lround(caret_x * sh->scale), (int)std::lround(l->title_y * sh->scale), 1,
+               (int)std::lround(text_line_height(kTitle) * sh->scale)};
+  SDL_SetTextInputRect(&ime);
+}
+
+void draw_console(Shell* sh) {
+  Painter* p = sh->painter;
+  const float h = sh->ui_layout.console_h;
+  draw_rect(p, 0, 0, sh->pt_w, h, DrawColour{0.02f, 0.03f, 0.05f, 0.92f});
+  draw_rect(p, 0, h - 1.0f, sh->pt_w, 1.0f, kEdge);
+  const float lh = text_line_height(kConsole) + 2.0f;
+  const int64_t count = log_console_count();
+  const int rows = (int)((h - 12.0f) / lh);
+  int64_t first = count - rows;
+  if (first < 0) first = 0;
+  float y = 6.0f;
+  char line[512];
+  for (int64_t n = first; n < count; n++, y += lh)
+    if (log_console_line(n, line, sizeof line))
+      text_draw(p, kConsole, 10.0f, y, TEXT_LEFT, kInk, line, false);
+}
+
+}  // namespace
+
+void shell_ui_start(Shell* sh) {
+  ui_init(&sh->ui, &sh->app);
+  UiWindow& w = sh->ui.window;
+  w.user = sh;
+  w.native = sh->window;
+  w.fullscreen_toggle = fullscreen_toggle;
+  w.minimise = minimise;
+  w.maximise_toggle = maximise_toggle;
+  w.clipboard_text = clipboard_text;
+  w.layout = relayout;
+  w.too_short = too_short;
+  w.canvas_rebuild = canvas_rebuild;
+  w.canvas_clear = canvas_clear_now;
+  w.mouse_capture = mouse_capture;
+  shell_controls_start(sh);
+  sh->app.training = training_none;
+  static const ClipboardBackend kClipboard = {set_text, set_file};
+  clipboard_set_backend(&kClipboard);
+  shell_ui_layout(sh);
+}
+
+void shell_ui_stop(Shell* sh) {
+  clipboard_set_backend(nullptr);
+  (void)sh;
+}
+
+void shell_ui_layout(Shell* sh) {
+  UiLayout* l = &sh->ui_layout;
+  int ww = 0, wh = 0;
+  if (sh->window) SDL_GetWindowSize(sh->window, &ww, &wh);
+  l->to_points = ww > 0 && sh->scale > 0 ? (float)sh->px_w / (float)ww / sh->scale : 1.0f;
+  l->width = sh->pt_w;
+  l->height = sh->pt_h;
+  l->top_bar = SHELL_TOP_BAR;
+  const DrawRect& c = sh->canvas_rect;
+  l->has_canvas = c.w > 1.0f && c.h > 1.0f;
+  GestureFrame* g = &l->canvas;
+  g->left = c.x;
+  g->top = c.y;
+  g->width = c.w;
+  g->height = c.h;
+  g->margin = SHELL_CANVAS_INSET;
+  g->zoom = g->zoom_y = 1.0f;
+  g->centre_x = g->centre_y = 0.5f;
+  g->loop_set = false;
+  g->span = 1.0;
+  g->recording = false;
+  if (const Session* s = sh->app.session) {
+    const SessionSnapshot* snap = session_snapshot(s);
+    ViewTransform t;
+    view_transform(&s->view, ViewRect{c.x, c.y, c.w, c.h}, &t);
+    g->zoom = t.scale_x;
+    g->zoom_y = t.scale_y;
+    g->centre_x = t.centre_x;
+    g->centre_y = t.centre_y;
+    g->span = snap->span > 0 ? snap->span : 1.0;
+    g->recording = snap->recording || snap->take_running;
+    g->loop_set = snap->loop.on && snap->loop.in < snap->loop.out;
+    g->loop_in = (float)(snap->loop.in / g->span);
+    g->loop_out = (float)(snap->loop.out / g->span);
+  }
+  const float pw = std::fmin(kConfirmW, sh->pt_w - 32.0f);
+  l->panel_w = pw;
+  l->panel_h = kConfirmH;
+  l->panel_x = panel_x(sh, pw, sh->ui.panel_progress);
+  l->panel_y = SHELL_TOP_BAR + 16.0f;
+  l->console_h = std::fmin(sh->pt_h * 0.45f, 280.0f);
+  const SessionSnapshot* snap = sh->app.session ? session_snapshot(sh->app.session) : nullptr;
+  l->title_x = 24.0f;
+  l->title_y = 14.0f;
+  l->title_w = std::fmax(180.0f, text_measure(kTitle, snap && snap->title[0] ? snap->title : "Untitled"));
+  l->title_w = std::fmin(l->title_w, sh->pt_w * 0.5f);
+  l->title_h = text_line_height(kTitle);
+}
+
+void shell_ui_frame(Shell* sh, double now) {
+  Ui* ui = &sh->ui;
+  ui->now = now;
+  shell_ui_layout(sh);
+  input_wheel_flush(ui, &sh->ui_layout);
+  actions_flush(ui);
+  panel_tick(ui, sh->app.dt > 0 ? sh->app.dt : 1.0 / 60.0);
+  if (ui->quit) sh->quit_requested = true;
+}
+
+bool shell_ui_event(Shell* sh, const SDL_Event& e) {
+  sh->ui.now = clock_monotonic();
+  return input_event(&sh->ui, &sh->ui_layout, &e);
+}
+
+void shell_ui_draw(Shell* sh) {
+  Ui* ui = &sh->ui;
+  shell_controls_draw(sh);
+  if (ui->name.open) draw_name_editor(sh);
+  if (ui->panel == PANEL_CONFIRM) {
+    draw_confirm(sh, ui->panel_progress);
+  } else if (ui->closing_panel == PANEL_CONFIRM) {
+    draw_confirm(sh, ui->closing_progress);
+  }
+  if (ui->console_open) draw_console(sh);
+}
