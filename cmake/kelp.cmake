@@ -148,11 +148,14 @@ function(kelp_benchmarks)
   kelp_all_libs(libs)
   # The benchmarks drive the engine on the scripted test driver.
   add_executable(kelp_bench ${benches} ${PROJECT_SOURCE_DIR}/tests/support/audio_fake.cpp
-                            ${PROJECT_SOURCE_DIR}/tests/support/xvfb.cpp)
+                            ${PROJECT_SOURCE_DIR}/tests/support/xvfb.cpp
+                            ${PROJECT_SOURCE_DIR}/tests/support/jack_server.cpp
+                            ${PROJECT_SOURCE_DIR}/tests/support/tmpdir.cpp
+                            ${PROJECT_SOURCE_DIR}/tests/support/log_capture.cpp)
   target_include_directories(kelp_bench PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/bench
                              ${PROJECT_SOURCE_DIR}/tests)
-  target_link_libraries(kelp_bench PRIVATE ${libs} benchmark::benchmark_main Threads::Threads)
+  target_link_libraries(kelp_bench PRIVATE ${libs} GTest::gtest benchmark::benchmark_main Threads::Threads)
   # The start-up benchmark runs the program itself.
   target_compile_definitions(kelp_bench PRIVATE KELP_BINARY_DIR="${PROJECT_BINARY_DIR}")
-  add_dependencies(kelp_bench kelp-nova)
+  add_dependencies(kelp_bench kelp-nova jack_tone)
 endfunction()

@@ -111,6 +111,16 @@ tone_on
 xdotool mousemove --window "$win" 420 330
 sleep 2.5
 shot twenty-takes
+# Renaming in place (Escape leaves the name as it was), then the question before clearing.
+xdotool key --window "$win" F2
+xdotool type --window "$win" --delay 80 " at dawn 夜"
+sleep 0.6
+shot renaming
+xdotool key --window "$win" Escape
+xdotool key --window "$win" ctrl+c
+sleep 0.8
+shot confirm-clear
+xdotool key --window "$win" Escape
 stop_kelp
 
 many=$("$build/tools/kelp_make_sketch" "$work/library" --takes 200 --seconds 6 --length 90 \

@@ -236,8 +236,10 @@ void input_key(Ui* ui, const UiLayout* l, int32_t keycode, int32_t scancode, uin
     return;
   // 7. The key map.
   Action a;
-  if (keymap_lookup(keycode, scancode, mods, repeat, &a) && a.kind != ACT_NONE)
+  if (keymap_lookup(keycode, scancode, mods, repeat, &a) && a.kind != ACT_NONE) {
+    if (a.kind == ACT_RECORD) ui->record_key_at = ui->now;
     actions_append(&ui->pending, &a);
+  }
 }
 
 bool input_event(Ui* ui, const UiLayout* l, const SDL_Event* e) {

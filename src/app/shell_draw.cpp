@@ -7,6 +7,7 @@
 #include "app/shell_internal.h"
 #include "audio/audio_engine.h"
 #include "base/clock.h"
+#include "base/log.h"
 #include "core/tape.h"
 #include "store/meta.h"
 #include "ui/draw.h"
@@ -80,6 +81,16 @@ void shell_draw_frame(Shell* sh) {
   if (!s) return;
   const SessionSnapshot* snap = session_snapshot(s);
   shell_canvas_draw(sh);
+  // How long the record key took to show as a leaf: what the player feels as the lag.
+  if (sh->ui.record_key_at > 0) {
+    const double since = clock_monotonic() - sh->ui.record_key_at;
+    if (snap->recording && snap->live_count > 0) {
+      log_line("main: the take's first leaf drawn %.1f ms after its key", since * 1000.0);
+      sh->ui.record_key_at = 0;
+    } else if (since > 5.0) {
+      sh->ui.record_key_at = 0;
+    }
+  }
   if (!sh->ui.name.open)
     text_draw(p, kTitle, 24.0f, 14.0f, TEXT_LEFT, kInk, snap->title[0] ? snap->title : "Untitled",
               true);

@@ -138,6 +138,7 @@ struct Ui {
   UiConfirm confirm;
   UiShare share;
   UiBusy busy;
+  double record_key_at;  // when a key last asked to record (0: none): the first leaf's delay
   char toast[UI_TOAST_TEXT];  // the last toast (the shell shows it)
   double toast_at;
 
