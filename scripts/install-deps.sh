@@ -13,7 +13,7 @@ PACKAGES=(
   librtmidi-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev ffmpeg
   libavahi-client-dev
-  sox xvfb xdotool dbus-daemon xdg-utils zenity
+  sox xvfb xdotool xclip dbus-daemon xdg-utils zenity
 )
 
 missing=()

@@ -102,8 +102,10 @@ unsigned long set_text(void*, const char* utf8) {
   return SDL_SetClipboardText(utf8) == 0 ? 0ul : CLIPBOARD_BUSY;
 }
 
-// A file on the clipboard: its URI, which file managers and chat programs paste as the file.
+// A file on the clipboard as a file; without a clipboard tool, its address as text at least.
 unsigned long set_file(void*, const char* path) {
+  if (clipboard_tool_file(path) == 0) return 0;
+  log_line("clipboard: no xclip or wl-copy - the file goes as its address");
   char uri[4200];
   snprintf(uri, sizeof uri, "file://%s", path);
   return SDL_SetClipboardText(uri) == 0 ? 0ul : CLIPBOARD_BUSY;

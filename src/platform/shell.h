@@ -38,6 +38,10 @@ void clipboard_set_backend(const ClipboardBackend* backend);
 int clipboard_copy_text(void* window, const char* utf8);
 int clipboard_copy_file(void* window, const char* path);
 
+// Puts a file on the desktop's clipboard as a file (a text/uri-list through wl-copy or xclip),
+// for a window layer's set_file. 0, or the error when no tool could hold it.
+unsigned long clipboard_tool_file(const char* path);
+
 enum { DIALOG_PATH_BYTES = 1024 };
 // Lets the user pick audio files: the number of paths stored (UTF-8), at most max; 0 when the
 // dialog was cancelled or unavailable.

@@ -324,6 +324,33 @@ int shell_open_link(const char* url) {
   return start(ACT_OPEN_LINK, u);
 }
 
+unsigned long clipboard_tool_file(const char* path) {
+  if (!path || path[0] != '/') return (unsigned long)EINVAL;
+  // Pasting a text/uri-list in a file manager copies the file; chat programs attach it.
+  const std::string uri = file_uri(path) + "\r\n";
+  unsigned long e = 0;
+  const char* wayland = getenv("WAYLAND_DISPLAY");
+  if (wayland && *wayland) {
+    const char* argv[] = {"wl-copy", "--type", "text/uri-list", uri.c_str(), nullptr};
+    if (run(argv, &e) == 0) return 0;
+  }
+  char list[] = "/tmp/kelp-clip-XXXXXX";
+  const int fd = mkstemp(list);
+  if (fd < 0) return (unsigned long)errno;
+  const bool written = write(fd, uri.data(), uri.size()) == (ssize_t)uri.size();
+  close(fd);
+  int st = -1;
+  if (written) {
+    // xclip reads the list, then stays behind in the background to serve it.
+    const char* argv[] = {"xclip", "-selection", "clipboard", "-t", "text/uri-list", "-i", list,
+                          nullptr};
+    st = run(argv, &e);
+  }
+  unlink(list);
+  if (st == 0) return 0;
+  return st < 0 && e ? e : (unsigned long)ENOENT;
+}
+
 int shell_open_sound_settings() {
   return start(ACT_SOUND_SETTINGS, "sound");
 }

@@ -29,6 +29,8 @@ int fake_runner(const char* const* argv, unsigned long* error) {
   std::lock_guard<std::mutex> g(g_runs_lock);
   std::vector<std::string> run;
   for (const char* const* a = argv; *a; a++) run.emplace_back(*a);
+  // A file handed to a tool is read now: it is gone once the tool returns.
+  if (run.size() > 1 && run[run.size() - 2] == "-i") run.back() = tmpdir_read(run.back());
   g_runs.push_back(run);
   *error = 0;
   if (g_fail_first > 0) {
@@ -76,6 +78,26 @@ TEST(Shell, LinksAreCheckedAndRunWithoutAShell) {
   EXPECT_EQ(shell_open_link("http://example.com"), 0);
   runs_after_idle();
   EXPECT_TRUE(logged(mark, "shell: couldn't open it (error 4)"));
+}
+
+TEST(Shell, SettingsLinksOpenTheSoundSettingsAndFilesGoOnTheClipboardAsFiles) {
+  FakeRunner fake;
+  EXPECT_EQ(shell_open_link("ms-settings:privacy-microphone"), 0);
+  auto runs = runs_after_idle();
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0], (std::vector<std::string>{"gnome-control-center", "sound"}));
+
+  const char* wayland = getenv("WAYLAND_DISPLAY");
+  const std::string kept = wayland ? wayland : "";
+  unsetenv("WAYLAND_DISPLAY");
+  EXPECT_EQ(clipboard_tool_file("/music/a take #1.wav"), 0ul);
+  EXPECT_NE(clipboard_tool_file("relative.wav"), 0ul);
+  runs = runs_after_idle();
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0], (std::vector<std::string>{"xclip", "-selection", "clipboard", "-t",
+                                               "text/uri-list", "-i",
+                                               "file:///music/a%20take%20%231.wav\r\n"}));
+  if (!kept.empty()) setenv("WAYLAND_DISPLAY", kept.c_str(), 1);
 }
 
 TEST(Shell, RevealAndOpenFolder) {
