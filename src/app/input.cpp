@@ -237,7 +237,9 @@ void input_key(Ui* ui, const UiLayout* l, int32_t keycode, int32_t scancode, uin
   // 7. The key map.
   Action a;
   if (keymap_lookup(keycode, scancode, mods, repeat, &a) && a.kind != ACT_NONE) {
-    if (a.kind == ACT_RECORD) ui->record_key_at = ui->now;
+    const SessionSnapshot* snap = snap_of(ui);
+    if (a.kind == ACT_RECORD && !(snap && (snap->recording || snap->take_running)))
+      ui->record_key_at = ui->now;  // a start, not the key that stops the take
     actions_append(&ui->pending, &a);
   }
 }
