@@ -109,8 +109,8 @@ void BM_RecordKeyToFirstLeaf(benchmark::State& state) {
   for (auto _ : state) {
     p.xdotool("key --window " + win + " r");
     double ms = -1;
-    const double end = shell_fixture::now_s() + 10.0;
-    while (ms < 0 && shell_fixture::now_s() < end) {
+    const double end = test_seconds() + 10.0;
+    while (ms < 0 && test_seconds() < end) {
       const std::string text = p.log();
       size_t at = 0, n = 0, last = std::string::npos;
       while ((at = text.find(needle, at)) != std::string::npos) last = at, at++, n++;

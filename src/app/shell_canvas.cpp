@@ -24,13 +24,16 @@ constexpr float kEdge = 5.0f;  // near the window's edge the system cursor comes
 constexpr float kInset = SHELL_CANVAS_INSET;
 constexpr DrawColour kLoopColour = {0.55f, 0.85f, 1.0f, 1.0f};
 
-// The theme's accent: the sketch's picked colour, else the first paint colour.
-DrawColour accent_of(const SketchMeta* meta) {
+}  // namespace
+
+DrawColour shell_accent(const SketchMeta* meta) {
   if (meta && meta->hasPickedColor)
     return DrawColour{(float)meta->pickedColor.r, (float)meta->pickedColor.g,
                       (float)meta->pickedColor.b, 1.0f};
   return DrawColour{SESSION_PALETTE[0][0], SESSION_PALETTE[0][1], SESSION_PALETTE[0][2], 1.0f};
 }
+
+namespace {
 
 void fill_input(Shell* sh, CanvasInput* in, double now) {
   memset(in, 0, sizeof *in);
@@ -45,7 +48,7 @@ void fill_input(Shell* sh, CanvasInput* in, double now) {
   in->inset = kInset;
   in->rate = TAPE_DEFAULT_RATE;
   in->span = 1;
-  in->accent = accent_of(nullptr);
+  in->accent = shell_accent(nullptr);
   const DrawRect& r = sh->canvas_rect;
   in->pointer_in = sh->mouse_in && sh->mouse_x >= r.x && sh->mouse_x < r.x + r.w &&
                    sh->mouse_y >= r.y && sh->mouse_y < r.y + r.h;
@@ -68,7 +71,7 @@ void fill_input(Shell* sh, CanvasInput* in, double now) {
   in->live_y = (float)s->click_height;
   in->loop = snap->loop;
   in->view = &s->view;
-  in->accent = accent_of(snap->meta);
+  in->accent = shell_accent(snap->meta);
   in->paint_mode = snap->paint_mode;
 }
 
@@ -169,7 +172,7 @@ void shell_glyph_draw(Shell* sh) {
   const double dt = sh->last_glyph > 0 ? now - sh->last_glyph : 1.0 / 60.0;
   sh->last_glyph = now;
   const Session* s = sh->app.session;
-  const DrawColour take = accent_of(s ? session_snapshot(s)->meta : nullptr);
+  const DrawColour take = shell_accent(s ? session_snapshot(s)->meta : nullptr);
   pointer_glyph_update(&sh->glyph, dt, hover_kind(sh), take.r, take.g, take.b, sh->mouse_x,
                        sh->mouse_y, now, sh->reduced_motion);
   pointer_glyph_draw(sh->renderer, &sh->glyph, sh->mouse_x, sh->mouse_y, sh->scale, now);

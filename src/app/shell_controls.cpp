@@ -25,13 +25,6 @@ Controls* of(Shell* sh) {
   return (Controls*)sh->controls;
 }
 
-DrawColour accent(const SessionSnapshot* snap) {
-  if (snap && snap->meta && snap->meta->hasPickedColor)
-    return DrawColour{(float)snap->meta->pickedColor.r, (float)snap->meta->pickedColor.g,
-                      (float)snap->meta->pickedColor.b, 1.0f};
-  return DrawColour{SESSION_PALETTE[0][0], SESSION_PALETTE[0][1], SESSION_PALETTE[0][2], 1.0f};
-}
-
 DrawRect stick_rect(const Shell* sh) {
   return DrawRect{sh->pt_w - SHELL_CANVAS_INSET - kStickSize,
                   sh->pt_h - SHELL_STATUS_BAR + (SHELL_STATUS_BAR - kStickSize) * 0.5f, kStickSize,
@@ -49,7 +42,7 @@ void strip_frame(const Shell* sh, StripFrame* f) {
   f->rate = 48000.0;
   const Session* s = sh->app.session;
   const SessionSnapshot* snap = s ? session_snapshot(s) : nullptr;
-  f->accent = accent(snap);
+  f->accent = shell_accent(snap ? snap->meta : nullptr);
   if (!snap) return;
   f->span = snap->span > 0 ? snap->span : 1.0;
   f->rate = snap->rate > 0 ? snap->rate : 48000.0;
@@ -72,7 +65,7 @@ void stick_frame(const Shell* sh, StickFrame* f) {
   f->window_h = sh->pt_h;
   const Session* s = sh->app.session;
   const SessionSnapshot* snap = s ? session_snapshot(s) : nullptr;
-  f->accent = accent(snap);
+  f->accent = shell_accent(snap ? snap->meta : nullptr);
   f->x = snap ? snap->xy_x : 0.0f;
   f->y = snap ? snap->xy_y : 0.0f;
   f->now = clock_monotonic();

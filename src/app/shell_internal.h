@@ -86,6 +86,8 @@ void shell_canvas_stop(Shell* sh);
 void shell_canvas_event(Shell* sh, const union SDL_Event& e);
 // Draws the canvas into its rectangle (sky, leaves, loop, marks, gem).
 void shell_canvas_draw(Shell* sh);
+// The theme's accent: the sketch's picked colour, else the first paint colour.
+DrawColour shell_accent(const struct SketchMeta* meta);
 // shell_ui.cpp: actions and input for the window.
 void shell_ui_start(Shell* sh);
 void shell_ui_stop(Shell* sh);

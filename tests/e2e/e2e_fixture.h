@@ -25,26 +25,12 @@
 #include "store/files.h"
 #include "store/meta.h"
 #include "support/jack_server.h"
+#include "support/process.h"
 #include "support/tmpdir.h"
 
 extern char** environ;
 
 namespace e2e {
-
-inline double seconds_now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-// A command line's whole standard output ("" when it couldn't run).
-inline std::string run_output(const std::string& command) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return out;
-  char buf[512];
-  while (fgets(buf, sizeof buf, p)) out += buf;
-  pclose(p);
-  return out;
-}
 
 inline bool run_ok(const std::string& command) {
   return system((command + " >/dev/null 2>&1").c_str()) == 0;
@@ -87,11 +73,11 @@ struct SoxInfo {
 inline SoxInfo sox_info(const std::string& wav) {
   SoxInfo info;
   std::string q = "'" + wav + "'";
-  info.rate = atof(run_output("sox --i -r " + q + " 2>/dev/null").c_str());
-  std::string s = run_output("sox --i -s " + q + " 2>/dev/null");
+  info.rate = atof(test_output("sox --i -r " + q + " 2>/dev/null").c_str());
+  std::string s = test_output("sox --i -s " + q + " 2>/dev/null");
   if (!s.empty()) info.frames = atoll(s.c_str());
-  info.channels = atoi(run_output("sox --i -c " + q + " 2>/dev/null").c_str());
-  std::string stat = run_output("sox " + q + " -n stat 2>&1");
+  info.channels = atoi(test_output("sox --i -c " + q + " 2>/dev/null").c_str());
+  std::string stat = test_output("sox " + q + " -n stat 2>&1");
   size_t at = stat.find("Maximum amplitude:");
   if (at != std::string::npos) info.max_amplitude = atof(stat.c_str() + at + 18);
   return info;
@@ -99,7 +85,7 @@ inline SoxInfo sox_info(const std::string& wav) {
 
 // ffprobe's sample rate and length in samples of the first audio stream.
 inline std::pair<double, int64_t> ffprobe_rate_samples(const std::string& file) {
-  std::string out = run_output(
+  std::string out = test_output(
       "ffprobe -v error -select_streams a:0 -show_entries stream=sample_rate,duration_ts "
       "-of default=nw=1 '" +
       file + "' 2>/dev/null");
@@ -114,7 +100,7 @@ inline std::pair<double, int64_t> ffprobe_rate_samples(const std::string& file) 
 
 inline std::vector<std::string> list_dir(const std::string& folder) {
   std::vector<std::string> names;
-  std::string out = run_output("ls -1A '" + folder + "' 2>/dev/null");
+  std::string out = test_output("ls -1A '" + folder + "' 2>/dev/null");
   size_t start = 0;
   while (start < out.size()) {
     size_t nl = out.find('\n', start);
@@ -238,7 +224,7 @@ class E2ETest : public ::testing::Test {
 
   // The next line of the driver's output within timeout seconds; false at its end or timeout.
   bool read_line(std::string* line, double timeout) {
-    const double end = seconds_now() + timeout;
+    const double end = test_seconds() + timeout;
     for (;;) {
       size_t nl = out_buffer.find('\n');
       if (nl != std::string::npos) {
@@ -246,7 +232,7 @@ class E2ETest : public ::testing::Test {
         out_buffer.erase(0, nl + 1);
         return true;
       }
-      double left = end - seconds_now();
+      double left = end - test_seconds();
       if (left <= 0 || out_fd < 0) return false;
       struct pollfd p = {out_fd, POLLIN, 0};
       if (poll(&p, 1, (int)std::min(left * 1000.0 + 1, 100.0)) <= 0) continue;
@@ -265,9 +251,9 @@ class E2ETest : public ::testing::Test {
       ADD_FAILURE() << "the driver isn't listening for '" << command << "'";
       return false;
     }
-    const double end = seconds_now() + 150.0;
+    const double end = test_seconds() + 150.0;
     std::string got;
-    while (read_line(&got, end - seconds_now())) {
+    while (read_line(&got, end - test_seconds())) {
       if (got.rfind("status ", 0) == 0) statuses.push_back(got);
       if (got == "ok " + command) return true;
       if (got.rfind("error " + command + ":", 0) == 0) {
@@ -324,9 +310,9 @@ class E2ETest : public ::testing::Test {
 
   // Waits for the driver to exit (after "quit" or the end of its script); its exit code.
   int wait_exit(double timeout = 60.0) {
-    const double end = seconds_now() + timeout;
+    const double end = test_seconds() + timeout;
     int st = 0;
-    while (pid > 0 && seconds_now() < end) {
+    while (pid > 0 && test_seconds() < end) {
       pid_t r = waitpid(pid, &st, WNOHANG);
       if (r == pid) {
         pid = -1;

@@ -435,7 +435,7 @@ TEST_F(E2ETest, ImportedMp3AndFlacBecomeSketchesAndAnOggIsRefused) {
     EXPECT_TRUE(found) << w.name;
   }
   // Nothing half-written anywhere.
-  EXPECT_EQ(run_output("find '" + library + "' -name '*.tmp'"), "");
+  EXPECT_EQ(test_output("find '" + library + "' -name '*.tmp'"), "");
 }
 
 TEST_F(E2ETest, AScriptRecordsLoopsExportsTheLoopAndQuits) {

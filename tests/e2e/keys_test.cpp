@@ -25,8 +25,8 @@ class KeysTest : public ShellTest {
     Shot shot;
     const size_t before = count_of("main: screenshot ");
     tmpdir_write(shots + "/kelp_screenshot_request", "");
-    const double end = now_s() + 5.0;
-    while (now_s() < end && count_of("main: screenshot ") == before)
+    const double end = test_seconds() + 5.0;
+    while (test_seconds() < end && count_of("main: screenshot ") == before)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     shot.load(tmpdir_read(shots + "/kelp_screenshot.bmp"));
     return shot;
@@ -38,8 +38,8 @@ class KeysTest : public ShellTest {
     return n;
   }
   bool wait_count(const std::string& needle, size_t n, double timeout) {
-    const double end = now_s() + timeout;
-    while (now_s() < end) {
+    const double end = test_seconds() + timeout;
+    while (test_seconds() < end) {
       if (count_of(needle) >= n) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -75,8 +75,8 @@ class KeysTest : public ShellTest {
     return colon == std::string::npos ? NAN : atof(ini_text.c_str() + colon + 1);
   }
   bool wait_for(const std::function<bool()>& done, double timeout) {
-    const double end = now_s() + timeout;
-    while (now_s() < end) {
+    const double end = test_seconds() + timeout;
+    while (test_seconds() < end) {
       if (done()) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -168,9 +168,9 @@ TEST_F(KeysTest, RecordLoopScrubZoomRenameExportAndClearFromKeysAndPointer) {
   // Ctrl+E exports a WAV sox can read.
   key("ctrl+e");
   ASSERT_TRUE(wait_log("session: exported ", 10.0));
-  const std::string wav = output_of("ls " + home + "/Music/kelp/exports/*.wav 2>/dev/null");
+  const std::string wav = test_output("ls " + home + "/Music/kelp/exports/*.wav 2>/dev/null");
   ASSERT_FALSE(wav.empty());
-  const std::string rate = output_of("sox --i -r '" + wav.substr(0, wav.find('\n')) + "' 2>&1");
+  const std::string rate = test_output("sox --i -r '" + wav.substr(0, wav.find('\n')) + "' 2>&1");
   EXPECT_EQ(atoi(rate.c_str()), 48000) << rate;
 
   // F2, a new name with CJK characters, Enter: the side-car WAV follows the name.
@@ -179,7 +179,7 @@ TEST_F(KeysTest, RecordLoopScrubZoomRenameExportAndClearFromKeysAndPointer) {
   for (int i = 0; i < 70; i++) key("BackSpace");
   // The CJK part comes in through the clipboard (Ctrl+V): xdotool's typing of characters outside
   // the keymap remaps keys on the fly and races a busy program. The rest is typed.
-  output_of("printf '夜の歌' | DISPLAY=" + display + " xclip -selection clipboard >/dev/null 2>&1");
+  test_output("printf '夜の歌' | DISPLAY=" + display + " xclip -selection clipboard >/dev/null 2>&1");
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   key("ctrl+v");
   xdotool("type --window " + win + " --delay 60 ' take'");
@@ -188,10 +188,10 @@ TEST_F(KeysTest, RecordLoopScrubZoomRenameExportAndClearFromKeysAndPointer) {
       << meta();
   ASSERT_TRUE(wait_for(
       [&] {
-        return output_of("ls '" + sketch_folder() + "' 2>/dev/null").find("夜の歌") != std::string::npos;
+        return test_output("ls '" + sketch_folder() + "' 2>/dev/null").find("夜の歌") != std::string::npos;
       },
       10.0))
-      << output_of("ls '" + sketch_folder() + "'");
+      << test_output("ls '" + sketch_folder() + "'");
 
   // Alt+` shows the console of log lines over the top of the canvas; Escape hides it.
   auto lit_top = [&](const Shot& s) {

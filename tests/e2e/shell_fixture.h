@@ -19,26 +19,13 @@
 
 #include "platform/fsys.h"
 #include "support/jack_server.h"
+#include "support/process.h"
 #include "support/tmpdir.h"
 #include "support/xvfb.h"
 
 extern char** environ;
 
 namespace shell_fixture {
-
-inline double now_s() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-inline std::string output_of(const std::string& command) {
-  std::string out;
-  FILE* p = popen(command.c_str(), "r");
-  if (!p) return out;
-  char buf[512];
-  while (fgets(buf, sizeof buf, p)) out += buf;
-  pclose(p);
-  return out;
-}
 
 inline pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& env,
             const std::string& out_file) {
@@ -123,8 +110,8 @@ class ShellTest : public ::testing::Test {
   std::string log() { return tmpdir_read(log_file); }
 
   bool wait_log(const std::string& needle, double timeout) {
-    const double end = now_s() + timeout;
-    while (now_s() < end) {
+    const double end = test_seconds() + timeout;
+    while (test_seconds() < end) {
       if (log().find(needle) != std::string::npos) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -132,13 +119,13 @@ class ShellTest : public ::testing::Test {
   }
 
   std::string xdotool(const std::string& args) {
-    return output_of("DISPLAY=" + display + " xdotool " + args + " 2>/dev/null");
+    return test_output("DISPLAY=" + display + " xdotool " + args + " 2>/dev/null");
   }
 
   // The program's window id once it is mapped.
   std::string window(double timeout = 20.0) {
-    const double end = now_s() + timeout;
-    while (now_s() < end) {
+    const double end = test_seconds() + timeout;
+    while (test_seconds() < end) {
       std::string id = xdotool("search --onlyvisible --name '^Kelp NOVA'");
       if (!id.empty()) return id.substr(0, id.find('\n'));
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -147,9 +134,9 @@ class ShellTest : public ::testing::Test {
   }
 
   int wait_exit(double timeout = 60.0) {
-    const double end = now_s() + timeout;
+    const double end = test_seconds() + timeout;
     int st = 0;
-    while (pid > 0 && now_s() < end) {
+    while (pid > 0 && test_seconds() < end) {
       if (waitpid(pid, &st, WNOHANG) == pid) {
         pid = -1;
         exit_code = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
@@ -198,6 +185,14 @@ struct Shot {
       best = std::max(best, up + down);
     }
     return best;
+  }
+  // The same, but the middle column's reach: one sky body crossing the line does not move it.
+  int median_reach(int x0, int x1, int lane) const {
+    std::vector<int> r;
+    for (int x = x0; x < x1; x++) r.push_back(reach(x, x + 1, lane));
+    if (r.empty()) return 0;
+    std::nth_element(r.begin(), r.begin() + r.size() / 2, r.end());
+    return r[r.size() / 2];
   }
 };
 
