@@ -39,6 +39,29 @@ bool over_title(const UiLayout* l, float x, float y) {
   return inside(x, y, l->title_x, l->title_y, l->title_w, l->title_h);
 }
 
+int32_t top_button_at(const UiLayout* l, float x, float y) {
+  if (y < 0 || y >= l->top_bar) return -1;
+  for (int32_t i = 0; i < UI_TOP_BUTTONS; i++)
+    if (l->top_w[i] > 0 && x >= l->top_x[i] && x < l->top_x[i] + l->top_w[i]) return i;
+  return -1;
+}
+
+void top_button_act(Ui* ui, int32_t button) {
+  switch (button) {
+    case TOP_SETTINGS:
+      actions_push(&ui->pending, ACT_SETTINGS, -1, nullptr);
+      break;
+    case TOP_SHARE:
+      actions_push(&ui->pending, ACT_SHARE, 0, nullptr);
+      break;
+    case TOP_LIBRARY:
+      actions_push(&ui->pending, ACT_LIBRARY, 0, nullptr);
+      break;
+    default:
+      break;
+  }
+}
+
 const SessionSnapshot* snap_of(Ui* ui) {
   return ui->app && ui->app->session ? session_snapshot(ui->app->session) : nullptr;
 }
@@ -149,10 +172,21 @@ void pointer_press(Ui* ui, const UiLayout* l, int32_t button, float x, float y) 
       return;
     }
   }
-  // 7. The top bar.
-  if (y < l->top_bar) return;
-  // 8. The library tab has no list on screen yet: nothing under the pointer.
-  if (ui->tab == UI_TAB_LIBRARY) return;
+  // 7. The top bar: its buttons act on a release over the same button.
+  if (y < l->top_bar) {
+    const int32_t t = top_button_at(l, x, y);
+    if (t >= 0 && button == SDL_BUTTON_LEFT) {
+      ui->top_pressed = t;
+      set_capture(ui, CAPTURE_TOP_BAR, button);
+    }
+    return;
+  }
+  // 8. The library tab: the list, and a press beside it goes back to the sketch.
+  if (ui->tab == UI_TAB_LIBRARY) {
+    if (!inside(x, y, l->list_x, l->list_y, l->list_w, l->list_h))
+      actions_push(&ui->pending, ACT_LIBRARY, 0, nullptr);
+    return;
+  }
   // 9. The controls below the canvas, then the canvas.
   if (ui->window.control_press) {
     const int32_t c = ui->window.control_press(ui->window.user, button, x, y);
@@ -180,6 +214,7 @@ void pointer_move(Ui* ui, const UiLayout* l, float x, float y) {
       break;
     case CAPTURE_NONE:
       if (ui->panel == PANEL_CONFIRM) confirm_pointer(ui, l, 2, x, y);
+      ui->top_hover = top_button_at(l, x, y);
       break;
     default:
       break;
@@ -197,6 +232,12 @@ void pointer_release(Ui* ui, const UiLayout* l, int32_t button, float x, float y
     case CAPTURE_PANEL:
       if (ui->panel == PANEL_CONFIRM && button == SDL_BUTTON_LEFT) confirm_pointer(ui, l, 3, x, y);
       break;
+    case CAPTURE_TOP_BAR: {
+      const int32_t pressed = ui->top_pressed;
+      ui->top_pressed = -1;
+      if (pressed >= 0 && top_button_at(l, x, y) == pressed) top_button_act(ui, pressed);
+      break;
+    }
     case CAPTURE_STICK:
     case CAPTURE_STRIP:
       if (ui->window.control_release)
@@ -319,6 +360,11 @@ void input_wheel_flush(Ui* ui, const UiLayout* l) {
   if (ui->tab == UI_TAB_LIBRARY) return;
   if (!l->has_canvas) return;
   gesture_wheel(&l->canvas, w.x, w.y, w.mods, &ui->pending);
+}
+
+const char* ui_top_label(int32_t button) {
+  static const char* const kLabels[UI_TOP_BUTTONS] = {"SETTINGS", "SHARE", "LIBRARY"};
+  return button >= 0 && button < UI_TOP_BUTTONS ? kLabels[button] : "";
 }
 
 // ---- CONFIRM ----

@@ -46,7 +46,29 @@ void draw_status(Shell* sh, const SessionSnapshot* snap) {
   } else {
     snprintf(line, sizeof line, "NO AUDIO");
   }
-  text_draw(p, kSmall, sh->pt_w - 24.0f, 22.0f, TEXT_RIGHT, kDim, line, false);
+  const UiLayout* l = &sh->ui_layout;
+  text_draw(p, kSmall, l->top_x[UI_TOP_BUTTONS - 1] - 14.0f, 16.0f, TEXT_RIGHT, kDim, line, false);
+}
+
+// The top bar's buttons: the library (the sketch when the library shows), share and settings.
+void draw_top_buttons(Shell* sh) {
+  Painter* p = sh->painter;
+  const UiLayout* l = &sh->ui_layout;
+  const Ui* ui = &sh->ui;
+  for (int32_t i = 0; i < UI_TOP_BUTTONS; i++) {
+    const bool on = (i == TOP_SETTINGS && ui->panel == PANEL_SETTINGS) ||
+                    (i == TOP_SHARE && ui->panel == PANEL_SHARE) ||
+                    (i == TOP_LIBRARY && ui->tab == UI_TAB_LIBRARY);
+    const bool hot = ui->top_hover == i || ui->top_pressed == i;
+    const DrawRect r{l->top_x[i], 9.0f, l->top_w[i], 26.0f};
+    if (on || hot)
+      draw_rrect(p, r, 13.0f, on ? DrawColour{0.20f, 0.26f, 0.36f, 1.0f}
+                                 : DrawColour{0.14f, 0.18f, 0.26f, 1.0f});
+    draw_rrect_frame(p, r, 13.0f, 1.0f, DrawColour{0.35f, 0.45f, 0.60f, 0.6f});
+    const char* label = i == TOP_LIBRARY && ui->tab == UI_TAB_LIBRARY ? "SKETCH" : ui_top_label(i);
+    text_draw(p, SHELL_TOP_LABEL, r.x + r.w * 0.5f, r.y + (r.h - text_line_height(SHELL_TOP_LABEL)) * 0.5f,
+              TEXT_CENTRE, on || hot ? kInk : kDim, label, false);
+  }
 }
 
 void draw_banners(Shell* sh) {
@@ -95,6 +117,7 @@ void shell_draw_frame(Shell* sh) {
     text_draw(p, kTitle, 24.0f, 14.0f, TEXT_LEFT, kInk, snap->title[0] ? snap->title : "Untitled",
               true);
   draw_status(sh, snap);
+  draw_top_buttons(sh);
   shell_ui_draw(sh);
   draw_banners(sh);
   draw_toast(sh);

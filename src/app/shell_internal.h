@@ -6,6 +6,7 @@
 #include "app/ui.h"
 #include "ui/draw.h"
 #include "ui/pointer_glyph.h"
+#include "ui/text.h"
 
 struct SDL_Window;
 struct SDL_Renderer;
@@ -16,6 +17,7 @@ struct Canvas;
 constexpr float SHELL_TOP_BAR = 44.0f;       // the title and the window's own controls
 constexpr float SHELL_STATUS_BAR = 64.0f;    // the strip, the transport line and the XY stick
 constexpr float SHELL_CANVAS_INSET = 24.0f;  // between the canvas's sides and the sketch's ends
+constexpr TextStyle SHELL_TOP_LABEL = {TEXT_MONO, 11.0f, 700, 2.0f};  // the top bar's buttons
 
 struct Shell {
   App app;
@@ -92,6 +94,8 @@ DrawColour shell_accent(const struct SketchMeta* meta);
 void shell_ui_start(Shell* sh);
 void shell_ui_stop(Shell* sh);
 void shell_ui_layout(Shell* sh);
+// A panel's size in points (it slides in from the right, under the top bar).
+void shell_panel_size(const Shell* sh, int32_t panel, float* w, float* h);
 // Each frame after the events: the wheel, then everything pending.
 void shell_ui_frame(Shell* sh, double now);
 bool shell_ui_event(Shell* sh, const union SDL_Event& e);

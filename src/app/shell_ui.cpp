@@ -289,6 +289,26 @@ void shell_ui_stop(Shell* sh) {
   (void)sh;
 }
 
+void shell_panel_size(const Shell* sh, int32_t panel, float* w, float* h) {
+  const float room = std::fmax(120.0f, sh->pt_h - SHELL_TOP_BAR - 32.0f);
+  *w = std::fmin(kConfirmW, sh->pt_w - 32.0f);
+  switch (panel) {
+    case PANEL_CONFIRM:
+      *h = kConfirmH;
+      break;
+    case PANEL_SHARE:
+      *h = std::fmin(room, 63.0f + 3.0f * 56.0f + 52.0f);
+      break;
+    case PANEL_SETTINGS:
+      *w = std::fmin(420.0f, sh->pt_w - 32.0f);
+      *h = room;
+      break;
+    default:
+      *h = room;
+      break;
+  }
+}
+
 void shell_ui_layout(Shell* sh) {
   UiLayout* l = &sh->ui_layout;
   int ww = 0, wh = 0;
@@ -324,11 +344,37 @@ void shell_ui_layout(Shell* sh) {
     g->loop_in = (float)(snap->loop.in / g->span);
     g->loop_out = (float)(snap->loop.out / g->span);
   }
-  const float pw = std::fmin(kConfirmW, sh->pt_w - 32.0f);
+  // The open panel's rectangle (or the closing one's while it slides out).
+  const int32_t shown = sh->ui.panel != PANEL_NONE ? sh->ui.panel : sh->ui.closing_panel;
+  const float progress =
+      sh->ui.panel != PANEL_NONE ? sh->ui.panel_progress : sh->ui.closing_progress;
+  float pw = 0, ph = 0;
+  shell_panel_size(sh, shown, &pw, &ph);
   l->panel_w = pw;
-  l->panel_h = kConfirmH;
-  l->panel_x = panel_x(sh, pw, sh->ui.panel_progress);
+  l->panel_h = ph;
+  l->panel_x = panel_x(sh, pw, progress);
   l->panel_y = SHELL_TOP_BAR + 16.0f;
+  // The top bar's buttons, right to left.
+  float right = sh->pt_w - 16.0f;
+  for (int32_t i = 0; i < UI_TOP_BUTTONS; i++) {
+    const char* label = i == TOP_LIBRARY && sh->ui.tab == UI_TAB_LIBRARY ? "SKETCH" : ui_top_label(i);
+    l->top_w[i] = text_measure(SHELL_TOP_LABEL, label) + 24.0f;
+    l->top_x[i] = right - l->top_w[i];
+    right = l->top_x[i] - 6.0f;
+  }
+  // The status pill over the canvas's foot; the banners under the top bar.
+  l->status_w = std::fmin(460.0f, std::fmax(120.0f, sh->pt_w - 48.0f));
+  l->status_h = 28.0f;
+  l->status_x = (sh->pt_w - l->status_w) * 0.5f;
+  l->status_y = sh->pt_h - SHELL_STATUS_BAR - l->status_h - 10.0f;
+  l->banner_top = SHELL_TOP_BAR + 10.0f;
+  // The library tab slides out of the left edge beside the sketch.
+  l->list_w = std::fmin(520.0f, std::fmax(300.0f, sh->pt_w * 0.45f));
+  l->list_w = std::fmin(l->list_w, sh->pt_w);
+  l->list_h = std::fmax(1.0f, sh->pt_h - SHELL_TOP_BAR - SHELL_STATUS_BAR);
+  l->list_y = SHELL_TOP_BAR;
+  const float eased = 1.0f - std::pow(1.0f - sh->ui.list_progress, 3.0f);
+  l->list_x = -l->list_w * (1.0f - eased);
   l->console_h = std::fmin(sh->pt_h * 0.45f, 280.0f);
   const SessionSnapshot* snap = sh->app.session ? session_snapshot(sh->app.session) : nullptr;
   l->title_x = 24.0f;

@@ -32,9 +32,10 @@ void ui_init(Ui* ui, App* app) {
   memset(ui, 0, sizeof *ui);
   ui->app = app;
   ui->settings_row = -1;
+  ui->settings_hover = ui->settings_pressed = -1;
+  ui->top_hover = ui->top_pressed = -1;
   ui->whats_new_entry = -1;
   ui->confirm.hover = ui->confirm.pressed = -1;
-  // The library list is not on screen yet: every run starts on the canvas.
   ui->tab = UI_TAB_CANVAS;
 }
 
@@ -84,6 +85,8 @@ void panel_tick(Ui* ui, double dt) {
     ui->closing_progress = ease(ui->closing_progress, 0.0f, dt, 16.0);
     if (ui->closing_progress < 0.005f) ui->closing_panel = PANEL_NONE;
   }
+  // The library tab slides out of the left edge.
+  ui->list_progress = ease(ui->list_progress, ui->tab == UI_TAB_LIBRARY ? 1.0f : 0.0f, dt, 15.0);
   // The XY stick's way back to the centre.
   Session* s = ui->app ? ui->app->session : nullptr;
   if (ui->xy_returning && s && !ui->xy_held) {
@@ -93,6 +96,14 @@ void panel_tick(Ui* ui, double dt) {
     if (home) x = y = 0.0f, ui->xy_returning = false;
     session_set_xy(s, x, y, home);
   }
+}
+
+void ui_settings_select(Ui* ui, int32_t row) {
+  if (row >= 0 && row < UI_SETTINGS_ROWS)
+    ui->settings_row = row;
+  else if (ui->settings_row < 0)
+    ui->settings_row = 0;
+  ui->settings_hover = ui->settings_pressed = -1;
 }
 
 void ui_switch_tab(Ui* ui, int32_t tab) {
@@ -113,7 +124,6 @@ void ui_switch_tab(Ui* ui, int32_t tab) {
     if (ui->app && ui->app->lib_made) library_preview_stop(&ui->app->lib);
   }
   ui->tab = tab;
-  if (ui->app) ui->app->settings.lib_tab = tab == UI_TAB_LIBRARY ? 1 : 0;
   relayout(ui);
   log_line("ui: %s", tab == UI_TAB_LIBRARY ? "library" : "canvas");
 }

@@ -123,6 +123,9 @@ struct Ui {
   int32_t closing_panel;
   float panel_progress, closing_progress;
   int32_t settings_row;  // -1 none chosen yet
+  int32_t settings_hover, settings_pressed;
+  float list_progress;   // the library tab's slide (0 hidden .. 1 shown)
+  int32_t top_hover, top_pressed;  // UiTopButton, -1 none
   int32_t whats_new_entry;  // -1 none
   bool console_open;
   bool drawer_open;
@@ -174,6 +177,9 @@ const char* panel_title(int32_t id);
 // Each frame: the slide of the open and the closing panel.
 void panel_tick(Ui* ui, double dt);
 void ui_switch_tab(Ui* ui, int32_t tab);
+// Selects a settings row (-1 keeps the current one; the first selection is row 0) and clears the
+// panel's hover and press.
+void ui_settings_select(Ui* ui, int32_t row);
 // Opens the name editor over the sketch title.
 void ui_rename_open(Ui* ui);
 // Commits an open name edit (a changed name renames the sketch) and closes the editor.
@@ -181,6 +187,9 @@ void ui_rename_commit(Ui* ui);
 void confirm_setup(Ui* ui, int32_t kind, const char* id, const char* name);
 
 // ---- input (app/input.cpp) ----
+// The top bar's buttons, right to left from the window's edge.
+enum UiTopButton : int32_t { TOP_SETTINGS = 0, TOP_SHARE = 1, TOP_LIBRARY = 2, UI_TOP_BUTTONS = 3 };
+const char* ui_top_label(int32_t button);
 // Where things are on screen this frame (points); the shell fills it from its layout.
 struct UiLayout {
   float to_points;  // SDL's event coordinates to points
@@ -191,6 +200,12 @@ struct UiLayout {
   float panel_x, panel_y, panel_w, panel_h;  // the open panel's rectangle
   float console_h;                           // the console overlay's height when open
   float title_x, title_y, title_w, title_h;  // the sketch title (the name editor's field)
+  // The top bar's buttons (UiTopButton order), the status pill, the banners' top edge and the
+  // library tab's rectangle.
+  float top_x[UI_TOP_BUTTONS], top_w[UI_TOP_BUTTONS];
+  float status_x, status_y, status_w, status_h;
+  float banner_top;
+  float list_x, list_y, list_w, list_h;
 };
 // Every SDL event; true when it was used.
 bool input_event(Ui* ui, const UiLayout* layout, const SDL_Event* e);

@@ -637,11 +637,8 @@ void actions_dispatch(Ui* ui, const Action* a) {
       library_export(ui, a->text);
       break;
     case ACT_LIBRARY_TAB:
-      if (a->value != 0) {
-        not_yet(a);
-      } else {
-        ui_switch_tab(ui, UI_TAB_CANVAS);
-      }
+      // The library's page: 0 the list, 1 the import page.
+      if (st) st->lib_tab = a->value != 0 ? 1 : 0;
       break;
     case ACT_IMPORT:
       import_files(ui);
@@ -656,13 +653,23 @@ void actions_dispatch(Ui* ui, const Action* a) {
       if (ui->tab == UI_TAB_LIBRARY) {
         back_to_sketch(ui);
       } else {
-        not_yet(a);
+        ui_rename_commit(ui);
+        ui_switch_tab(ui, UI_TAB_LIBRARY);
       }
       break;
     case ACT_BACK_TO_SKETCH:
       if (ui->tab == UI_TAB_LIBRARY) back_to_sketch(ui);
       break;
-    case ACT_SETTINGS:
+    case ACT_SETTINGS: {
+      const bool row = a->value >= 0 && a->value < UI_SETTINGS_ROWS;
+      if (ui->panel == PANEL_SETTINGS && !row) {
+        panel_close(ui);
+        break;
+      }
+      ui_settings_select(ui, row ? a->value : -1);
+      panel_open(ui, PANEL_SETTINGS);
+      break;
+    }
     case ACT_HELP:
     case ACT_TRAINING:
     case ACT_WHATS_NEW:
@@ -676,7 +683,7 @@ void actions_dispatch(Ui* ui, const Action* a) {
         ui_toast(ui, "OPEN A SKETCH FIRST");
         break;
       }
-      not_yet(a);
+      panel_open(ui, PANEL_SHARE);
       break;
     case ACT_WHATS_NEW_PAGE:
       if (ui->panel != PANEL_WHATS_NEW || a->value == 0) break;
@@ -732,9 +739,17 @@ void actions_dispatch(Ui* ui, const Action* a) {
     case ACT_EXCLUSIVE:
       if (st) actions_request_audio(ui, AUDIO_SET_EXCLUSIVE, st->exclusive ? 0 : 1);
       break;
-    case ACT_DRIVER_PANEL:
-      ui_toast(ui, "NO DRIVER PANEL IN THIS BUILD");
+    case ACT_DRIVER_PANEL: {
+      // The running sound server's own settings tool stands in for a driver's panel.
+      AudioStatus au;
+      const bool running = app && app->engine && audio_engine_status(app->engine, &au) > 0;
+      const char* host = running ? au.host_api : "";
+      if (shell_sound_tool(host, nullptr, 0))
+        shell_open_sound_tool(host);
+      else
+        ui_toast(ui, "NO DRIVER PANEL IN THIS BUILD");
       break;
+    }
     case ACT_RESCAN:
       actions_request_audio(ui, AUDIO_RESCAN, 0);
       break;

@@ -15,6 +15,10 @@ int shell_open_link(const char* url);
 // Opens the desktop's sound settings (where the microphone is switched on and chosen). A
 // settings link ("ms-settings:...") opens them too.
 int shell_open_sound_settings();
+// The sound server's own settings tool for the running host ("JACK…" puts its control panel
+// first): true with its display name when one is installed.
+bool shell_sound_tool(const char* host_api, char* name, size_t size);
+int shell_open_sound_tool(const char* host_api);
 // Shell actions still running.
 int shell_busy();
 

@@ -25,6 +25,38 @@ constexpr size_t kActionChars = 2079;
 
 enum ActionKind { ACT_REVEAL, ACT_OPEN_FOLDER, ACT_OPEN_LINK, ACT_SOUND_SETTINGS };
 
+struct SoundTool {
+  const char* argv[3];
+  const char* name;
+  bool jack_only;
+};
+const SoundTool kSoundTools[] = {
+    {{"qjackctl", nullptr, nullptr}, "QJACKCTL", true},
+    {{"gnome-control-center", "sound", nullptr}, "GNOME SOUND SETTINGS", false},
+    {{"systemsettings", "kcm_pulseaudio", nullptr}, "PLASMA AUDIO SETTINGS", false},
+    {{"pavucontrol", "--tab=4", nullptr}, "PAVUCONTROL", false},
+    {{"xfce4-pulseaudio-plugin", nullptr, nullptr}, "XFCE AUDIO MIXER", false},
+};
+
+bool on_path(const char* program) {
+  const char* path = getenv("PATH");
+  if (!path || !*path) path = "/usr/local/bin:/usr/bin:/bin";
+  std::string dirs = path;
+  size_t at = 0;
+  while (at <= dirs.size()) {
+    size_t end = dirs.find(':', at);
+    if (end == std::string::npos) end = dirs.size();
+    const std::string dir = end > at ? dirs.substr(at, end - at) : ".";
+    if (access((dir + "/" + program).c_str(), X_OK) == 0) return true;
+    at = end + 1;
+  }
+  return false;
+}
+
+bool is_jack(const char* host_api) {
+  return host_api && strcasestr(host_api, "jack") != nullptr;
+}
+
 struct Action {
   int kind;
   char text[kActionChars + 1];
@@ -213,13 +245,12 @@ void do_action(Action* a) {
       break;
     case ACT_SOUND_SETTINGS: {
       // Whichever desktop's sound settings are installed; the microphone's switches live there.
-      static const char* const kTools[][3] = {{"gnome-control-center", "sound", nullptr},
-                                              {"systemsettings", "kcm_pulseaudio", nullptr},
-                                              {"pavucontrol", "--tab=4", nullptr},
-                                              {"xfce4-pulseaudio-plugin", nullptr, nullptr}};
+      // On JACK its own control panel comes first.
+      const bool jack = strcmp(a->text, "jack") == 0;
       bool opened = false;
-      for (const auto& tool : kTools) {
-        const char* argv[] = {tool[0], tool[1], tool[2], nullptr};
+      for (const SoundTool& tool : kSoundTools) {
+        if (tool.jack_only && !jack) continue;
+        const char* argv[] = {tool.argv[0], tool.argv[1], tool.argv[2], nullptr};
         if (run(argv, &e) == 0) {
           opened = true;
           break;
@@ -353,6 +384,21 @@ unsigned long clipboard_tool_file(const char* path) {
 
 int shell_open_sound_settings() {
   return start(ACT_SOUND_SETTINGS, "sound");
+}
+
+bool shell_sound_tool(const char* host_api, char* name, size_t size) {
+  for (const SoundTool& tool : kSoundTools) {
+    if (tool.jack_only && !is_jack(host_api)) continue;
+    if (!on_path(tool.argv[0])) continue;
+    if (name && size) snprintf(name, size, "%s", tool.name);
+    return true;
+  }
+  if (name && size) name[0] = 0;
+  return false;
+}
+
+int shell_open_sound_tool(const char* host_api) {
+  return start(ACT_SOUND_SETTINGS, is_jack(host_api) ? "jack" : "sound");
 }
 
 int shell_busy() {

@@ -275,10 +275,37 @@ TEST(Actions, DeletingASketchNotOpenRemovesOnlyItsFolder) {
   EXPECT_EQ(fsys_info(d.r.folder().c_str(), &info), 0);  // the open sketch stays
 }
 
+TEST(Actions, SettingsOpensOnARowAndClosesWithoutOne) {
+  Desk d;
+  struct Step {
+    int32_t value;
+    int32_t panel, row;
+  } steps[] = {
+      {-1, PANEL_SETTINGS, 0},  // the first opening selects the first row
+      {3, PANEL_SETTINGS, 3},   // open: stays open on the new row
+      {29, PANEL_NONE, 3},      // open, no row: closes and keeps the row
+      {-1, PANEL_SETTINGS, 3},  // reopens where it was
+  };
+  for (const Step& st : steps) {
+    d.run(ACT_SETTINGS, st.value);
+    EXPECT_EQ(d.ui.panel, st.panel) << st.value;
+    EXPECT_EQ(d.ui.settings_row, st.row) << st.value;
+  }
+  // The library's page is a setting of its own; the tab is not.
+  d.run(ACT_LIBRARY_TAB, 1);
+  EXPECT_EQ(d.r.settings.lib_tab, 1);
+  EXPECT_EQ(d.ui.tab, UI_TAB_CANVAS);
+  d.run(ACT_LIBRARY);
+  EXPECT_EQ(d.ui.tab, UI_TAB_LIBRARY);
+  EXPECT_EQ(d.r.settings.lib_tab, 1);
+  d.run(ACT_LIBRARY);
+  EXPECT_EQ(d.ui.tab, UI_TAB_CANVAS);
+}
+
 TEST(Actions, LaterRowsSayTheyAreNotHereYet) {
   Desk d;
-  for (int32_t kind : {ACT_SETTINGS, ACT_HELP, ACT_TRAINING, ACT_KEYS, ACT_MIDI_IN}) d.run(kind);
-  EXPECT_TRUE(d.r.logged("actions: settings isn't available yet"));
+  for (int32_t kind : {ACT_HELP, ACT_TRAINING, ACT_KEYS, ACT_MIDI_IN}) d.run(kind);
+  EXPECT_TRUE(d.r.logged("actions: help isn't available yet"));
   EXPECT_TRUE(d.r.logged("actions: midi in isn't available yet"));
   EXPECT_EQ(d.ui.panel, PANEL_NONE);
   d.run(ACT_RIG);

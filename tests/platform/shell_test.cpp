@@ -100,6 +100,33 @@ TEST(Shell, SettingsLinksOpenTheSoundSettingsAndFilesGoOnTheClipboardAsFiles) {
   if (!kept.empty()) setenv("WAYLAND_DISPLAY", kept.c_str(), 1);
 }
 
+TEST(Shell, TheSoundServersToolIsFoundOnThePathAndJacksPanelComesFirst) {
+  TmpDir t("shell");
+  const char* path = getenv("PATH");
+  const std::string kept = path ? path : "";
+  setenv("PATH", t.path.c_str(), 1);
+  char name[64];
+  EXPECT_FALSE(shell_sound_tool("JACK Audio Connection Kit", name, sizeof name));
+  EXPECT_STREQ(name, "");
+  tmpdir_write(t / "pavucontrol", "#!/bin/sh\n");
+  chmod((t / "pavucontrol").c_str(), 0755);
+  tmpdir_write(t / "qjackctl", "");  // not executable: not a tool
+  EXPECT_TRUE(shell_sound_tool("JACK Audio Connection Kit", name, sizeof name));
+  EXPECT_STREQ(name, "PAVUCONTROL");
+  chmod((t / "qjackctl").c_str(), 0755);
+  EXPECT_TRUE(shell_sound_tool("JACK Audio Connection Kit", name, sizeof name));
+  EXPECT_STREQ(name, "QJACKCTL");
+  EXPECT_TRUE(shell_sound_tool("ALSA", name, sizeof name));
+  EXPECT_STREQ(name, "PAVUCONTROL");
+  setenv("PATH", kept.c_str(), 1);
+
+  FakeRunner fake;
+  EXPECT_EQ(shell_open_sound_tool("JACK Audio Connection Kit"), 0);
+  auto runs = runs_after_idle();
+  ASSERT_EQ(runs.size(), 1u);
+  EXPECT_EQ(runs[0], (std::vector<std::string>{"qjackctl"}));
+}
+
 TEST(Shell, RevealAndOpenFolder) {
   FakeRunner fake;
   TmpDir t("shell");
