@@ -87,9 +87,23 @@ void canvas_tick_hook(void* user) {
 // is held or the window isn't focused; the lying glyph over the canvas; the pyramid elsewhere.
 int hover_kind(const Shell* sh) {
   if (!sh->mouse_in || !sh->focused || sh->mouse_held) return POINTER_SYSTEM;
+  const Ui* ui = &sh->ui;
+  if (ui->name.open || ui->row_editing || ui->console_open) return POINTER_SYSTEM;
   const float x = sh->mouse_x, y = sh->mouse_y;
   if (x < kEdge || y < kEdge || x > sh->pt_w - kEdge || y > sh->pt_h - kEdge) return POINTER_SYSTEM;
+  const UiLayout* l = &sh->ui_layout;
+  const auto in = [&](float rx, float ry, float rw, float rh) {
+    return x >= rx && y >= ry && x < rx + rw && y < ry + rh;
+  };
+  // Controls: the top bar's buttons, an open panel, the library list, the strip and the stick.
+  for (int32_t i = 0; i < UI_TOP_BUTTONS; i++)
+    if (y < kTopBar && in(l->top_x[i], 0, l->top_w[i], kTopBar)) return POINTER_CONTROL;
   if (y < kTopBar) return POINTER_SYSTEM;
+  if (ui->panel != PANEL_NONE && in(l->panel_x, l->panel_y, l->panel_w, l->panel_h))
+    return ui->panel == PANEL_RIG ? POINTER_SYSTEM : POINTER_CONTROL;
+  if (ui->tab == UI_TAB_LIBRARY && in(l->list_x, l->list_y, l->list_w, l->list_h))
+    return POINTER_CONTROL;
+  if (ui->tab == UI_TAB_CANVAS && y >= sh->pt_h - kStatusBar) return POINTER_CONTROL;
   const DrawRect& r = sh->canvas_rect;
   if (x >= r.x && x < r.x + r.w && y >= r.y && y < r.y + r.h) return POINTER_CANVAS;
   return POINTER_IDLE;

@@ -12,9 +12,11 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/fsys.h"
 #include "platform/platform.h"
+#include "platform/portal.h"
 #include "platform/shell.h"
 
 extern char** environ;
@@ -460,11 +462,43 @@ int clipboard_copy_file(void* window, const char* path) {
   return clipboard_put(window, full, true);
 }
 
+namespace {
+
+const char* const kAudioPatterns[] = {"*.wav", "*.mp3", "*.m4a", "*.aac", "*.flac", "*.wma",
+                                      "*.WAV", "*.MP3", "*.M4A", "*.AAC", "*.FLAC", "*.WMA"};
+
+// Without zenity, the desktop portal's chooser: 1 picked, 0 cancelled, -1 none there either.
+int portal_files(bool folder, const char* title, std::vector<std::string>* paths) {
+  PortalPick pick{title, !folder, folder, folder ? nullptr : "Audio (wav, mp3, m4a, aac, flac, wma)",
+                  kAudioPatterns, folder ? 0 : (int)(sizeof kAudioPatterns / sizeof *kAudioPatterns)};
+  char error[256] = "";
+  const int r = portal_pick(&pick, paths, error, sizeof error);
+  if (r < 0)
+    platform_report("%s: no zenity and no desktop portal (%s)", folder ? "library" : "import", error);
+  return r;
+}
+
+}  // namespace
+
 int dialog_pick_audio_files(void* window, char (*out)[DIALOG_PATH_BYTES], int max) {
   (void)window;
   if (!display_present()) {
     platform_report("import: file dialog unavailable (0x%08lX)", (unsigned long)ENXIO);
     return 0;
+  }
+  if (!on_path("zenity")) {
+    std::vector<std::string> paths;
+    if (portal_files(false, "Bring audio into Kelp NOVA", &paths) <= 0) return 0;
+    int count = 0;
+    for (const std::string& p : paths) {
+      if (count >= max || !out) break;
+      if (p.size() >= DIALOG_PATH_BYTES) {
+        platform_report("import: skipped a file whose path is too long");
+        continue;
+      }
+      memcpy(out[count++], p.c_str(), p.size() + 1);
+    }
+    return count;
   }
   const char* argv[] = {
       "zenity",
@@ -509,6 +543,16 @@ bool dialog_pick_folder(void* window, char* out, size_t size) {
   if (!display_present()) {
     platform_report("library: folder dialog unavailable (0x%08lX)", (unsigned long)ENXIO);
     return false;
+  }
+  if (!on_path("zenity")) {
+    std::vector<std::string> paths;
+    if (portal_files(true, "Choose where Kelp NOVA keeps its sketches", &paths) <= 0) return false;
+    if (!out || paths[0].size() >= size) {
+      platform_report("library: that folder's path is too long");
+      return false;
+    }
+    memcpy(out, paths[0].c_str(), paths[0].size() + 1);
+    return true;
   }
   const char* argv[] = {"zenity", "--file-selection", "--directory",
                         "--title=Choose where Kelp NOVA keeps its sketches", nullptr};

@@ -1,4 +1,5 @@
 // The desktop shell: links and folders opened without a shell, the clipboard, and file dialogs.
+#include "platform/portal.h"
 #include "platform/shell.h"
 
 #include <gtest/gtest.h>
@@ -220,6 +221,28 @@ TEST(Shell, ClipboardRetriesWhileBusy) {
   EXPECT_EQ(clipboard_copy_text(nullptr, "no window"), -1);
 }
 
+TEST(Shell, ThePortalsAddressesBecomeLocalPaths) {
+  struct Case {
+    const char* uri;
+    const char* path;  // null: refused
+  } cases[] = {
+      {"file:///music/a%20take%20%231.wav", "/music/a take #1.wav"},
+      {"file://localhost/music/x.mp3", "/music/x.mp3"},
+      {"file:///m%C3%BAsica/%E9%9F%B3.flac", "/m\xC3\xBAsica/\xE9\x9F\xB3.flac"},
+      {"file:///bad%2", nullptr},
+      {"file:///nul%00.wav", nullptr},
+      {"https://example.com/a.wav", nullptr},
+      {"file://host/a.wav", nullptr},
+  };
+  for (const Case& c : cases) {
+    std::string path;
+    EXPECT_EQ(portal_uri_to_path(c.uri, &path), c.path != nullptr) << c.uri;
+    if (c.path) {
+      EXPECT_EQ(path, c.path) << c.uri;
+    }
+  }
+}
+
 TEST(Shell, DialogsReadTheChosenPaths) {
   TmpDir t("dialog");
   std::string old_path = getenv("PATH") ? getenv("PATH") : "";
@@ -257,12 +280,20 @@ TEST(Shell, DialogsReadTheChosenPaths) {
   // Cancelled, and no dialog program at all.
   tmpdir_write(t / "zenity", "#!/bin/sh\nexit 1\n");
   EXPECT_EQ(dialog_pick_audio_files(nullptr, out, 4), 0);
+  // Without zenity the desktop portal is asked; with no session bus, one line each.
   setenv("PATH", (t / "empty").c_str(), 1);
+  const char* bus = getenv("DBUS_SESSION_BUS_ADDRESS");
+  const std::string saved_bus = bus ? bus : "";
+  setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (t / "no-bus")).c_str(), 1);
   mark = log_console_count();
   EXPECT_EQ(dialog_pick_audio_files(nullptr, out, 4), 0);
-  EXPECT_TRUE(logged(mark, "import: file dialog unavailable (0x00000002)"));
+  EXPECT_TRUE(logged(mark, "import: no zenity and no desktop portal ("));
   EXPECT_FALSE(dialog_pick_folder(nullptr, folder, sizeof folder));
-  EXPECT_TRUE(logged(mark, "library: folder dialog unavailable (0x"));
+  EXPECT_TRUE(logged(mark, "library: no zenity and no desktop portal ("));
+  if (bus)
+    setenv("DBUS_SESSION_BUS_ADDRESS", saved_bus.c_str(), 1);
+  else
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
 
   setenv("PATH", old_path.c_str(), 1);
   if (old_display)
