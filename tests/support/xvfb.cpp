@@ -27,7 +27,9 @@ Xvfb* xvfb_start(int width, int height, int dpi) {
   std::vector<std::string> args = {"Xvfb",   "-displayfd",          std::to_string(fds[1]),
                                    "-screen", "0",                   geometry,
                                    "-dpi",    std::to_string(dpi),   "-nolisten",
-                                   "tcp",     "-noreset"};
+                                   "tcp",     "-noreset",
+                                   // A key held by a slow xdotool must not repeat.
+                                   "-ardelay", "60000"};
   std::vector<char*> argv;
   for (std::string& s : args) argv.push_back(s.data());
   argv.push_back(nullptr);
