@@ -5,8 +5,10 @@
 #   empty            a new sketch, nothing recorded yet
 #   recording        a take being recorded, quiet then loud
 #   twenty-takes     a sketch of 20 takes in lanes, with a loop
+#   renaming, confirm-clear, settings, share, library, import-page   the same sketch's panels
 #   two-hundred-out  200 takes, zoomed out to the whole sketch
 #   two-hundred-in   the same, zoomed in
+#   audio-down       the same after the audio server went away
 set -euo pipefail
 build=${1:-build}
 out=${2:-$build/screenshots}
@@ -32,13 +34,14 @@ settings() {
 }
 
 exec 3<> "$work/displayfd"
-Xvfb -displayfd 3 -screen 0 1280x800x24 -dpi 96 -nolisten tcp >/dev/null 2>&1 &
+Xvfb -displayfd 3 -screen 0 1280x800x24 -dpi 96 -nolisten tcp -ardelay 60000 >/dev/null 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do [ -s "$work/displayfd" ] && break; sleep 0.05; done
 export DISPLAY=":$(head -1 "$work/displayfd")"
 
 jackd -n "$JACK_DEFAULT_SERVER" --no-realtime -d dummy -r 48000 -p 256 -C 8 -P 2 >/dev/null 2>&1 &
-pids+=($!)
+jack=$!
+pids+=($jack)
 sleep 1
 
 log="$work/kelp.log"
@@ -77,6 +80,18 @@ shot() {  # name: ask for a screenshot and keep it as a PNG
   done
   ffmpeg -loglevel error -y -i "$work/kelp_screenshot.bmp" "$out/$1.png"
   echo "screenshots: $out/$1.png"
+}
+
+# The x of a top-bar button's middle: the buttons stand right to left from the window's edge,
+# each its label's width (11 pt mono, 2 pt tracking, about 8.6 px a letter) + 24, 6 apart.
+top_button() {
+  local right label w
+  right=$(( $(xdotool getwindowgeometry --shell "$win" | sed -n 's/^WIDTH=//p') - 16 ))
+  for label in SETTINGS SHARE LIBRARY; do
+    w=$(( ${#label} * 86 / 10 + 24 ))
+    if [ "$label" = "$1" ]; then echo $(( right - w / 2 )); return; fi
+    right=$(( right - w - 6 ))
+  done
 }
 
 # A tone into the inputs all along (quiet; SIGUSR1 makes it loud and back).
@@ -121,6 +136,28 @@ xdotool key --window "$win" ctrl+c
 sleep 0.8
 shot confirm-clear
 xdotool key --window "$win" Escape
+sleep 0.4
+# The settings (Enter), the share panel (the top bar's SHARE), the library and its import page.
+xdotool key --window "$win" Return
+sleep 0.8
+shot settings
+xdotool key --window "$win" Escape
+xdotool mousemove --window "$win" "$(top_button SHARE)" 22 click 1
+sleep 0.8
+shot share
+xdotool key --window "$win" Escape
+xdotool mousemove --window "$win" 900 400
+xdotool key --window "$win" b
+sleep 1.2
+xdotool key --window "$win" Down
+sleep 0.6
+shot library
+xdotool key --window "$win" Right
+sleep 0.6
+shot import-page
+xdotool key --window "$win" Left
+xdotool key --window "$win" b
+sleep 0.5
 stop_kelp
 
 many=$("$build/tools/kelp_make_sketch" "$work/library" --takes 200 --seconds 6 --length 90 \
@@ -134,4 +171,8 @@ xdotool mousemove --window "$win" 300 380
 for _ in $(seq 24); do xdotool keydown ctrl click 4 keyup ctrl; done
 sleep 3
 shot two-hundred-in
+# The audio server goes away: the banner and the pill say so.
+kill -TERM "$jack"
+sleep 2.5
+shot audio-down
 stop_kelp

@@ -36,14 +36,22 @@ void toast(App* a, const char* fmt, const char* text) {
 void report_notice(App* a, const SessionNotice& n) {
   switch (n.kind) {
     case NOTICE_ERROR:
-    case NOTICE_EXPORT_ERROR:
     case NOTICE_TOAST:
       toast(a, "%s", n.text);
       break;
+    case NOTICE_EXPORT_ERROR:
+      toast(a, "%s", n.text);
+      if (a->export_result) a->export_result(a->user, false, n.text);
+      break;
     case NOTICE_EXPORT_DONE:
       toast(a, "EXPORTED %s", path_base_name(n.path));
+      if (a->export_result) a->export_result(a->user, true, n.path);
       break;
     case NOTICE_BANNER:
+      if (a->banner) {
+        a->banner(a->user, n.value, n.flag, n.text);
+        break;
+      }
       log_line("main: banner %d %s%s%s", n.value, n.flag ? "shown" : "cleared",
                n.flag ? " - " : "", n.flag ? n.text : "");
       break;

@@ -60,6 +60,10 @@ struct App {
   void (*fatal)(void* user, const char* message);
   // A training task was done by an action ("midi-hands", "zoom-in").
   void (*training)(void* user, const char* task);
+  // A sketch export ended: ok with the file's path, or failed with the error text.
+  void (*export_result)(void* user, bool ok, const char* text);
+  // A banner slot shown or hidden by the session (without the hook, the change is logged).
+  void (*banner)(void* user, int32_t slot, bool shown, const char* text);
 };
 
 // Steps 1 to 12: log, paths and settings, rig mixer, core, audio engine and its first open,

@@ -10,6 +10,8 @@
 #include "app/session.h"
 #include "app/ui.h"
 #include "base/log.h"
+#include "platform/fsys.h"
+#include "store/library.h"
 #include "control/keymap.h"
 
 namespace {
@@ -61,6 +63,24 @@ void top_button_act(Ui* ui, int32_t button) {
       break;
   }
 }
+
+DrawRect panel_rect(const UiLayout* l) {
+  return DrawRect{l->panel_x, l->panel_y, l->panel_w, l->panel_h};
+}
+
+DrawRect list_rect(const UiLayout* l) {
+  return DrawRect{l->list_x, l->list_y, l->list_w, l->list_h};
+}
+
+const Library* lib_of(const Ui* ui) {
+  return ui->app && ui->app->lib_made ? &ui->app->lib : nullptr;
+}
+
+int32_t lib_page(const Ui* ui) {
+  return ui->app && ui->app->settings.lib_tab ? 1 : 0;
+}
+
+bool sketch_ready(Ui* ui);
 
 const SessionSnapshot* snap_of(Ui* ui) {
   return ui->app && ui->app->session ? session_snapshot(ui->app->session) : nullptr;
@@ -115,7 +135,28 @@ bool swallowed_by_panel(int32_t keycode) {
 // The open panel's own keys; true when it used the key.
 bool panel_key(Ui* ui, int32_t keycode, bool repeat) {
   if (ui->panel == PANEL_CONFIRM) return confirm_key(ui, keycode, repeat);
+  if (ui->panel == PANEL_SETTINGS && ui->app) {
+    const bool used = settings_panel_key(&ui->settings, ui->app, &ui->settings_ctx, keycode, repeat,
+                                         &ui->pending);
+    ui->settings_row = ui->settings.selected;
+    return used;
+  }
   return false;
+}
+
+// The library list's keys on its tab (the rename field's keys too).
+bool library_key(Ui* ui, const UiLayout* l, int32_t keycode, uint32_t mods, bool repeat) {
+  const Library* lib = lib_of(ui);
+  if (!lib) return false;
+  library_list_track(&ui->list, lib);
+  const bool used = library_list_keys(&ui->list, lib, lib_page(ui), keycode, mods, repeat,
+                                      ui->list_progress < 0.999f, l->list_h, ui->now, &ui->pending);
+  if (library_list_take_paste(&ui->list)) {
+    char clip[1024];
+    if (ui->window.clipboard_text && ui->window.clipboard_text(ui->window.user, clip, sizeof clip))
+      library_list_text(&ui->list, clip, ui->now);
+  }
+  return used;
 }
 
 void escape_key(Ui* ui, bool repeat) {
@@ -126,8 +167,8 @@ void escape_key(Ui* ui, bool repeat) {
     return;
   }
   if (ui->panel == PANEL_NONE) {
-    if (ui->tab == UI_TAB_LIBRARY && ui->row_editing) {
-      ui->row_editing = false;
+    if (ui->tab == UI_TAB_LIBRARY && library_list_renaming(&ui->list)) {
+      library_list_rename_cancel(&ui->list);
     } else if (ui->console_open) {
       ui->console_open = false;
     }
@@ -146,7 +187,40 @@ void set_capture(Ui* ui, int32_t capture, int32_t button) {
   if (ui->window.mouse_capture) ui->window.mouse_capture(ui->window.user, capture != CAPTURE_NONE);
 }
 
-void pointer_press(Ui* ui, const UiLayout* l, int32_t button, float x, float y) {
+bool sketch_ready(Ui* ui) {
+  const SessionSnapshot* snap = snap_of(ui);
+  return snap && snap->loaded && !snap->loading_meta && !snap->loading_tape && !snap->closing;
+}
+
+bool share_export_exists(Ui* ui) {
+  FsysInfo info;
+  return ui->share.last_export[0] && fsys_info(ui->share.last_export, &info) == 0 &&
+         info.target_kind == FSYS_FILE;
+}
+
+// Moves (button 0 for hover) and releases inside the open panel.
+void panel_pointer(Ui* ui, const UiLayout* l, int32_t kind, int32_t button, float x, float y) {
+  switch (ui->panel) {
+    case PANEL_CONFIRM:
+      if (kind == 2 || button == SDL_BUTTON_LEFT) confirm_pointer(ui, l, kind, x, y);
+      break;
+    case PANEL_SETTINGS:
+      if (ui->app)
+        settings_panel_pointer(&ui->settings, ui->app, &ui->settings_ctx, panel_rect(l), kind,
+                               button, x, y, ui->now, &ui->pending);
+      ui->settings_row = ui->settings.selected;
+      break;
+    case PANEL_SHARE:
+      if (kind == 2 || button == SDL_BUTTON_LEFT)
+        share_pointer(&ui->share, &ui->share_ui, panel_rect(l), kind, x, y, sketch_ready(ui),
+                      share_export_exists(ui), ui->now, &ui->pending);
+      break;
+    default:
+      break;
+  }
+}
+
+void pointer_press(Ui* ui, const UiLayout* l, int32_t button, int32_t clicks, float x, float y) {
   // A second button while one is held goes to the holder, which ignores it.
   if (ui->capture != CAPTURE_NONE) {
     if (ui->capture == CAPTURE_CANVAS)
@@ -158,12 +232,25 @@ void pointer_press(Ui* ui, const UiLayout* l, int32_t button, float x, float y) 
     if (over_title(l, x, y)) return set_capture(ui, CAPTURE_TOP_BAR, button);
     ui_rename_commit(ui);
   }
+  // 2. The library's row menu takes presses over the top bar too.
+  const Library* lib = lib_of(ui);
+  if (ui->tab == UI_TAB_LIBRARY && lib && library_list_menu_open(&ui->list) && y < l->top_bar) {
+    library_list_pointer(&ui->list, lib, lib_page(ui), list_rect(l), 1, button, clicks, x, y, 0,
+                         ui->now, &ui->pending);
+    return set_capture(ui, CAPTURE_LIBRARY, button);
+  }
   // 3. The console overlay.
   if (over_console(ui, l, y)) return;
   // 5. A panel.
   if (ui->panel != PANEL_NONE) {
     if (over_panel(l, x, y)) {
       if (ui->panel == PANEL_CONFIRM && button == SDL_BUTTON_LEFT) confirm_pointer(ui, l, 1, x, y);
+      if (ui->panel == PANEL_SETTINGS && ui->app)
+        settings_panel_pointer(&ui->settings, ui->app, &ui->settings_ctx, panel_rect(l), 1, button,
+                               x, y, ui->now, &ui->pending);
+      if (ui->panel == PANEL_SHARE && button == SDL_BUTTON_LEFT)
+        share_pointer(&ui->share, &ui->share_ui, panel_rect(l), 1, x, y, sketch_ready(ui),
+                      share_export_exists(ui), ui->now, &ui->pending);
       return set_capture(ui, CAPTURE_PANEL, button);
     }
     if (ui->panel == PANEL_CONFIRM) return;  // the question stays until answered
@@ -172,6 +259,9 @@ void pointer_press(Ui* ui, const UiLayout* l, int32_t button, float x, float y) 
       return;
     }
   }
+  // 6. Toasts and banners.
+  if (notices_pointer(&ui->notices, 1, button, x, y, &ui->pending))
+    return set_capture(ui, CAPTURE_NOTICE, button);
   // 7. The top bar: its buttons act on a release over the same button.
   if (y < l->top_bar) {
     const int32_t t = top_button_at(l, x, y);
@@ -181,9 +271,14 @@ void pointer_press(Ui* ui, const UiLayout* l, int32_t button, float x, float y) 
     }
     return;
   }
-  // 8. The library tab: the list, and a press beside it goes back to the sketch.
+  // 8. The library tab: the list, and a press beside it goes back to the sketch (unless a rename
+  // or the menu is open: that press only ends them).
   if (ui->tab == UI_TAB_LIBRARY) {
-    if (!inside(x, y, l->list_x, l->list_y, l->list_w, l->list_h))
+    const bool busy = library_list_renaming(&ui->list) || library_list_menu_open(&ui->list);
+    if (lib && library_list_pointer(&ui->list, lib, lib_page(ui), list_rect(l), 1, button, clicks,
+                                    x, y, 0, ui->now, &ui->pending))
+      return set_capture(ui, CAPTURE_LIBRARY, button);
+    if (!busy && !inside(x, y, l->list_x, l->list_y, l->list_w, l->list_h))
       actions_push(&ui->pending, ACT_LIBRARY, 0, nullptr);
     return;
   }
@@ -206,14 +301,28 @@ void pointer_move(Ui* ui, const UiLayout* l, float x, float y) {
       gesture_move(&ui->gesture, &l->canvas, x, y, ui->now, &ui->pending);
       break;
     case CAPTURE_PANEL:
-      if (ui->panel == PANEL_CONFIRM) confirm_pointer(ui, l, 2, x, y);
+      panel_pointer(ui, l, 2, ui->capture_button, x, y);
+      break;
+    case CAPTURE_NOTICE:
+      notices_pointer(&ui->notices, 2, ui->capture_button, x, y, &ui->pending);
+      break;
+    case CAPTURE_LIBRARY:
+      if (const Library* lib = lib_of(ui))
+        library_list_pointer(&ui->list, lib, lib_page(ui), list_rect(l), 2, ui->capture_button, 0,
+                             x, y, 0, ui->now, &ui->pending);
       break;
     case CAPTURE_STICK:
     case CAPTURE_STRIP:
       if (ui->window.control_move) ui->window.control_move(ui->window.user, ui->capture, x, y);
       break;
     case CAPTURE_NONE:
-      if (ui->panel == PANEL_CONFIRM) confirm_pointer(ui, l, 2, x, y);
+      // Hover.
+      panel_pointer(ui, l, 2, 0, x, y);
+      notices_pointer(&ui->notices, 2, 0, x, y, &ui->pending);
+      if (ui->tab == UI_TAB_LIBRARY)
+        if (const Library* lib = lib_of(ui))
+          library_list_pointer(&ui->list, lib, lib_page(ui), list_rect(l), 2, 0, 0, x, y, 0,
+                               ui->now, &ui->pending);
       ui->top_hover = top_button_at(l, x, y);
       break;
     default:
@@ -230,7 +339,15 @@ void pointer_release(Ui* ui, const UiLayout* l, int32_t button, float x, float y
       gesture_release(&ui->gesture, &l->canvas, button, x, y, ui->now, &ui->pending);
       break;
     case CAPTURE_PANEL:
-      if (ui->panel == PANEL_CONFIRM && button == SDL_BUTTON_LEFT) confirm_pointer(ui, l, 3, x, y);
+      panel_pointer(ui, l, 3, button, x, y);
+      break;
+    case CAPTURE_NOTICE:
+      notices_pointer(&ui->notices, 3, button, x, y, &ui->pending);
+      break;
+    case CAPTURE_LIBRARY:
+      if (const Library* lib = lib_of(ui))
+        library_list_pointer(&ui->list, lib, lib_page(ui), list_rect(l), 3, button, 0, x, y, 0,
+                             ui->now, &ui->pending);
       break;
     case CAPTURE_TOP_BAR: {
       const int32_t pressed = ui->top_pressed;
@@ -255,15 +372,19 @@ void input_key(Ui* ui, const UiLayout* l, int32_t keycode, int32_t scancode, uin
   for (int pass = 0; pass < 2; pass++) {
     // 1. The name editor takes every key.
     if (ui->name.open) return editor_key(ui, keycode, mods, repeat);
+    // 2. The library's row menu.
+    if (ui->tab == UI_TAB_LIBRARY && library_list_menu_open(&ui->list)) {
+      library_key(ui, l, keycode, mods, repeat);
+      return;
+    }
     // 3. What is pending goes first, so the key sees its effects.
     if (ui->pending.count > 0 && pass == 0) {
       actions_flush(ui);
       relayout(ui);
-      if (ui->name.open) continue;
+      if (ui->name.open || library_list_menu_open(&ui->list)) continue;
     }
     break;
   }
-  (void)l;
   // 4. Escape has its own order and never reaches the key map.
   if (keycode == SDLK_ESCAPE) return escape_key(ui, repeat);
   // 5. The open panel.
@@ -271,10 +392,12 @@ void input_key(Ui* ui, const UiLayout* l, int32_t keycode, int32_t scancode, uin
     if (panel_key(ui, keycode, repeat)) return;
     if (ui->panel != PANEL_KEYS && ui->panel != PANEL_RIG && swallowed_by_panel(keycode)) return;
   }
-  // 6. The library tab swallows the arrows.
-  if (ui->tab == UI_TAB_LIBRARY &&
-      (keycode == SDLK_LEFT || keycode == SDLK_RIGHT || keycode == SDLK_UP || keycode == SDLK_DOWN))
-    return;
+  // 6. The library tab takes the key first, then swallows the arrows.
+  if (ui->tab == UI_TAB_LIBRARY) {
+    if (library_key(ui, l, keycode, mods, repeat)) return;
+    if (keycode == SDLK_LEFT || keycode == SDLK_RIGHT || keycode == SDLK_UP || keycode == SDLK_DOWN)
+      return;
+  }
   // 7. The key map.
   Action a;
   if (keymap_lookup(keycode, scancode, mods, repeat, &a) && a.kind != ACT_NONE) {
@@ -289,7 +412,7 @@ bool input_event(Ui* ui, const UiLayout* l, const SDL_Event* e) {
   const float k = l->to_points > 0 ? l->to_points : 1.0f;
   switch (e->type) {
     case SDL_KEYDOWN: {
-      if (ui->pending.count > 0 && !ui->name.open && !ui->row_menu_open) {
+      if (ui->pending.count > 0 && !ui->name.open && !library_list_menu_open(&ui->list)) {
         actions_flush(ui);
         relayout(ui);
       }
@@ -298,11 +421,12 @@ bool input_event(Ui* ui, const UiLayout* l, const SDL_Event* e) {
       return true;
     }
     case SDL_TEXTINPUT:
-      if (!ui->name.open) return false;
+      if (!ui->name.open) return library_list_text(&ui->list, e->text.text, ui->now);
       name_edit_insert(&ui->name, e->text.text, ui->now);
       return true;
     case SDL_TEXTEDITING:
-      if (!ui->name.open) return false;
+      if (!ui->name.open)
+        return library_list_compose(&ui->list, e->edit.text, e->edit.start, e->edit.length);
       name_edit_compose(&ui->name, e->edit.text, e->edit.start, e->edit.length);
       return true;
     case SDL_MOUSEMOTION:
@@ -310,7 +434,8 @@ bool input_event(Ui* ui, const UiLayout* l, const SDL_Event* e) {
       return true;
     case SDL_MOUSEBUTTONDOWN:
       ui->pointer_in = true;
-      pointer_press(ui, l, e->button.button, (float)e->button.x * k, (float)e->button.y * k);
+      pointer_press(ui, l, e->button.button, e->button.clicks, (float)e->button.x * k,
+                    (float)e->button.y * k);
       return true;
     case SDL_MOUSEBUTTONUP:
       pointer_release(ui, l, e->button.button, (float)e->button.x * k, (float)e->button.y * k);
@@ -354,10 +479,18 @@ void input_wheel_flush(Ui* ui, const UiLayout* l) {
   if (w.x == 0.0f && w.y == 0.0f) return;
   // 1. The console, over the top two thirds.
   if (ui->console_open && w.py < l->height * (2.0f / 3.0f)) return;
-  // 2. An open panel takes it (none of today's panels scrolls); the library list is not on
-  // screen yet; then the canvas.
-  if (ui->panel != PANEL_NONE && ui->panel != PANEL_RIG) return;
-  if (ui->tab == UI_TAB_LIBRARY) return;
+  // 2. An open panel takes it, else the library list on its tab, else the canvas.
+  if (ui->panel != PANEL_NONE && ui->panel != PANEL_RIG) {
+    if (ui->panel == PANEL_SETTINGS) settings_panel_wheel(&ui->settings, &ui->settings_ctx,
+                                                          panel_rect(l), w.y);
+    return;
+  }
+  if (ui->tab == UI_TAB_LIBRARY) {
+    if (const Library* lib = lib_of(ui))
+      library_list_pointer(&ui->list, lib, lib_page(ui), list_rect(l), 4, 0, 0, w.px, w.py, w.y,
+                           ui->now, &ui->pending);
+    return;
+  }
   if (!l->has_canvas) return;
   gesture_wheel(&l->canvas, w.x, w.y, w.mods, &ui->pending);
 }

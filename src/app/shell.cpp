@@ -53,10 +53,18 @@ void show_fatal(void* user, const char* message) {
   SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, kWindowTitle, message, sh ? sh->window : nullptr);
 }
 
+// The toast was logged by whoever raised it; the notices keep and time it.
 void remember_toast(void* user, const char* text) {
   Shell* sh = (Shell*)user;
-  text_copy(sh->toast, sizeof sh->toast, text);
-  sh->toast_until = clock_monotonic() + 4.0;
+  toast_accept(&sh->ui.notices, text, clock_monotonic());
+}
+
+void remember_banner(void* user, int32_t slot, bool shown, const char* text) {
+  banner_set(&((Shell*)user)->ui.notices, slot, shown, text);
+}
+
+void remember_export(void* user, bool ok, const char* text) {
+  share_export_result(&((Shell*)user)->ui.share, ok, text, clock_monotonic());
 }
 
 void draw_while_waiting(void* user) {
@@ -138,7 +146,11 @@ int open_window(Shell* sh) {
 int start(Shell* sh) {
   App* a = &sh->app;
   a->user = sh;
+  // The window's state exists before the engine room starts, so its first notices are kept.
+  ui_init(&sh->ui, a);
   a->toast = remember_toast;
+  a->banner = remember_banner;
+  a->export_result = remember_export;
   a->fatal = show_fatal;
   sh->started_at = clock_monotonic();
   if (app_start(a, "") != 0) return 1;

@@ -88,7 +88,7 @@ void canvas_tick_hook(void* user) {
 int hover_kind(const Shell* sh) {
   if (!sh->mouse_in || !sh->focused || sh->mouse_held) return POINTER_SYSTEM;
   const Ui* ui = &sh->ui;
-  if (ui->name.open || ui->row_editing || ui->console_open) return POINTER_SYSTEM;
+  if (ui->name.open || library_list_renaming(&ui->list) || ui->console_open) return POINTER_SYSTEM;
   const float x = sh->mouse_x, y = sh->mouse_y;
   if (x < kEdge || y < kEdge || x > sh->pt_w - kEdge || y > sh->pt_h - kEdge) return POINTER_SYSTEM;
   const UiLayout* l = &sh->ui_layout;

@@ -20,7 +20,6 @@ constexpr DrawColour kSkyBottom = {0.01f, 0.02f, 0.045f, 1.0f};
 constexpr DrawColour kInk = {0.88f, 0.92f, 0.96f, 1.0f};
 constexpr DrawColour kDim = {0.55f, 0.62f, 0.70f, 1.0f};
 constexpr DrawColour kRec = {0.95f, 0.25f, 0.22f, 1.0f};
-constexpr DrawColour kBanner = {0.45f, 0.10f, 0.08f, 0.85f};
 
 constexpr TextStyle kTitle = {TEXT_HEAD, 15.0f, 600, 0.0f};
 constexpr TextStyle kLabel = {TEXT_MONO, 12.0f, 700, 1.0f};
@@ -34,9 +33,6 @@ void draw_status(Shell* sh, const SessionSnapshot* snap) {
            secs / 60, secs % 60, (int)((snap->position_seconds - secs) * 10.0) % 10);
   if (snap->recording) draw_disc(p, 30.0f, sh->pt_h - 19.0f, 6.0f, kRec);
   text_draw(p, kLabel, 44.0f, sh->pt_h - 27.0f, TEXT_LEFT, kInk, line, false);
-  if (snap->status_line[0])
-    text_draw(p, kSmall, sh->pt_w * 0.5f, sh->pt_h - 25.0f, TEXT_CENTRE, kDim, snap->status_line,
-              false);
   AudioStatus au;
   if (sh->app.engine && audio_engine_status(sh->app.engine, &au) > 0) {
     if (au.state == AUDIO_RUNNING)
@@ -71,28 +67,6 @@ void draw_top_buttons(Shell* sh) {
   }
 }
 
-void draw_banners(Shell* sh) {
-  const Session* s = sh->app.session;
-  float y = 56.0f;
-  for (int i = 0; s && i < SESSION_BANNERS; i++) {
-    if (!s->banners[i].shown || !s->banners[i].text[0]) continue;
-    const float w = text_measure(kLabel, s->banners[i].text) + 28.0f;
-    draw_rrect(sh->painter, DrawRect{(sh->pt_w - w) * 0.5f, y, w, 26.0f}, 13.0f, kBanner);
-    text_draw(sh->painter, kLabel, sh->pt_w * 0.5f, y + 5.0f, TEXT_CENTRE, kInk,
-              s->banners[i].text, false);
-    y += 32.0f;
-  }
-}
-
-void draw_toast(Shell* sh) {
-  if (!sh->toast[0] || clock_monotonic() > sh->toast_until) return;
-  const float w = text_measure(kLabel, sh->toast) + 32.0f;
-  const float y = sh->pt_h - SHELL_STATUS_BAR - 40.0f;
-  draw_rrect(sh->painter, DrawRect{(sh->pt_w - w) * 0.5f, y, w, 28.0f}, 14.0f,
-             DrawColour{0.12f, 0.16f, 0.22f, 0.92f});
-  text_draw(sh->painter, kLabel, sh->pt_w * 0.5f, y + 6.0f, TEXT_CENTRE, kInk, sh->toast, true);
-}
-
 }  // namespace
 
 void shell_draw_frame(Shell* sh) {
@@ -103,6 +77,7 @@ void shell_draw_frame(Shell* sh) {
   if (!s) return;
   const SessionSnapshot* snap = session_snapshot(s);
   shell_canvas_draw(sh);
+  shell_library_draw(sh);
   // How long the record key took to show as a leaf: what the player feels as the lag.
   if (sh->ui.record_key_at > 0) {
     const double since = clock_monotonic() - sh->ui.record_key_at;
@@ -119,6 +94,4 @@ void shell_draw_frame(Shell* sh) {
   draw_status(sh, snap);
   draw_top_buttons(sh);
   shell_ui_draw(sh);
-  draw_banners(sh);
-  draw_toast(sh);
 }

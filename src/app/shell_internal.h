@@ -69,8 +69,6 @@ struct Shell {
   void* controls;  // the strip and the XY stick (shell_controls.cpp)
 
   char title[320];
-  char toast[256];
-  double toast_until;
 };
 
 // shell.cpp: one frame step, with or without pumping the window's events.
@@ -101,6 +99,8 @@ void shell_ui_frame(Shell* sh, double now);
 bool shell_ui_event(Shell* sh, const union SDL_Event& e);
 // Over the canvas: the strip and stick, the name editor, the confirmation, the console.
 void shell_ui_draw(Shell* sh);
+// The library tab beside the sketch, when it shows.
+void shell_library_draw(Shell* sh);
 // shell_controls.cpp: the strip under the canvas and the XY stick.
 void shell_controls_start(Shell* sh);
 void shell_controls_stop(Shell* sh);

@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "app/session.h"
+#include "audio/audio_engine.h"
+#include "store/jobs.h"
 #include "app/shell_internal.h"
 #include "base/clock.h"
 #include "base/log.h"
@@ -261,10 +263,70 @@ void draw_console(Shell* sh) {
       text_draw(p, kConsole, 10.0f, y, TEXT_LEFT, kInk, line, false);
 }
 
+// An import is running or waiting: the import page's button says so.
+bool importing(App* a) {
+  if (!a->jobs) return false;
+  JobBusyEntry busy[16];
+  const int n = jobs_busy_snapshot(a->jobs, busy, 16);
+  for (int i = 0; i < n; i++)
+    if (busy[i].kind == JOB_IMPORT_AUDIO) return true;
+  return false;
+}
+
+// What the SETTINGS rows show beyond the application's own state. Parts that are not in this
+// build (the rig, MIDI, the station, training) report themselves absent.
+void fill_settings_context(Shell* sh) {
+  Ui* ui = &sh->ui;
+  SettingsContext* c = &ui->settings_ctx;
+  settings_context_fill(c, &sh->app);
+  c->too_short = too_short(sh);
+  c->training_total = 6;
+  c->version = KELP_VERSION;
+  c->whats_new_version = KELP_VERSION;
+  c->rig_panel = ui->rig_panel_this_run;
+  const Session* s = sh->app.session;
+  c->rescan_waiting = s && s->device.phase == 1 && s->device.request.kind == AUDIO_RESCAN;
+  // Looking for the sound server's tool walks PATH: once per host, then every 5 s at most.
+  static char host[64] = "\x01", tool[64] = "";
+  static bool installed = false;
+  static double looked = -1e9;
+  const char* running = c->has_audio ? c->audio.host_api : "";
+  if (strcmp(host, running) != 0 || ui->now - looked > 5.0) {
+    text_copy(host, sizeof host, running);
+    installed = shell_sound_tool(running, tool, sizeof tool);
+    looked = ui->now;
+  }
+  c->sound_tool_installed = installed;
+  c->sound_tool_name = tool;
+}
+
+// A panel at its slide's progress: the shape and place each panel has.
+void draw_panel(Shell* sh, int32_t panel, float progress) {
+  Ui* ui = &sh->ui;
+  if (panel == PANEL_CONFIRM) return draw_confirm(sh, progress);
+  float w = 0, h = 0;
+  shell_panel_size(sh, panel, &w, &h);
+  const DrawRect r{panel_x(sh, w, progress), SHELL_TOP_BAR + 16.0f, w, h};
+  const float eased = 1.0f - std::pow(1.0f - progress, 3.0f);
+  const SessionSnapshot* snap = sh->app.session ? session_snapshot(sh->app.session) : nullptr;
+  const DrawColour accent = shell_accent(snap ? snap->meta : nullptr);
+  Painter* p = sh->painter;
+  if (panel == PANEL_SETTINGS) {
+    settings_panel_draw(&ui->settings, &sh->app, &ui->settings_ctx, p, r, eased, accent, ui->now);
+  } else if (panel == PANEL_SHARE) {
+    char exports[1100];
+    snprintf(exports, sizeof exports, "%s/exports", sh->app.lib.folder);
+    draw_set_alpha(p, eased);
+    share_draw(&ui->share, &ui->share_ui, p, r, accent, exports,
+               sh->app.settings.export_normalize != 0,
+               snap && snap->loaded && !snap->loading_meta && !snap->loading_tape);
+    draw_set_alpha(p, 1.0f);
+  }
+}
+
 }  // namespace
 
 void shell_ui_start(Shell* sh) {
-  ui_init(&sh->ui, &sh->app);
   UiWindow& w = sh->ui.window;
   w.user = sh;
   w.native = sh->window;
@@ -386,11 +448,30 @@ void shell_ui_layout(Shell* sh) {
 
 void shell_ui_frame(Shell* sh, double now) {
   Ui* ui = &sh->ui;
+  App* a = &sh->app;
+  const double dt = a->dt > 0 ? a->dt : 1.0 / 60.0;
   ui->now = now;
   shell_ui_layout(sh);
+  if (a->lib_made) library_list_track(&ui->list, &a->lib);
+  fill_settings_context(sh);
   input_wheel_flush(ui, &sh->ui_layout);
   actions_flush(ui);
-  panel_tick(ui, sh->app.dt > 0 ? sh->app.dt : 1.0 / 60.0);
+  panel_tick(ui, dt);
+  library_list_tick(&ui->list, dt);
+  // The notices: what is busy, the toast's hold while audio switches, the banners' places.
+  NoticeBusy busy;
+  notices_gather(&ui->notices, a, &busy);
+  status_update(&ui->notices, &busy, now, dt);
+  if (ui->busy.active) {
+    AudioStatus st;
+    const uint64_t counter =
+        a->engine && audio_engine_status(a->engine, &st) > 0 ? st.change_counter : 0;
+    const SessionSnapshot* snap = a->session ? session_snapshot(a->session) : nullptr;
+    notices_busy_hold(&ui->notices, &ui->busy, counter,
+                      snap && (snap->loading_meta || snap->loading_tape), now);
+  }
+  share_tick(&ui->share, &ui->share_ui, now, dt, busy.export_running);
+  notices_layout(&ui->notices, sh->pt_w, sh->ui_layout.banner_top, dt);
   if (ui->quit) sh->quit_requested = true;
 }
 
@@ -401,12 +482,39 @@ bool shell_ui_event(Shell* sh, const SDL_Event& e) {
 
 void shell_ui_draw(Shell* sh) {
   Ui* ui = &sh->ui;
-  shell_controls_draw(sh);
+  if (ui->tab == UI_TAB_CANVAS || ui->list_progress < 0.999f) shell_controls_draw(sh);
   if (ui->name.open) draw_name_editor(sh);
-  if (ui->panel == PANEL_CONFIRM) {
-    draw_confirm(sh, ui->panel_progress);
-  } else if (ui->closing_panel == PANEL_CONFIRM) {
-    draw_confirm(sh, ui->closing_progress);
-  }
+  // The closing panel under the one sliding in.
+  if (ui->closing_panel != PANEL_NONE) draw_panel(sh, ui->closing_panel, ui->closing_progress);
+  if (ui->panel != PANEL_NONE) draw_panel(sh, ui->panel, ui->panel_progress);
+  const UiLayout* l = &sh->ui_layout;
+  const SessionSnapshot* snap = sh->app.session ? session_snapshot(sh->app.session) : nullptr;
+  notices_draw(&ui->notices, sh->painter, DrawRect{l->status_x, l->status_y, l->status_w, l->status_h},
+               shell_accent(snap ? snap->meta : nullptr));
   if (ui->console_open) draw_console(sh);
+}
+
+void shell_library_draw(Shell* sh) {
+  Ui* ui = &sh->ui;
+  App* a = &sh->app;
+  if (ui->list_progress < 0.002f || !a->lib_made) return;
+  const UiLayout* l = &sh->ui_layout;
+  const DrawRect r{l->list_x, l->list_y, l->list_w, l->list_h};
+  Painter* p = sh->painter;
+  // The sketch beside the list dims while the library has the keys.
+  draw_rect(p, r.x + r.w, r.y, sh->pt_w - r.x - r.w, r.h,
+            DrawColour{0.0f, 0.0f, 0.0f, 0.45f * ui->list_progress});
+  draw_rect(p, r.x, r.y, r.w, r.h, kPanel);
+  draw_rect(p, r.x + r.w - 1.0f, r.y, 1.0f, r.h, kEdge);
+  const SessionSnapshot* snap = a->session ? session_snapshot(a->session) : nullptr;
+  library_list_draw(&ui->list, &a->lib, a->settings.lib_tab ? 1 : 0, r,
+                    snap && snap->loaded ? snap->id : "", importing(a),
+                    shell_accent(snap ? snap->meta : nullptr), p, ui->now);
+  // The input method's candidates sit beside the rename caret.
+  if (library_list_renaming(&ui->list)) {
+    const DrawRect c = ui->list.caret;
+    SDL_Rect ime{(int)std::lround(c.x * sh->scale), (int)std::lround(c.y * sh->scale), 1,
+                 (int)std::lround(std::fmax(1.0f, c.h) * sh->scale)};
+    SDL_SetTextInputRect(&ime);
+  }
 }

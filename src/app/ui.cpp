@@ -32,10 +32,13 @@ void ui_init(Ui* ui, App* app) {
   memset(ui, 0, sizeof *ui);
   ui->app = app;
   ui->settings_row = -1;
-  ui->settings_hover = ui->settings_pressed = -1;
   ui->top_hover = ui->top_pressed = -1;
   ui->whats_new_entry = -1;
   ui->confirm.hover = ui->confirm.pressed = -1;
+  settings_panel_init(&ui->settings);
+  notices_init(&ui->notices);
+  share_reset(&ui->share, &ui->share_ui);
+  library_list_init(&ui->list);
   ui->tab = UI_TAB_CANVAS;
 }
 
@@ -60,10 +63,7 @@ void panel_open(Ui* ui, int32_t id) {
   panel_close(ui);
   ui->panel = id;
   ui->panel_progress = 0.0f;
-  if (id == PANEL_SHARE) {
-    for (int i = 0; i < 3; i++) ui->share.state[i] = SHARE_IDLE;
-    ui->share.message[0] = 0;
-  }
+  if (id == PANEL_SHARE) share_reset(&ui->share, &ui->share_ui);
   if (id == PANEL_CONFIRM) ui->confirm.hover = ui->confirm.pressed = -1;
   relayout(ui);
   log_line("ui: panel %s", panel_title(id));
@@ -99,11 +99,8 @@ void panel_tick(Ui* ui, double dt) {
 }
 
 void ui_settings_select(Ui* ui, int32_t row) {
-  if (row >= 0 && row < UI_SETTINGS_ROWS)
-    ui->settings_row = row;
-  else if (ui->settings_row < 0)
-    ui->settings_row = 0;
-  ui->settings_hover = ui->settings_pressed = -1;
+  settings_select(&ui->settings, row >= 0 && row < UI_SETTINGS_ROWS ? row : -1);
+  ui->settings_row = ui->settings.selected;
 }
 
 void ui_switch_tab(Ui* ui, int32_t tab) {
@@ -111,6 +108,7 @@ void ui_switch_tab(Ui* ui, int32_t tab) {
   ui_rename_commit(ui);
   ui->drawer_open = false;
   if (tab == UI_TAB_LIBRARY) {
+    library_list_reset_view(&ui->list);
     App* a = ui->app;
     Session* s = a ? a->session : nullptr;
     if (a && !a->quitting) {
@@ -119,8 +117,8 @@ void ui_switch_tab(Ui* ui, int32_t tab) {
       if (a->lib_made) library_refresh(&a->lib, a->jobs, snap ? snap->id : "");
     }
   } else {
-    ui->row_menu_open = false;
-    ui->row_editing = false;
+    library_list_close_menu(&ui->list);
+    library_list_rename_cancel(&ui->list);
     if (ui->app && ui->app->lib_made) library_preview_stop(&ui->app->lib);
   }
   ui->tab = tab;

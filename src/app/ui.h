@@ -8,6 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "app/library_list.h"
+#include "app/notices.h"
+#include "app/settings_panel.h"
+#include "app/ui_notice_state.h"
 #include "control/actions.h"
 #include "control/gestures.h"
 #include "control/name_edit.h"
@@ -38,12 +42,13 @@ enum UiCapture : int32_t {
   CAPTURE_STICK = 3,  // the XY stick, the key bar
   CAPTURE_DRAWER = 4,
   CAPTURE_TOP_BAR = 5,
+  CAPTURE_NOTICE = 6,  // a banner's button
   CAPTURE_PANEL = 7,
+  CAPTURE_LIBRARY = 8,  // the library list (a swipe, a card's part, the row menu)
 };
 
 constexpr int32_t UI_SETTINGS_ROWS = 29;
 constexpr int32_t UI_WHATS_NEW_ENTRIES = 6;
-constexpr int32_t UI_BUSY_TEXT = 128;
 constexpr int32_t UI_TOAST_TEXT = 128;
 constexpr int32_t UI_ID_BYTES = 37;  // a sketch id and its terminator
 
@@ -54,24 +59,6 @@ struct UiConfirm {
   char id[UI_ID_BYTES];
   char name[256];
   int32_t hover, pressed;  // -1 none, 0 danger, 1 keep, 2 close
-};
-
-enum ShareButton : int32_t { SHARE_EXPORT = 0, SHARE_FOLDER = 1, SHARE_COPY = 2 };
-enum ShareState : int32_t { SHARE_IDLE = 0, SHARE_BUSY = 1, SHARE_DONE = 2, SHARE_FAILED = 3 };
-
-struct UiShare {
-  int32_t state[3];  // ShareState per ShareButton
-  double until[3];
-  char last_export[1024];
-  char message[128];
-};
-
-// A slow audio change announced before it starts.
-struct UiBusy {
-  bool active;
-  char text[UI_BUSY_TEXT];
-  double at;
-  uint64_t switch_counter;  // the engine's change counter when it was raised
 };
 
 // The window operations actions ask for; each may be null (no window).
@@ -122,15 +109,12 @@ struct Ui {
   int32_t panel;  // UiPanel
   int32_t closing_panel;
   float panel_progress, closing_progress;
-  int32_t settings_row;  // -1 none chosen yet
-  int32_t settings_hover, settings_pressed;
+  int32_t settings_row;  // -1 none chosen yet (the SETTINGS panel's selection)
   float list_progress;   // the library tab's slide (0 hidden .. 1 shown)
   int32_t top_hover, top_pressed;  // UiTopButton, -1 none
   int32_t whats_new_entry;  // -1 none
   bool console_open;
   bool drawer_open;
-  bool row_menu_open;  // the library's row menu
-  bool row_editing;    // the library's row rename field
   bool quit;
   bool rig_panel_this_run;  // a rig panel exists this run
   double xy_pad_until;      // the big XY pad shows until then
@@ -140,6 +124,12 @@ struct Ui {
   NameEditor name;
   UiConfirm confirm;
   UiShare share;
+  ShareUi share_ui;
+  SettingsPanel settings;
+  SettingsContext settings_ctx;  // refreshed each frame and before a key reaches the panel
+  NoticeArea notices;
+  LibraryList list;
+  uint64_t list_version;  // the library's version the list last tracked
   UiBusy busy;
   double record_key_at;  // when a key last asked to record (0: none): the first leaf's delay
   char toast[UI_TOAST_TEXT];  // the last toast (the shell shows it)

@@ -242,14 +242,14 @@ void back_to_sketch(Ui* ui) {
 void escape_order(Ui* ui) {
   if (ui->name.open) {
     name_edit_close(&ui->name);
-  } else if (ui->tab == UI_TAB_LIBRARY && ui->row_menu_open) {
-    ui->row_menu_open = false;
+  } else if (ui->tab == UI_TAB_LIBRARY && library_list_menu_open(&ui->list)) {
+    library_list_close_menu(&ui->list);
   } else if (ui->drawer_open) {
     ui->drawer_open = false;
   } else if (ui->panel != PANEL_NONE) {
     panel_close(ui);
-  } else if (ui->tab == UI_TAB_LIBRARY && ui->row_editing) {
-    ui->row_editing = false;
+  } else if (ui->tab == UI_TAB_LIBRARY && library_list_renaming(&ui->list)) {
+    library_list_rename_cancel(&ui->list);
   } else if (ui->console_open) {
     ui->console_open = false;
   }
@@ -576,7 +576,10 @@ void actions_dispatch(Ui* ui, const Action* a) {
       break;
     case ACT_EXPORT_WAV:
       if (ui->tab == UI_TAB_LIBRARY && !loaded(ui)) {
-        ui_toast(ui, "PICK A SKETCH TO EXPORT");  // no row is selected while the list is away
+        if (ui->list.selected >= 0 && ui->list.selected_id[0])
+          library_export(ui, ui->list.selected_id);
+        else
+          ui_toast(ui, "PICK A SKETCH TO EXPORT");
       } else if (loaded(ui)) {
         session_export(s);
       } else {

@@ -13,38 +13,6 @@ using namespace shell_fixture;
 
 class KeysTest : public ShellTest {
  protected:
-  std::string win;
-
-  void key(const std::string& keys) { xdotool("key --window " + win + " " + keys); }
-  void move(int x, int y) { xdotool("mousemove --window " + win + " " + std::to_string(x) + " " + std::to_string(y)); }
-  void click(int x, int y) {
-    move(x, y);
-    xdotool("click 1");
-  }
-  Shot screenshot() {
-    Shot shot;
-    const size_t before = count_of("main: screenshot ");
-    tmpdir_write(shots + "/kelp_screenshot_request", "");
-    const double end = test_seconds() + 5.0;
-    while (test_seconds() < end && count_of("main: screenshot ") == before)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    shot.load(tmpdir_read(shots + "/kelp_screenshot.bmp"));
-    return shot;
-  }
-  size_t count_of(const std::string& needle) {
-    const std::string text = log();
-    size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) n++;
-    return n;
-  }
-  bool wait_count(const std::string& needle, size_t n, double timeout) {
-    const double end = test_seconds() + timeout;
-    while (test_seconds() < end) {
-      if (count_of(needle) >= n) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-  }
   // The one sketch folder in the library.
   std::string sketch_folder() {
     const std::string lib = home + "/Music/kelp";

@@ -46,6 +46,55 @@ inline pid_t spawn(const std::vector<std::string>& args, const std::vector<std::
   return r == 0 ? pid : -1;
 }
 
+// A screenshot's pixels (the BMP the program saves: 32-bit, bottom-up rows).
+struct Shot {
+  int w = 0, h = 0;
+  std::string data;
+  size_t offset = 0;
+  bool top_down = false;
+  bool load(const std::string& bmp) {
+    if (bmp.size() < 54 || bmp.compare(0, 2, "BM") != 0) return false;
+    auto i32 = [&](size_t at) {
+      int32_t v;
+      memcpy(&v, bmp.data() + at, 4);
+      return v;
+    };
+    offset = (size_t)i32(10);
+    w = i32(18);
+    h = i32(22);
+    top_down = h < 0;
+    if (h < 0) h = -h;
+    data = bmp;
+    return w > 0 && h > 0 && offset + (size_t)w * (size_t)h * 4 <= bmp.size();
+  }
+  int brightness(int x, int y) const {
+    const int row = top_down ? y : h - 1 - y;
+    const uint8_t* p = (const uint8_t*)data.data() + offset + ((size_t)row * (size_t)w + (size_t)x) * 4;
+    return p[0] + p[1] + p[2];
+  }
+  // How far leaves reach up and down from a lane line in columns [x0, x1): the tallest unbroken
+  // run of lit pixels through the line (stars and gas are not joined to it).
+  int reach(int x0, int x1, int lane) const {
+    int best = 0;
+    for (int x = x0; x < x1; x++) {
+      int up = 0, down = 0;
+      while (lane - up - 1 >= 0 && brightness(x, lane - up - 1) > 100) up++;
+      while (lane + down + 1 < h && brightness(x, lane + down + 1) > 100) down++;
+      best = std::max(best, up + down);
+    }
+    return best;
+  }
+  // The same, but the middle column's reach: one sky body crossing the line does not move it.
+  int median_reach(int x0, int x1, int lane) const {
+    std::vector<int> r;
+    for (int x = x0; x < x1; x++) r.push_back(reach(x, x + 1, lane));
+    if (r.empty()) return 0;
+    std::nth_element(r.begin(), r.begin() + r.size() / 2, r.end());
+    return r[r.size() / 2];
+  }
+};
+
+
 class ShellTest : public ::testing::Test {
  protected:
   TmpDir dir{"shell"};
@@ -133,6 +182,39 @@ class ShellTest : public ::testing::Test {
     return "";
   }
 
+  std::string win;  // the window the helpers below send to
+
+  void key(const std::string& keys) { xdotool("key --window " + win + " " + keys); }
+  void move(int x, int y) { xdotool("mousemove --window " + win + " " + std::to_string(x) + " " + std::to_string(y)); }
+  void click(int x, int y) {
+    move(x, y);
+    xdotool("click 1");
+  }
+  Shot screenshot() {
+    Shot shot;
+    const size_t before = count_of("main: screenshot ");
+    tmpdir_write(shots + "/kelp_screenshot_request", "");
+    const double end = test_seconds() + 5.0;
+    while (test_seconds() < end && count_of("main: screenshot ") == before)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    shot.load(tmpdir_read(shots + "/kelp_screenshot.bmp"));
+    return shot;
+  }
+  size_t count_of(const std::string& needle) {
+    const std::string text = log();
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) n++;
+    return n;
+  }
+  bool wait_count(const std::string& needle, size_t n, double timeout) {
+    const double end = test_seconds() + timeout;
+    while (test_seconds() < end) {
+      if (count_of(needle) >= n) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
   int wait_exit(double timeout = 60.0) {
     const double end = test_seconds() + timeout;
     int st = 0;
@@ -145,54 +227,6 @@ class ShellTest : public ::testing::Test {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return -1;
-  }
-};
-
-// A screenshot's pixels (the BMP the program saves: 32-bit, bottom-up rows).
-struct Shot {
-  int w = 0, h = 0;
-  std::string data;
-  size_t offset = 0;
-  bool top_down = false;
-  bool load(const std::string& bmp) {
-    if (bmp.size() < 54 || bmp.compare(0, 2, "BM") != 0) return false;
-    auto i32 = [&](size_t at) {
-      int32_t v;
-      memcpy(&v, bmp.data() + at, 4);
-      return v;
-    };
-    offset = (size_t)i32(10);
-    w = i32(18);
-    h = i32(22);
-    top_down = h < 0;
-    if (h < 0) h = -h;
-    data = bmp;
-    return w > 0 && h > 0 && offset + (size_t)w * (size_t)h * 4 <= bmp.size();
-  }
-  int brightness(int x, int y) const {
-    const int row = top_down ? y : h - 1 - y;
-    const uint8_t* p = (const uint8_t*)data.data() + offset + ((size_t)row * (size_t)w + (size_t)x) * 4;
-    return p[0] + p[1] + p[2];
-  }
-  // How far leaves reach up and down from a lane line in columns [x0, x1): the tallest unbroken
-  // run of lit pixels through the line (stars and gas are not joined to it).
-  int reach(int x0, int x1, int lane) const {
-    int best = 0;
-    for (int x = x0; x < x1; x++) {
-      int up = 0, down = 0;
-      while (lane - up - 1 >= 0 && brightness(x, lane - up - 1) > 100) up++;
-      while (lane + down + 1 < h && brightness(x, lane + down + 1) > 100) down++;
-      best = std::max(best, up + down);
-    }
-    return best;
-  }
-  // The same, but the middle column's reach: one sky body crossing the line does not move it.
-  int median_reach(int x0, int x1, int lane) const {
-    std::vector<int> r;
-    for (int x = x0; x < x1; x++) r.push_back(reach(x, x + 1, lane));
-    if (r.empty()) return 0;
-    std::nth_element(r.begin(), r.begin() + r.size() / 2, r.end());
-    return r[r.size() / 2];
   }
 };
 
