@@ -95,7 +95,9 @@ TEST_F(ShellTest, ATakeRecordedFromAToneStandsAsLeavesTallerWhereItWasLouder) {
   ASSERT_GE(first, 0) << "no leaves on the lane line";
   const int len = last - first;
   ASSERT_GT(len, 200) << first << ".." << last;
-  const int quiet = shot.reach(first + len / 10, first + 4 * len / 10, lane);
+  // A far body crossing the lane line may add to the tallest column, so the quiet part is judged
+  // by its middle column and the loud part by its tallest.
+  const int quiet = shot.median_reach(first + len / 10, first + 4 * len / 10, lane);
   const int loud = shot.reach(first + 6 * len / 10, first + 9 * len / 10, lane);
   EXPECT_GT(loud, 60);
   EXPECT_GT(loud, 2 * quiet) << "quiet " << quiet << ", loud " << loud;
