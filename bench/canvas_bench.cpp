@@ -18,35 +18,13 @@
 #include "ui/view.h"
 
 #include "bench_display.h"
+#include "bench_sketch.h"
 #include "support/soft_canvas.h"
 
 namespace {
 
-constexpr double kRate = 48000;
+constexpr double kRate = kBenchSketchRate;
 constexpr float kW = 1120, kH = 720;
-
-// takes of 60 s spread over a sketch of 60 s per ten takes (at least 60 s): neighbours overlap.
-struct BenchSketch {
-  SketchMeta meta;
-  explicit BenchSketch(int takes) {
-    meta_new(&meta, kRate);
-    const double length = 60.0 * std::max(1, takes / 10);
-    meta.lengthSamples = (int64_t)(length * kRate);
-    const int strokes = (int)(60 * ANALYSIS_HOPS_PER_SECOND);
-    std::vector<float> levels((size_t)strokes);
-    for (int t = 0; t < takes; t++) {
-      for (int i = 0; i < strokes; i++)
-        levels[(size_t)i] = (float)(0.5 + 0.5 * std::sin(i * 0.05 + t) * std::sin(i * 0.0031));
-      LayerTemplate tmpl{};
-      tmpl.startSample = (int64_t)(std::fmod(t * 0.618034, 1.0) * (length - 60) * kRate);
-      tmpl.lengthSamples = (int64_t)(60 * kRate);
-      tmpl.sampleRate = kRate;
-      tmpl.createdAt = 1000 + t;
-      meta_add_layer(&meta, layer_from_take(&tmpl, levels.data(), strokes));
-    }
-  }
-  ~BenchSketch() { meta_free(&meta); }
-};
 
 // The software canvas or the OpenGL window, whichever the benchmark asks for.
 struct Target {
