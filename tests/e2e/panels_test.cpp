@@ -117,6 +117,10 @@ TEST_F(PanelsTest, SettingsLibraryDeleteAndImportFromTheWindow) {
   ASSERT_TRUE(wait_log("import: " + wav + " -> ", 20.0)) << log();
   ASSERT_TRUE(wait_for([&] { return sketches().size() == 3; }, 10.0));
 
+  // The audio server goes away: the banner stands and the pill says the audio is reopening.
+  ASSERT_TRUE(jack_server_kill(jack));
+  ASSERT_TRUE(wait_log("banner: ON  AUDIO DOWN - RECONNECTING…", 20.0)) << log();
+
   kill(pid, SIGTERM);
   EXPECT_EQ(wait_exit(), 0);
   EXPECT_NE(log().find("main: everything landed in"), std::string::npos);
