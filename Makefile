@@ -33,11 +33,11 @@ install: build
 	-update-desktop-database $(PREFIX)/share/applications 2>/dev/null
 
 # Pictures of fixed states, under Xvfb with a private JACK server, into $(BUILD)/screenshots/;
-# the README's picture is copied to docs/screenshots/.
+# the README's pictures are copied to docs/screenshots/.
 screenshots: deps
 	$(MAKE) build
 	bash scripts/screenshots.sh $(BUILD) $(BUILD)/screenshots
-	cp $(BUILD)/screenshots/twenty-takes.png docs/screenshots/twenty-takes.png
+	cp $(BUILD)/screenshots/twenty-takes.png $(BUILD)/screenshots/library.png docs/screenshots/
 
 test: deps
 	$(MAKE) build

@@ -171,7 +171,7 @@ void BM_SettingsSlidingOver200Takes(benchmark::State& state) {
   SettingsPanel sp;
   settings_panel_init(&sp);
   settings_select(&sp, 9);
-  const float pw = 420, ph = kH - 44 - 32;
+  const float pw = 440, ph = kH - 44 - 32;
   float progress = 0;
   for (int i = 0; i < 3; i++) {
     w.begin();

@@ -6,19 +6,15 @@
 #include <cstring>
 
 #include "app/library_list.h"
+#include "app/theme.h"
 #include "store/library.h"
 #include "ui/draw.h"
 #include "ui/text.h"
 
 namespace {
 
-constexpr DrawColour kInk = {0.88f, 0.92f, 0.96f, 1.0f};
-constexpr DrawColour kDim = {0.55f, 0.62f, 0.70f, 1.0f};
-constexpr DrawColour kPanel = {0.06f, 0.08f, 0.13f, 0.96f};
 constexpr DrawColour kCard = {0.09f, 0.11f, 0.17f, 0.96f};
 constexpr DrawColour kCardHover = {0.12f, 0.15f, 0.22f, 0.98f};
-constexpr DrawColour kEdge = {0.35f, 0.45f, 0.60f, 0.7f};
-constexpr DrawColour kDanger = {0.80f, 0.22f, 0.20f, 1.0f};
 constexpr DrawColour kWarn = {0.95f, 0.70f, 0.30f, 1.0f};
 constexpr TextStyle kTitle = {TEXT_HEAD, 15.0f, 600, 0.0f};
 constexpr TextStyle kLine = {TEXT_MONO, 10.0f, 700, 1.0f};
@@ -56,9 +52,9 @@ void draw_play(Painter* p, DrawRect r, bool previewing, DrawColour accent) {
     draw_rect(p, cx - 5, cy - 5, 10, 10, DrawColour{0.05f, 0.06f, 0.10f, 1.0f});  // stop
     return;
   }
-  draw_ring(p, cx, cy, 17, 1.5f, with_alpha(kEdge, 1.2f));
+  draw_ring(p, cx, cy, 17, 1.5f, with_alpha(THEME_EDGE, 1.2f));
   draw_triangle(p, DrawPoint{cx - 4, cy - 7}, DrawPoint{cx - 4, cy + 7}, DrawPoint{cx + 7, cy},
-                kInk);
+                THEME_INK);
 }
 
 void draw_arrow(Painter* p, DrawRect r, DrawColour c) {
@@ -109,18 +105,18 @@ void draw_rename_field(LibraryList* l, Painter* p, DrawRect field, DrawRect clip
   snprintf(before, sizeof before, "%.*s", ed->caret, ed->text);
   float caret_x = tx + text_measure(kTitle, before);
   if (!ed->text[0] && !(ed->composing && ed->composition[0]))
-    text_draw(p, kTitle, tx, ty, TEXT_LEFT, with_alpha(kDim, 0.7f), "Name", false);
-  text_draw(p, kTitle, tx, ty, TEXT_LEFT, kInk, before, false);
+    text_draw(p, kTitle, tx, ty, TEXT_LEFT, with_alpha(THEME_DIM, 0.7f), "Name", false);
+  text_draw(p, kTitle, tx, ty, TEXT_LEFT, THEME_INK, before, false);
   if (ed->composing && ed->composition[0]) {
     // The input method's text sits at the caret, underlined, until it is committed.
-    const float w = text_draw(p, kTitle, caret_x, ty, TEXT_LEFT, kDim, ed->composition, false);
-    draw_rect(p, caret_x, ty + text_line_height(kTitle), w, 1.0f, kDim);
+    const float w = text_draw(p, kTitle, caret_x, ty, TEXT_LEFT, THEME_DIM, ed->composition, false);
+    draw_rect(p, caret_x, ty + text_line_height(kTitle), w, 1.0f, THEME_DIM);
     caret_x += w;
   }
-  text_draw(p, kTitle, caret_x, ty, TEXT_LEFT, kInk, ed->text + ed->caret, false);
+  text_draw(p, kTitle, caret_x, ty, TEXT_LEFT, THEME_INK, ed->text + ed->caret, false);
   const float lh = text_line_height(kTitle);
   if (std::fmod(std::max(0.0, now - ed->blink_start), 1.0) < 0.6)
-    draw_rect(p, caret_x, ty, 1.5f, lh > 0 ? lh : 16.0f, kInk);
+    draw_rect(p, caret_x, ty, 1.5f, lh > 0 ? lh : 16.0f, THEME_INK);
   l->caret = DrawRect{caret_x, ty, 1.5f, lh};
   draw_set_clip(p, &clip);
 }
@@ -138,7 +134,7 @@ void draw_card(LibraryList* l, const Library* lib, int32_t row, DrawRect rect, c
     const DrawRect bin = library_list_part_rect(c, slot, slide, LIBPART_BIN);
     if (bin.w > 0) {
       const bool hot = hovered && l->hover_part == LIBPART_BIN;
-      draw_bin(p, bin.x + bin.w * 0.5f, bin.y + bin.h * 0.5f, hot ? kInk : with_alpha(kInk, 0.8f));
+      draw_bin(p, bin.x + bin.w * 0.5f, bin.y + bin.h * 0.5f, hot ? THEME_INK : with_alpha(THEME_INK, 0.8f));
     }
   }
   const DrawRect face{slot.x + slide, slot.y, slot.w, slot.h};
@@ -149,7 +145,7 @@ void draw_card(LibraryList* l, const Library* lib, int32_t row, DrawRect rect, c
   if (selected)
     draw_rrect_frame(p, face, 12.0f, 1.5f, accent);
   else
-    draw_rrect_frame(p, face, 12.0f, 1.0f, with_alpha(kEdge, 0.5f));
+    draw_rrect_frame(p, face, 12.0f, 1.0f, with_alpha(THEME_EDGE, 0.5f));
   if (loaded) draw_rrect(p, DrawRect{face.x + 3, face.y + 16, 3, face.h - 32}, 1.5f, accent);
 
   const DrawRect play = library_list_part_rect(c, slot, slide, LIBPART_PLAY);
@@ -163,11 +159,11 @@ void draw_card(LibraryList* l, const Library* lib, int32_t row, DrawRect rect, c
   const DrawRect line_clip = intersect(rect, DrawRect{tx, face.y, line_w, face.h});
   draw_set_clip(p, &line_clip);
   if (l->rename_row != row)
-    text_draw(p, kTitle, tx, face.y + 12, TEXT_LEFT, kInk, c->title[0] ? c->title : c->name,
+    text_draw(p, kTitle, tx, face.y + 12, TEXT_LEFT, THEME_INK, c->title[0] ? c->title : c->name,
               false);
   char line[128];
   library_list_card_line(c, line, sizeof line);
-  text_draw(p, kLine, tx, face.y + 39, TEXT_LEFT, c->damaged || c->legacy ? kWarn : kDim, line,
+  text_draw(p, kLine, tx, face.y + 39, TEXT_LEFT, c->damaged || c->legacy ? kWarn : THEME_DIM, line,
             false);
   if (loaded) {
     const float w = text_measure(kLine, line);
@@ -181,13 +177,13 @@ void draw_card(LibraryList* l, const Library* lib, int32_t row, DrawRect rect, c
   const DrawRect arrow = library_list_part_rect(c, slot, slide, LIBPART_OPEN);
   if (arrow.w > 0) {
     const bool hot = hovered && l->hover_part == LIBPART_OPEN;
-    draw_arrow(p, arrow, hot ? accent : kInk);
+    draw_arrow(p, arrow, hot ? accent : THEME_INK);
   }
   const DrawRect hover_bin = library_list_part_rect(c, slot, slide, LIBPART_HOVER_BIN);
   if (hovered && !open && slide == 0 && hover_bin.w > 0) {
     const bool hot = l->hover_part == LIBPART_HOVER_BIN;
     draw_bin(p, hover_bin.x + hover_bin.w * 0.5f, hover_bin.y + hover_bin.h * 0.5f,
-             hot ? kDanger : kDim);
+             hot ? THEME_DANGER : THEME_DIM);
   }
 }
 
@@ -197,14 +193,14 @@ void draw_menu(const LibraryList* l, const Library* lib, DrawRect rect, DrawColo
   const LibraryCard* c = &lib->rows[l->menu_row];
   const DrawRect m = library_list_menu_rect(l, rect);
   draw_shadow(p, m, 10.0f, 14.0f, 0.5f);
-  draw_rrect(p, m, 10.0f, kPanel);
-  draw_rrect_frame(p, m, 10.0f, 1.0f, kEdge);
+  draw_rrect(p, m, 10.0f, THEME_PANEL);
+  draw_rrect_frame(p, m, 10.0f, 1.0f, THEME_EDGE);
   for (int32_t i = 0; i < LIBLIST_MENU_ITEMS; i++) {
     const DrawRect r = library_list_menu_item_rect(m, i);
     const bool enabled = library_list_menu_enabled(c, i);
     if (i == l->menu_item && enabled) draw_rrect(p, r, 6.0f, with_alpha(accent, 0.28f));
-    DrawColour ink = i == LIBMENU_DELETE ? kDanger : kInk;
-    if (!enabled) ink = with_alpha(kDim, 0.45f);
+    DrawColour ink = i == LIBMENU_DELETE ? THEME_DANGER : THEME_INK;
+    if (!enabled) ink = with_alpha(THEME_DIM, 0.45f);
     text_draw(p, kMenu, r.x + 12, r.y + (r.h - text_line_height(kMenu)) * 0.5f, TEXT_LEFT, ink,
               library_list_menu_label(i), false);
   }
@@ -231,19 +227,19 @@ void draw_import_page(const LibraryList* l, DrawRect rect, bool importing, DrawC
   DrawColour fill = with_alpha(accent, importing ? 0.35f : (hot ? 1.0f : 0.85f));
   draw_rrect(p, b, 10.0f, fill);
   text_draw(p, kLabel, b.x + b.w * 0.5f, b.y + (b.h - text_line_height(kLabel)) * 0.5f,
-            TEXT_CENTRE, kInk, importing ? "IMPORTING\u2026" : "IMPORT FILE", false);
+            TEXT_CENTRE, THEME_INK, importing ? "IMPORTING\u2026" : "IMPORT FILE", false);
   const float cx = rect.x + rect.w * 0.5f;
   const float width = std::max(40.0f, std::min(rect.w - 48, 380.0f));
   float y = b.y + b.h + 20;
-  draw_centred_lines(p, kBody, "or drop audio files anywhere on this window", cx, y, width, kDim);
+  draw_centred_lines(p, kBody, "or drop audio files anywhere on this window", cx, y, width, THEME_DIM);
   y += 30;
-  text_draw(p, kLine, cx, y, TEXT_CENTRE, kDim, "WAV \u00b7 MP3 \u00b7 M4A \u00b7 AAC \u00b7 FLAC \u00b7 WMA",
+  text_draw(p, kLine, cx, y, TEXT_CENTRE, THEME_DIM, "WAV \u00b7 MP3 \u00b7 M4A \u00b7 AAC \u00b7 FLAC \u00b7 WMA",
             false);
   y += 36;
   draw_centred_lines(p, kBody,
                      "Each file comes in as a new loop at the top of COLLECTIONS. Nothing opens by "
                      "itself \u2014 double-click it there when you want it.",
-                     cx, y, width, kDim);
+                     cx, y, width, THEME_DIM);
 }
 
 }  // namespace
@@ -263,9 +259,9 @@ void library_list_draw(LibraryList* list, const Library* lib, int32_t page, Draw
   list->scroll = std::clamp(list->scroll, 0.0f, library_list_max_scroll(n, rect.h));
   if (n == 0) {
     const float cx = rect.x + rect.w * 0.5f, cy = rect.y + rect.h * 0.4f;
-    text_draw(p, kEmpty, cx, cy - 28, TEXT_CENTRE, kInk, "No loops yet", false);
+    text_draw(p, kEmpty, cx, cy - 28, TEXT_CENTRE, THEME_INK, "No loops yet", false);
     draw_centred_lines(p, kBody, "Press \u9332 to record, or drop audio files here.", cx, cy + 6,
-                       std::max(40.0f, rect.w - 48), kDim);
+                       std::max(40.0f, rect.w - 48), THEME_DIM);
     draw_set_clip(p, nullptr);
     return;
   }

@@ -7,18 +7,15 @@
 #include <cstring>
 
 #include "app/notices.h"
+#include "app/theme.h"
 #include "base/text.h"
 #include "ui/draw.h"
 #include "ui/text.h"
 
 namespace {
 
-constexpr DrawColour kInk = {0.88f, 0.92f, 0.96f, 1.0f};
-constexpr DrawColour kDim = {0.55f, 0.62f, 0.70f, 1.0f};
 constexpr DrawColour kPanel = {0.06f, 0.08f, 0.13f, 1.0f};
 constexpr DrawColour kEdge = {0.35f, 0.45f, 0.60f, 1.0f};
-constexpr DrawColour kButton = {0.16f, 0.20f, 0.28f, 1.0f};
-constexpr DrawColour kDanger = {0.80f, 0.22f, 0.20f, 1.0f};
 constexpr DrawColour kTrack = {1.0f, 1.0f, 1.0f, 0.12f};
 
 constexpr TextStyle kTitle = {TEXT_MONO, 11.0f, 700, 2.0f};
@@ -65,7 +62,7 @@ void draw_pill(NoticeArea* a, Painter* p, DrawRect r, DrawColour accent) {
   fit_text(NOTICE_PILL_STYLE, a->pill, r.w - 16.0f, line, sizeof line);
   const float lh = text_line_height(NOTICE_PILL_STYLE);
   const float ty = r.y + (r.h - 4.0f - lh) * 0.5f;
-  text_draw(p, NOTICE_PILL_STYLE, r.x + r.w * 0.5f, ty, TEXT_CENTRE, with_alpha(kInk, op), line,
+  text_draw(p, NOTICE_PILL_STYLE, r.x + r.w * 0.5f, ty, TEXT_CENTRE, with_alpha(THEME_INK, op), line,
             false);
   if (a->pill_progress <= NOTICE_NO_BAR) return;
   const float tx = r.x + 1.0f, tw = r.w - 2.0f, ty3 = r.y + r.h - 5.0f;
@@ -91,13 +88,13 @@ void draw_banner(const NoticeBanner* b, int32_t slot, Painter* p, DrawColour acc
   draw_rrect_frame(p, r, radius, 1.0f, with_alpha(mix(kEdge, accent, 0.4f * b->hover), 0.7f));
   if (slot == 0) {
     const float lh = text_line_height(NOTICE_PILL_STYLE);
-    text_draw(p, NOTICE_PILL_STYLE, r.x + r.w * 0.5f, r.y + (r.h - lh) * 0.5f, TEXT_CENTRE, kInk,
+    text_draw(p, NOTICE_PILL_STYLE, r.x + r.w * 0.5f, r.y + (r.h - lh) * 0.5f, TEXT_CENTRE, THEME_INK,
               b->text, false);
     return;
   }
   const float lh = text_line_height(NOTICE_BANNER_STYLE);
   if (b->one_line) {
-    text_draw(p, NOTICE_BANNER_STYLE, r.x + 12.0f, r.y + (r.h - lh) * 0.5f, TEXT_LEFT, kInk,
+    text_draw(p, NOTICE_BANNER_STYLE, r.x + 12.0f, r.y + (r.h - lh) * 0.5f, TEXT_LEFT, THEME_INK,
               b->text, false);
   } else {
     const size_t len = strlen(b->text);
@@ -107,7 +104,7 @@ void draw_banner(const NoticeBanner* b, int32_t slot, Painter* p, DrawColour acc
       while (to > from && (b->text[to - 1] == ' ' || b->text[to - 1] == '\n')) to--;
       char line[NOTICE_BANNER_BYTES];
       snprintf(line, sizeof line, "%.*s", (int)(to - from), b->text + from);
-      text_draw(p, NOTICE_BANNER_STYLE, r.x + 12.0f, r.y + 8.0f + lh * (float)i, TEXT_LEFT, kInk,
+      text_draw(p, NOTICE_BANNER_STYLE, r.x + 12.0f, r.y + 8.0f + lh * (float)i, TEXT_LEFT, THEME_INK,
                 line, false);
     }
   }
@@ -115,10 +112,10 @@ void draw_banner(const NoticeBanner* b, int32_t slot, Painter* p, DrawColour acc
   for (int32_t k = 0; k < b->button_count; k++) {
     const DrawRect br = b->buttons[k];
     const float lit = b->button_hover[k];
-    draw_rrect(p, br, 6.0f, mix(kButton, with_alpha(accent, 1.0f), 0.45f * lit));
+    draw_rrect(p, br, 6.0f, mix(THEME_BUTTON, with_alpha(accent, 1.0f), 0.45f * lit));
     draw_rrect_frame(p, br, 6.0f, 1.0f, with_alpha(accent, 0.35f + 0.5f * lit));
     text_draw(p, NOTICE_BUTTON_STYLE, br.x + br.w * 0.5f, br.y + (br.h - blh) * 0.5f,
-              TEXT_CENTRE, kInk, banner_button_label(slot, k), false);
+              TEXT_CENTRE, THEME_INK, banner_button_label(slot, k), false);
   }
 }
 
@@ -137,9 +134,9 @@ void share_draw(const UiShare* sh, const ShareUi* ui, Painter* p, DrawRect r, Dr
   draw_shadow(p, r, 14.0f, 18.0f, 0.5f);
   draw_rrect(p, r, 14.0f, with_alpha(kPanel, 0.96f));
   draw_rrect_frame(p, r, 14.0f, 1.0f, with_alpha(kEdge, 0.7f));
-  text_draw(p, kTitle, r.x + 18.0f, r.y + 18.0f, TEXT_LEFT, kDim, "SHARE / EXPORT", false);
+  text_draw(p, kTitle, r.x + 18.0f, r.y + 18.0f, TEXT_LEFT, THEME_DIM, "SHARE / EXPORT", false);
 
-  const DrawColour x = mix(kDim, kInk, ui ? ui->close_hover : 0.0f);
+  const DrawColour x = mix(THEME_DIM, THEME_INK, ui ? ui->close_hover : 0.0f);
   const float cx = g.close.x + g.close.w * 0.5f, cy = g.close.y + g.close.h * 0.5f;
   const DrawPoint d1[2] = {{cx - 6, cy - 6}, {cx + 6, cy + 6}};
   const DrawPoint d2[2] = {{cx + 6, cy - 6}, {cx - 6, cy + 6}};
@@ -150,11 +147,11 @@ void share_draw(const UiShare* sh, const ShareUi* ui, Painter* p, DrawRect r, Dr
     if (!g.shown[i]) continue;
     const DrawRect b = g.buttons[i];
     const bool hover = ui && ui->hover == i && sketch_ready;
-    DrawColour fill = hover ? mix(kButton, accent, 0.3f) : kButton;
+    DrawColour fill = hover ? mix(THEME_BUTTON, accent, 0.3f) : THEME_BUTTON;
     if (!sketch_ready) fill.a = 0.35f;
     draw_rrect(p, b, 8.0f, fill);
     const float ink = sketch_ready ? 1.0f : 0.5f;
-    text_draw(p, kShareLabel, b.x + 14.0f, b.y + 8.0f, TEXT_LEFT, with_alpha(kInk, ink),
+    text_draw(p, kShareLabel, b.x + 14.0f, b.y + 8.0f, TEXT_LEFT, with_alpha(THEME_INK, ink),
               kShareLabels[i], false);
     const int32_t state = sh->state[i];
     const char* mark = state == SHARE_BUSY     ? "\u2026"
@@ -162,7 +159,7 @@ void share_draw(const UiShare* sh, const ShareUi* ui, Painter* p, DrawRect r, Dr
                        : state == SHARE_FAILED ? "\u2717"
                                                : nullptr;
     if (mark) {
-      const DrawColour mc = state == SHARE_FAILED ? kDanger : state == SHARE_DONE ? accent : kInk;
+      const DrawColour mc = state == SHARE_FAILED ? THEME_DANGER : state == SHARE_DONE ? accent : THEME_INK;
       text_draw(p, kMark, b.x + b.w - 14.0f, b.y + (b.h - text_line_height(kMark)) * 0.5f,
                 TEXT_RIGHT, with_alpha(mc, 1.0f), mark, false);
     }
@@ -171,7 +168,7 @@ void share_draw(const UiShare* sh, const ShareUi* ui, Painter* p, DrawRect r, Dr
     char line[256];
     fit_text(kShareLine, beneath, b.w - 28.0f - 16.0f, line, sizeof line);
     text_draw(p, kShareLine, b.x + 14.0f, b.y + 28.0f, TEXT_LEFT,
-              failed ? kDanger : with_alpha(kDim, ink), line, false);
+              failed ? THEME_DANGER : with_alpha(THEME_DIM, ink), line, false);
   }
 
   char foot[1200];
@@ -190,5 +187,5 @@ void share_draw(const UiShare* sh, const ShareUi* ui, Painter* p, DrawRect r, Dr
       if (text_measure(kFoot, foot) <= r.w - 36.0f) break;
     }
   }
-  text_draw(p, kFoot, r.x + 18.0f, g.foot_y, TEXT_LEFT, kDim, foot, false);
+  text_draw(p, kFoot, r.x + 18.0f, g.foot_y, TEXT_LEFT, THEME_DIM, foot, false);
 }

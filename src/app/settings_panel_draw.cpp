@@ -7,18 +7,13 @@
 
 #include "app/session.h"
 #include "app/settings_panel.h"
+#include "app/theme.h"
 #include "base/text.h"
 #include "ui/draw.h"
 #include "ui/text.h"
 
 namespace {
 
-constexpr DrawColour kInk = {0.88f, 0.92f, 0.96f, 1.0f};
-constexpr DrawColour kDim = {0.55f, 0.62f, 0.70f, 1.0f};
-constexpr DrawColour kFaint = {0.40f, 0.46f, 0.54f, 1.0f};
-constexpr DrawColour kPanel = {0.06f, 0.08f, 0.13f, 0.96f};
-constexpr DrawColour kEdge = {0.35f, 0.45f, 0.60f, 0.7f};
-constexpr DrawColour kDanger = {0.80f, 0.22f, 0.20f, 1.0f};
 constexpr TextStyle kTitle = {TEXT_MONO, 12.0f, 700, 2.0f};
 constexpr TextStyle kSectionStyle = {TEXT_MONO, 10.0f, 700, 2.0f};
 constexpr TextStyle kLabel = {TEXT_MONO, 11.0f, 700, 1.0f};
@@ -70,7 +65,7 @@ void fit(TextStyle style, const char* text, float width, bool keep_end, char* ou
 
 void draw_close(Painter* p, const DrawRect& r, bool hover) {
   if (hover) draw_rrect(p, r, 8.0f, DrawColour{1, 1, 1, 0.08f});
-  const DrawColour x = hover ? kInk : kDim;
+  const DrawColour x = hover ? THEME_INK : THEME_DIM;
   const float cx = r.x + r.w * 0.5f, cy = r.y + r.h * 0.5f;
   const DrawPoint a[2] = {{cx - 6, cy - 6}, {cx + 6, cy + 6}};
   const DrawPoint b[2] = {{cx + 6, cy - 6}, {cx - 6, cy + 6}};
@@ -92,7 +87,7 @@ void draw_scenes(Painter* p, const SettingsPanel* sp, const SettingsContext* c,
     char label[16];
     snprintf(label, sizeof label, "%d", (int)k + 1);
     text_draw(p, kLabel, b.x + b.w * 0.5f, b.y + (b.h - text_line_height(kLabel)) * 0.5f,
-              TEXT_CENTRE, current ? DrawColour{0.05f, 0.07f, 0.10f, 1.0f} : kInk, label, false);
+              TEXT_CENTRE, current ? DrawColour{0.05f, 0.07f, 0.10f, 1.0f} : THEME_INK, label, false);
   }
 }
 
@@ -106,7 +101,7 @@ void draw_swatches(Painter* p, const SettingsPanel* sp, const SettingsContext* c
       r = DrawRect{r.x - 1.5f, r.y - 1.5f, r.w + 3, r.h + 3};
     draw_rrect(p, r, 5.0f, DrawColour{rgb[0], rgb[1], rgb[2], 1.0f});
     if (k == picked)
-      draw_rrect_frame(p, DrawRect{r.x - 3, r.y - 3, r.w + 6, r.h + 6}, 7.0f, 1.5f, kInk);
+      draw_rrect_frame(p, DrawRect{r.x - 3, r.y - 3, r.w + 6, r.h + 6}, 7.0f, 1.5f, THEME_INK);
   }
 }
 
@@ -119,9 +114,9 @@ void draw_sources(Painter* p, const SettingsContext* c, const DrawRect& row) {
     y += 16.0f;
   };
   if (!c->midi_on) {
-    line("MIDI IN is off", kFaint);
+    line("MIDI IN is off", THEME_FAINT);
   } else if (c->midi_input_count <= 0 || !c->midi_inputs) {
-    line("no sources", kFaint);
+    line("no sources", THEME_FAINT);
   } else {
     const int32_t n =
         c->midi_input_count < SETTINGS_MIDI_LINES ? c->midi_input_count : SETTINGS_MIDI_LINES;
@@ -129,14 +124,14 @@ void draw_sources(Painter* p, const SettingsContext* c, const DrawRect& row) {
       char text[160];
       snprintf(text, sizeof text, "%s%s", c->midi_inputs[i].name,
                c->midi_inputs[i].busy ? " (busy)" : "");
-      line(text, c->midi_inputs[i].busy ? kFaint : kDim);
+      line(text, c->midi_inputs[i].busy ? THEME_FAINT : THEME_DIM);
     }
   }
   if (c->midi_daw_mode) {
     char text[200];
     snprintf(text, sizeof text, "LAUNCH CONTROL XL 3 \u2014 DAW MODE   %s",
              c->midi_daw_port ? c->midi_daw_port : "");
-    line(text, kDim);
+    line(text, THEME_DIM);
   }
 }
 
@@ -151,7 +146,7 @@ void draw_help(Painter* p, const SettingsContext* c, int32_t id, const SettingsG
     const size_t end = i + 1 < lines ? (size_t)starts[i + 1] : len;
     char text[512];
     snprintf(text, sizeof text, "%.*s", (int)(end - (size_t)starts[i]), help + starts[i]);
-    text_draw(p, SETTINGS_HELP_STYLE, row.x + kInset, g.help_y + 16.0f * (float)i, TEXT_LEFT, kDim,
+    text_draw(p, SETTINGS_HELP_STYLE, row.x + kInset, g.help_y + 16.0f * (float)i, TEXT_LEFT, THEME_DIM,
               text, false);
   }
 }
@@ -170,7 +165,7 @@ void draw_row(Painter* p, const SettingsPanel* sp, const App* app, const Setting
   } else if (sp->hover == r->id || (sp->pressing && sp->pressed == r->id)) {
     draw_rrect(p, rect, 9.0f, DrawColour{1, 1, 1, sp->pressing ? 0.07f : 0.04f});
   }
-  const DrawColour label_colour = r->kind == SETTINGS_DANGER ? kDanger : kInk;
+  const DrawColour label_colour = r->kind == SETTINGS_DANGER ? THEME_DANGER : THEME_INK;
   const float label_w = text_draw(p, kLabel, rect.x + kInset, rect.y + kRowText, TEXT_LEFT,
                                   label_colour, r->label, false);
 
@@ -186,12 +181,12 @@ void draw_row(Painter* p, const SettingsPanel* sp, const App* app, const Setting
   const float x0 = right - note_w - value_w;
   const bool quiet = r->kind == SETTINGS_INFO || r->kind == SETTINGS_BUTTON;
   text_draw(p, kValue, x0, rect.y + kRowText, TEXT_LEFT,
-            selected ? kInk
-            : quiet  ? kDim
-                     : kInk,
+            selected ? THEME_INK
+            : quiet  ? THEME_DIM
+                     : THEME_INK,
             cut, false);
   if (note[0])
-    text_draw(p, kValue, x0 + value_w, rect.y + kRowText, TEXT_LEFT, kFaint, note, false);
+    text_draw(p, kValue, x0 + value_w, rect.y + kRowText, TEXT_LEFT, THEME_FAINT, note, false);
 
   if (r->id == SET_SCENE) draw_scenes(p, sp, c, g, accent);
   if (r->id == SET_COLOUR) draw_swatches(p, sp, c, g);
@@ -209,9 +204,9 @@ void settings_panel_draw(SettingsPanel* sp, const App* app, const SettingsContex
   const float alpha = std::fmax(0.0f, std::fmin(1.0f, eased));
   draw_set_alpha(p, alpha);
   draw_shadow(p, panel, 14.0f, 18.0f, 0.5f);
-  draw_rrect(p, panel, 14.0f, kPanel);
-  draw_rrect_frame(p, panel, 14.0f, 1.0f, kEdge);
-  text_draw(p, kTitle, panel.x + 20.0f, panel.y + 20.0f, TEXT_LEFT, kInk, "SETTINGS", false);
+  draw_rrect(p, panel, 14.0f, THEME_PANEL);
+  draw_rrect_frame(p, panel, 14.0f, 1.0f, THEME_EDGE);
+  text_draw(p, kTitle, panel.x + 20.0f, panel.y + 20.0f, TEXT_LEFT, THEME_INK, "SETTINGS", false);
   draw_close(p, g.close, sp->hover == SETTINGS_HIT_CLOSE);
 
   draw_set_clip(p, &g.list);
@@ -249,7 +244,7 @@ void settings_panel_draw(SettingsPanel* sp, const App* app, const SettingsContex
     const size_t end = i + 1 < lines ? (size_t)starts[i + 1] : strlen(hint);
     char line[200];
     snprintf(line, sizeof line, "%.*s", (int)(end - (size_t)starts[i]), hint + starts[i]);
-    text_draw(p, kFooterStyle, g.footer.x + g.footer.w * 0.5f, y, TEXT_CENTRE, kFaint, line, false);
+    text_draw(p, kFooterStyle, g.footer.x + g.footer.w * 0.5f, y, TEXT_CENTRE, THEME_FAINT, line, false);
   }
   draw_set_alpha(p, 1.0f);
 }

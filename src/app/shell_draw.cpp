@@ -5,6 +5,7 @@
 
 #include "app/session.h"
 #include "app/shell_internal.h"
+#include "app/theme.h"
 #include "audio/audio_engine.h"
 #include "base/clock.h"
 #include "base/log.h"
@@ -17,8 +18,6 @@ namespace {
 
 constexpr DrawColour kSkyTop = {0.035f, 0.055f, 0.10f, 1.0f};
 constexpr DrawColour kSkyBottom = {0.01f, 0.02f, 0.045f, 1.0f};
-constexpr DrawColour kInk = {0.88f, 0.92f, 0.96f, 1.0f};
-constexpr DrawColour kDim = {0.55f, 0.62f, 0.70f, 1.0f};
 constexpr DrawColour kRec = {0.95f, 0.25f, 0.22f, 1.0f};
 
 constexpr TextStyle kTitle = {TEXT_HEAD, 15.0f, 600, 0.0f};
@@ -32,7 +31,7 @@ void draw_status(Shell* sh, const SessionSnapshot* snap) {
   snprintf(line, sizeof line, "%s  %02d:%02d.%d", snap->recording ? "REC" : snap->playing ? "PLAY" : "STOP",
            secs / 60, secs % 60, (int)((snap->position_seconds - secs) * 10.0) % 10);
   if (snap->recording) draw_disc(p, 30.0f, sh->pt_h - 19.0f, 6.0f, kRec);
-  text_draw(p, kLabel, 44.0f, sh->pt_h - 27.0f, TEXT_LEFT, kInk, line, false);
+  text_draw(p, kLabel, 44.0f, sh->pt_h - 27.0f, TEXT_LEFT, THEME_INK, line, false);
   AudioStatus au;
   if (sh->app.engine && audio_engine_status(sh->app.engine, &au) > 0) {
     if (au.state == AUDIO_RUNNING)
@@ -43,7 +42,7 @@ void draw_status(Shell* sh, const SessionSnapshot* snap) {
     snprintf(line, sizeof line, "NO AUDIO");
   }
   const UiLayout* l = &sh->ui_layout;
-  text_draw(p, kSmall, l->top_x[UI_TOP_BUTTONS - 1] - 14.0f, 16.0f, TEXT_RIGHT, kDim, line, false);
+  text_draw(p, kSmall, l->top_x[UI_TOP_BUTTONS - 1] - 14.0f, 16.0f, TEXT_RIGHT, THEME_DIM, line, false);
 }
 
 // The top bar's buttons: the library (the sketch when the library shows), share and settings.
@@ -63,7 +62,7 @@ void draw_top_buttons(Shell* sh) {
     draw_rrect_frame(p, r, 13.0f, 1.0f, DrawColour{0.35f, 0.45f, 0.60f, 0.6f});
     const char* label = i == TOP_LIBRARY && ui->tab == UI_TAB_LIBRARY ? "SKETCH" : ui_top_label(i);
     text_draw(p, SHELL_TOP_LABEL, r.x + r.w * 0.5f, r.y + (r.h - text_line_height(SHELL_TOP_LABEL)) * 0.5f,
-              TEXT_CENTRE, on || hot ? kInk : kDim, label, false);
+              TEXT_CENTRE, on || hot ? THEME_INK : THEME_DIM, label, false);
   }
 }
 
@@ -89,7 +88,7 @@ void shell_draw_frame(Shell* sh) {
     }
   }
   if (!sh->ui.name.open)
-    text_draw(p, kTitle, 24.0f, 14.0f, TEXT_LEFT, kInk, snap->title[0] ? snap->title : "Untitled",
+    text_draw(p, kTitle, 24.0f, 14.0f, TEXT_LEFT, THEME_INK, snap->title[0] ? snap->title : "Untitled",
               true);
   draw_status(sh, snap);
   draw_top_buttons(sh);

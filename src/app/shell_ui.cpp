@@ -11,6 +11,7 @@
 #include "audio/audio_engine.h"
 #include "store/jobs.h"
 #include "app/shell_internal.h"
+#include "app/theme.h"
 #include "base/clock.h"
 #include "base/log.h"
 #include "base/text.h"
@@ -22,11 +23,6 @@
 
 namespace {
 
-constexpr DrawColour kInk = {0.88f, 0.92f, 0.96f, 1.0f};
-constexpr DrawColour kDim = {0.55f, 0.62f, 0.70f, 1.0f};
-constexpr DrawColour kPanel = {0.06f, 0.08f, 0.13f, 0.96f};
-constexpr DrawColour kEdge = {0.35f, 0.45f, 0.60f, 0.7f};
-constexpr DrawColour kDanger = {0.80f, 0.22f, 0.20f, 1.0f};
 constexpr TextStyle kTitle = {TEXT_HEAD, 15.0f, 600, 0.0f};
 constexpr TextStyle kHead = {TEXT_HEAD, 16.0f, 600, 0.0f};
 constexpr TextStyle kBody = {TEXT_HEAD, 12.0f, 400, 0.0f};
@@ -115,12 +111,12 @@ unsigned long set_file(void*, const char* path) {
 
 void draw_button(Painter* p, const UiButton& b, const char* label, bool hover, bool danger,
                  bool enabled) {
-  DrawColour fill = danger ? kDanger : DrawColour{0.16f, 0.20f, 0.28f, 1.0f};
+  DrawColour fill = danger ? THEME_DANGER : DrawColour{0.16f, 0.20f, 0.28f, 1.0f};
   if (!enabled) fill.a = 0.35f;
   if (hover && enabled) fill = DrawColour{fill.r + 0.08f, fill.g + 0.08f, fill.b + 0.08f, 1.0f};
   draw_rrect(p, DrawRect{b.x, b.y, b.w, b.h}, 8.0f, fill);
   text_draw(p, kButton, b.x + b.w * 0.5f, b.y + (b.h - text_line_height(kButton)) * 0.5f,
-            TEXT_CENTRE, kInk, label, false);
+            TEXT_CENTRE, THEME_INK, label, false);
 }
 
 // The question, with a long name cut to whole characters and an ellipsis so the line fits.
@@ -184,13 +180,13 @@ void draw_confirm(Shell* sh, float progress) {
   draw_set_alpha(p, eased);
   const DrawRect r{l->panel_x, l->panel_y, l->panel_w, l->panel_h};
   draw_shadow(p, r, 14.0f, 18.0f, 0.5f);
-  draw_rrect(p, r, 14.0f, kPanel);
-  draw_rrect_frame(p, r, 14.0f, 1.0f, kEdge);
-  text_draw(p, kLabel, r.x + 18.0f, r.y + 18.0f, TEXT_LEFT, kDim,
+  draw_rrect(p, r, 14.0f, THEME_PANEL);
+  draw_rrect_frame(p, r, 14.0f, 1.0f, THEME_EDGE);
+  text_draw(p, kLabel, r.x + 18.0f, r.y + 18.0f, TEXT_LEFT, THEME_DIM,
             c->kind == CONFIRM_CLEAR ? "CLEAR SKETCH" : "DELETE SKETCH", false);
   char question[400];
   confirm_question(c, r.w - 36.0f, question, sizeof question);
-  text_draw(p, kHead, r.x + 18.0f, r.y + 46.0f, TEXT_LEFT, kInk, question, false);
+  text_draw(p, kHead, r.x + 18.0f, r.y + 46.0f, TEXT_LEFT, THEME_INK, question, false);
   const char* body = c->kind == CONFIRM_CLEAR
                          ? "Wipes the audio AND every take's artwork. There's no undo \u2014 the "
                            "takes can't be rebuilt."
@@ -202,14 +198,14 @@ void draw_confirm(Shell* sh, float progress) {
     const size_t end = i + 1 < lines ? (size_t)starts[i + 1] : strlen(body);
     char line[256];
     snprintf(line, sizeof line, "%.*s", (int)(end - (size_t)starts[i]), body + starts[i]);
-    text_draw(p, kBody, r.x + 18.0f, r.y + 80.0f + lh * (float)i, TEXT_LEFT, kDim, line, false);
+    text_draw(p, kBody, r.x + 18.0f, r.y + 80.0f + lh * (float)i, TEXT_LEFT, THEME_DIM, line, false);
   }
   UiButton danger, keep, close;
   confirm_buttons(l, &danger, &keep, &close);
   draw_button(p, danger, c->kind == CONFIRM_CLEAR ? "Clear everything" : "Delete", c->hover == 0,
               true, !(c->kind == CONFIRM_DELETE && !c->id[0]));
   draw_button(p, keep, "Keep it", c->hover == 1, false, true);
-  const DrawColour x = c->hover == 2 ? kInk : kDim;
+  const DrawColour x = c->hover == 2 ? THEME_INK : THEME_DIM;
   const float cx = close.x + close.w * 0.5f, cy = close.y + close.h * 0.5f;
   const DrawPoint a[2] = {{cx - 6, cy - 6}, {cx + 6, cy + 6}};
   const DrawPoint b[2] = {{cx + 6, cy - 6}, {cx - 6, cy + 6}};
@@ -224,22 +220,22 @@ void draw_name_editor(Shell* sh) {
   const UiLayout* l = &sh->ui_layout;
   const DrawRect field{l->title_x - 8.0f, l->title_y - 4.0f, l->title_w + 16.0f, l->title_h + 8.0f};
   draw_rrect(p, field, 6.0f, DrawColour{0.05f, 0.07f, 0.12f, 0.95f});
-  draw_rrect_frame(p, field, 6.0f, 1.0f, kEdge);
+  draw_rrect_frame(p, field, 6.0f, 1.0f, THEME_EDGE);
   char before[NAME_EDIT_MAX + 1];
   snprintf(before, sizeof before, "%.*s", ed->caret, ed->text);
   const float x0 = l->title_x;
   float caret_x = x0 + text_measure(kTitle, before);
-  text_draw(p, kTitle, x0, l->title_y, TEXT_LEFT, kInk, ed->text[0] ? before : "", false);
+  text_draw(p, kTitle, x0, l->title_y, TEXT_LEFT, THEME_INK, ed->text[0] ? before : "", false);
   if (ed->composing && ed->composition[0]) {
     // The input method's text sits at the caret, underlined, until it is committed.
-    const float w = text_draw(p, kTitle, caret_x, l->title_y, TEXT_LEFT, kDim, ed->composition, false);
-    draw_rect(p, caret_x, l->title_y + text_line_height(kTitle), w, 1.0f, kDim);
+    const float w = text_draw(p, kTitle, caret_x, l->title_y, TEXT_LEFT, THEME_DIM, ed->composition, false);
+    draw_rect(p, caret_x, l->title_y + text_line_height(kTitle), w, 1.0f, THEME_DIM);
     caret_x += w;
   }
-  text_draw(p, kTitle, caret_x, l->title_y, TEXT_LEFT, kInk, ed->text + ed->caret, false);
+  text_draw(p, kTitle, caret_x, l->title_y, TEXT_LEFT, THEME_INK, ed->text + ed->caret, false);
   const double t = clock_monotonic() - ed->blink_start;
   if (std::fmod(t, 1.0) < 0.6)
-    draw_rect(p, caret_x, l->title_y, 1.5f, text_line_height(kTitle), kInk);
+    draw_rect(p, caret_x, l->title_y, 1.5f, text_line_height(kTitle), THEME_INK);
   // Tell the input method where the caret is, so its candidate window sits beside it.
   SDL_Rect ime{(int)std::lround(caret_x * sh->scale), (int)std::lround(l->title_y * sh->scale), 1,
                (int)std::lround(text_line_height(kTitle) * sh->scale)};
@@ -250,7 +246,7 @@ void draw_console(Shell* sh) {
   Painter* p = sh->painter;
   const float h = sh->ui_layout.console_h;
   draw_rect(p, 0, 0, sh->pt_w, h, DrawColour{0.02f, 0.03f, 0.05f, 0.92f});
-  draw_rect(p, 0, h - 1.0f, sh->pt_w, 1.0f, kEdge);
+  draw_rect(p, 0, h - 1.0f, sh->pt_w, 1.0f, THEME_EDGE);
   const float lh = text_line_height(kConsole) + 2.0f;
   const int64_t count = log_console_count();
   const int rows = (int)((h - 12.0f) / lh);
@@ -260,7 +256,7 @@ void draw_console(Shell* sh) {
   char line[512];
   for (int64_t n = first; n < count; n++, y += lh)
     if (log_console_line(n, line, sizeof line))
-      text_draw(p, kConsole, 10.0f, y, TEXT_LEFT, kInk, line, false);
+      text_draw(p, kConsole, 10.0f, y, TEXT_LEFT, THEME_INK, line, false);
 }
 
 // An import is running or waiting: the import page's button says so.
@@ -362,7 +358,7 @@ void shell_panel_size(const Shell* sh, int32_t panel, float* w, float* h) {
       *h = std::fmin(room, 63.0f + 3.0f * 56.0f + 52.0f);
       break;
     case PANEL_SETTINGS:
-      *w = std::fmin(420.0f, sh->pt_w - 32.0f);
+      *w = std::fmin(440.0f, sh->pt_w - 32.0f);
       *h = room;
       break;
     default:
@@ -504,8 +500,8 @@ void shell_library_draw(Shell* sh) {
   // The sketch beside the list dims while the library has the keys.
   draw_rect(p, r.x + r.w, r.y, sh->pt_w - r.x - r.w, r.h,
             DrawColour{0.0f, 0.0f, 0.0f, 0.45f * ui->list_progress});
-  draw_rect(p, r.x, r.y, r.w, r.h, kPanel);
-  draw_rect(p, r.x + r.w - 1.0f, r.y, 1.0f, r.h, kEdge);
+  draw_rect(p, r.x, r.y, r.w, r.h, THEME_PANEL);
+  draw_rect(p, r.x + r.w - 1.0f, r.y, 1.0f, r.h, THEME_EDGE);
   const SessionSnapshot* snap = a->session ? session_snapshot(a->session) : nullptr;
   library_list_draw(&ui->list, &a->lib, a->settings.lib_tab ? 1 : 0, r,
                     snap && snap->loaded ? snap->id : "", importing(a),

@@ -15,16 +15,7 @@
 #include "support/soft_canvas.h"
 #include "ui/text.h"
 
-#ifdef KELP_SANITIZED
-// fontconfig keeps a few bytes from parsing its configuration that it never frees; only leaks
-// under that parser are let through (it has no frame pointers: the slow unwinder sees it).
-extern "C" const char* __asan_default_options() {
-  return "fast_unwind_on_malloc=0";
-}
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:XML_ParseBuffer\n";
-}
-#endif
+#include "support/fontconfig_leaks.h"
 
 namespace {
 

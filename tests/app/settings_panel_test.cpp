@@ -20,16 +20,7 @@
 
 using session_fixture::Rig;
 
-#ifdef KELP_SANITIZED
-// The drawing test starts text, and fontconfig never frees a few bytes of its configuration
-// parser; only leaks under that parser are let through (the slow unwinder sees it).
-extern "C" const char* __asan_default_options() {
-  return "fast_unwind_on_malloc=0";
-}
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:XML_ParseBuffer\n";
-}
-#endif
+#include "support/fontconfig_leaks.h"
 
 namespace {
 
