@@ -245,6 +245,9 @@ void draw_name_editor(Shell* sh) {
 void draw_console(Shell* sh) {
   Painter* p = sh->painter;
   const float h = sh->ui_layout.console_h;
+  // It drops down from the top edge.
+  const float eased = 1.0f - std::pow(1.0f - sh->ui.console_progress, 3.0f);
+  draw_set_transform(p, 0.0f, -h * (1.0f - eased), 1.0f, 1.0f);
   draw_rect(p, 0, 0, sh->pt_w, h, DrawColour{0.02f, 0.03f, 0.05f, 0.92f});
   draw_rect(p, 0, h - 1.0f, sh->pt_w, 1.0f, THEME_EDGE);
   const float lh = text_line_height(kConsole) + 2.0f;
@@ -257,6 +260,7 @@ void draw_console(Shell* sh) {
   for (int64_t n = first; n < count; n++, y += lh)
     if (log_console_line(n, line, sizeof line))
       text_draw(p, kConsole, 10.0f, y, TEXT_LEFT, THEME_INK, line, false);
+  draw_reset_transform(p);
 }
 
 // An import is running or waiting: the import page's button says so.
@@ -487,7 +491,7 @@ void shell_ui_draw(Shell* sh) {
   const SessionSnapshot* snap = sh->app.session ? session_snapshot(sh->app.session) : nullptr;
   notices_draw(&ui->notices, sh->painter, DrawRect{l->status_x, l->status_y, l->status_w, l->status_h},
                shell_accent(snap ? snap->meta : nullptr));
-  if (ui->console_open) draw_console(sh);
+  if (ui->console_progress > 0.002f) draw_console(sh);
 }
 
 void shell_library_draw(Shell* sh) {

@@ -85,6 +85,7 @@ void panel_tick(Ui* ui, double dt) {
     ui->closing_progress = ease(ui->closing_progress, 0.0f, dt, 16.0);
     if (ui->closing_progress < 0.005f) ui->closing_panel = PANEL_NONE;
   }
+  ui->console_progress = ease(ui->console_progress, ui->console_open ? 1.0f : 0.0f, dt, 14.0);
   // The library tab slides out of the left edge.
   ui->list_progress = ease(ui->list_progress, ui->tab == UI_TAB_LIBRARY ? 1.0f : 0.0f, dt, 15.0);
   // The XY stick's way back to the centre.

@@ -111,6 +111,7 @@ struct Ui {
   float panel_progress, closing_progress;
   int32_t settings_row;  // -1 none chosen yet (the SETTINGS panel's selection)
   float list_progress;   // the library tab's slide (0 hidden .. 1 shown)
+  float console_progress;  // the console overlay's drop
   int32_t top_hover, top_pressed;  // UiTopButton, -1 none
   int32_t whats_new_entry;  // -1 none
   bool console_open;
