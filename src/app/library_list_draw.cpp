@@ -192,7 +192,7 @@ void draw_menu(const LibraryList* l, const Library* lib, DrawRect rect, DrawColo
   if (!l->menu_open || l->menu_row < 0 || l->menu_row >= lib->count) return;
   const LibraryCard* c = &lib->rows[l->menu_row];
   const DrawRect m = library_list_menu_rect(l, rect);
-  draw_shadow(p, m, 10.0f, 14.0f, 0.5f);
+  draw_shadow_around(p, m, 10.0f, 14.0f, 0.5f);
   draw_rrect(p, m, 10.0f, THEME_PANEL);
   draw_rrect_frame(p, m, 10.0f, 1.0f, THEME_EDGE);
   for (int32_t i = 0; i < LIBLIST_MENU_ITEMS; i++) {

@@ -131,7 +131,7 @@ void share_draw(const UiShare* sh, const ShareUi* ui, Painter* p, DrawRect r, Dr
                 const char* exports_folder, bool normalise, bool sketch_ready) {
   ShareGeometry g;
   share_geometry(r, &g);
-  draw_shadow(p, r, 14.0f, 18.0f, 0.5f);
+  draw_shadow_around(p, r, 14.0f, 18.0f, 0.5f);
   draw_rrect(p, r, 14.0f, with_alpha(kPanel, 0.96f));
   draw_rrect_frame(p, r, 14.0f, 1.0f, with_alpha(kEdge, 0.7f));
   text_draw(p, kTitle, r.x + 18.0f, r.y + 18.0f, TEXT_LEFT, THEME_DIM, "SHARE / EXPORT", false);

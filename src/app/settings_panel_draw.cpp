@@ -203,7 +203,7 @@ void settings_panel_draw(SettingsPanel* sp, const App* app, const SettingsContex
   settings_panel_layout(sp, c, panel, &g);
   const float alpha = std::fmax(0.0f, std::fmin(1.0f, eased));
   draw_set_alpha(p, alpha);
-  draw_shadow(p, panel, 14.0f, 18.0f, 0.5f);
+  draw_shadow_around(p, panel, 14.0f, 18.0f, 0.5f);
   draw_rrect(p, panel, 14.0f, THEME_PANEL);
   draw_rrect_frame(p, panel, 14.0f, 1.0f, THEME_EDGE);
   text_draw(p, kTitle, panel.x + 20.0f, panel.y + 20.0f, TEXT_LEFT, THEME_INK, "SETTINGS", false);

@@ -54,6 +54,18 @@ void fill_input(Shell* sh, CanvasInput* in, double now) {
                    sh->mouse_y >= r.y && sh->mouse_y < r.y + r.h;
   in->pointer_x = sh->mouse_x;
   in->pointer_y = sh->mouse_y;
+  // What the library tab or the settings panel hides needs no drawing: the library covers the
+  // canvas's whole height; the settings panel all but a thin band, where the window's own
+  // background shows instead of the sky.
+  const Ui* ui = &sh->ui;
+  const UiLayout* l = &sh->ui_layout;
+  if (ui->tab == UI_TAB_LIBRARY && ui->list_progress >= 0.999f) {
+    const float right = l->list_x + l->list_w;
+    in->shown = DrawRect{right, 0, std::fmax(0.0f, sh->pt_w - right), sh->pt_h};
+  } else if (ui->panel == PANEL_SETTINGS && ui->closing_panel == PANEL_NONE &&
+             l->panel_x < sh->pt_w) {
+    in->shown = DrawRect{0, 0, std::fmax(0.0f, l->panel_x), sh->pt_h};
+  }
   if (!s) return;
   const SessionSnapshot* snap = session_snapshot(s);
   in->meta = snap->meta;

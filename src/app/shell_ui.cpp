@@ -179,7 +179,7 @@ void draw_confirm(Shell* sh, float progress) {
   const float eased = 1.0f - std::pow(1.0f - progress, 3.0f);
   draw_set_alpha(p, eased);
   const DrawRect r{l->panel_x, l->panel_y, l->panel_w, l->panel_h};
-  draw_shadow(p, r, 14.0f, 18.0f, 0.5f);
+  draw_shadow_around(p, r, 14.0f, 18.0f, 0.5f);
   draw_rrect(p, r, 14.0f, THEME_PANEL);
   draw_rrect_frame(p, r, 14.0f, 1.0f, THEME_EDGE);
   text_draw(p, kLabel, r.x + 18.0f, r.y + 18.0f, TEXT_LEFT, THEME_DIM,

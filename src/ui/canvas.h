@@ -44,6 +44,9 @@ struct CanvasInput {
   float pointer_x, pointer_y;  // points, window coordinates
   double now;   // monotonic seconds
   double wall;  // seconds since 2001 (freshness of takes loaded from disk)
+  // The part of the canvas not hidden under an opaque panel or the library (w 0: all of it):
+  // nothing is drawn outside it.
+  DrawRect shown;
 };
 
 struct CanvasFlashSlot {

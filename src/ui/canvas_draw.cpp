@@ -166,7 +166,15 @@ void canvas_draw(Canvas* c, const CanvasInput* in, DrawRect rect) {
   const CanvasFrame f = canvas_frame(c, in, rect);
 
   draw_reset_transform(p);
-  draw_set_clip(p, &rect);
+  DrawRect clip = rect;
+  if (in->shown.w > 0 && in->shown.h > 0) {
+    const float x0 = std::max(rect.x, in->shown.x), y0 = std::max(rect.y, in->shown.y);
+    const float x1 = std::min(rect.x + rect.w, in->shown.x + in->shown.w);
+    const float y1 = std::min(rect.y + rect.h, in->shown.y + in->shown.h);
+    if (x1 <= x0 || y1 <= y0) return;  // all of it is hidden
+    clip = DrawRect{x0, y0, x1 - x0, y1 - y0};
+  }
+  draw_set_clip(p, &clip);
   sky_draw(&c->sky, p, rect, f.centre_x, f.centre_y, in->reduced_motion ? 0.0 : now,
            in->accent);
 

@@ -101,6 +101,9 @@ void draw_split_disc(Painter* p, float cx, float cy, float r, float fraction, fl
 void draw_glow(Painter* p, float cx, float cy, float r, DrawColour c);
 // Soft drop shadow under a rounded rectangle; blur 0..96 pixels.
 void draw_shadow(Painter* p, DrawRect r, float radius, float blur, float alpha);
+// The same without its middle, for a shape drawn over it: on a software rasteriser a panel's
+// shadow would otherwise fill the whole panel once more.
+void draw_shadow_around(Painter* p, DrawRect r, float radius, float blur, float alpha);
 // The built-in 5x7 dot font; returns the width 6c * length - c.
 float draw_text_5x7(Painter* p, float x, float y, float c, DrawColour top, DrawColour bottom,
                     float flash, const char* text);

@@ -345,7 +345,9 @@ void draw_shadow_release(Painter* p) {
   }
 }
 
-void draw_shadow(Painter* p, DrawRect r, float radius, float blur, float alpha) {
+namespace {
+
+void shadow(Painter* p, DrawRect r, float radius, float blur, float alpha, bool middle) {
   if (!draw_open(p) || !draw_finite4(r.x, r.y, r.w, r.h) || !(r.w > 0) || !(r.h > 0) || !draw_finite(radius) || !draw_finite(blur) ||
       !draw_finite(alpha))
     return;
@@ -384,9 +386,20 @@ void draw_shadow(Painter* p, DrawRect r, float radius, float blur, float alpha) 
   int n = 0;
   for (int j = 0; j < 3; j++)
     for (int i = 0; i < 3; i++) {
+      if (i == 1 && j == 1 && !middle) continue;
       int a = j * 4 + i;
       const int quad[6] = {a, a + 1, a + 5, a, a + 5, a + 4};
       for (int q : quad) idx[n++] = q;
     }
   SDL_RenderGeometry(p->renderer, s->texture, v, 16, idx, n);
+}
+
+}  // namespace
+
+void draw_shadow(Painter* p, DrawRect r, float radius, float blur, float alpha) {
+  shadow(p, r, radius, blur, alpha, true);
+}
+
+void draw_shadow_around(Painter* p, DrawRect r, float radius, float blur, float alpha) {
+  shadow(p, r, radius, blur, alpha, false);
 }

@@ -714,6 +714,18 @@ TEST(DrawShadow, DarkUnderneathFadingOutward) {
   }
 }
 
+TEST(DrawShadow, AroundLeavesTheMiddleForTheShapeOverIt) {
+  Canvas full(160, 160), around(160, 160);
+  full.clear(255, 255, 255);
+  around.clear(255, 255, 255);
+  draw_shadow(full.p, DrawRect{16, 16, 128, 128}, 4, 8, 1);
+  draw_shadow_around(around.p, DrawRect{16, 16, 128, 128}, 4, 8, 1);
+  EXPECT_LE(full.at(80, 80).g, 10);
+  EXPECT_EQ(around.at(80, 80).g, 255);  // the middle untouched
+  for (const auto& at : {std::pair{15, 80}, std::pair{80, 15}, std::pair{17, 17}, std::pair{0, 0}})
+    EXPECT_EQ(around.at(at.first, at.second).g, full.at(at.first, at.second).g) << at.first;
+}
+
 // --- 5x7 text --------------------------------------------------------------------------------
 
 TEST(DrawText, WidthIsSixCellsPerCharacterLessOne) {
