@@ -42,14 +42,6 @@ class KeysTest : public ShellTest {
     const size_t colon = ini_text.find(':', at);
     return colon == std::string::npos ? NAN : atof(ini_text.c_str() + colon + 1);
   }
-  bool wait_for(const std::function<bool()>& done, double timeout) {
-    const double end = test_seconds() + timeout;
-    while (test_seconds() < end) {
-      if (done()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-  }
 };
 
 // The canvas in window points at 96 dpi: below the 44-pt top bar, above the 64-pt status bar, the

@@ -32,14 +32,6 @@ class PanelsTest : public ShellTest {
     while (!id.empty() && (id.back() == '\n' || id.back() == ' ')) id.pop_back();
     return id;
   }
-  bool wait_for(const std::function<bool()>& done, double timeout) {
-    const double end = test_seconds() + timeout;
-    while (test_seconds() < end) {
-      if (done()) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-  }
   void keys(const std::string& key, int times) {
     for (int i = 0; i < times; i++) this->key(key);
   }

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -211,6 +212,16 @@ class ShellTest : public ::testing::Test {
     while (test_seconds() < end) {
       if (count_of(needle) >= n) return true;
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
+  // Polls until done() or the timeout.
+  bool wait_for(const std::function<bool()>& done, double timeout) {
+    const double end = test_seconds() + timeout;
+    while (test_seconds() < end) {
+      if (done()) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return false;
   }
