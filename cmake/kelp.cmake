@@ -154,7 +154,7 @@ function(kelp_benchmarks)
                             ${PROJECT_SOURCE_DIR}/tests/support/log_capture.cpp)
   target_include_directories(kelp_bench PRIVATE ${PROJECT_SOURCE_DIR}/src ${PROJECT_SOURCE_DIR}/bench
                              ${PROJECT_SOURCE_DIR}/tests)
-  target_link_libraries(kelp_bench PRIVATE ${libs} GTest::gtest benchmark::benchmark_main Threads::Threads)
+  target_link_libraries(kelp_bench PRIVATE ${libs} GTest::gtest benchmark::benchmark Threads::Threads)
   # The start-up benchmark runs the program itself.
   target_compile_definitions(kelp_bench PRIVATE KELP_BINARY_DIR="${PROJECT_BINARY_DIR}")
   add_dependencies(kelp_bench kelp-nova jack_tone)
