@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -28,8 +29,78 @@ constexpr int kPhases = 256;
 constexpr int kTapsBefore = 15;
 constexpr int kPageFloats = 1024;  // 4 KiB
 
-float* chunk_alloc() {
-  return static_cast<float*>(calloc(TAPE_CHUNK_FLOATS, sizeof(float)));
+static_assert(TAPE_CHUNK_BYTES % PLATFORM_HUGE_PAGE == 0, "chunks are whole huge pages");
+
+// Chunks freed tapes gave back, newest last: the next tape (a sketch switch, a reload) takes them
+// before asking the system, whose fresh pages cost far more to touch than to clear.
+struct ChunkCache {
+  std::mutex lock;
+  float* chunk[TAPE_CACHE_MAX] = {};
+  uint64_t stamp_ms[TAPE_CACHE_MAX] = {};
+  int count = 0;
+};
+
+ChunkCache& cache() {
+  static ChunkCache c;
+  return c;
+}
+
+float* cache_take() {
+  ChunkCache& c = cache();
+  std::lock_guard<std::mutex> hold(c.lock);
+  if (c.count == 0) return nullptr;
+  float* chunk = c.chunk[--c.count];
+  c.chunk[c.count] = nullptr;
+  return chunk;
+}
+
+// A chunk with unknown contents when clear is false; zeros otherwise.
+float* chunk_alloc(bool clear = true) {
+  float* c = cache_take();
+  if (c) {
+    if (clear) memset(c, 0, (size_t)TAPE_CHUNK_BYTES);
+    return c;
+  }
+  return static_cast<float*>(platform_block_alloc((size_t)TAPE_CHUNK_BYTES));
+}
+
+void chunk_free(float* chunk) {
+  if (!chunk) return;
+  ChunkCache& c = cache();
+  {
+    std::lock_guard<std::mutex> hold(c.lock);
+    if (c.count < TAPE_CACHE_MAX) {
+      c.chunk[c.count] = chunk;
+      c.stamp_ms[c.count] = platform_tick_ms();
+      c.count++;
+      return;
+    }
+  }
+  platform_block_free(chunk, (size_t)TAPE_CHUNK_BYTES);
+}
+
+// Hands back to the system the cached chunks older than age_ms (all of them for 0).
+int cache_trim(uint64_t now_ms, uint64_t age_ms) {
+  float* drop[TAPE_CACHE_MAX];
+  int dropped = 0;
+  {
+    ChunkCache& c = cache();
+    std::lock_guard<std::mutex> hold(c.lock);
+    int kept = 0;
+    for (int i = 0; i < c.count; i++) {
+      bool young = age_ms > 0 && c.stamp_ms[i] + age_ms > now_ms;
+      if (young) {
+        c.chunk[kept] = c.chunk[i];
+        c.stamp_ms[kept++] = c.stamp_ms[i];
+      } else {
+        drop[dropped++] = c.chunk[i];
+      }
+    }
+    for (int i = kept; i < c.count; i++) c.chunk[i] = nullptr;
+    c.count = kept;
+  }
+  for (int i = 0; i < dropped; i++) platform_block_free(drop[i], (size_t)TAPE_CHUNK_BYTES);
+  return dropped;
 }
 
 // Commit the pages now, on this thread, not on the audio thread's first write. Volatile so the
@@ -39,7 +110,7 @@ void chunk_pretouch(float* c) {
   for (int64_t i = 0; i < TAPE_CHUNK_FLOATS; i += kPageFloats) v[i] = 0.0f;
 }
 
-int chunk_make_present(Tape* t, int64_t k) {
+int chunk_make_present(Tape* t, int64_t k, bool clear = true) {
   if (t->chunks[k].load(std::memory_order_relaxed)) return 0;
   if (t->resident >= t->ram_cap) {
     t->ram_cap_reached = true;
@@ -50,7 +121,7 @@ int chunk_make_present(Tape* t, int64_t k) {
     c = t->pool[--t->pool_count];
     t->pool[t->pool_count] = nullptr;
   } else {
-    c = chunk_alloc();
+    c = chunk_alloc(clear);
     if (!c) {
       t->out_of_memory = true;
       return -1;
@@ -290,18 +361,21 @@ Tape* tape_new(double rate, double max_minutes, int32_t pool_target) {
 void tape_free(Tape* t) {
   if (!t) return;
   if (t->chunks) {
-    for (int32_t k = 0; k < t->max_chunks; k++) free(t->chunks[k].load(std::memory_order_relaxed));
+    for (int32_t k = 0; k < t->max_chunks; k++) chunk_free(t->chunks[k].load(std::memory_order_relaxed));
     delete[] t->chunks;
   }
   if (t->pool) {
-    for (int32_t i = 0; i < t->pool_count; i++) free(t->pool[i]);
+    for (int32_t i = 0; i < t->pool_count; i++) chunk_free(t->pool[i]);
     free(t->pool);
   }
-  for (int32_t i = 0; i < t->retired_count; i++) free(t->retired[i].chunk);
+  for (int32_t i = 0; i < t->retired_count; i++) chunk_free(t->retired[i].chunk);
   delete t;
 }
 
-int tape_ensure(Tape* t, int64_t frames) {
+namespace {
+
+// Chunks wholly below fill_end are about to be overwritten, so reused ones needn't be cleared.
+int ensure_to(Tape* t, int64_t frames, int64_t fill_end) {
   if (!t) return -1;
   int64_t want = std::max<int64_t>(frames, 0) >> TAPE_CHUNK_SHIFT;
   int rc = 0;
@@ -313,7 +387,8 @@ int tape_ensure(Tape* t, int64_t frames) {
   // A released chunk is never made present again, so it cannot be ensured.
   if (want < k) rc = -1;
   for (; k <= want; k++) {
-    if (chunk_make_present(t, k) != 0) {
+    bool covered = ((k + 1) << TAPE_CHUNK_SHIFT) <= fill_end;
+    if (chunk_make_present(t, k, !covered) != 0) {
       rc = -1;
       break;
     }
@@ -321,6 +396,20 @@ int tape_ensure(Tape* t, int64_t frames) {
   pool_refill(t);
   capacity_recompute(t);
   return rc;
+}
+
+}  // namespace
+
+int tape_ensure(Tape* t, int64_t frames) {
+  return ensure_to(t, frames, 0);
+}
+
+int tape_ensure_fill(Tape* t, int64_t frames) {
+  return ensure_to(t, frames - 1, frames);
+}
+
+int tape_cache_release() {
+  return cache_trim(0, 0);
 }
 
 int tape_write(Tape* t, int64_t at, const float* frames, int64_t n) {
@@ -470,7 +559,7 @@ void tape_maintain(Tape* t, int64_t end, int32_t lookahead_chunks, uint64_t now_
       memset(e.chunk, 0, (size_t)TAPE_CHUNK_BYTES);
       t->pool[t->pool_count++] = e.chunk;
     } else {
-      free(e.chunk);
+      chunk_free(e.chunk);
     }
   }
   for (int32_t i = kept; i < t->retired_count; i++) t->retired[i] = TapeRetired{nullptr, 0, 0};
@@ -485,6 +574,8 @@ void tape_maintain(Tape* t, int64_t end, int32_t lookahead_chunks, uint64_t now_
 
   pool_refill(t);
   capacity_recompute(t);
+  // The cache keeps the system's clock: now_ms is whatever clock the caller keeps.
+  cache_trim(platform_tick_ms(), TAPE_CACHE_MS);
 
   if (!oom_before && t->out_of_memory)
     log_line("tape: out of memory - the tape can't grow past %.1f s",

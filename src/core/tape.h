@@ -1,5 +1,7 @@
 // A sketch's audio in memory: interleaved stereo float frames in 4 MiB chunks that a
-// housekeeping thread allocates ahead of need, so the audio thread never allocates.
+// housekeeping thread allocates ahead of need, so the audio thread never allocates. Chunks are
+// aligned for huge pages and kept for reuse when a tape is freed, since touching fresh memory
+// costs more than most work done on it.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -16,6 +18,9 @@ constexpr double TAPE_DEFAULT_RATE = 48000.0;
 // begun since its release, so a callback that loaded its pointer just before the release (even
 // one stalled far past the time) finishes with valid memory.
 enum { TAPE_RECYCLE_MS = 250, TAPE_RECYCLE_CALLBACKS = 2 };
+// Chunks freed tapes leave for the next ones (256 MiB at most), each handed back to the system
+// once it has waited this long unused.
+enum { TAPE_CACHE_MAX = 64, TAPE_CACHE_MS = 20000 };
 // Highest sample rate a tape accepts.
 constexpr double TAPE_RATE_MAX = 10000000.0;
 
@@ -59,6 +64,11 @@ Tape* tape_new(double rate, double max_minutes, int32_t pool_target);
 Tape* tape_new_ready(double rate, double max_minutes, int32_t pool_target);
 void tape_free(Tape* tape);
 int tape_ensure(Tape* tape, int64_t frames);
+// Makes frames [0, frames) present for a caller that writes every one of them before anyone reads
+// the tape (a file load): chunks taken from the cache are not cleared first.
+int tape_ensure_fill(Tape* tape, int64_t frames);
+// Hands every cached chunk back to the system; the number handed back.
+int tape_cache_release();
 int tape_write(Tape* tape, int64_t at, const float* frames, int64_t n);
 void tape_read_planar(const Tape* tape, int64_t at, int64_t n, int64_t limit, float* left,
                       float* right);

@@ -12,6 +12,15 @@ double platform_seconds();
 // Physical memory the system could hand out now, in bytes; 0 when unknown.
 uint64_t platform_memory_available();
 
+// Large blocks for audio memory: zero-filled, aligned to PLATFORM_HUGE_PAGE so the system can back
+// them with huge pages (asked for, never required: where the system won't, they are plain pages).
+// size is a multiple of PLATFORM_HUGE_PAGE. Null when memory runs out. Free with the same size.
+enum : size_t { PLATFORM_HUGE_PAGE = size_t{2} << 20 };
+void* platform_block_alloc(size_t size);
+void platform_block_free(void* block, size_t size);
+// Whether blocks ask for huge pages (on unless turned off; for tests and comparisons).
+void platform_block_huge_pages(bool on);
+
 // Flush denormal results to zero and treat denormal operands as zero.
 // Returns the previous mode for platform_fpu_restore.
 uint32_t platform_fpu_denormals_off();

@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -51,6 +52,34 @@ uint64_t platform_memory_available() {
   long size = sysconf(_SC_PAGESIZE);
   if (pages <= 0 || size <= 0) return 0;
   return (uint64_t)pages * (uint64_t)size;
+}
+
+namespace {
+std::atomic<bool> g_huge_pages{true};
+}
+
+void platform_block_huge_pages(bool on) {
+  g_huge_pages.store(on, std::memory_order_relaxed);
+}
+
+void* platform_block_alloc(size_t size) {
+  if (size == 0 || size % PLATFORM_HUGE_PAGE != 0) return nullptr;
+  // Map one huge page more than asked and trim both ends to the alignment.
+  const size_t span = size + PLATFORM_HUGE_PAGE;
+  void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  uintptr_t at = (uintptr_t)raw;
+  uintptr_t aligned = (at + PLATFORM_HUGE_PAGE - 1) & ~(uintptr_t)(PLATFORM_HUGE_PAGE - 1);
+  if (aligned > at) munmap(raw, aligned - at);
+  uintptr_t end = at + span, used = aligned + size;
+  if (end > used) munmap((void*)used, end - used);
+  // EINVAL where the kernel has no huge pages: the block is still good memory.
+  if (g_huge_pages.load(std::memory_order_relaxed)) madvise((void*)aligned, size, MADV_HUGEPAGE);
+  return (void*)aligned;
+}
+
+void platform_block_free(void* block, size_t size) {
+  if (block && size) munmap(block, size);
 }
 
 uint32_t platform_fpu_denormals_off() {

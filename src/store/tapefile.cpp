@@ -50,28 +50,44 @@ const float* chunk_at(const Tape* t, int64_t k) {
   return k < t->max_chunks ? t->chunks[k].load(std::memory_order_acquire) : nullptr;
 }
 
+// Whole chunks at a time: the file's bytes are the chunk's layout, so each read lands in place.
+// The chunks were not cleared (tape_ensure_fill): whatever a failed read leaves unread is.
 int load_stereo(Tape* tape, FsysFile f, const char* path, int64_t frames, JobProgress* progress) {
-  for (int64_t done = 0; done < frames;) {
-    if (job_progress_cancelled(progress)) return -3;
+  int64_t done = 0;
+  int rc = 0;
+  while (done < frames) {
+    if (job_progress_cancelled(progress)) {
+      rc = -3;
+      break;
+    }
     const int64_t off = done & TAPE_CHUNK_MASK, k = done >> TAPE_CHUNK_SHIFT;
-    const int64_t n =
-        std::min<int64_t>({TAPE_FILE_BLOCK_FRAMES, frames - done, TAPE_CHUNK_FRAMES - off});
+    const int64_t n = std::min<int64_t>(frames - done, TAPE_CHUNK_FRAMES - off);
     float* c = (float*)chunk_at(tape, k);
     if (!c) {
       log_line("tape: no room on the tape for %s at frame %lld", path, (long long)done);
-      return -2;
+      rc = -2;
+      break;
     }
     const size_t want = (size_t)(n * TAPE_FILE_FRAME_BYTES);
     const size_t got = read_full(f, c + off * 2, want);
     if (got < want) {
       log_line("tape: couldn't read %s (%lld of %lld frames)", path,
                (long long)(done + (int64_t)got / TAPE_FILE_FRAME_BYTES), (long long)frames);
-      return -1;
+      rc = -1;
+      break;
     }
     done += n;
     if (progress) progress->done.store(done * TAPE_FILE_FRAME_BYTES, std::memory_order_relaxed);
   }
-  return 0;
+  // A short or failed read must not leave another sketch's audio behind in reused chunks.
+  for (int64_t at = done; rc != 0 && at < frames;) {
+    const int64_t off = at & TAPE_CHUNK_MASK;
+    const int64_t n = std::min<int64_t>(frames - at, TAPE_CHUNK_FRAMES - off);
+    float* c = (float*)chunk_at(tape, at >> TAPE_CHUNK_SHIFT);
+    if (c) memset(c + off * 2, 0, (size_t)(n * TAPE_FILE_FRAME_BYTES));
+    at += n;
+  }
+  return rc;
 }
 
 int load_mono(Tape* tape, FsysFile f, const char* path, int64_t frames, JobProgress* progress) {
@@ -125,7 +141,7 @@ int tape_load(Tape* tape, const char* path, bool mono, JobProgress* progress) {
   const int64_t bpf = mono ? 4 : 8;
   const int64_t frames = size / bpf;
   job_progress_set(progress, 0, frames * bpf);
-  if (tape_ensure(tape, frames - 1) != 0) {
+  if ((mono ? tape_ensure(tape, frames - 1) : tape_ensure_fill(tape, frames)) != 0) {
     log_line("tape: no room for %lld frames of %s", (long long)frames, path);
     return -2;
   }
@@ -169,13 +185,14 @@ int tape_save(const Tape* tape, const char* path, int64_t frames, float* peakOut
       break;
     }
     const int64_t off = done & TAPE_CHUNK_MASK, k = done >> TAPE_CHUNK_SHIFT;
-    const int64_t n =
-        std::min<int64_t>({TAPE_FILE_BLOCK_FRAMES, frames - done, TAPE_CHUNK_FRAMES - off});
     const float* c = chunk_at(tape, k);
+    // Straight from a chunk in one write; absent chunks as silence a block at a time.
+    const int64_t n = std::min<int64_t>(
+        {c ? TAPE_CHUNK_FRAMES : TAPE_FILE_BLOCK_FRAMES, frames - done, TAPE_CHUNK_FRAMES - off});
     const float* src;
     if (c) {
       src = c + off * 2;
-      peak = std::max(peak, span_peak(src, n * 2));
+      if (peakOut) peak = std::max(peak, span_peak(src, n * 2));
     } else {
       if (!zeros) zeros = (float*)calloc(TAPE_FILE_BLOCK_FRAMES * 2, sizeof(float));
       src = zeros;

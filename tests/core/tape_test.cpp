@@ -304,7 +304,7 @@ TEST(TapeMaintain, GrowsReleasesAndRecyclesAfterTheQuietTime) {
   ASSERT_EQ(t->pool_count, 2);
   EXPECT_EQ(t->pool[1], old);
   EXPECT_EQ(old[20], 0.0f);  // zeroed before reuse
-  free(taken);
+  t->retired[t->retired_count++] = TapeRetired{taken, 0, 0};  // tape_free gives it back
   tape_free(t);
 }
 
@@ -357,7 +357,8 @@ TEST(TapeMaintain, ReleasedChunkWaitsForCallbacksAndTheTime) {
     ASSERT_EQ(t->retired_count, 1);
     EXPECT_EQ(t->retired[0].callbacks, 7u);
     float* old = t->retired[0].chunk;
-    free(t->pool[--t->pool_count]);  // room in the pool: a recycled chunk is zeroed there
+    // Room in the pool: a recycled chunk is zeroed there.
+    platform_block_free(t->pool[--t->pool_count], (size_t)TAPE_CHUNK_BYTES);
 
     begun.store(7 + k.begun_since);
     tape_maintain(t, 0, 0, 1000 + k.ms_since, &begun);
@@ -407,7 +408,7 @@ TEST(TapeConcurrency, StalledCallbackKeepsItsReleasedChunk) {
   ASSERT_EQ(t->retired_count, 1);
   float* old = t->retired[0].chunk;
   for (uint64_t hours = 1; hours <= 3; hours++) {
-    free(t->pool[--t->pool_count]);
+    platform_block_free(t->pool[--t->pool_count], (size_t)TAPE_CHUNK_BYTES);
     tape_maintain(t, 0, 0, 1000 + hours * 3600000, &begun);
     EXPECT_EQ(t->retired_count, 1);
   }
@@ -415,7 +416,7 @@ TEST(TapeConcurrency, StalledCallbackKeepsItsReleasedChunk) {
   wait_for(3);
   audio.join();
   EXPECT_EQ(wrong, 0);
-  free(t->pool[--t->pool_count]);
+  platform_block_free(t->pool[--t->pool_count], (size_t)TAPE_CHUNK_BYTES);
   tape_maintain(t, 0, 0, 1000 + 4 * 3600000, &begun);
   EXPECT_EQ(t->retired_count, 0);
   ASSERT_EQ(t->pool_count, 1);
@@ -591,4 +592,72 @@ TEST(TapeConcurrency, AudioThreadWritesWhileTheCollectorGrowsAndReleases) {
   for (int64_t i = 0; i < n; i++) wrong += l[i] != 1.0f || r[i] != 1.0f;
   EXPECT_EQ(wrong, 0) << "waits for the collector: " << missing.load();
   tape_free(t);
+}
+
+// Chunks a freed tape leaves are the next tape's, cleared; a fill leaves them as they are (its
+// caller writes every frame). Both with and without huge pages asked for.
+TEST(TapeChunks, AlignedReusedAndClearedWithOrWithoutHugePages) {
+  for (bool huge : {true, false}) {
+    SCOPED_TRACE(huge ? "huge pages asked" : "plain pages");
+    platform_block_huge_pages(huge);
+    tape_cache_release();
+    Tape* a = tape_new(48000, 0, 0);
+    ASSERT_NE(a, nullptr);
+    ASSERT_EQ(tape_ensure(a, 3 * C - 1), 0);
+    std::vector<float> v(2 * C, 0.25f);
+    for (int k = 0; k < 3; k++) ASSERT_EQ(tape_write(a, k * C, v.data(), C), 0);
+    std::vector<float*> had;
+    for (int k = 0; k < 3; k++) {
+      had.push_back(a->chunks[k].load());
+      EXPECT_EQ((uintptr_t)had.back() % PLATFORM_HUGE_PAGE, 0u) << k;
+    }
+    tape_free(a);
+
+    Tape* b = tape_new(48000, 0, 0);
+    ASSERT_EQ(tape_ensure(b, C - 1), 0);
+    // A cached chunk comes back, cleared.
+    EXPECT_NE(std::find(had.begin(), had.end(), b->chunks[0].load()), had.end());
+    EXPECT_EQ(tape_peak(b, 0, C), 0.0f);
+    Tape* c = tape_new(48000, 0, 0);
+    ASSERT_EQ(tape_ensure_fill(c, C + 10), 0);
+    // Whole chunks below the fill's end come as they were; the chunk it ends in is cleared.
+    EXPECT_EQ(c->chunks[0].load()[5], 0.25f);
+    EXPECT_EQ(tape_peak(c, C, 2 * C), 0.0f);
+    tape_free(b);
+    tape_free(c);
+    EXPECT_GE(tape_cache_release(), 3);
+    EXPECT_EQ(tape_cache_release(), 0);
+  }
+  platform_block_huge_pages(true);
+}
+
+// Where the kernel offers huge pages on request, chunk memory is marked for them.
+TEST(TapeChunks, AskForHugePagesWhereTheKernelOffersThem) {
+  FILE* mode = fopen("/sys/kernel/mm/transparent_hugepage/enabled", "r");
+  char text[128] = "";
+  if (mode) {
+    if (!fgets(text, sizeof text, mode)) text[0] = 0;
+    fclose(mode);
+  }
+  if (strstr(text, "[never]") || !text[0]) GTEST_SKIP() << "no transparent huge pages here";
+  tape_cache_release();
+  Tape* t = tape_new(48000, 0, 0);
+  ASSERT_EQ(tape_ensure(t, 0), 0);
+  uintptr_t at = (uintptr_t)t->chunks[0].load();
+  FILE* maps = fopen("/proc/self/smaps", "r");
+  ASSERT_NE(maps, nullptr);
+  char line[512];
+  bool inside = false, eligible = false;
+  while (fgets(line, sizeof line, maps)) {
+    unsigned long lo, hi;
+    if (sscanf(line, "%lx-%lx ", &lo, &hi) == 2 && strchr(line, '-') < strchr(line, ' ')) {
+      inside = at >= lo && at < hi;
+    } else if (inside && strncmp(line, "THPeligible:", 12) == 0) {
+      eligible = atoi(line + 12) == 1;
+    }
+  }
+  fclose(maps);
+  EXPECT_TRUE(eligible);
+  tape_free(t);
+  tape_cache_release();
 }
