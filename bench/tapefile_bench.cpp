@@ -1,8 +1,10 @@
-// tape.f32 save and load of 10 minutes of stereo at 48 kHz (230.4 MB), each beside a plain
-// write or read of the same bytes in the same folder, so the overhead of the chunked tape and
-// the safe writer shows as a ratio. Both sides of each pair flush to the disk the same way:
-// the file, then its folder. Reads are measured warm (the file in the page cache, as just after
-// a save) and cold (the file's pages dropped with posix_fadvise before each run).
+// tape.f32 save and load of 10 minutes of stereo at 48 kHz (230.4 MB), each run in turns with
+// its anchor. Save: tape_save (the safe writer: a temporary file, flushed, renamed, its folder
+// flushed) beside the cp program copying a file of the same bytes and the sync program flushing
+// the copy and its folder. Load, with the file in the page cache as just after a save: into a
+// fresh tape beside plain read() calls into memory made the same way (4 MiB blocks aligned for
+// huge pages), once with memory fresh from the system for both and once with memory reused
+// (the tape's chunk cache; the same blocks again for the plain read).
 // KELP_BENCH_TMP picks the folder (default /tmp).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -13,7 +15,9 @@
 #include <string>
 #include <vector>
 
+#include "bench_ratio.h"
 #include "core/tape.h"
+#include "platform/platform.h"
 #include "store/tapefile.h"
 
 namespace {
@@ -33,7 +37,7 @@ struct BenchFolder {
   }
   ~BenchFolder() {
     if (dir.empty()) return;
-    for (const char* n : {"tape.f32", "tape.f32.tmp", "plain.f32"}) unlink((dir + "/" + n).c_str());
+    for (const char* n : {"tape.f32", "tape.f32.tmp", "plain.f32", "copy.f32"}) unlink((dir + "/" + n).c_str());
     rmdir(dir.c_str());
   }
   std::string file(const char* name) const { return dir + "/" + name; }
@@ -60,165 +64,127 @@ Tape* source_tape() {
   return t;
 }
 
-void sync_folder(const std::string& dir) {
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
-  }
-}
+constexpr int kRuns = 7;
 
-void drop_cache(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY);
-  if (fd < 0) return;
-  fdatasync(fd);
-  posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-  close(fd);
-}
-
-void report(benchmark::State& state) {
-  state.SetBytesProcessed((int64_t)state.iterations() * (int64_t)kBytes);
-}
-
-int save_once(Tape* t, const std::string& path) {
+double save_once(Tape* t, const std::string& path) {
   float peak = 0;
+  double t0 = bench_now();
   int rc = tape_save(t, path.c_str(), kFrames, &peak, nullptr);
   benchmark::DoNotOptimize(peak);
-  return rc;
+  return rc == 0 ? bench_now() - t0 : -1;
 }
 
-bool plain_write_once(Tape* t, const std::string& path);
-
-// The first few hundred MB written in a run cost the kernel extra (fresh page-cache pages), so
-// both kinds of write run twice untimed before either is measured.
-void warm_up_writes() {
-  static bool done = [] {
-    for (int i = 0; i < 2; i++) {
-      save_once(source_tape(), folder().file("tape.f32"));
-      plain_write_once(source_tape(), folder().file("plain.f32"));
-    }
-    return true;
-  }();
-  (void)done;
+double cp_sync_once() {
+  const std::string from = folder().file("plain.f32"), to = folder().file("copy.f32");
+  unlink(to.c_str());
+  std::string cmd = "cp '" + from + "' '" + to + "' && sync '" + to + "' '" + folder().dir + "'";
+  double t0 = bench_now();
+  int rc = system(cmd.c_str());
+  return rc == 0 ? bench_now() - t0 : -1;
 }
 
-void BM_TapeFileSave(benchmark::State& state) {
+void BM_TapeFileSaveVsCpSync(benchmark::State& state) {
   Tape* t = source_tape();
   const std::string path = folder().file("tape.f32");
-  warm_up_writes();
+  if (tape_save(t, folder().file("plain.f32").c_str(), kFrames, nullptr, nullptr) != 0)
+    return state.SkipWithError("tape_save failed");
+  // The first few hundred MB written in a run cost the kernel extra: both sides warm up first.
+  save_once(t, path);
+  cp_sync_once();
+  BenchPair p;
   for (auto _ : state) {
-    if (save_once(t, path) != 0) {
-      state.SkipWithError("tape_save failed");
-      break;
+    for (int i = 0; i < kRuns; i++) {
+      double ours = save_once(t, path), theirs = cp_sync_once();
+      if (ours < 0 || theirs < 0) return state.SkipWithError("a save failed");
+      p.ours.push_back(ours);
+      p.anchor.push_back(theirs);
     }
   }
-  report(state);
+  state.counters["ours_ms"] = bench_median(p.ours) * 1e3;
+  state.counters["cp_sync_ms"] = bench_median(p.anchor) * 1e3;
+  bench_ratio("tape save 230 MB", p, "cp + sync of the same bytes", 1.2);
+}
+BENCHMARK(BM_TapeFileSaveVsCpSync)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+
+double load_once(const std::string& path) {
+  double t0 = bench_now();
+  Tape* t = tape_new(48000, 0, 0);
+  int rc = tape_load(t, path.c_str(), false, nullptr);
+  double took = bench_now() - t0;
+  benchmark::DoNotOptimize(t->chunks[0].load()[0]);
+  tape_free(t);
+  return rc == 0 ? took : -1;
 }
 
-// write() of the same bytes, 1 MiB at a time from the same chunks, to a fresh file (the old one
-// unlinked, as the safe writer's rename drops it), then fsync of the file and the folder.
-bool plain_write_once(Tape* t, const std::string& path) {
-  unlink(path.c_str());
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  bool ok = fd >= 0;
-  for (int64_t at = 0; ok && at < kFrames; at += (int64_t)kBlock / 8) {
-    const float* c = tape_frame_ptr(t, at);
-    ok = write(fd, c, kBlock) == (ssize_t)kBlock;
-  }
-  ok = ok && fsync(fd) == 0;
-  if (fd >= 0) close(fd);
-  sync_folder(folder().dir);
-  return ok;
-}
-
-void BM_TapeFilePlainWrite(benchmark::State& state) {
-  Tape* t = source_tape();
-  const std::string path = folder().file("plain.f32");
-  warm_up_writes();
-  for (auto _ : state) {
-    if (!plain_write_once(t, path)) {
-      state.SkipWithError("plain write failed");
-      break;
-    }
-  }
-  report(state);
-}
-
-// Loads into a fresh tape each time (chunk allocation included, as a job does).
-void load_bench(benchmark::State& state, bool cold) {
-  const std::string path = folder().file("tape.f32");
-  if (tape_save(source_tape(), path.c_str(), kFrames, nullptr, nullptr) != 0) {
-    state.SkipWithError("tape_save failed");
-    return;
-  }
-  for (auto _ : state) {
-    if (cold) {
-      state.PauseTiming();
-      drop_cache(path);
-      state.ResumeTiming();
-    }
-    Tape* t = tape_new(48000, 0, 0);
-    int rc = tape_load(t, path.c_str(), false, nullptr);
-    benchmark::DoNotOptimize(t->chunks[0].load()[0]);
-    tape_free(t);
-    if (rc != 0) {
-      state.SkipWithError("tape_load failed");
-      break;
-    }
-  }
-  report(state);
-}
-
-// read() of the same file, 1 MiB at a time, into fresh memory of the same size.
-void plain_read_bench(benchmark::State& state, bool cold) {
-  const std::string path = folder().file("plain.f32");
-  if (tape_save(source_tape(), path.c_str(), kFrames, nullptr, nullptr) != 0) {
-    state.SkipWithError("tape_save failed");
-    return;
-  }
-  for (auto _ : state) {
-    if (cold) {
-      state.PauseTiming();
-      drop_cache(path);
-      state.ResumeTiming();
-    }
-    char* mem = (char*)malloc(kBytes);
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    size_t total = 0;
-    while (fd >= 0 && mem && total < kBytes) {
-      ssize_t r = read(fd, mem + total, std::min(kBlock, kBytes - total));
+// read() into 4 MiB blocks like a tape's chunks: blocks given (reused) or fresh from the system.
+double plain_read_once(const std::string& path, std::vector<char*>* keep) {
+  const size_t block = (size_t)TAPE_CHUNK_BYTES;
+  double t0 = bench_now();
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  size_t total = 0;
+  std::vector<char*> fresh;
+  for (size_t k = 0; fd >= 0 && total < kBytes; k++) {
+    char* b = keep && k < keep->size() ? (*keep)[k] : (char*)platform_block_alloc(block);
+    if (!b) break;
+    if (!keep || k >= keep->size()) fresh.push_back(b);
+    size_t got = 0, want = std::min(block, kBytes - total);
+    while (got < want) {
+      ssize_t r = read(fd, b + got, want - got);
       if (r <= 0) break;
-      total += (size_t)r;
+      got += (size_t)r;
     }
-    if (fd >= 0) close(fd);
-    if (mem) benchmark::DoNotOptimize(mem[0]);
-    free(mem);
-    if (total != kBytes) {
-      state.SkipWithError("plain read failed");
-      break;
+    total += got;
+    if (got < want) break;
+  }
+  double took = bench_now() - t0;
+  if (fd >= 0) close(fd);
+  for (char* b : fresh) {
+    if (keep) {
+      keep->push_back(b);
+    } else {
+      platform_block_free(b, block);
     }
   }
-  report(state);
+  return total == kBytes ? took : -1;
 }
 
-void BM_TapeFileLoadWarm(benchmark::State& s) {
-  load_bench(s, false);
+void BM_TapeFileLoadVsPlainRead(benchmark::State& state) {
+  const bool reuse = state.range(0) != 0;
+  const std::string path = folder().file("tape.f32");
+  if (tape_save(source_tape(), path.c_str(), kFrames, nullptr, nullptr) != 0)
+    return state.SkipWithError("tape_save failed");
+  std::vector<char*> blocks;
+  tape_cache_release();
+  if (reuse) {
+    load_once(path);
+    plain_read_once(path, &blocks);
+  }
+  BenchPair p;
+  for (auto _ : state) {
+    for (int i = 0; i < kRuns; i++) {
+      if (!reuse) tape_cache_release();
+      double ours = load_once(path);
+      double theirs = plain_read_once(path, reuse ? &blocks : nullptr);
+      if (ours < 0 || theirs < 0) return state.SkipWithError("a load failed");
+      p.ours.push_back(ours);
+      p.anchor.push_back(theirs);
+    }
+  }
+  for (char* b : blocks) platform_block_free(b, (size_t)TAPE_CHUNK_BYTES);
+  tape_cache_release();
+  state.counters["ours_ms"] = bench_median(p.ours) * 1e3;
+  state.counters["plain_ms"] = bench_median(p.anchor) * 1e3;
+  if (reuse) {
+    bench_ratio("tape load 230 MB, memory reused", p, "plain read into the same blocks again", 1.1);
+  } else {
+    bench_ratio("tape load 230 MB, fresh memory", p, "plain read into fresh blocks alike", 1.1);
+  }
 }
-void BM_TapeFilePlainReadWarm(benchmark::State& s) {
-  plain_read_bench(s, false);
-}
-void BM_TapeFileLoadCold(benchmark::State& s) {
-  load_bench(s, true);
-}
-void BM_TapeFilePlainReadCold(benchmark::State& s) {
-  plain_read_bench(s, true);
-}
+BENCHMARK(BM_TapeFileLoadVsPlainRead)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(1);
 
 }  // namespace
-
-BENCHMARK(BM_TapeFileSave)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
-BENCHMARK(BM_TapeFilePlainWrite)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
-BENCHMARK(BM_TapeFileLoadWarm)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
-BENCHMARK(BM_TapeFilePlainReadWarm)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
-BENCHMARK(BM_TapeFileLoadCold)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
-BENCHMARK(BM_TapeFilePlainReadCold)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);

@@ -14,6 +14,7 @@
 #include "base/progress.h"
 
 #if defined(__SSE__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 1)
+#include <emmintrin.h>
 #include <xmmintrin.h>
 #define TAPE_SSE 1
 #endif
@@ -165,13 +166,7 @@ void zero_span(float* left, float* right, int64_t i, int64_t n) {
 
 // Largest |sample| of either channel over frames [f, f + n) of one chunk.
 float chunk_span_peak(const float* c, int64_t off, int64_t n) {
-  const float* p = c + off * 2;
-  float m = 0.0f;
-  for (int64_t i = 0; i < n * 2; i++) {
-    float a = std::fabs(p[i]);
-    if (a > m) m = a;
-  }
-  return m;
+  return tape_span_peak(c + off * 2, n * 2);
 }
 
 // Peak of the frames f, f + 8, ... below f + k, of those inside [0, hi); absent chunks read 0.
@@ -312,6 +307,30 @@ void read_interleaved(const Tape* t, int64_t at, int64_t n, int64_t limit, float
 }
 
 }  // namespace
+
+float tape_span_peak(const float* s, int64_t n) {
+  int64_t i = 0;
+  float m = 0.0f;
+#if TAPE_SSE
+  // max(x, m) keeps m when x is NaN, as the scalar comparison below does.
+  const __m128 mask = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+  __m128 m0 = _mm_setzero_ps(), m1 = m0, m2 = m0, m3 = m0;
+  for (; i + 16 <= n; i += 16) {
+    m0 = _mm_max_ps(_mm_and_ps(_mm_loadu_ps(s + i), mask), m0);
+    m1 = _mm_max_ps(_mm_and_ps(_mm_loadu_ps(s + i + 4), mask), m1);
+    m2 = _mm_max_ps(_mm_and_ps(_mm_loadu_ps(s + i + 8), mask), m2);
+    m3 = _mm_max_ps(_mm_and_ps(_mm_loadu_ps(s + i + 12), mask), m3);
+  }
+  alignas(16) float lanes[4];
+  _mm_store_ps(lanes, _mm_max_ps(_mm_max_ps(m0, m1), _mm_max_ps(m2, m3)));
+  m = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+#endif
+  for (; i < n; i++) {
+    float a = std::fabs(s[i]);
+    if (a > m) m = a;
+  }
+  return m;
+}
 
 Tape* tape_new(double rate, double max_minutes, int32_t pool_target) {
   if (!(rate > 0.0) || rate > TAPE_RATE_MAX) {

@@ -73,6 +73,8 @@ int tape_write(Tape* tape, int64_t at, const float* frames, int64_t n);
 void tape_read_planar(const Tape* tape, int64_t at, int64_t n, int64_t limit, float* left,
                       float* right);
 float tape_peak(const Tape* tape, int64_t from, int64_t to);
+// Largest |sample| of n floats; NaN is passed over.
+float tape_span_peak(const float* samples, int64_t n);
 int tape_peaks(const Tape* tape, int64_t from, int64_t to, double frames_per_bin, float* out,
                int32_t most_bins);
 // `callbacks` counts the audio callbacks begun that may read this tape (the core's published

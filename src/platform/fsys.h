@@ -56,8 +56,10 @@ bool fsys_error_denied(unsigned long e);     // access denied (maybe a read-only
 // The error callers report for a bad argument.
 #ifdef _WIN32
 constexpr unsigned long FSYS_ERROR_INVALID = 87;  // ERROR_INVALID_PARAMETER
+constexpr unsigned long FSYS_ERROR_UNSUPPORTED = 50;  // ERROR_NOT_SUPPORTED
 #else
 constexpr unsigned long FSYS_ERROR_INVALID = 22;  // EINVAL
+constexpr unsigned long FSYS_ERROR_UNSUPPORTED = 95;  // EOPNOTSUPP
 #endif
 const char* fsys_error_text(unsigned long e);
 
@@ -74,6 +76,14 @@ unsigned long fsys_size(FsysFile f, int64_t* out);
 unsigned long fsys_write(FsysFile f, const void* data, size_t size);
 // Reads up to size bytes; *got is 0 at the end of the file.
 unsigned long fsys_read(FsysFile f, void* data, size_t size, size_t* got);
+// Copies up to size bytes from in to out at their positions (both advance) inside the system,
+// without a trip through this process's memory. *got is 0 at the end of in.
+// FSYS_ERROR_UNSUPPORTED when the system can't copy between these two files (nothing copied):
+// read and write instead.
+unsigned long fsys_copy(FsysFile in, FsysFile out, size_t size, size_t* got);
+// Asks the system to start writing [offset, offset + length) of f out to the disk now, so a
+// later flush has less to wait for. A hint: nothing is promised and nothing fails.
+void fsys_start_writeback(FsysFile f, int64_t offset, int64_t length);
 // Flushes the file's data and metadata to the disk.
 unsigned long fsys_flush(FsysFile f);
 unsigned long fsys_close(FsysFile f);
@@ -130,6 +140,7 @@ struct FsysCalls {
   int (*unlink)(const char* path);
   int (*mkdir)(const char* path, mode_t mode);
   int (*rmdir)(const char* path);
+  ssize_t (*copy_range)(int in, int out, size_t size);  // copy_file_range at both positions
 };
 // The live table.
 FsysCalls* fsys_calls();

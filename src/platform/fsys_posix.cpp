@@ -26,9 +26,13 @@ int sys_fcntl(int fd, int cmd, int arg) {
   return fcntl(fd, cmd, arg);
 }
 
+ssize_t sys_copy_range(int in, int out, size_t size) {
+  return copy_file_range(in, nullptr, out, nullptr, size, 0);
+}
+
 const FsysCalls kSystem = {
     sys_open,  close, read,   write,  fsync, fstat, ftruncate,
-    sys_fcntl, flock, rename, unlink, mkdir, rmdir,
+    sys_fcntl, flock, rename, unlink, mkdir, rmdir, sys_copy_range,
 };
 
 FsysCalls g_calls = kSystem;
@@ -237,6 +241,29 @@ unsigned long fsys_read(FsysFile f, void* data, size_t size, size_t* got) {
     *got = (size_t)r;
     return 0;
   }
+}
+
+unsigned long fsys_copy(FsysFile in, FsysFile out, size_t size, size_t* got) {
+  *got = 0;
+  if (size > kPiece) size = kPiece;
+  for (;;) {
+    ssize_t r = g_calls.copy_range((int)in, (int)out, size);
+    if (r >= 0) {
+      *got = (size_t)r;
+      return 0;
+    }
+    if (errno == EINTR) continue;
+    // Kernels, file systems and file kinds that can't: the caller reads and writes instead.
+    if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
+        errno == EBADF)
+      return FSYS_ERROR_UNSUPPORTED;
+    return err();
+  }
+}
+
+void fsys_start_writeback(FsysFile f, int64_t offset, int64_t length) {
+  if (f == FSYS_NO_FILE || offset < 0 || length <= 0) return;
+  sync_file_range((int)f, offset, length, SYNC_FILE_RANGE_WRITE);
 }
 
 unsigned long fsys_flush(FsysFile f) {

@@ -19,6 +19,7 @@ enum {
   LIST_FOLDER_BYTES = 128,  // one name from list_subfolders
   LIST_FILE_BYTES = 260,    // one name from list_files_with_suffix
   SAFE_WRITER_BUFFER = 1 << 20,
+  SAFE_WRITER_KICK = 16 << 20,  // bytes between requests to start writing out
 };
 
 // ---- paths ----
@@ -82,11 +83,17 @@ struct SafeWriter {
   char* buffer;  // SAFE_WRITER_BUFFER bytes, or null: every write goes to the file
   size_t buffered;
   uint64_t written;  // bytes handed to write, in total
+  uint64_t kicked;   // bytes the disk was asked to start on (fsys_start_writeback)
   bool open;         // a temporary file exists and is ours
   bool failed;
 };
 int safe_writer_open(SafeWriter* w, const char* path);
 int safe_writer_write(SafeWriter* w, const void* data, size_t size);
+// Copies size bytes of in (from its position) into the file inside the system, as
+// safe_writer_write would write them. 0 with *copied == size; -1 (logged, failed set) when a
+// copy fails; -2 when the system can't copy between the two (nothing of this call copied, the
+// writer still good: read and write the rest). *copied may fall short at -1 or when in ends.
+int safe_writer_copy(SafeWriter* w, FsysFile in, uint64_t size, uint64_t* copied);
 // Writes out, flushes, and moves the temporary file over the target. 0 or -1 (nothing replaced,
 // unless only the final flush of the folder failed, as with file_write_atomic).
 int safe_writer_commit(SafeWriter* w);

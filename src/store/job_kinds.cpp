@@ -27,6 +27,7 @@ namespace {
 
 constexpr int64_t kMiB = 1 << 20;
 constexpr size_t kCopyBlock = 1 << 20;
+constexpr int64_t kCopyStep = 8 << 20;  // copied inside the system between cancel checks
 
 bool has_separator(const char* s) {
   for (; *s; s++)
@@ -402,26 +403,41 @@ void job_copy_file(Job* job) {
     job_progress_set(&job->progress, 0, size);
     FsysFile in;
     if (fsys_open_read(source, &in) != 0) return job_fail(job, "CAN'T READ THE WAV");
-    char* buffer = (char*)malloc(kCopyBlock);
-    if (!buffer) {
-      fsys_close(in);
-      return job_fail(job, "NOT ENOUGH MEMORY");
-    }
     SafeWriter w{};
     safe_writer_open(&w, dest);
     int64_t copied = 0;
-    bool cancelled = false, ok = !w.failed;
+    bool cancelled = false, ok = !w.failed, inSystem = true;
+    char* buffer = nullptr;  // only when the system can't copy by itself
     while (ok && copied < size) {
       if (job_progress_cancelled(&job->progress)) {
         cancelled = true;
         break;
       }
-      size_t got = 0;
-      if (fsys_read(in, buffer, kCopyBlock, &got) != 0 || got == 0) break;
-      if (safe_writer_write(&w, buffer, got) != 0) ok = false;
+      uint64_t got = 0;
+      if (inSystem) {
+        int rc = safe_writer_copy(&w, in, (uint64_t)std::min<int64_t>(kCopyStep, size - copied), &got);
+        if (rc == -2) {
+          inSystem = false;
+          continue;
+        }
+        if (rc != 0) ok = false;
+      } else {
+        if (!buffer && !(buffer = (char*)malloc(kCopyBlock))) {
+          fsys_close(in);
+          safe_writer_discard(&w);
+          return job_fail(job, "NOT ENOUGH MEMORY");
+        }
+        size_t n = 0;
+        if (fsys_read(in, buffer, kCopyBlock, &n) != 0) break;
+        if (n > 0 && safe_writer_write(&w, buffer, n) != 0) ok = false;
+        got = n;
+      }
+      if (got == 0) break;
       copied += (int64_t)got;
       job->progress.done.store(copied, std::memory_order_relaxed);
     }
+    int64_t sizeNow = -1;
+    if (copied == size && fsys_size(in, &sizeNow) == 0 && sizeNow != size) copied = -1;
     fsys_close(in);
     free(buffer);
     // A source that grew or shrank while it was read is not the file that was asked for.

@@ -180,6 +180,7 @@ void job_load_tape(Job* job) {
   }
 
   Tape* tape = nullptr;
+  float loadedPeak = 0.0f;  // of the tape as loaded, until a resample replaces it
   if (fileFrames == 0) {
     if (found < 0 && job->frames > 0)
       log_line("jobs: %s has no tape.f32 - it opens silent", folder);
@@ -189,7 +190,7 @@ void job_load_tape(Job* job) {
     tape = tape_new(rate, minutes_for(fileFrames, rate), kTapePool);
     if (!tape) return job_fail(job, "NOT ENOUGH MEMORY");
     job_progress_phase(job, 0, (double)size, scale);
-    int rc = tape_load(tape, tapePath, mono, &job->progress);
+    int rc = tape_load(tape, tapePath, mono, &job->progress, &loadedPeak);
     if (rc != 0) {
       tape_free(tape);
       if (rc == -3) return job_cancelled(job);
@@ -222,7 +223,7 @@ void job_load_tape(Job* job) {
     }
   }
   const int64_t length = tape_length(tape);
-  job->peak = tape_peak(tape, 0, length);
+  job->peak = resampling ? tape_peak(tape, 0, length) : loadedPeak;
   job->tape_out2 = tape_new_ready(target, kTapeMinutes, kTapePool);
   if (!job->tape_out2) {
     tape_free(tape);

@@ -29,30 +29,14 @@ size_t read_full(FsysFile f, void* data, size_t size) {
   return total;
 }
 
-// Largest |sample|; NaN is ignored. Four lanes so the compiler can keep them in one register.
-float span_peak(const float* s, int64_t n) {
-  float m[4] = {0, 0, 0, 0};
-  int64_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    for (int j = 0; j < 4; j++) {
-      float a = fabsf(s[i + j]);
-      m[j] = a > m[j] ? a : m[j];
-    }
-  }
-  for (; i < n; i++) {
-    float a = fabsf(s[i]);
-    m[0] = a > m[0] ? a : m[0];
-  }
-  return std::max(std::max(m[0], m[1]), std::max(m[2], m[3]));
-}
-
 const float* chunk_at(const Tape* t, int64_t k) {
   return k < t->max_chunks ? t->chunks[k].load(std::memory_order_acquire) : nullptr;
 }
 
 // Whole chunks at a time: the file's bytes are the chunk's layout, so each read lands in place.
 // The chunks were not cleared (tape_ensure_fill): whatever a failed read leaves unread is.
-int load_stereo(Tape* tape, FsysFile f, const char* path, int64_t frames, JobProgress* progress) {
+int load_stereo(Tape* tape, FsysFile f, const char* path, int64_t frames, JobProgress* progress,
+                float* peak) {
   int64_t done = 0;
   int rc = 0;
   while (done < frames) {
@@ -76,6 +60,8 @@ int load_stereo(Tape* tape, FsysFile f, const char* path, int64_t frames, JobPro
       rc = -1;
       break;
     }
+    // While the chunk is still in the cache.
+    if (peak) *peak = std::max(*peak, tape_span_peak(c + off * 2, n * 2));
     done += n;
     if (progress) progress->done.store(done * TAPE_FILE_FRAME_BYTES, std::memory_order_relaxed);
   }
@@ -128,7 +114,8 @@ int load_mono(Tape* tape, FsysFile f, const char* path, int64_t frames, JobProgr
 
 }  // namespace
 
-int tape_load(Tape* tape, const char* path, bool mono, JobProgress* progress) {
+int tape_load(Tape* tape, const char* path, bool mono, JobProgress* progress, float* peakOut) {
+  if (peakOut) *peakOut = 0.0f;
   if (!tape || !path || !*path) {
     log_line("tape: nothing to load (%s)", path && *path ? path : "no file named");
     return -1;
@@ -157,7 +144,8 @@ int tape_load(Tape* tape, const char* path, bool mono, JobProgress* progress) {
     return -1;
   }
   int rc = mono ? load_mono(tape, f, path, frames, progress)
-                : load_stereo(tape, f, path, frames, progress);
+                : load_stereo(tape, f, path, frames, progress, peakOut);
+  if (rc == 0 && mono && peakOut) *peakOut = tape_peak(tape, 0, frames);
   fsys_close(f);
   if (rc == 0) tape->length.store(frames, std::memory_order_relaxed);
   return rc;
@@ -192,7 +180,7 @@ int tape_save(const Tape* tape, const char* path, int64_t frames, float* peakOut
     const float* src;
     if (c) {
       src = c + off * 2;
-      if (peakOut) peak = std::max(peak, span_peak(src, n * 2));
+      if (peakOut) peak = std::max(peak, tape_span_peak(src, n * 2));
     } else {
       if (!zeros) zeros = (float*)calloc(TAPE_FILE_BLOCK_FRAMES * 2, sizeof(float));
       src = zeros;

@@ -15,9 +15,11 @@ constexpr int64_t TAPE_FILE_FRAME_BYTES = 8;
 constexpr int64_t TAPE_FILE_MONO_FRAME_BYTES = 4;
 
 // Fills tape (empty, made by the caller at the file's rate) from path; mono reads a legacy file
-// and puts every sample on both channels. progress (optional) counts bytes.
+// and puts every sample on both channels. progress (optional) counts bytes. peakOut (optional)
+// receives the largest absolute sample read (0 on failure).
 // 0, -1 (missing or unreadable, logged), -2 (the tape can't hold it) or -3 (cancelled).
-int tape_load(Tape* tape, const char* path, bool mono, JobProgress* progress);
+int tape_load(Tape* tape, const char* path, bool mono, JobProgress* progress,
+              float* peakOut = nullptr);
 
 // Writes frames [0, frames) of tape to path through the safe writer; absent chunks are written as
 // silence. peakOut (optional) receives the largest absolute sample written. progress counts

@@ -462,3 +462,56 @@ TEST_F(FsysFault, ResetPutsTheSystemBack) {
   EXPECT_EQ(n, 1u);
   free(got);
 }
+
+// A copy inside the system: whole, or told apart when the system can't (the caller then reads
+// and writes), or failed part way with the temporary file dropped and the target untouched.
+TEST_F(FsysFault, CopyInsideTheSystemOrFallBack) {
+  struct Case {
+    const char* name;
+    int error;  // 0: the system's own copy
+    int rc;
+  };
+  static int s_error;
+  struct Copy {
+    static ssize_t range(int in, int out, size_t size) {
+      static bool first = true;
+      if (s_error == EIO && first) {
+        first = false;
+        return fsys_calls_system()->copy_range(in, out, size < 4096 ? size : 4096);
+      }
+      errno = s_error;
+      return -1;
+    }
+  };
+  const std::string source = dir / "source.wav", text = pattern(3 << 20, 9);
+  tmpdir_write(source, text);
+  for (Case k : {Case{"system", 0, 0}, Case{"unsupported", EXDEV, -2}, Case{"io error", EIO, -1}}) {
+    SCOPED_TRACE(k.name);
+    tmpdir_write(dir / "copy.wav", "old");
+    s_error = k.error;
+    if (k.error) fsys_calls()->copy_range = Copy::range;
+    FsysFile in;
+    ASSERT_EQ(fsys_open_read(source.c_str(), &in), 0u);
+    SafeWriter w{};
+    ASSERT_EQ(safe_writer_open(&w, (dir / "copy.wav").c_str()), 0);
+    uint64_t copied = 7;
+    EXPECT_EQ(safe_writer_copy(&w, in, text.size(), &copied), k.rc);
+    fsys_calls_reset();
+    if (k.rc == -2) {
+      // Nothing went; the writer still takes the bytes the ordinary way.
+      EXPECT_EQ(copied, 0u);
+      EXPECT_EQ(safe_writer_write(&w, text.data(), text.size()), 0);
+    }
+    fsys_close(in);
+    if (k.rc == -1) {
+      EXPECT_EQ(copied, 4096u);
+      EXPECT_NE(safe_writer_commit(&w), 0);
+      EXPECT_EQ(tmpdir_read(dir / "copy.wav"), "old");
+    } else {
+      EXPECT_EQ(safe_writer_commit(&w), 0);
+      EXPECT_TRUE(tmpdir_read(dir / "copy.wav") == text);
+    }
+    struct stat st;
+    EXPECT_NE(stat((dir / "copy.wav.tmp").c_str(), &st), 0);
+  }
+}
