@@ -4,6 +4,7 @@ BUILD_ASAN ?= build-asan
 BUILD_TSAN ?= build-tsan
 BUILD_BENCH?= build-bench
 JOBS       ?= 2
+BENCH      ?= .
 CMAKE_GEN   = -G Ninja
 
 .PHONY: all deps build run install screenshots test bench test-asan test-tsan clean format
@@ -46,7 +47,7 @@ test: deps
 bench: deps
 	cmake -S . -B $(BUILD_BENCH) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(BUILD_BENCH) -j $(JOBS) --target kelp_bench
-	./$(BUILD_BENCH)/kelp_bench --benchmark_counters_tabular=true
+	./$(BUILD_BENCH)/kelp_bench --benchmark_counters_tabular=true --benchmark_filter='$(BENCH)'
 
 test-asan: deps
 	cmake -S . -B $(BUILD_ASAN) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DKELP_SANITIZE=address
