@@ -633,6 +633,9 @@ TEST(TapeChunks, AlignedReusedAndClearedWithOrWithoutHugePages) {
 
 // Where the kernel offers huge pages on request, chunk memory is marked for them.
 TEST(TapeChunks, AskForHugePagesWhereTheKernelOffersThem) {
+#ifdef KELP_SANITIZED
+  GTEST_SKIP() << "sanitized builds take blocks from the heap, where overruns show";
+#endif
   FILE* mode = fopen("/sys/kernel/mm/transparent_hugepage/enabled", "r");
   char text[128] = "";
   if (mode) {
