@@ -87,6 +87,9 @@ struct SafeWriter {
 };
 int safe_writer_open(SafeWriter* w, const char* path);
 int safe_writer_write(SafeWriter* w, const void* data, size_t size);
+// Overwrites bytes already written (offset + size <= written), such as a header whose sizes are
+// known only at the end. 0 or -1 (logged; the writer has then failed).
+int safe_writer_write_at(SafeWriter* w, uint64_t offset, const void* data, size_t size);
 // Writes out, flushes, and moves the temporary file over the target. 0 or -1 (nothing replaced,
 // unless only the final flush of the folder failed, as with file_write_atomic).
 int safe_writer_commit(SafeWriter* w);
