@@ -1,13 +1,17 @@
 #include "store/import.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "core/tape.h"
 #include "platform/fsys.h"
+#include "platform/thread.h"
 #include "store/filenames.h"
 #include "store/files.h"
 #include "store/jobs.h"
@@ -98,8 +102,10 @@ enum ImportFailure { FAIL_NONE, FAIL_MEMORY, FAIL_FOLDER, FAIL_TAPE, FAIL_WAV };
 constexpr int64_t kScratchSamples = 16384;
 
 // The import's sink: mixes each block to one channel, lays it centred on both channels of the
-// tape and, for a job, appends it to tape.f32 and the side-car as it comes. Everything it holds
-// is released on every way out, and nothing half-made stays in the library.
+// tape and, for a job, appends it to tape.f32 and the side-car as it comes. The files are written
+// from the tape on a thread of their own, so that the system's copying into them (as long as the
+// decode, on this machine) goes on beside the decode rather than after it. Everything it holds is
+// released on every way out, and nothing half-made stays in the library.
 struct ImportSink {
   AudioSink sink{};
   Job* job = nullptr;  // null: onto the tape only, no files
@@ -119,17 +125,40 @@ struct ImportSink {
   bool made_folder = false;
   bool writing = false;  // tape.f32 and the side-car are open
   SafeWriter tape_file{};
-  int64_t tape_file_frames = 0;  // frames handed to tape_file
   WavStream wav{};
+  int64_t written = 0;  // frames in both files; the writer's while it runs
   ImportFailure failure = FAIL_NONE;
 
+  // The writer thread follows ready, the frames on the tape it may take. Without it (it couldn't
+  // start) the files are written here, between blocks.
+  PlatformThread* writer = nullptr;
+  std::mutex lock;
+  std::condition_variable wake;
+  std::atomic<int64_t> ready{0};
+  bool finishing = false;  // under lock: no more frames come; stopping: and those there don't count
+  bool stopping = false;
+  std::atomic<int> writer_failure{FAIL_NONE};
+
   ~ImportSink() {
+    writer_stop(true);
     discard_files();
     free(mixed);
     free(scratch);
     if (meta) meta_destroy(meta);
     tape_free(tape);
     if (made_folder) tree_remove_guarded(folder);
+  }
+  // Ends the writer thread, after it has written every frame unless dropping.
+  void writer_stop(bool drop) {
+    if (!writer) return;
+    {
+      std::lock_guard<std::mutex> lk(lock);
+      finishing = true;
+      stopping = drop;
+    }
+    wake.notify_one();
+    platform_thread_join(writer);
+    writer = nullptr;
   }
   void discard_files() {
     if (!writing) return;
@@ -173,6 +202,82 @@ int sink_start(AudioSink* sink, int32_t channels, double rate, int64_t expected)
   return 0;
 }
 
+// Hands the tape's frames from written up to upto to tape.f32 and the side-car, straight from
+// the tape's chunks: whole blocks of TAPE_FILE_BLOCK_FRAMES only, or everything when all is set.
+ImportFailure write_files(ImportSink* s, int64_t upto, bool all) {
+  while (s->written < upto) {
+    const int64_t at = s->written;
+    const int64_t n = std::min<int64_t>(
+        {TAPE_FILE_BLOCK_FRAMES, upto - at, TAPE_CHUNK_FRAMES - (at & TAPE_CHUNK_MASK)});
+    if (!all && n < TAPE_FILE_BLOCK_FRAMES) break;
+    const float* src = tape_frame_ptr(s->tape, at);
+    if (!src || safe_writer_write(&s->tape_file, src, (size_t)(n * TAPE_FILE_FRAME_BYTES)) != 0) {
+      log_line("tape: write failed on %s", s->tape_path);
+      return FAIL_TAPE;
+    }
+    if (wav_stream_write(&s->wav, src, n) != 0) return FAIL_WAV;
+    s->written += n;
+  }
+  return FAIL_NONE;
+}
+
+void writer_main(void* arg) {
+  ImportSink* s = static_cast<ImportSink*>(arg);
+  for (;;) {
+    int64_t upto;
+    bool last;
+    {
+      std::unique_lock<std::mutex> lk(s->lock);
+      s->wake.wait(lk, [s] {
+        return s->finishing ||
+               s->ready.load(std::memory_order_relaxed) - s->written >= TAPE_FILE_BLOCK_FRAMES;
+      });
+      if (s->stopping) return;
+      upto = s->ready.load(std::memory_order_acquire);
+      last = s->finishing;
+    }
+    ImportFailure f = write_files(s, upto, last);
+    if (f != FAIL_NONE) {
+      s->writer_failure.store(f, std::memory_order_release);
+      return;
+    }
+    if (last) return;
+  }
+}
+
+// Frames up to s->frames are on the tape: the files may have them.
+int files_follow(ImportSink* s) {
+  if (!s->writer) {
+    ImportFailure f = write_files(s, s->frames, false);
+    return f == FAIL_NONE ? 0 : s->fail(f, "couldn't write the sketch");
+  }
+  int f = s->writer_failure.load(std::memory_order_acquire);
+  if (f != FAIL_NONE) return s->fail((ImportFailure)f, "couldn't write the sketch");
+  if (s->frames - s->ready.load(std::memory_order_relaxed) >= TAPE_FILE_BLOCK_FRAMES) {
+    {
+      std::lock_guard<std::mutex> lk(s->lock);
+      s->ready.store(s->frames, std::memory_order_release);
+    }
+    s->wake.notify_one();
+  }
+  return 0;
+}
+
+// The rest of the frames into the files, the writer ended. 0, or -1 with failure set.
+int files_finish(ImportSink* s) {
+  if (s->writer) {
+    {
+      std::lock_guard<std::mutex> lk(s->lock);
+      s->ready.store(s->frames, std::memory_order_release);
+    }
+    s->writer_stop(false);
+    int f = s->writer_failure.load(std::memory_order_acquire);
+    if (f != FAIL_NONE) return s->fail((ImportFailure)f, "couldn't write the sketch");
+  }
+  ImportFailure f = write_files(s, s->frames, true);
+  return f == FAIL_NONE ? 0 : s->fail(f, "couldn't write the sketch");
+}
+
 // The sketch's folder, named by a fresh id, with tape.f32 and the side-car open in it.
 int open_files(ImportSink* s) {
   Job* job = s->job;
@@ -209,24 +314,8 @@ int open_files(ImportSink* s) {
   }
   if (wav_stream_open(&s->wav, wav_path, s->rate) != 0)
     return s->fail(FAIL_WAV, "couldn't write the side-car");
-  return 0;
-}
-
-// Hands the tape's frames not yet in tape.f32 to it, straight from the tape's chunks: whole
-// blocks of TAPE_FILE_BLOCK_FRAMES only, or everything when all is set.
-int write_tape_file(ImportSink* s, bool all) {
-  while (s->tape_file_frames < s->frames) {
-    const int64_t at = s->tape_file_frames;
-    const int64_t n = std::min<int64_t>(
-        {TAPE_FILE_BLOCK_FRAMES, s->frames - at, TAPE_CHUNK_FRAMES - (at & TAPE_CHUNK_MASK)});
-    if (!all && n < TAPE_FILE_BLOCK_FRAMES) break;
-    const float* src = tape_frame_ptr(s->tape, at);
-    if (!src || safe_writer_write(&s->tape_file, src, (size_t)(n * TAPE_FILE_FRAME_BYTES)) != 0) {
-      log_line("tape: write failed on %s", s->tape_path);
-      return s->fail(FAIL_TAPE, "couldn't write the tape");
-    }
-    s->tape_file_frames += n;
-  }
+  // Without a thread the files are written between blocks instead, as fast as one core allows.
+  if (platform_thread_start(&s->writer, writer_main, s) != 0) s->writer = nullptr;
   return 0;
 }
 
@@ -304,11 +393,7 @@ int sink_block(AudioSink* sink, const AudioBlock* b) {
       return s->fail(FAIL_MEMORY, "out of memory");
     if (tape_write(s->tape, at, s->mixed, n) != 0) return s->fail(FAIL_MEMORY, "out of memory");
     s->frames = at + n;
-    if (s->writing) {
-      if (wav_stream_write(&s->wav, s->mixed, n) != 0)
-        return s->fail(FAIL_WAV, "couldn't write the side-car");
-      if (write_tape_file(s, false) != 0) return -1;
-    }
+    if (s->writing && files_follow(s) != 0) return -1;
     from += n;
   }
   return 0;
@@ -344,6 +429,7 @@ int tape_waveform(const Tape* tape, int64_t frames, float* out96) {
 
 // The job's failure from its sink, told once tape.f32 and the side-car are gone.
 int sink_failed(Job* job, ImportSink* s) {
+  s->writer_stop(true);
   s->discard_files();
   const char* where = s->made_folder ? s->folder : job->folder;
   switch (s->failure) {
@@ -510,7 +596,7 @@ int import_audio_job(Job* job) {
   float wave[IMPORT_WAVEFORM_POINTS];
   int points = tape_waveform(s.tape, frames, wave);
   if (job_progress_cancelled(&job->progress)) return cancelled(job);
-  if (write_tape_file(&s, true) != 0) return sink_failed(job, &s);
+  if (files_finish(&s) != 0) return sink_failed(job, &s);
   if (safe_writer_commit(&s.tape_file) != 0) {
     log_line("tape: couldn't commit %s", s.tape_path);
     s.failure = FAIL_TAPE;
