@@ -100,6 +100,8 @@ int gate_block(AudioSink* sink, const AudioBlock* b) {
 enum ImportFailure { FAIL_NONE, FAIL_MEMORY, FAIL_FOLDER, FAIL_TAPE, FAIL_WAV };
 
 constexpr int64_t kScratchSamples = 16384;
+// Frames between the writer's flushes to the disk (32 MiB of tape.f32).
+constexpr int64_t kSyncFrames = TAPE_FILE_BLOCK_FRAMES * 32;
 
 // The import's sink: mixes each block to one channel, lays it centred on both channels of the
 // tape and, for a job, appends it to tape.f32 and the side-car as it comes. The files are written
@@ -223,6 +225,7 @@ ImportFailure write_files(ImportSink* s, int64_t upto, bool all) {
 
 void writer_main(void* arg) {
   ImportSink* s = static_cast<ImportSink*>(arg);
+  int64_t synced = 0;
   for (;;) {
     int64_t upto;
     bool last;
@@ -242,6 +245,24 @@ void writer_main(void* arg) {
       return;
     }
     if (last) return;
+    // What is written so far goes to the disk now, while the decode goes on, rather than all in
+    // the commit's flush at the end. A failed flush fails the import at once: the system may not
+    // report it again at the commit.
+    if (s->written - synced >= kSyncFrames) {
+      unsigned long e = fsys_flush(s->tape_file.file);
+      if (e) {
+        log_line("tape: flushing %s failed (error %lu)", s->tape_path, e);
+        s->writer_failure.store(FAIL_TAPE, std::memory_order_release);
+        return;
+      }
+      e = fsys_flush(s->wav.out.file);
+      if (e) {
+        log_line("wav: flushing %s failed (error %lu)", s->wav.out.path, e);
+        s->writer_failure.store(FAIL_WAV, std::memory_order_release);
+        return;
+      }
+      synced = s->written;
+    }
   }
 }
 

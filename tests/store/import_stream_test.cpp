@@ -15,6 +15,7 @@
 
 #include "base/progress.h"
 #include "core/tape.h"
+#include "platform/fsys.h"
 #include "store/import.h"
 #include "store/jobs.h"
 #include "store/meta.h"
@@ -342,6 +343,30 @@ TEST_F(ImportStream, DiskFullMidStreamLeavesNothing) {
   EXPECT_STREQ(j.job->message, "DISK FULL");
   EXPECT_NE(j.log.find("write failed on"), std::string::npos) << j.log;
   EXPECT_TRUE(entries(vol.path).empty());
+}
+
+// The writer pushes what it has written to the disk every so often during a long import; a
+// flush that fails there fails the import (the system may not report it again at the commit).
+int failing_fsync(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    errno = EIO;
+    return -1;
+  }
+  return fsys_calls_system()->fsync(fd);
+}
+
+TEST_F(ImportStream, FailedFlushMidStreamFailsTheImport) {
+  const std::string src = dir / "long.wav";
+  make_audio("sine=frequency=440:sample_rate=44100:duration=120", "", src);
+  JobHolder j(src, library);
+  fsys_calls()->fsync = failing_fsync;
+  int rc = j.run();
+  fsys_calls_reset();
+  EXPECT_EQ(rc, -1);
+  EXPECT_STREQ(j.job->message, "CAN'T WRITE THE TAPE");
+  EXPECT_NE(j.log.find("tape: flushing"), std::string::npos) << j.log;
+  EXPECT_TRUE(entries(library).empty());
 }
 
 }  // namespace
