@@ -150,15 +150,21 @@ struct ImportSink {
     tape_free(tape);
     if (made_folder) tree_remove_guarded(folder);
   }
-  // Ends the writer thread, after it has written every frame unless dropping.
-  void writer_stop(bool drop) {
+  // Tells the writer no more frames come: it writes those there and ends, or ends at once when
+  // dropping them.
+  void writer_release(bool drop) {
     if (!writer) return;
     {
       std::lock_guard<std::mutex> lk(lock);
+      ready.store(frames, std::memory_order_release);
       finishing = true;
-      stopping = drop;
+      stopping = stopping || drop;
     }
     wake.notify_one();
+  }
+  void writer_stop(bool drop) {
+    if (!writer) return;
+    writer_release(drop);
     platform_thread_join(writer);
     writer = nullptr;
   }
@@ -287,10 +293,6 @@ int files_follow(ImportSink* s) {
 // The rest of the frames into the files, the writer ended. 0, or -1 with failure set.
 int files_finish(ImportSink* s) {
   if (s->writer) {
-    {
-      std::lock_guard<std::mutex> lk(s->lock);
-      s->ready.store(s->frames, std::memory_order_release);
-    }
     s->writer_stop(false);
     int f = s->writer_failure.load(std::memory_order_acquire);
     if (f != FAIL_NONE) return s->fail((ImportFailure)f, "couldn't write the sketch");
@@ -611,9 +613,11 @@ int import_audio_job(Job* job) {
   const int64_t frames = s.frames;
   const double rate = s.rate;
 
-  // The rest of tape.f32, then the side-car, each put in place whole.
+  // The rest of tape.f32 and the side-car (the writer takes it while the waveform is summed),
+  // then each put in place whole.
   job_progress_phase(job, 950000, 40000, 1000000);
-  job_progress_set(&job->progress, 0, 3);
+  job_progress_set(&job->progress, 0, 2);
+  s.writer_release(false);
   float wave[IMPORT_WAVEFORM_POINTS];
   int points = tape_waveform(s.tape, frames, wave);
   if (job_progress_cancelled(&job->progress)) return cancelled(job);
