@@ -6,9 +6,9 @@
 // read with wait4. Ours and ffmpeg take turns, at least 7 runs each, so that load from elsewhere
 // on the machine falls on both alike; the rows compare medians.
 //   - import decode: the file decoded onto tape chunks as import lays it, no files written.
-//   - whole import job: decode, tape.f32, side-car WAV and meta.json, in a fresh process (kelp_bench
-//     run again) so that its peak memory is the job's own; goal for the peak: the tape's bytes +
-//     64 MB.
+//   - whole import job: decode, tape.f32, side-car WAV and meta.json, in a fresh process
+//     (kelp_bench run again) so that its peak memory is the job's own; goal for the peak: the
+//     tape's bytes + 64 MB.
 // KELP_BENCH_TMP picks the folder (default /tmp).
 #include <benchmark/benchmark.h>
 #include <sys/resource.h>
@@ -127,9 +127,10 @@ std::string ffmpeg_path() {
 
 ChildRun run_ffmpeg() {
   const std::string exe = ffmpeg_path();
-  const char* argv[] = {exe.c_str(), "-hide_banner", "-loglevel", "error", "-nostdin", "-y", "-i",
-                        source().mp3.c_str(), "-f", "f32le", "-ar", "48000", "-ac", "2",
-                        "/dev/null", nullptr};
+  const char* argv[] = {
+      exe.c_str(),          "-hide_banner", "-loglevel", "error", "-nostdin", "-y",  "-i",
+      source().mp3.c_str(), "-f",           "f32le",     "-ar",   "48000",    "-ac", "2",
+      "/dev/null",          nullptr};
   return run_child(argv, environ);
 }
 
@@ -229,10 +230,11 @@ void BM_ImportJobVsFfmpegProgram(benchmark::State& state) {
               "tape bytes + 64 MB (MB shown as s)", 1.0);
   bench_ratio("whole import job peak memory vs ffmpeg (MB as s)", ffmpeg,
               "ffmpeg program's peak (MB shown as s)", 0);
-  printf("import job peak memory: ours %.1f MB, ffmpeg %.1f MB, goal <= %.1f MB (tape %.1f MB + "
-         "64 MB): %s\n",
-         ourPeak / 1e6, theirPeak / 1e6, goalPeak / 1e6, tapeBytes / 1e6,
-         ourPeak <= goalPeak ? "met" : "MISSED");
+  printf(
+      "import job peak memory: ours %.1f MB, ffmpeg %.1f MB, goal <= %.1f MB (tape %.1f MB + "
+      "64 MB): %s\n",
+      ourPeak / 1e6, theirPeak / 1e6, goalPeak / 1e6, tapeBytes / 1e6,
+      ourPeak <= goalPeak ? "met" : "MISSED");
 }
 BENCHMARK(BM_ImportJobVsFfmpegProgram)->Unit(benchmark::kMillisecond)->Iterations(1);
 

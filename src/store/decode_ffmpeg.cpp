@@ -72,7 +72,7 @@ int layout_of(const char* path, const AVFrame* f, PcmLayout* out) {
     log_line("decode: %s decodes to an unusable sample size (%u bytes)", path, (unsigned)bytes);
     return -2;
   }
-  const int32_t kind = isFloat                          ? (bytes == 4 ? AUDIO_F32 : AUDIO_F64)
+  const int32_t kind = isFloat                       ? (bytes == 4 ? AUDIO_F32 : AUDIO_F64)
                        : packed == AV_SAMPLE_FMT_U8  ? AUDIO_U8
                        : packed == AV_SAMPLE_FMT_S16 ? AUDIO_S16
                                                      : AUDIO_S32;

@@ -4,10 +4,10 @@
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
-#include <mutex>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "core/tape.h"
 #include "platform/fsys.h"
@@ -116,8 +116,8 @@ struct ImportSink {
   int32_t channels = 0;
   double rate = 0;
   int64_t expected = 0;
-  int64_t frames = 0;  // mixed onto the tape so far
-  int64_t piece = 0;   // frames converted to floats at a time
+  int64_t frames = 0;        // mixed onto the tape so far
+  int64_t piece = 0;         // frames converted to floats at a time
   float* mixed = nullptr;    // IMPORT_BLOCK_FRAMES stereo frames
   float* scratch = nullptr;  // piece frames of the file's own channels
   Tape* tape = nullptr;

@@ -21,7 +21,7 @@ struct Tape;
 enum {
   IMPORT_WAVEFORM_POINTS = 96,
   IMPORT_BLOCK_FRAMES = 4096,  // frames mixed and copied into the tape per step
-  IMPORT_NAME_MAX = 255,        // bytes of the sketch name taken from the file name
+  IMPORT_NAME_MAX = 255,       // bytes of the sketch name taken from the file name
 };
 
 // What the user is told about a file that can't be imported.

@@ -228,8 +228,7 @@ int decode(FILE* f, const Format& fmt, int64_t dataStart, int64_t dataSize, Audi
   return rc;
 }
 
-int read_open(FILE* f, AudioSink* sink, JobProgress* progress, char* message,
-              size_t messageSize) {
+int read_open(FILE* f, AudioSink* sink, JobProgress* progress, char* message, size_t messageSize) {
   const int64_t size = size_of(f);
   uint8_t head[12];
   if (size < 0) {

@@ -102,8 +102,7 @@ void whole_buffer_import(const std::string& path, const std::string& scratch, Ex
 
 struct JobHolder {
   Job* job;
-  JobHolder(const std::string& file, const std::string& library)
-      : job(job_new(JOB_IMPORT_AUDIO)) {
+  JobHolder(const std::string& file, const std::string& library) : job(job_new(JOB_IMPORT_AUDIO)) {
     snprintf(job->path, sizeof job->path, "%s", file.c_str());
     snprintf(job->folder, sizeof job->folder, "%s", library.c_str());
   }
@@ -200,9 +199,9 @@ TEST_F(ImportStream, SameFilesAsTheWholeBufferImport) {
 // waveform, as it always was.
 TEST_F(ImportStream, NonFiniteSamplesMatchTheWholeBufferImport) {
   const float v[5] = {0.5f, NAN, INFINITY, -INFINITY, -0.25f};
-  unsigned char h[44] = {'R', 'I', 'F', 'F', 56, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ',
-                         16,  0,   0,   0,   3,  0, 1, 0, 0x40, 0x1F, 0, 0, 0, 0x7D, 0, 0,
-                         4,   0,   32,  0,   'd', 'a', 't', 'a', 20, 0, 0, 0};
+  unsigned char h[44] = {'R', 'I', 'F', 'F', 56, 0, 0,   0,   'W', 'A',  'V',  'E', 'f', 'm', 't',
+                         ' ', 16,  0,   0,   0,  3, 0,   1,   0,   0x40, 0x1F, 0,   0,   0,   0x7D,
+                         0,   0,   4,   0,   32, 0, 'd', 'a', 't', 'a',  20,   0,   0,   0};
   const std::string src = dir / "odd.wav";
   tmpdir_write(src, std::string((const char*)h, sizeof h) + std::string((const char*)v, sizeof v));
   Expected want;
