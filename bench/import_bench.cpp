@@ -1,25 +1,56 @@
-// Import of a 10-minute stereo mp3 (44.1 kHz, 192 kb/s), made once with the ffmpeg program from
-// a generated signal: our decode into memory beside the ffmpeg program decoding the same file to
-// 32-bit float on a pipe (the subprocess timed whole, start-up included). The ratio counter is
-// ours / ffmpeg's. The full import job (decode, mix, tape.f32, side-car WAV, meta.json) is shown
-// too, for scale. KELP_BENCH_TMP picks the folder (default /tmp).
+// Import of a 10-minute stereo mp3 (44.1 kHz, 192 kb/s), made once with the ffmpeg program from a
+// generated signal, beside the ffmpeg program decoding the same file:
+//   ffmpeg -hide_banner -loglevel error -nostdin -y -i x -f f32le -ar 48000 -ac 2 /dev/null
+// (-y because without it ffmpeg won't "overwrite" /dev/null under -nostdin and exits at once
+// having decoded nothing). The program is timed whole, start-up included, and its peak memory is
+// read with wait4. Ours and ffmpeg take turns, at least 7 runs each, so that load from elsewhere
+// on the machine falls on both alike; the rows compare medians.
+//   - import decode: the file decoded onto tape chunks as import lays it, no files written.
+//   - whole import job: decode, tape.f32, side-car WAV and meta.json, in a fresh process
+//     (kelp_bench run again) so that its peak memory is the job's own; goal for the peak: the
+//     tape's bytes + 64 MB.
+// KELP_BENCH_TMP picks the folder (default /tmp).
 #include <benchmark/benchmark.h>
-#include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "bench_ratio.h"
+#include "core/tape.h"
 #include "store/files.h"
 #include "store/import.h"
 #include "store/jobs.h"
-#include "store/wav.h"
+#include "store/tapefile.h"
 
 namespace {
+
+constexpr int kRuns = 7;
+constexpr const char* kFileVar = "KELP_IMPORT_BENCH_FILE";
+constexpr const char* kLibraryVar = "KELP_IMPORT_BENCH_LIBRARY";
+constexpr const char* kAnchor = "ffmpeg -i x -f f32le -ar 48000 -ac 2 /dev/null";
+
+// kelp_bench run again with both variables set is the job's own process: it imports the file and
+// leaves before the benchmarks start.
+struct JobChild {
+  JobChild() {
+    const char* file = getenv(kFileVar);
+    const char* library = getenv(kLibraryVar);
+    if (!file || !library) return;
+    Job* job = job_new(JOB_IMPORT_AUDIO);
+    snprintf(job->path, sizeof job->path, "%s", file);
+    snprintf(job->folder, sizeof job->folder, "%s", library);
+    int rc = import_audio_job(job);
+    job_free(job);
+    _exit(rc == 0 ? 0 : 1);
+  }
+} g_job_child;
 
 struct BenchMp3 {
   std::string dir, mp3, library;
@@ -53,88 +84,158 @@ BenchMp3& source() {
   return s;
 }
 
+// A finished child process: how long from fork to its end, its peak memory, and whether it
+// succeeded.
+struct ChildRun {
+  double seconds = 0;
+  long long peak_bytes = 0;
+  bool ok = false;
+};
+
+// Runs argv (argv[0] a path) with env, waiting for it with wait4.
+ChildRun run_child(const char* const* argv, const char* const* env) {
+  ChildRun r;
+  double t0 = bench_now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    execve(argv[0], const_cast<char* const*>(argv), const_cast<char* const*>(env));
+    _exit(127);
+  }
+  if (pid < 0) return r;
+  int status = 0;
+  struct rusage ru = {};
+  pid_t got = wait4(pid, &status, 0, &ru);
+  r.seconds = bench_now() - t0;
+  r.peak_bytes = (long long)ru.ru_maxrss * 1024;
+  r.ok = got == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return r;
+}
+
+std::string ffmpeg_path() {
+  static std::string path;
+  if (path.empty()) {
+    FILE* p = popen("command -v ffmpeg", "r");
+    char buf[1024] = "";
+    if (p) {
+      if (fgets(buf, sizeof buf, p)) buf[strcspn(buf, "\n")] = 0;
+      pclose(p);
+    }
+    path = buf[0] ? buf : "/usr/bin/ffmpeg";
+  }
+  return path;
+}
+
+ChildRun run_ffmpeg() {
+  const std::string exe = ffmpeg_path();
+  const char* argv[] = {
+      exe.c_str(),          "-hide_banner", "-loglevel", "error", "-nostdin", "-y",  "-i",
+      source().mp3.c_str(), "-f",           "f32le",     "-ar",   "48000",    "-ac", "2",
+      "/dev/null",          nullptr};
+  return run_child(argv, environ);
+}
+
+// One import job in a fresh kelp_bench process, into a library of its own that goes afterwards.
+ChildRun run_job(int run) {
+  const std::string library = source().library + "/run-" + std::to_string(run);
+  mkdir(library.c_str(), 0755);
+  char self[1024];
+  ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  if (n <= 0) return ChildRun{};
+  self[n] = 0;
+  const std::string fileVar = std::string(kFileVar) + "=" + source().mp3;
+  const std::string libraryVar = std::string(kLibraryVar) + "=" + library;
+  const char* argv[] = {self, nullptr};
+  std::vector<const char*> env = {fileVar.c_str(), libraryVar.c_str()};
+  for (char** e = environ; *e; e++) env.push_back(*e);
+  env.push_back(nullptr);
+  ChildRun r = run_child(argv, env.data());
+  tree_delete(library.c_str());
+  return r;
+}
+
+// The import's decode on its own: the file onto tape chunks, mixed as import mixes it.
 double decode_ours(int64_t* frames) {
-  auto t0 = std::chrono::steady_clock::now();
-  DecodedAudio a{};
   char msg[256];
-  int rc = decode_audio_file(source().mp3.c_str(), &a, nullptr, msg, sizeof msg);
-  auto t1 = std::chrono::steady_clock::now();
-  *frames = rc == 0 ? a.frames : -1;
-  decoded_audio_free(&a);
-  return std::chrono::duration<double>(t1 - t0).count();
+  Tape* tape = nullptr;
+  double t0 = bench_now();
+  int rc = import_decode_to_tape(source().mp3.c_str(), &tape, nullptr, msg, sizeof msg);
+  double t = bench_now() - t0;
+  *frames = rc == 0 ? tape_length(tape) : -1;
+  tape_free(tape);
+  return t;
 }
 
-double decode_cli(int64_t* bytes) {
-  std::string cmd =
-      "ffmpeg -hide_banner -loglevel error -nostdin -i '" + source().mp3 + "' -f f32le -";
-  auto t0 = std::chrono::steady_clock::now();
-  FILE* p = popen(cmd.c_str(), "r");
-  int64_t total = 0;
-  if (p) {
-    static char buf[1 << 16];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) total += (int64_t)n;
-    if (pclose(p) != 0) total = -1;
-  }
-  auto t1 = std::chrono::steady_clock::now();
-  *bytes = p ? total : -1;
-  return std::chrono::duration<double>(t1 - t0).count();
-}
-
-void BM_ImportDecodeMp3(benchmark::State& state) {
-  if (!source().ok) return state.SkipWithError("couldn't make the mp3 with ffmpeg");
-  int64_t frames = 0;
-  for (auto _ : state) {
-    state.SetIterationTime(decode_ours(&frames));
-    if (frames <= 0) return state.SkipWithError("decode failed");
-  }
-  state.counters["frames"] = (double)frames;
-}
-BENCHMARK(BM_ImportDecodeMp3)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
-
-void BM_FfmpegProgramDecodeMp3(benchmark::State& state) {
-  if (!source().ok) return state.SkipWithError("couldn't make the mp3 with ffmpeg");
-  int64_t bytes = 0;
-  for (auto _ : state) {
-    state.SetIterationTime(decode_cli(&bytes));
-    if (bytes <= 0) return state.SkipWithError("ffmpeg failed");
-  }
-  state.counters["frames"] = (double)bytes / 8;
-}
-BENCHMARK(BM_FfmpegProgramDecodeMp3)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
-
-// Both, alternating, so that load from elsewhere on the machine falls on both alike.
 void BM_ImportDecodeVsFfmpegProgram(benchmark::State& state) {
   if (!source().ok) return state.SkipWithError("couldn't make the mp3 with ffmpeg");
-  double ours = 0, theirs = 0;
-  int runs = 0;
+  BenchPair p;
+  int64_t frames = 0;
   for (auto _ : state) {
-    int64_t frames = 0, bytes = 0;
-    ours += decode_ours(&frames);
-    theirs += decode_cli(&bytes);
-    if (frames <= 0 || bytes <= 0) return state.SkipWithError("decode failed");
-    runs++;
+    for (int i = 0; i < kRuns; i++) {
+      // Turns alternate who goes first, so neither always runs on a cache the other warmed.
+      ChildRun ff;
+      if (i % 2) ff = run_ffmpeg();
+      p.ours.push_back(decode_ours(&frames));
+      if (i % 2 == 0) ff = run_ffmpeg();
+      if (frames <= 0) return state.SkipWithError("decode failed");
+      if (!ff.ok) return state.SkipWithError("the ffmpeg program failed");
+      p.anchor.push_back(ff.seconds);
+    }
   }
-  state.counters["ours_ms"] = ours / runs * 1e3;
-  state.counters["ffmpeg_ms"] = theirs / runs * 1e3;
+  const double ours = bench_median(p.ours), theirs = bench_median(p.anchor);
+  state.counters["ours_ms"] = ours * 1e3;
+  state.counters["ffmpeg_ms"] = theirs * 1e3;
   state.counters["ratio"] = ours / theirs;
+  state.counters["frames"] = (double)frames;
+  bench_ratio("import decode, 10-min mp3", p, kAnchor, 1.2);
 }
-BENCHMARK(BM_ImportDecodeVsFfmpegProgram)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_ImportDecodeVsFfmpegProgram)->Unit(benchmark::kMillisecond)->Iterations(1);
 
-void BM_ImportJobMp3(benchmark::State& state) {
+void BM_ImportJobVsFfmpegProgram(benchmark::State& state) {
   if (!source().ok) return state.SkipWithError("couldn't make the mp3 with ffmpeg");
+  BenchPair p;
+  std::vector<double> ourPeaks, theirPeaks;
   for (auto _ : state) {
-    Job* job = job_new(JOB_IMPORT_AUDIO);
-    snprintf(job->path, sizeof job->path, "%s", source().mp3.c_str());
-    snprintf(job->folder, sizeof job->folder, "%s", source().library.c_str());
-    int rc = import_audio_job(job);
-    state.PauseTiming();
-    if (rc == 0) tree_delete(job->result_path);
-    job_free(job);
-    state.ResumeTiming();
-    if (rc != 0) return state.SkipWithError("import failed");
+    for (int i = 0; i < kRuns; i++) {
+      ChildRun ff, job;
+      if (i % 2) ff = run_ffmpeg();
+      job = run_job(i);
+      if (i % 2 == 0) ff = run_ffmpeg();
+      if (!job.ok) return state.SkipWithError("import failed");
+      if (!ff.ok) return state.SkipWithError("the ffmpeg program failed");
+      p.ours.push_back(job.seconds);
+      p.anchor.push_back(ff.seconds);
+      ourPeaks.push_back((double)job.peak_bytes);
+      theirPeaks.push_back((double)ff.peak_bytes);
+    }
   }
+  const double ours = bench_median(p.ours), theirs = bench_median(p.anchor);
+  // The tape as tape.f32 holds it: 10 minutes at 44.1 kHz, two floats a frame.
+  const double tapeBytes = 600.0 * 44100.0 * (double)TAPE_FILE_FRAME_BYTES;
+  const double goalPeak = tapeBytes + 64.0 * 1e6;
+  const double ourPeak = bench_median(ourPeaks), theirPeak = bench_median(theirPeaks);
+  state.counters["ours_ms"] = ours * 1e3;
+  state.counters["ffmpeg_ms"] = theirs * 1e3;
+  state.counters["ratio"] = ours / theirs;
+  state.counters["peak_MB"] = ourPeak / 1e6;
+  state.counters["ffmpeg_peak_MB"] = theirPeak / 1e6;
+  state.counters["peak_goal_MB"] = goalPeak / 1e6;
+  bench_ratio("whole import job, mp3", p, kAnchor, 1.5);
+  // Megabytes in the seconds columns: the peak against its goal, and against ffmpeg's for scale.
+  BenchPair goal, ffmpeg;
+  goal.ours.push_back(ourPeak / 1e6);
+  goal.anchor.push_back(goalPeak / 1e6);
+  ffmpeg.ours.push_back(ourPeak / 1e6);
+  ffmpeg.anchor.push_back(theirPeak / 1e6);
+  bench_ratio("whole import job peak memory (MB shown as s)", goal,
+              "tape bytes + 64 MB (MB shown as s)", 1.0);
+  bench_ratio("whole import job peak memory vs ffmpeg (MB as s)", ffmpeg,
+              "ffmpeg program's peak (MB shown as s)", 0);
+  printf(
+      "import job peak memory: ours %.1f MB, ffmpeg %.1f MB, goal <= %.1f MB (tape %.1f MB + "
+      "64 MB): %s\n",
+      ourPeak / 1e6, theirPeak / 1e6, goalPeak / 1e6, tapeBytes / 1e6,
+      ourPeak <= goalPeak ? "met" : "MISSED");
 }
-BENCHMARK(BM_ImportJobMp3)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_ImportJobVsFfmpegProgram)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 }  // namespace

@@ -74,6 +74,9 @@ unsigned long fsys_open_read(const char* path, FsysFile* out);
 unsigned long fsys_size(FsysFile f, int64_t* out);
 // Writes all of data in pieces of at most 1 GiB; a write that makes no progress is an error.
 unsigned long fsys_write(FsysFile f, const void* data, size_t size);
+// Writes all of data at offset, leaving the file position where it was (a header whose sizes are
+// known only once the rest is written).
+unsigned long fsys_write_at(FsysFile f, int64_t offset, const void* data, size_t size);
 // Reads up to size bytes; *got is 0 at the end of the file.
 unsigned long fsys_read(FsysFile f, void* data, size_t size, size_t* got);
 // Copies up to size bytes from in to out at their positions (both advance) inside the system,
@@ -141,6 +144,7 @@ struct FsysCalls {
   int (*mkdir)(const char* path, mode_t mode);
   int (*rmdir)(const char* path);
   ssize_t (*copy_range)(int in, int out, size_t size);  // copy_file_range at both positions
+  ssize_t (*pwrite)(int fd, const void* data, size_t size, off_t offset);
 };
 // The live table.
 FsysCalls* fsys_calls();

@@ -32,7 +32,7 @@ ssize_t sys_copy_range(int in, int out, size_t size) {
 
 const FsysCalls kSystem = {
     sys_open,  close, read,   write,  fsync, fstat, ftruncate,
-    sys_fcntl, flock, rename, unlink, mkdir, rmdir, sys_copy_range,
+    sys_fcntl, flock, rename, unlink, mkdir, rmdir, sys_copy_range, pwrite,
 };
 
 FsysCalls g_calls = kSystem;
@@ -224,6 +224,24 @@ unsigned long fsys_write(FsysFile f, const void* data, size_t size) {
     }
     if (r == 0) return ENOSPC;
     p += r;
+    size -= (size_t)r;
+  }
+  return 0;
+}
+
+unsigned long fsys_write_at(FsysFile f, int64_t offset, const void* data, size_t size) {
+  if (offset < 0) return EINVAL;
+  const char* p = (const char*)data;
+  while (size > 0) {
+    size_t piece = size < kPiece ? size : kPiece;
+    ssize_t r = g_calls.pwrite((int)f, p, piece, (off_t)offset);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return err();
+    }
+    if (r == 0) return ENOSPC;
+    p += r;
+    offset += r;
     size -= (size_t)r;
   }
   return 0;

@@ -1,5 +1,5 @@
-// The platform decoder on this system: FFmpeg's demuxers and audio decoders, read straight into
-// one interleaved float array.
+// The platform decoder on this system: FFmpeg's demuxers and audio decoders, each decoded frame
+// handed to a sink as it comes.
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -49,7 +49,7 @@ struct PcmLayout {
   int channels;
   int rate;
   int bytes;  // per sample
-  bool is_float;
+  int32_t kind;
   bool planar;
   unsigned block_align() const { return (unsigned)(channels * bytes); }
 };
@@ -72,59 +72,12 @@ int layout_of(const char* path, const AVFrame* f, PcmLayout* out) {
     log_line("decode: %s decodes to an unusable sample size (%u bytes)", path, (unsigned)bytes);
     return -2;
   }
-  *out = PcmLayout{ch, f->sample_rate, bytes, isFloat, av_sample_fmt_is_planar(fmt) != 0};
+  const int32_t kind = isFloat                       ? (bytes == 4 ? AUDIO_F32 : AUDIO_F64)
+                       : packed == AV_SAMPLE_FMT_U8  ? AUDIO_U8
+                       : packed == AV_SAMPLE_FMT_S16 ? AUDIO_S16
+                                                     : AUDIO_S32;
+  *out = PcmLayout{ch, f->sample_rate, bytes, kind, av_sample_fmt_is_planar(fmt) != 0};
   return 0;
-}
-
-inline float sample_at(const uint8_t* p, const PcmLayout& l) {
-  if (l.is_float) {
-    if (l.bytes == 4) {
-      float v;
-      memcpy(&v, p, 4);
-      return v;
-    }
-    double d;
-    memcpy(&d, p, 8);
-    return (float)d;
-  }
-  switch (l.bytes) {
-    case 1:
-      return ((float)*p - 128.0f) / 128.0f;
-    case 2: {
-      int16_t v;
-      memcpy(&v, p, 2);
-      return (float)v / 32768.0f;
-    }
-    default: {
-      int32_t v;
-      memcpy(&v, p, 4);
-      return (float)((double)v / 2147483648.0);
-    }
-  }
-}
-
-// Appends n frames of f to dst (interleaved floats).
-void convert(const AVFrame* f, const PcmLayout& l, float* dst, int n) {
-  const int ch = l.channels;
-  if (!l.planar) {
-    const uint8_t* src = f->extended_data[0];
-    size_t count = (size_t)n * (size_t)ch;
-    if (l.is_float && l.bytes == 4) {
-      memcpy(dst, src, count * sizeof(float));
-      return;
-    }
-    for (size_t i = 0; i < count; i++) dst[i] = sample_at(src + i * (size_t)l.bytes, l);
-    return;
-  }
-  for (int c = 0; c < ch; c++) {
-    const uint8_t* src = f->extended_data[c];
-    if (l.is_float && l.bytes == 4) {
-      const float* s = reinterpret_cast<const float*>(src);
-      for (int i = 0; i < n; i++) dst[(size_t)i * ch + c] = s[i];
-    } else {
-      for (int i = 0; i < n; i++) dst[(size_t)i * ch + c] = sample_at(src + (size_t)i * l.bytes, l);
-    }
-  }
 }
 
 struct Decoder {
@@ -139,52 +92,33 @@ struct Decoder {
   int64_t size = 0;
   JobProgress* progress = nullptr;
 
+  AudioSink* sink = nullptr;
+  int sinkRc = 0;  // what the sink stopped the decode with
+
   bool have_layout = false;
   PcmLayout layout{};
-  float* samples = nullptr;
   int64_t frames = 0;
-  int64_t capacity = 0;  // frames
-  int corrupt = 0;       // packets the codec refused, skipped
+  int corrupt = 0;  // packets the codec refused, skipped
 
   ~Decoder() {
     av_frame_free(&frame);
     av_packet_free(&pkt);
     avcodec_free_context(&cc);
     avformat_close_input(&fc);
-    free(samples);
   }
 };
 
-// Room for need frames. 0, or -1 when memory runs out.
-int grow(Decoder* d, int64_t need) {
-  if (need <= d->capacity) return 0;
-  int64_t want = std::max({need, d->capacity + d->capacity / 2, (int64_t)4096});
-  const int64_t ch = d->layout.channels;
-  if (want > (int64_t)(SIZE_MAX / sizeof(float)) / ch) want = need;
-  if (need > (int64_t)(SIZE_MAX / sizeof(float)) / ch) return -1;
-  float* p = static_cast<float*>(realloc(d->samples, (size_t)want * ch * sizeof(float)));
-  if (!p) return -1;
-  d->samples = p;
-  d->capacity = want;
-  return 0;
-}
-
-// Reserves for the announced length, so a whole file lands in one allocation. A length read from
-// a damaged header may be absurd: then the array simply grows as frames come.
-void reserve(Decoder* d) {
-  if (!(d->duration > 0) || d->layout.rate <= 0) return;
+// The frames to expect, from the announced length, with room for a codec's padding; 0 unknown.
+int64_t expected_frames(const Decoder* d) {
+  if (!(d->duration > 0) || d->layout.rate <= 0) return 0;
   double want = 8192.0 + d->duration * d->layout.rate;
-  double bytes = want * d->layout.channels * sizeof(float);
-  if (!(bytes < (double)(1ull << 32))) return;
-  float* p = static_cast<float*>(malloc((size_t)bytes));
-  if (!p) return;
-  d->samples = p;
-  d->capacity = (int64_t)want;
+  return want < 1e15 ? (int64_t)want : 0;
 }
 
-enum Step { STEP_OK = 0, STEP_FAIL = -2, STEP_NOMEM = -1 };
+enum Step { STEP_OK = 0, STEP_NOMEM = -1, STEP_FAIL = -2, STEP_RATE = -4, STEP_SINK = -5 };
 
-// Takes every frame the codec has ready. STEP_OK, STEP_FAIL (logged) or STEP_NOMEM.
+// Takes every frame the codec has ready to the sink. STEP_OK, STEP_FAIL or STEP_RATE (logged), or
+// STEP_SINK (the sink stopped it: sinkRc).
 int drain(Decoder* d) {
   for (;;) {
     int rc = avcodec_receive_frame(d->cc, d->frame);
@@ -206,7 +140,17 @@ int drain(Decoder* d) {
     if (!d->have_layout) {
       d->layout = l;
       d->have_layout = true;
-      reserve(d);
+      // A rate no recording has would be resampled into gigabytes on open.
+      if (!meta_rate_usable((double)l.rate)) {
+        log_line("decode: %s is at %d Hz - not a recording's rate", d->path, l.rate);
+        av_frame_unref(d->frame);
+        return STEP_RATE;
+      }
+      d->sinkRc = d->sink->start(d->sink, l.channels, (double)l.rate, expected_frames(d));
+      if (d->sinkRc != 0) {
+        av_frame_unref(d->frame);
+        return STEP_SINK;
+      }
     } else if (l.channels != d->layout.channels || l.rate != d->layout.rate ||
                l.block_align() != d->layout.block_align()) {
       log_line("decode: %s changes format mid-stream - not supported", d->path);
@@ -217,11 +161,13 @@ int drain(Decoder* d) {
     }
     int n = d->frame->nb_samples;
     if (n > 0) {
-      if (grow(d, d->frames + n) != 0) {
+      AudioBlock b{d->frame->extended_data, n, d->layout.channels, d->layout.kind,
+                   d->layout.planar};
+      d->sinkRc = d->sink->block(d->sink, &b);
+      if (d->sinkRc != 0) {
         av_frame_unref(d->frame);
-        return STEP_NOMEM;
+        return STEP_SINK;
       }
-      convert(d->frame, d->layout, d->samples + (size_t)d->frames * d->layout.channels, n);
       d->frames += n;
     }
     if (d->progress && d->duration > 0 && d->frame->pts != AV_NOPTS_VALUE) {
@@ -294,10 +240,9 @@ int open_decoder(Decoder* d) {
 
 }  // namespace
 
-int decode_with_platform_decoder(const char* path, DecodedAudio* out, JobProgress* progress,
-                                 char* message, size_t messageSize) {
-  if (out) *out = DecodedAudio{};
-  if (!path || !*path || !out) {
+int decode_stream_with_platform_decoder(const char* path, AudioSink* sink, JobProgress* progress,
+                                        char* message, size_t messageSize) {
+  if (!path || !*path || !sink) {
     say(message, messageSize, "file not found");
     return -1;
   }
@@ -324,6 +269,8 @@ int decode_with_platform_decoder(const char* path, DecodedAudio* out, JobProgres
   d.path = path;
   d.size = size;
   d.progress = progress;
+  d.sink = sink;
+  sink->reason[0] = 0;
   int rc = open_decoder(&d);
   if (rc == -1) {
     log_line("decode: out of memory opening %s", path);
@@ -391,10 +338,18 @@ int decode_with_platform_decoder(const char* path, DecodedAudio* out, JobProgres
     step = drain(&d);
   }
 
+  if (step == STEP_SINK) {
+    say(message, messageSize, sink->reason);
+    return d.sinkRc == -2 || d.sinkRc == -3 ? d.sinkRc : -1;
+  }
   if (step == STEP_NOMEM) {
     log_line("decode: out of memory decoding %s at %lld frames", path, (long long)d.frames);
     say(message, messageSize, "out of memory");
     return -1;
+  }
+  if (step == STEP_RATE) {
+    say(message, messageSize, IMPORT_RATE_REFUSED);
+    return -2;
   }
   if (step != STEP_OK) {
     say(message, messageSize, IMPORT_REFUSED);
@@ -406,19 +361,22 @@ int decode_with_platform_decoder(const char* path, DecodedAudio* out, JobProgres
     say(message, messageSize, IMPORT_REFUSED);
     return -2;
   }
-  if (!meta_rate_usable((double)d.layout.rate)) {
-    log_line("decode: %s is at %d Hz - not a recording's rate", path, d.layout.rate);
-    say(message, messageSize, IMPORT_RATE_REFUSED);
-    return -2;
-  }
   if (d.corrupt > 0)
     log_line("decode: %s had %d damaged packet%s - skipped", path, d.corrupt,
              d.corrupt == 1 ? "" : "s");
-  out->channels = d.layout.channels;
-  out->rate = d.layout.rate;
-  out->frames = d.frames;
-  out->samples = d.samples;
-  d.samples = nullptr;
   say(message, messageSize, "");
   return 0;
+}
+
+int decode_with_platform_decoder(const char* path, DecodedAudio* out, JobProgress* progress,
+                                 char* message, size_t messageSize) {
+  if (!out) {
+    say(message, messageSize, "file not found");
+    return -1;
+  }
+  AudioCollector c;
+  audio_collector_init(&c, out, path);
+  int rc = decode_stream_with_platform_decoder(path, &c.sink, progress, message, messageSize);
+  if (rc != 0) decoded_audio_free(out);
+  return rc;
 }

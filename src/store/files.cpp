@@ -585,6 +585,30 @@ int safe_writer_copy(SafeWriter* w, FsysFile in, uint64_t size, uint64_t* copied
   return 0;
 }
 
+int safe_writer_write_at(SafeWriter* w, uint64_t offset, const void* data, size_t size) {
+  if (!w || !w->open || w->failed) return -1;
+  if (!data || offset > w->written || size > w->written - offset) {
+    log_line("write: %s failed (error %lu)", w->path, FSYS_ERROR_INVALID);
+    w->failed = true;
+    return -1;
+  }
+  if (size == 0) return 0;
+  // Still in the buffer (a small file): patched there, no system call.
+  const uint64_t inFile = w->written - w->buffered;
+  if (offset >= inFile) {
+    memcpy(w->buffer + (offset - inFile), data, size);
+    return 0;
+  }
+  if (!writer_flush_buffer(w)) return -1;
+  unsigned long e = fsys_write_at(w->file, (int64_t)offset, data, size);
+  if (e) {
+    log_line("write: %s failed (error %lu)", w->path, e);
+    w->failed = true;
+    return -1;
+  }
+  return 0;
+}
+
 int safe_writer_commit(SafeWriter* w) {
   if (!w || !w->open) return -1;
   if (!w->failed && writer_flush_buffer(w)) {

@@ -94,6 +94,9 @@ int safe_writer_write(SafeWriter* w, const void* data, size_t size);
 // copy fails; -2 when the system can't copy between the two (nothing of this call copied, the
 // writer still good: read and write the rest). *copied may fall short at -1 or when in ends.
 int safe_writer_copy(SafeWriter* w, FsysFile in, uint64_t size, uint64_t* copied);
+// Overwrites bytes already written (offset + size <= written), such as a header whose sizes are
+// known only at the end. 0 or -1 (logged; the writer has then failed).
+int safe_writer_write_at(SafeWriter* w, uint64_t offset, const void* data, size_t size);
 // Writes out, flushes, and moves the temporary file over the target. 0 or -1 (nothing replaced,
 // unless only the final flush of the folder failed, as with file_write_atomic).
 int safe_writer_commit(SafeWriter* w);

@@ -1,7 +1,8 @@
 // Audio import: an audio file becomes a new sketch folder in the library. The file is decoded
-// whole into memory (WAV by our own reader, everything else and WAVs it refuses by the platform
-// decoder), mixed to one channel, laid centred on both channels of a tape at the file's own rate,
-// and written out as tape.f32, the side-car WAV and meta.json with a 96-point waveform.
+// in blocks (WAV by our own reader, everything else and WAVs it refuses by the platform decoder);
+// each block is mixed to one channel, laid centred on both channels of a tape at the file's own
+// rate and appended to tape.f32 and the side-car WAV as it comes, so the file is never held whole
+// in memory beside the tape. meta.json with a 96-point waveform follows at the end.
 //
 // The platform decoder here is FFmpeg (libavformat + libavcodec). Unlike Media Foundation it
 // needs no per-thread start-up (no COM apartment, no MFStartup), so no per-thread state is kept;
@@ -11,14 +12,16 @@
 #include <cstddef>
 #include <cstdint>
 
+struct AudioSink;
 struct DecodedAudio;
 struct JobProgress;
 struct Job;
+struct Tape;
 
 enum {
   IMPORT_WAVEFORM_POINTS = 96,
-  IMPORT_BLOCK_FRAMES = 65536,  // frames mixed and copied into the tape per step
-  IMPORT_NAME_MAX = 255,        // bytes of the sketch name taken from the file name
+  IMPORT_BLOCK_FRAMES = 4096,  // frames mixed and copied into the tape per step
+  IMPORT_NAME_MAX = 255,       // bytes of the sketch name taken from the file name
 };
 
 // What the user is told about a file that can't be imported.
@@ -42,16 +45,28 @@ size_t import_sketch_name(const char* path, char* out, size_t size);
 // progress (optional) counts bytes of the file and is polled for cancel.
 int decode_audio_file(const char* path, DecodedAudio* out, JobProgress* progress, char* message,
                       size_t messageSize);
+// decode_audio_file handing the audio to sink as it decodes, with the same checks and results. The
+// sink never sees a rate no recording has.
+int decode_audio_stream(const char* path, AudioSink* sink, JobProgress* progress, char* message,
+                        size_t messageSize);
 
 // The platform decoder alone (FFmpeg here), with the same results. Output is float when the
 // codec gives float samples, else integer PCM of 1, 2 or 4 bytes, converted to float.
 int decode_with_platform_decoder(const char* path, DecodedAudio* out, JobProgress* progress,
                                  char* message, size_t messageSize);
+// The same, handing each decoded frame to sink as it comes.
+int decode_stream_with_platform_decoder(const char* path, AudioSink* sink, JobProgress* progress,
+                                        char* message, size_t messageSize);
+
+// Decodes path onto a new tape (*out, free with tape_free) exactly as an import lays it, writing
+// no files: the import's decode on its own. Returns as decode_audio_file.
+int import_decode_to_tape(const char* path, Tape** out, JobProgress* progress, char* message,
+                          size_t messageSize);
 
 // The summary waveform of n mono values: bucket = max(1, n / 96), each of the first
 // min(96, ceil(n / bucket)) buckets the mean of |m| over its frames, scaled so the largest is 1
 // (left at 0 when everything is silent). sums holds per-bin sums of |m| (96 entries) as gathered
-// while mixing. Returns the number of points written to out96.
+// from the mixed frames. Returns the number of points written to out96.
 int import_waveform(const double* sums, int64_t frames, float* out96);
 
 // The IMPORT_AUDIO job: job->path is the file, job->folder the library. On success meta_out,

@@ -64,6 +64,61 @@ inline int16_t pcm16(float s, float gain) {
   return (int16_t)(v * 32767.0f);
 }
 
+// ---- samples to floats ----
+
+template <int K>
+inline float sample_of(const uint8_t* p) {
+  if constexpr (K == AUDIO_U8) {
+    return ((int)*p - 128) * (1.0f / 128.0f);
+  } else if constexpr (K == AUDIO_S16) {
+    int16_t x;
+    memcpy(&x, p, 2);
+    return x * (1.0f / 32768.0f);
+  } else if constexpr (K == AUDIO_S24) {
+    int32_t x = (int32_t)(((uint32_t)p[0] << 8) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 24));
+    return (float)((x >> 8) * (1.0 / 8388608.0));
+  } else if constexpr (K == AUDIO_S32) {
+    int32_t x;
+    memcpy(&x, p, 4);
+    return (float)(x * (1.0 / 2147483648.0));
+  } else if constexpr (K == AUDIO_F32) {
+    float x;
+    memcpy(&x, p, 4);
+    return x;
+  } else {
+    double x;
+    memcpy(&x, p, 8);
+    return (float)x;
+  }
+}
+
+template <int K>
+constexpr int kBytes = K == AUDIO_U8    ? 1
+                       : K == AUDIO_S16 ? 2
+                       : K == AUDIO_S24 ? 3
+                       : K == AUDIO_F64 ? 8
+                                        : 4;
+
+template <int K>
+void block_to_float(const AudioBlock* b, int64_t from, int64_t n, float* out) {
+  const size_t ch = (size_t)b->channels;
+  if (!b->planar) {
+    const uint8_t* in = b->planes[0] + (size_t)from * ch * kBytes<K>;
+    const size_t count = (size_t)n * ch;
+    if constexpr (K == AUDIO_F32) {
+      memcpy(out, in, count * sizeof(float));
+    } else {
+      for (size_t i = 0; i < count; i++) out[i] = sample_of<K>(in + i * kBytes<K>);
+    }
+    return;
+  }
+  for (size_t c = 0; c < ch; c++) {
+    const uint8_t* in = b->planes[c] + (size_t)from * kBytes<K>;
+    for (int64_t i = 0; i < n; i++)
+      out[(size_t)i * ch + c] = sample_of<K>(in + (size_t)i * kBytes<K>);
+  }
+}
+
 // ---- reader ----
 
 void say(char* message, size_t size, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
@@ -107,39 +162,8 @@ struct Format {
   uint32_t tag, channels, rate, block_align, bits;
 };
 
-void convert(const uint8_t* in, float* out, size_t samples, uint32_t tag, uint32_t bps) {
-  if (tag == TAG_FLOAT && bps == 4) {
-    memcpy(out, in, samples * 4);
-  } else if (tag == TAG_FLOAT) {
-    for (size_t i = 0; i < samples; i++) {
-      double d;
-      memcpy(&d, in + i * 8, 8);
-      out[i] = (float)d;
-    }
-  } else if (bps == 1) {
-    for (size_t i = 0; i < samples; i++) out[i] = ((int)in[i] - 128) * (1.0f / 128.0f);
-  } else if (bps == 2) {
-    for (size_t i = 0; i < samples; i++) {
-      int16_t x = (int16_t)get16(in + i * 2);
-      out[i] = x * (1.0f / 32768.0f);
-    }
-  } else if (bps == 3) {
-    for (size_t i = 0; i < samples; i++) {
-      const uint8_t* p = in + i * 3;
-      int32_t x =
-          (int32_t)(((uint32_t)p[0] << 8) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 24));
-      out[i] = (float)((x >> 8) * (1.0 / 8388608.0));
-    }
-  } else {
-    for (size_t i = 0; i < samples; i++) {
-      int32_t x = (int32_t)get32(in + i * 4);
-      out[i] = (float)(x * (1.0 / 2147483648.0));
-    }
-  }
-}
-
-// Reads the data of an open, validated WAV into out.
-int decode(FILE* f, const Format& fmt, int64_t dataStart, int64_t dataSize, DecodedAudio* out,
+// Hands the data of an open, validated WAV to sink.
+int decode(FILE* f, const Format& fmt, int64_t dataStart, int64_t dataSize, AudioSink* sink,
            JobProgress* progress, char* message, size_t messageSize) {
   uint32_t bps = (fmt.bits + 7) / 8;
   if (fmt.block_align != 0 && fmt.channels != 0 && fmt.block_align % fmt.channels == 0 &&
@@ -153,26 +177,31 @@ int decode(FILE* f, const Format& fmt, int64_t dataStart, int64_t dataSize, Deco
         fmt.channels);
     return -2;
   }
+  const int32_t kind = fmt.tag == TAG_FLOAT ? (bps == 4 ? AUDIO_F32 : AUDIO_F64)
+                       : bps == 1           ? AUDIO_U8
+                       : bps == 2           ? AUDIO_S16
+                       : bps == 3           ? AUDIO_S24
+                                            : AUDIO_S32;
   const int64_t frameSize = (int64_t)fmt.channels * bps;
   const int64_t frames = dataSize / frameSize;
   job_progress_set(progress, 0, frames * frameSize);
 
-  const uint64_t count = std::max<uint64_t>((uint64_t)frames * fmt.channels, 1);
-  float* samples =
-      count <= SIZE_MAX / sizeof(float) ? (float*)malloc(count * sizeof(float)) : nullptr;
+  int rc = sink->start(sink, (int32_t)fmt.channels, (double)fmt.rate, frames);
+  if (rc != 0) {
+    say(message, messageSize, "%s", sink->reason);
+    return rc;
+  }
   uint8_t* buf = (uint8_t*)malloc(WAV_READ_BLOCK_BYTES);
-  if (!samples || !buf) {
-    free(samples);
-    free(buf);
+  if (!buf) {
     say(message, messageSize, "out of memory");
     return -1;
   }
-  int rc = 0;
   if (!seek_to(f, dataStart)) {
     say(message, messageSize, "couldn't read the audio");
     rc = -1;
   }
   const int64_t blockFrames = WAV_READ_BLOCK_BYTES / frameSize;
+  const uint8_t* planes[1] = {buf};
   for (int64_t done = 0; rc == 0 && done < frames;) {
     if (job_progress_cancelled(progress)) {
       say(message, messageSize, "cancelled");
@@ -186,24 +215,20 @@ int decode(FILE* f, const Format& fmt, int64_t dataStart, int64_t dataSize, Deco
       rc = -1;
       break;
     }
-    convert(buf, samples + done * fmt.channels, (size_t)(n * fmt.channels), fmt.tag, bps);
+    AudioBlock b{planes, n, (int32_t)fmt.channels, kind, false};
+    rc = sink->block(sink, &b);
+    if (rc != 0) {
+      say(message, messageSize, "%s", sink->reason);
+      break;
+    }
     done += n;
     if (progress) progress->done.store(done * frameSize, std::memory_order_relaxed);
   }
   free(buf);
-  if (rc != 0) {
-    free(samples);
-    return rc;
-  }
-  out->channels = (int32_t)fmt.channels;
-  out->rate = fmt.rate;
-  out->frames = frames;
-  out->samples = samples;
-  return 0;
+  return rc;
 }
 
-int read_open(FILE* f, DecodedAudio* out, JobProgress* progress, char* message,
-              size_t messageSize) {
+int read_open(FILE* f, AudioSink* sink, JobProgress* progress, char* message, size_t messageSize) {
   const int64_t size = size_of(f);
   uint8_t head[12];
   if (size < 0) {
@@ -279,7 +304,7 @@ int read_open(FILE* f, DecodedAudio* out, JobProgress* progress, char* message,
     say(message, messageSize, fmtSeen ? "WAV has no audio data" : "WAV has no format chunk");
     return -2;
   }
-  return decode(f, fmt, dataStart, dataSize, out, progress, message, messageSize);
+  return decode(f, fmt, dataStart, dataSize, sink, progress, message, messageSize);
 }
 
 }  // namespace
@@ -290,6 +315,106 @@ void decoded_audio_free(DecodedAudio* audio) {
   *audio = DecodedAudio{};
 }
 
+int audio_sample_bytes(int32_t kind) {
+  switch (kind) {
+    case AUDIO_U8:
+      return 1;
+    case AUDIO_S16:
+      return 2;
+    case AUDIO_S24:
+      return 3;
+    case AUDIO_S32:
+    case AUDIO_F32:
+      return 4;
+    case AUDIO_F64:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
+void audio_block_to_float(const AudioBlock* b, int64_t from, int64_t n, float* out) {
+  if (!b || n <= 0) return;
+  switch (b->kind) {
+    case AUDIO_U8:
+      return block_to_float<AUDIO_U8>(b, from, n, out);
+    case AUDIO_S16:
+      return block_to_float<AUDIO_S16>(b, from, n, out);
+    case AUDIO_S24:
+      return block_to_float<AUDIO_S24>(b, from, n, out);
+    case AUDIO_S32:
+      return block_to_float<AUDIO_S32>(b, from, n, out);
+    case AUDIO_F32:
+      return block_to_float<AUDIO_F32>(b, from, n, out);
+    case AUDIO_F64:
+      return block_to_float<AUDIO_F64>(b, from, n, out);
+    default:
+      return;
+  }
+}
+
+namespace {
+
+// Room for need frames in the collector's array. False when memory runs out.
+bool collector_grow(AudioCollector* c, int64_t need, bool exact) {
+  if (need <= c->capacity) return true;
+  const int64_t ch = c->out->channels;
+  const int64_t most = (int64_t)(SIZE_MAX / sizeof(float)) / ch;
+  if (need > most) return false;
+  int64_t want = exact ? need : std::max({need, c->capacity + c->capacity / 2, (int64_t)4096});
+  if (want > most) want = need;
+  float* p =
+      (float*)realloc(c->out->samples, (size_t)std::max<int64_t>(want * ch, 1) * sizeof(float));
+  if (!p) return false;
+  c->out->samples = p;
+  c->capacity = want;
+  return true;
+}
+
+int collector_start(AudioSink* sink, int32_t channels, double rate, int64_t expected) {
+  AudioCollector* c = (AudioCollector*)sink->user;
+  decoded_audio_free(c->out);
+  c->out->channels = channels;
+  c->out->rate = rate;
+  c->capacity = 0;
+  // The whole file in one allocation when its length is known. A length read from a damaged
+  // header may be absurd: past 4 GiB the array grows as frames come instead.
+  const double bytes = (double)std::max<int64_t>(expected, 1) * channels * sizeof(float);
+  if (channels <= 0 ||
+      (bytes < (double)(1ull << 32) && !collector_grow(c, std::max<int64_t>(expected, 1), true))) {
+    if (c->path) log_line("decode: out of memory decoding %s at 0 frames", c->path);
+    snprintf(sink->reason, sizeof sink->reason, "out of memory");
+    return -1;
+  }
+  return 0;
+}
+
+int collector_block(AudioSink* sink, const AudioBlock* b) {
+  AudioCollector* c = (AudioCollector*)sink->user;
+  DecodedAudio* out = c->out;
+  if (!collector_grow(c, out->frames + b->frames, false)) {
+    if (c->path)
+      log_line("decode: out of memory decoding %s at %lld frames", c->path, (long long)out->frames);
+    snprintf(sink->reason, sizeof sink->reason, "out of memory");
+    return -1;
+  }
+  float* to = out->samples + (size_t)out->frames * (size_t)out->channels;
+  audio_block_to_float(b, 0, b->frames, to);
+  out->frames += b->frames;
+  return 0;
+}
+
+}  // namespace
+
+void audio_collector_init(AudioCollector* c, DecodedAudio* out, const char* path) {
+  *c = AudioCollector{};
+  c->sink.start = collector_start;
+  c->sink.block = collector_block;
+  c->sink.user = c;
+  c->out = out;
+  c->path = path;
+  *out = DecodedAudio{};
+}
 int wav_sidecar_info(const char* path, double* rate, int64_t* frames) {
   FILE* f = path && *path ? fopen(path, "rb") : nullptr;
   if (!f) return -1;
@@ -373,14 +498,85 @@ int wav_write(const char* path, const Tape* tape, int64_t startFrame, int64_t en
   return 0;
 }
 
-int wav_read(const char* path, DecodedAudio* out, JobProgress* progress, char* message,
-             size_t messageSize) {
+int wav_stream_open(WavStream* w, const char* path, double rate) {
+  if (!w) return -1;
+  *w = WavStream{};
+  w->rate = rate;
+  if (!path || !*path) {
+    log_line("wav: nothing to write (no file named)");
+    return -1;
+  }
+  if (safe_writer_open(&w->out, path) != 0) {
+    log_line("wav: couldn't open %s for writing", path);
+    return -1;
+  }
+  // Sizes of 0 for now: wav_stream_finish writes the real ones.
+  uint8_t header[WAV_HEADER_BYTES];
+  header_fill(header, rate, 0);
+  w->pcm = (int16_t*)malloc(WAV_WRITE_BLOCK_FRAMES * 2 * sizeof(int16_t));
+  if (!w->pcm || safe_writer_write(&w->out, header, sizeof header) != 0) {
+    log_line("wav: write failed on %s", path);
+    return -1;
+  }
+  return 0;
+}
+
+int wav_stream_write(WavStream* w, const float* frames, int64_t n) {
+  if (!w || !w->out.open || !w->pcm || (n > 0 && !frames)) return -1;
+  if (n > WAV_MAX_FRAMES - w->frames) {
+    if (!w->capped)
+      log_line("wav: %s is past the 4 GB WAV limit - keeping the first %lld frames", w->out.path,
+               (long long)WAV_MAX_FRAMES);
+    w->capped = true;
+    n = WAV_MAX_FRAMES - w->frames;
+  }
+  for (int64_t done = 0; done < n;) {
+    const int64_t k = std::min<int64_t>(WAV_WRITE_BLOCK_FRAMES, n - done);
+    const float* s = frames + done * 2;
+    for (int64_t i = 0; i < k * 2; i++) w->pcm[i] = pcm16(s[i], 1.0f);
+    if (safe_writer_write(&w->out, w->pcm, (size_t)k * 2 * sizeof(int16_t)) != 0) {
+      log_line("wav: write failed on %s", w->out.path);
+      return -1;
+    }
+    done += k;
+  }
+  w->frames += n;
+  return 0;
+}
+
+int wav_stream_finish(WavStream* w) {
+  if (!w || !w->out.open) return -1;
+  free(w->pcm);
+  w->pcm = nullptr;
+  uint8_t header[WAV_HEADER_BYTES];
+  header_fill(header, w->rate, w->frames);
+  if (safe_writer_write_at(&w->out, 0, header, sizeof header) != 0) {
+    log_line("wav: write failed on %s", w->out.path);
+    safe_writer_discard(&w->out);
+    return -1;
+  }
+  if (safe_writer_commit(&w->out) != 0) {
+    log_line("wav: couldn't commit %s", w->out.path);
+    return -1;
+  }
+  return 0;
+}
+
+void wav_stream_discard(WavStream* w) {
+  if (!w) return;
+  free(w->pcm);
+  w->pcm = nullptr;
+  safe_writer_discard(&w->out);
+}
+
+int wav_read_stream(const char* path, AudioSink* sink, JobProgress* progress, char* message,
+                    size_t messageSize) {
   say(message, messageSize, "%s", "");
-  if (!out) {
+  if (!sink) {
     say(message, messageSize, "couldn't open the file");
     return -1;
   }
-  *out = DecodedAudio{};
+  sink->reason[0] = 0;
   if (!path || !*path || path_attributes(path) == PATH_ATTR_INVALID) {
     say(message, messageSize, "file not found");
     return -1;
@@ -390,7 +586,20 @@ int wav_read(const char* path, DecodedAudio* out, JobProgress* progress, char* m
     say(message, messageSize, "couldn't open the file");
     return -1;
   }
-  int rc = read_open(f, out, progress, message, messageSize);
+  int rc = read_open(f, sink, progress, message, messageSize);
   fclose(f);
+  return rc;
+}
+
+int wav_read(const char* path, DecodedAudio* out, JobProgress* progress, char* message,
+             size_t messageSize) {
+  if (!out) {
+    say(message, messageSize, "couldn't open the file");
+    return -1;
+  }
+  AudioCollector c;
+  audio_collector_init(&c, out, path);
+  int rc = wav_read_stream(path, &c.sink, progress, message, messageSize);
+  if (rc != 0) decoded_audio_free(out);
   return rc;
 }
