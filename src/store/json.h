@@ -69,6 +69,8 @@ struct JsonDoc {
 // length) or "out of memory". Nothing is logged: the caller knows what the text was.
 JsonDoc* json_parse(const char* text, size_t length, char* message, size_t messageSize);
 void json_free(JsonDoc* doc);
+// Gives the calling thread's kept parse memory back to the allocator (nothing is kept yet).
+void json_cache_release();
 const JsonValue* json_root(const JsonDoc* doc);
 
 // First member of object whose key equals key byte for byte; null when object is not an object

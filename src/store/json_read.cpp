@@ -529,6 +529,8 @@ JsonDoc* json_parse(const char* text, size_t length, char* message, size_t messa
   return nullptr;
 }
 
+void json_cache_release() {}
+
 const JsonValue* json_root(const JsonDoc* doc) {
   return doc ? doc->root : nullptr;
 }
