@@ -477,6 +477,346 @@ TEST(JsonParse, StringsDecodeInPlaceWithoutDisturbingNeighbours) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Layout: values in text order, spans measured from the text
+
+// A random document in loose spelling (white space, escapes, long forms of numbers), what the
+// writer must make of it, and every value's expected kind, key, span and child count in text
+// order, which is the order a walk of the parsed tree visits them.
+struct Expected {
+  JsonType type;
+  bool member;
+  std::string key;
+  size_t offset, length;
+  uint32_t count;
+};
+
+struct Generated {
+  std::mt19937 rng;
+  std::string text, compact;
+  std::vector<Expected> values;
+
+  explicit Generated(unsigned seed) : rng(seed) { value(0, nullptr); }
+
+  void space() {
+    static const char* const kSpace[] = {"", "", " ", "\n", "\t ", "\r\n  "};
+    text += kSpace[rng() % 6];
+  }
+  void value(int depth, const std::string* key) {
+    static const struct {
+      const char* spelled;
+      const char* written;
+      JsonType type;
+    } kScalars[] = {
+        {"null", "null", JSON_NULL},
+        {"true", "true", JSON_BOOL},
+        {"false", "false", JSON_BOOL},
+        {"0", "0", JSON_NUMBER},
+        {"-0", "-0", JSON_NUMBER},
+        {"12", "12", JSON_NUMBER},
+        {"-3.5e-7", "-3.5e-07", JSON_NUMBER},
+        {"1E+2", "100", JSON_NUMBER},
+        {"0.250", "0.25", JSON_NUMBER},
+        {"123456789012345678901234", "1.2345678901234569e+23", JSON_NUMBER},
+        {"-9223372036854775808", "-9223372036854775808", JSON_NUMBER},
+        {"\"\"", "\"\"", JSON_STRING},
+        {"\"a\"", "\"a\"", JSON_STRING},
+        {"\"\\u00e9\\/\"", "\"\xC3\xA9/\"", JSON_STRING},
+        {"\"\\ud83d\\ude00\"", "\"\xF0\x9F\x98\x80\"", JSON_STRING},
+        {"\"q\\\"\\\\\\n\"", "\"q\\\"\\\\\\n\"", JSON_STRING},
+        {"\"\\u0000z\"", "\"\\u0000z\"", JSON_STRING},
+    };
+    // spelled, written, decoded (the last holds a zero byte)
+    static const char* const kKeys[][3] = {{"\"k\"", "\"k\"", "k"},
+                                           {"\"\"", "\"\"", ""},
+                                           {"\"k\\u0041\"", "\"kA\"", "kA"},
+                                           {"\"a\\u0000b\"", "\"a\\u0000b\"", nullptr}};
+    size_t index = values.size();
+    values.push_back({JSON_NULL, key != nullptr, key ? *key : "", text.size(), 0, 0});
+    size_t start = text.size();
+    uint32_t r = rng() % 10, count = 0;
+    JsonType type;
+    if (depth >= 5 || r < 6) {
+      uint32_t k = rng() % (sizeof kScalars / sizeof kScalars[0]);
+      text += kScalars[k].spelled;
+      compact += kScalars[k].written;
+      type = kScalars[k].type;
+    } else if (r < 8) {
+      type = JSON_ARRAY;
+      text += '[';
+      compact += '[';
+      count = rng() % 4 == 0 ? 0 : rng() % 6;
+      for (uint32_t i = 0; i < count; i++) {
+        space();
+        if (i) {
+          text += ',';
+          compact += ',';
+          space();
+        }
+        value(depth + 1, nullptr);
+      }
+      space();
+      text += ']';
+      compact += ']';
+    } else {
+      type = JSON_OBJECT;
+      text += '{';
+      compact += '{';
+      count = rng() % 4 == 0 ? 0 : rng() % 6;
+      for (uint32_t i = 0; i < count; i++) {
+        space();
+        if (i) {
+          text += ',';
+          compact += ',';
+          space();
+        }
+        uint32_t k = rng() % 4;
+        text += kKeys[k][0];
+        compact += kKeys[k][1];
+        space();
+        text += ':';
+        compact += ':';
+        space();
+        std::string decoded = k == 3 ? std::string("a\0b", 3) : kKeys[k][2];
+        value(depth + 1, &decoded);
+      }
+      space();
+      text += '}';
+      compact += '}';
+    }
+    values[index].type = type;
+    values[index].length = text.size() - start;
+    values[index].count = count;
+  }
+};
+
+void walk(const JsonValue* v, std::vector<const JsonValue*>* out) {
+  out->push_back(v);
+  for (const JsonValue* c = json_first(v); c; c = json_next(v, c)) walk(c, out);
+}
+
+TEST(JsonLayout, RandomDocumentsKeepKindsKeysSpansAndCounts) {
+  for (unsigned seed = 1; seed <= 300; seed++) {
+    Generated g(seed);
+    Doc d(g.text);
+    ASSERT_NE(d.doc, nullptr) << g.text << " " << d.message;
+    std::vector<const JsonValue*> seen;
+    walk(d.root(), &seen);
+    ASSERT_EQ(seen.size(), g.values.size()) << g.text;
+    for (size_t i = 0; i < seen.size(); i++) {
+      const JsonValue* v = seen[i];
+      const Expected& e = g.values[i];
+      ASSERT_EQ(json_type(v), e.type) << g.text << " value " << i;
+      size_t keyLength;
+      const char* key = json_key(v, &keyLength);
+      ASSERT_EQ(key != nullptr, e.member) << g.text << " value " << i;
+      if (key) {
+        EXPECT_EQ(std::string(key, keyLength), e.key) << g.text << " value " << i;
+      }
+      EXPECT_EQ(json_source_offset(v), e.offset) << g.text << " value " << i;
+      EXPECT_EQ(json_source_length(d.doc, v), e.length) << g.text << " value " << i;
+      EXPECT_EQ(json_count(v), e.count) << g.text << " value " << i;
+      // json_at agrees with the walk, and ends where the walk ends
+      uint32_t k = 0;
+      for (const JsonValue* c = json_first(v); c; c = json_next(v, c), k++)
+        EXPECT_EQ(json_at(v, k), c) << g.text << " value " << i << " child " << k;
+      EXPECT_EQ(k, e.count);
+      EXPECT_EQ(json_at(v, k), nullptr);
+    }
+    EXPECT_EQ(write_value(d.root()), g.compact) << g.text;
+  }
+}
+
+TEST(JsonLayout, KeySourceIsTheKeyAsWritten) {
+  std::string text = "{ \"pla\\u0069n\" :1, \"b\":{\"deep\\n\" : [true]},\"\":null}";
+  Doc d(text);
+  ASSERT_NE(d.doc, nullptr) << d.message;
+  const char* expect[] = {"\"pla\\u0069n\"", "\"b\"", "\"\""};
+  int i = 0;
+  for (const JsonValue* m = json_first(d.root()); m; m = json_next(d.root(), m), i++) {
+    size_t n;
+    const char* s = json_key_source(d.doc, m, &n);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(std::string(s, n), expect[i]);
+  }
+  size_t n = 9;
+  const JsonValue* deep = json_first(json_get(d.root(), "b"));
+  const char* s = json_key_source(d.doc, deep, &n);
+  EXPECT_EQ(std::string(s, n), "\"deep\\n\"");
+  EXPECT_EQ(json_key_source(d.doc, json_first(deep), &n), nullptr);  // an element has no key
+  EXPECT_EQ(n, 0u);
+  EXPECT_EQ(json_key_source(d.doc, d.root(), &n), nullptr);
+  EXPECT_TRUE(json_key_is(json_get(d.root(), "plain"), "plain", 5));
+  EXPECT_FALSE(json_key_is(json_get(d.root(), "plain"), "plai", 4));
+  EXPECT_FALSE(json_key_is(json_first(deep), "", 0));
+}
+
+std::string repeated(const char* item, int n, const char* open = "[", const char* close = "]") {
+  std::string s = open;
+  for (int i = 0; i < n; i++) {
+    if (i) s += ',';
+    s += item;
+  }
+  return s + close;
+}
+
+TEST(JsonLayout, CompactTextsRoundTripByteForByte) {
+  std::string deep;
+  for (int i = 0; i < 31; i++) deep += "{\"k\":[";  // the writer's 63 levels
+  deep += "1";
+  for (int i = 0; i < 31; i++) deep += "]}";
+  std::string numbers = "[";
+  for (int i = 0; i < 100000; i++)
+    numbers += (i ? "," : "") + std::to_string(i * 37 % 10007) + ".5";
+  numbers += "]";
+  const std::string cases[] = {
+      // nesting
+      "[[[[]]],{\"a\":{\"b\":[1,{\"c\":[]}]}},[],{}]",
+      deep,
+      std::string(62, '[') + "{}" + std::string(62, ']'),
+      "{\"a\":[{\"b\":[[],[[]],{}]},2],\"c\":{\"d\":{\"e\":{}}},\"f\":3}",
+      // big arrays, some far denser than the reader's first guess at their size
+      numbers,
+      repeated("0", 200000),
+      repeated("[]", 100000),
+      repeated("{\"amplitude\":0.4837}", 50000),
+      repeated("\"\"", 100000),
+      repeated("{}", 50000, "{\"x\":[", "]}"),
+      // strings: escapes, embedded zeros, multibyte text
+      "[\"a\\\"b\\\\c/d\\b\\f\\n\\r\\t\",\"\\u0000\",\"x\\u0000y\\u0000\",\"\\u001f\\u0001\"]",
+      "{\"\\u0000\":\"\\u0000\",\"k\\u0000\":\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\"}",
+      // numbers at the edges
+      "[-9223372036854775808,9223372036854775807,0,-0,1,-1]",
+      "[1.7976931348623157e+308,-1.7976931348623157e+308,2.2250738585072014e-308,4.94065645841247e-"
+      "324]",
+      "[9.22337203685478e+18,-9.22337203685478e+18,1e+21,1e-07,0.1,0.30000000000000004]",
+      "[true,false,null,\"\",[],{}]",
+      "0",
+      "\"only\"",
+      "null",
+  };
+  for (const std::string& text : cases) {
+    Doc d(text);
+    ASSERT_NE(d.doc, nullptr) << text.substr(0, 80) << " " << d.message;
+    std::string out = write_value(d.root());
+    EXPECT_EQ(out.size(), text.size()) << text.substr(0, 80);
+    EXPECT_TRUE(out == text) << text.substr(0, 80);
+    EXPECT_EQ(json_source_length(d.doc, d.root()), text.size()) << text.substr(0, 80);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Memory: documents reuse their thread's memory
+
+TEST(JsonMemory, TwoDocumentsAliveAtOnceAndReuseAfterFailure) {
+  char msg[128];
+  auto parse = [&](const std::string& t) {
+    return json_parse(t.data(), t.size(), msg, sizeof msg);
+  };
+  auto written = [](JsonDoc* d) { return write_value(json_root(d)); };
+  json_cache_release();
+  const std::string a = repeated("{\"a\":\"first\"}", 3000);
+  const std::string b = repeated("[\"second\",2]", 5000);
+  const std::string c = "{\"c\":[\"third\",3.5]}";
+  JsonDoc* da = parse(a);
+  JsonDoc* db = parse(b);
+  ASSERT_NE(da, nullptr);
+  ASSERT_NE(db, nullptr);
+  EXPECT_EQ(written(da), a);
+  EXPECT_EQ(written(db), b);
+  json_free(da);  // its memory is cached; db must not notice
+  JsonDoc* dc = parse(c);
+  ASSERT_NE(dc, nullptr);
+  EXPECT_EQ(written(db), b);
+  EXPECT_EQ(written(dc), c);
+  json_free(db);
+  json_free(dc);
+
+  // a failure part way through leaves nothing behind for the next document
+  const struct {
+    std::string text;
+    size_t column;  // 0: the end of the text
+    const char* message;
+  } failures[] = {
+      {repeated("\"partly decoded \\u00e9\"", 4000, "[", ",x]"), 0, "expected a value"},
+      {repeated("[1,2]", 20000, "[", ",[1,}]"), 0, "expected a value"},
+      {"{\"k\":\"\\uZZZZ\"}", 7, "bad \\u escape"},
+      {"", 1, "empty document"},
+  };
+  for (const auto& f : failures) {
+    EXPECT_EQ(parse(f.text), nullptr);
+    size_t column = f.column ? f.column : f.text.size() - 1;
+    EXPECT_EQ(std::string(msg), "line 1 col " + std::to_string(column) + ": " + f.message);
+    JsonDoc* again = parse(c);
+    ASSERT_NE(again, nullptr) << msg;
+    EXPECT_EQ(written(again), c);
+    size_t length;
+    EXPECT_EQ(std::string(json_text(again, &length)), c);
+    EXPECT_EQ(length, c.size());
+    json_free(again);
+  }
+
+  // released between documents, and a document freed on another thread
+  json_cache_release();
+  JsonDoc* d = parse(b);
+  ASSERT_NE(d, nullptr);
+  std::thread([d] { json_free(d); }).join();
+  json_cache_release();
+  JsonDoc* e = parse(a);
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(written(e), a);
+  json_free(e);
+  json_cache_release();
+  json_cache_release();
+}
+
+TEST(JsonMemory, ThreadsParseWithTheirOwnCaches) {
+  std::atomic<int> bad{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; t++) {
+    threads.emplace_back([&bad, t] {
+      std::string text = repeated(("[" + std::to_string(t) + ",\"s\"]").c_str(), 2000 + t * 500);
+      for (int i = 0; i < 50; i++) {
+        JsonDoc* d = json_parse(text.data(), text.size(), nullptr, 0);
+        if (!d || write_value(json_root(d)) != text) bad++;
+        json_free(d);
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(bad.load(), 0);
+}
+
+TEST(JsonMemory, HugeInputsAreRefusedAndLongStringsKeepTheirLength) {
+  char msg[64];
+  static const char small[] = "[1]";
+  // refused before a byte is read
+  EXPECT_EQ(json_parse(small, (size_t)1 << 32, msg, sizeof msg), nullptr);
+  EXPECT_STREQ(msg, "text of 4 GiB or more");
+
+  // a string too long for the length field keeps its length beside its text
+  const size_t n = (size_t)JSON_V_LONG_STRING + 2;
+  std::string text = "{\"";
+  text.append(n, 'k');
+  text += "\":\"";
+  text.append(n - 1, 'v');
+  text += "\\u0000\"}";
+  Doc d(text);
+  ASSERT_NE(d.doc, nullptr) << d.message;
+  const JsonValue* v = json_first(d.root());
+  ASSERT_EQ(json_string_length(v), n);
+  EXPECT_EQ(json_string(v, "")[n - 2], 'v');
+  EXPECT_EQ(json_string(v, "")[n - 1], 0);
+  EXPECT_EQ(json_string(v, "")[n], 0);
+  size_t keyLength;
+  const char* key = json_key(v, &keyLength);
+  EXPECT_EQ(keyLength, n);
+  EXPECT_EQ(key[n - 1], 'k');
+  EXPECT_EQ(json_source_length(d.doc, v), n - 1 + 8);
+  EXPECT_EQ(json_source_length(d.doc, d.root()), text.size());
+  EXPECT_TRUE(write_value(d.root()) == text);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Writer
 
 TEST(JsonWriter, NumbersAreShortestRoundTrip) {
