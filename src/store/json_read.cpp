@@ -1,10 +1,9 @@
-#include "store/json.h"
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "store/json.h"
 #include "store/json_internal.h"
 #include "store/json_number.h"
 
@@ -31,6 +30,8 @@ struct JsonDoc {
   JsonStringBlock* strings;  // newest first
 };
 
+// The copy's terminator and the zero bytes after it: string scans read a word at a time.
+static const size_t kTextEnd = 8;
 static const size_t kFirstStringBlock = 4096;
 static const size_t kMaxStringBlock = (size_t)1 << 20;
 
@@ -90,11 +91,11 @@ static JsonDoc* doc_take(size_t length) {
   }
   doc->length = 0;
   doc->value_count = 0;
-  if (doc->text_capacity < length + 1) {
+  if (doc->text_capacity < length + kTextEnd) {
     // the old text is not needed: no copy
     free(doc->text);
-    doc->text = (char*)malloc(length + 1);
-    doc->text_capacity = doc->text ? length + 1 : 0;
+    doc->text = (char*)malloc(length + kTextEnd);
+    doc->text_capacity = doc->text ? length + kTextEnd : 0;
   }
   size_t want = value_estimate(length);
   if (doc->value_capacity < want) {
@@ -259,13 +260,9 @@ inline JsonValue* push_value(Parser* P, const char* at) {
 }
 
 // n bytes for a decoded string, from the newest string block or a new one.
-char* string_space(Parser* P, size_t n) {
+char* string_block(Parser* P, size_t n) __attribute__((noinline));
+char* string_block(Parser* P, size_t n) {
   JsonStringBlock* b = P->doc->strings;
-  if (b && b->size - b->used >= n) {
-    char* p = (char*)(b + 1) + b->used;
-    b->used += n;
-    return p;
-  }
   size_t size =
       b ? (b->size >= kMaxStringBlock / 2 ? kMaxStringBlock : b->size * 2) : kFirstStringBlock;
   if (size < n) size = n;
@@ -277,6 +274,14 @@ char* string_space(Parser* P, size_t n) {
   nb->used = n;
   P->doc->strings = nb;
   return (char*)(nb + 1);
+}
+
+inline char* string_space(Parser* P, size_t n) {
+  JsonStringBlock* b = P->doc->strings;
+  if (!b || b->size - b->used < n) return string_block(P, n);
+  char* p = (char*)(b + 1) + b->used;
+  b->used += n;
+  return p;
 }
 
 // Space for a decoded string of at most bound bytes and its terminator; a long one gets its
@@ -299,18 +304,58 @@ void string_finish(JsonValue* v, char* text, size_t n, uint32_t flags) {
   v->as.string = text;
 }
 
-// p at the opening quote. Fills v (a string, or a key) with the decoded text; every escape is at
-// least as long as what it stands for, so the text's length bounds the decoded length.
-bool parse_string(Parser* P, const char*& p, JsonValue* v, uint32_t flags) {
+// The first '"', '\\' or control character (the terminator among them) at or after s. Reads a
+// word at a time: the copy is padded so that the word holding the terminator lies inside it.
+inline const char* string_stop(const char* s) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  const uint64_t ones = 0x0101010101010101u;
+  for (;; s += 8) {
+    uint64_t w;
+    memcpy(&w, s, sizeof w);
+    uint64_t quote = w ^ (ones * '"');
+    uint64_t slash = w ^ (ones * '\\');
+    // a byte's high bit is set where it is zero (or below 0x20); borrows only ever mark bytes
+    // above the first such byte, so the lowest mark is exact
+    uint64_t found =
+        ((quote - ones) & ~quote) | ((slash - ones) & ~slash) | ((w - ones * 0x20) & ~w);
+    found &= ones * 0x80;
+    if (found) return s + (__builtin_ctzll(found) >> 3);
+  }
+#else
+  while (!is_string_stop(*s)) s++;
+  return s;
+#endif
+}
+
+bool parse_string_escaped(Parser* P, const char*& p, JsonValue* v, uint32_t flags, const char* q)
+    __attribute__((noinline));
+
+// p at the opening quote. Fills v (a string, or a key) with the decoded text.
+inline bool parse_string(Parser* P, const char*& p, JsonValue* v, uint32_t flags) {
   const char* s = p + 1;
-  const char* q = s;
-  while (!is_string_stop(*q)) q++;
-  if (*q == '"' && q == s) {
+  const char* q = string_stop(s);
+  size_t n = (size_t)(q - s);
+  if (*q != '"' || n >= JSON_V_LONG_STRING) return parse_string_escaped(P, p, v, flags, q);
+  p = q + 1;
+  if (n == 0) {
     v->bits = JSON_STRING | flags;
     v->as.string = "";
-    p = q + 1;
     return true;
   }
+  char* base = string_space(P, n + 1);
+  if (!base) return fail_memory(P);
+  memcpy(base, s, n);
+  base[n] = 0;
+  v->bits = JSON_STRING | flags | ((uint32_t)n << JSON_V_LENGTH_SHIFT);
+  v->as.string = base;
+  return true;
+}
+
+// A string with escapes (or errors, or one too long for the length field), from q, where the
+// plain run from p + 1 stops. Every escape is at least as long as what it stands for, so the
+// text's length bounds the decoded length.
+bool parse_string_escaped(Parser* P, const char*& p, JsonValue* v, uint32_t flags, const char* q) {
+  const char* s = p + 1;
   size_t bound = (size_t)(q - s);
   if (*q != '"') {
     // escapes: find the closing quote to bound the decoded text
@@ -651,7 +696,7 @@ JsonDoc* json_parse(const char* text, size_t length, char* message, size_t messa
     return nullptr;
   }
   // offsets are kept in 32 bits
-  if (length > UINT32_MAX) {
+  if (length > UINT32_MAX || length > SIZE_MAX - kTextEnd) {
     set_message(message, messageSize, "text of 4 GiB or more");
     return nullptr;
   }
@@ -663,7 +708,7 @@ JsonDoc* json_parse(const char* text, size_t length, char* message, size_t messa
   }
   doc->length = length;
   memcpy(doc->text, text, length);
-  doc->text[length] = 0;
+  memset(doc->text + length, 0, kTextEnd);
 
   Parser P = {};
   P.raw = doc->text;
@@ -761,35 +806,54 @@ const char* json_string(const JsonValue* value, const char* fallback) {
   return json_is(value, JSON_STRING) ? value->as.string : fallback;
 }
 
+// The float nearest mant / 10^frac when the double quotient settles it: the quotient is
+// correctly rounded, so it lies on the same side of every point halfway between two floats as the
+// exact value does, unless it lands on one. False then, and outside the normal float range.
+static bool float_from_quotient(uint64_t mant, int frac, float* out) {
+  if (mant > ((uint64_t)1 << 53) || frac > 22) return false;
+  double d = (double)mant / kJsonPow10[frac];
+  if (!(d >= 1.1754943508222875e-38 && d <= 3.4028234663852886e+38)) return false;
+  uint64_t bits;
+  memcpy(&bits, &d, sizeof bits);
+  // the 29 mantissa bits a float drops: exactly one half of its last place
+  if ((bits & ((1u << 29) - 1)) == (1u << 28)) return false;
+  *out = (float)d;
+  return true;
+}
+
 float json_float(const JsonDoc* doc, const JsonValue* value) {
   if (!json_is(value, JSON_NUMBER)) return 0.0f;
   if (!doc || value->offset >= doc->length) return (float)json_number(value, 0);
   const char* s = doc->text + value->offset;
-  size_t n = number_length(s);
-  if (n < 1 || n > 79) return (float)json_number(value, 0);
-  // Exact fast path for short decimals like 0.4837.
-  size_t i = 0;
-  bool neg = s[0] == '-';
-  if (neg) i++;
-  uint32_t mant = 0;
+  // Fast paths for short decimals like 0.4837: digits and a point, nothing after them.
+  const char* p = s + (*s == '-');
+  uint64_t mant = 0;
   int digits = 0, frac = 0;
   bool point = false;
-  for (; i < n; i++) {
-    char c = s[i];
+  for (;; p++) {
+    char c = *p;
     if (c == '.') {
       point = true;
-    } else if (c >= '0' && c <= '9' && digits < 9) {
-      mant = mant * 10 + (uint32_t)(c - '0');
+    } else if (is_digit(c) && digits < 19) {
+      mant = mant * 10 + (uint64_t)(c - '0');
       digits++;
       frac += point;
     } else {
       break;
     }
   }
-  if (i == n && mant <= (1u << 24) && frac <= 10) {
-    float f = (float)mant / kJsonPow10f[frac];
-    return neg ? -f : f;
+  char c = *p;
+  if (!is_digit(c) && c != '.' && c != 'e' && c != 'E') {
+    float f;
+    if (mant <= (1u << 24) && frac <= 10) {
+      // both exact floats: one correctly rounded division
+      f = (float)mant / kJsonPow10f[frac];
+      return *s == '-' ? -f : f;
+    }
+    if (float_from_quotient(mant, frac, &f)) return *s == '-' ? -f : f;
   }
+  size_t n = number_length(s);
+  if (n > 79) return (float)json_number(value, 0);
   return json_text_to_float(s, n);
 }
 

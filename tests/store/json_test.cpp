@@ -390,6 +390,22 @@ TEST(JsonParse, FloatsReadFromTheirOwnText) {
     ASSERT_NE(d.doc, nullptr) << t;
     EXPECT_EQ(bits(json_float(d.doc, d.root())), bits(strtof(t, nullptr))) << t;
   }
+  // next to the points halfway between two floats, where a double read first could round twice
+  std::mt19937 rng(5);
+  for (int i = 0; i < 20000; i++) {
+    float f = std::ldexp(1.0f + (float)(rng() % (1 << 23)) / (1 << 23), (int)(rng() % 60) - 30);
+    double half = ((double)std::nextafter(f, INFINITY) - (double)f) / 2;
+    double mid = (double)f + half;  // exact: a float midpoint has 25 significant bits
+    char text[40];
+    snprintf(text, sizeof text, "%.*g", 8 + (int)(rng() % 10), i % 3 ? mid : mid + half * 1e-9);
+    Doc m(text);
+    ASSERT_NE(m.doc, nullptr) << text;
+    ASSERT_EQ(bits(json_float(m.doc, m.root())), bits(strtof(text, nullptr))) << text;
+  }
+  for (const char* t : {"16777217", "33554434", "0.000030517578125", "1.00000005960464477539"}) {
+    Doc m(t);
+    EXPECT_EQ(bits(json_float(m.doc, m.root())), bits(strtof(t, nullptr))) << t;
+  }
   // narrowing the double would round twice: 0.30000001 must stay the float it names
   Doc d("0.300000011920928955078125000001");
   EXPECT_EQ(json_float(d.doc, d.root()), 0.30000001f);
