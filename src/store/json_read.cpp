@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "store/json.h"
-#include "store/json_internal.h"
 #include "store/json_number.h"
 
 // ---------------------------------------------------------------------------------------------
@@ -30,6 +29,8 @@ struct JsonDoc {
   JsonStringBlock* strings;  // newest first
 };
 
+// A cached document bigger than this is freed rather than kept for the thread's next parse.
+static const size_t kCacheMaxBytes = (size_t)64 << 20;
 // The copy's terminator and the zero bytes after it: string scans read a word at a time.
 static const size_t kTextEnd = 8;
 static const size_t kFirstStringBlock = 4096;
@@ -120,7 +121,7 @@ static void doc_keep(JsonDoc* doc) {
     doc->strings->used = 0;
   }
   size_t bytes = doc_bytes(doc);
-  if (cache.closed || bytes > JSON_CACHE_MAX_BYTES) {
+  if (cache.closed || bytes > kCacheMaxBytes) {
     doc_destroy(doc);
     return;
   }
@@ -140,7 +141,6 @@ void json_cache_release() {
   ParseCache& cache = t_parse_cache;
   doc_destroy(cache.doc);
   cache.doc = nullptr;
-  json_writer_cache_release();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -5,9 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "base/text.h"
-#include "store/json_internal.h"
 #include "store/json_number.h"
+#include "base/text.h"
 
 
 int jw_init(JsonWriter* w, size_t capacityHint) {
@@ -23,9 +22,6 @@ int jw_init(JsonWriter* w, size_t capacityHint) {
   w->data[0] = 0;
   return 0;
 }
-
-// Writers keep no buffer between them yet.
-void json_writer_cache_release() {}
 
 void jw_free(JsonWriter* w) {
   if (!w) return;
