@@ -1,9 +1,10 @@
+#include "store/json.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "store/json.h"
 #include "store/json_number.h"
 
 // ---------------------------------------------------------------------------------------------
@@ -111,15 +112,26 @@ static JsonDoc* doc_take(size_t length) {
   return doc;
 }
 
-// Keeps doc's memory for the thread's next parse: the largest string block only, and only while
-// the whole stays under the cap. Of two documents the larger is kept.
+// Keeps doc's memory for the thread's next parse while the whole stays under the cap; of two
+// documents the larger is kept. Several string blocks become one that holds them all, so the
+// next document like this one needs no new block.
 static void doc_keep(JsonDoc* doc) {
   ParseCache& cache = t_parse_cache;
-  if (doc->strings) {
-    free_string_blocks(doc->strings->previous);
-    doc->strings->previous = nullptr;
-    doc->strings->used = 0;
+  JsonStringBlock* b = doc->strings;
+  if (b && b->previous) {
+    size_t used = 0;
+    for (const JsonStringBlock* o = b; o; o = o->previous) used += o->used;
+    if (used > b->size) {
+      free_string_blocks(b);
+      b = (JsonStringBlock*)malloc(sizeof(JsonStringBlock) + used);
+      if (b) b->size = used;
+    } else {
+      free_string_blocks(b->previous);
+    }
+    if (b) b->previous = nullptr;
+    doc->strings = b;
   }
+  if (b) b->used = 0;
   size_t bytes = doc_bytes(doc);
   if (cache.closed || bytes > kCacheMaxBytes) {
     doc_destroy(doc);
