@@ -8,46 +8,151 @@
 #include "store/json_number.h"
 
 // ---------------------------------------------------------------------------------------------
-// Arena
+// Document memory
+//
+// A document is three pieces: the copy of its input, the block of values, and blocks of decoded
+// strings. All three go back to the thread's cache when the document is freed, so the next parse
+// writes into memory that is already mapped.
 
-struct JsonArenaBlock {
-  JsonArenaBlock* previous;
+struct JsonStringBlock {
+  JsonStringBlock* previous;
   size_t size;  // usable bytes after this header
   size_t used;
 };
 
-static const size_t kArenaFirstBlock = 64 * 1024;
-static const size_t kArenaMaxBlock = 8 * 1024 * 1024;
+struct JsonDoc {
+  char* text;  // the input, copied and terminated
+  size_t text_capacity;
+  size_t length;      // input length in bytes
+  JsonValue* values;  // values[0] is the root
+  size_t value_count;
+  size_t value_capacity;
+  JsonStringBlock* strings;  // newest first
+};
 
-static void* arena_alloc(JsonArena* a, size_t n) {
-  n = (n + 7) & ~(size_t)7;
-  JsonArenaBlock* b = a->newest;
-  if (b && b->size - b->used >= n) {
-    void* p = (char*)(b + 1) + b->used;
-    b->used += n;
-    return p;
-  }
-  size_t size = a->next_block_size ? a->next_block_size : kArenaFirstBlock;
-  if (size < n) size = n;
-  JsonArenaBlock* nb = (JsonArenaBlock*)malloc(sizeof(JsonArenaBlock) + size);
-  if (!nb) return nullptr;
-  nb->previous = b;
-  nb->size = size;
-  nb->used = n;
-  a->newest = nb;
-  a->next_block_size = size >= kArenaMaxBlock / 2 ? kArenaMaxBlock : size * 2;
-  return nb + 1;
+// A cached document bigger than this is freed rather than kept for the thread's next parse.
+static const size_t kCacheMaxBytes = (size_t)64 << 20;
+// The copy's terminator and the zero bytes after it: string scans read a word at a time.
+static const size_t kTextEnd = 8;
+static const size_t kFirstStringBlock = 4096;
+static const size_t kMaxStringBlock = (size_t)1 << 20;
+
+static size_t doc_bytes(const JsonDoc* doc) {
+  size_t n = doc->text_capacity + doc->value_capacity * sizeof(JsonValue);
+  for (const JsonStringBlock* b = doc->strings; b; b = b->previous) n += b->size;
+  return n;
 }
 
-static void arena_free(JsonArena* a) {
-  JsonArenaBlock* b = a->newest;
+static void free_string_blocks(JsonStringBlock* b) {
   while (b) {
-    JsonArenaBlock* prev = b->previous;
+    JsonStringBlock* previous = b->previous;
     free(b);
-    b = prev;
+    b = previous;
   }
-  a->newest = nullptr;
-  a->next_block_size = 0;
+}
+
+static void doc_destroy(JsonDoc* doc) {
+  if (!doc) return;
+  free(doc->text);
+  free(doc->values);
+  free_string_blocks(doc->strings);
+  free(doc);
+}
+
+namespace {
+
+struct ParseCache {
+  JsonDoc* doc = nullptr;
+  bool closed = false;  // the thread is ending: nothing more is kept
+  ~ParseCache() {
+    closed = true;
+    doc_destroy(doc);
+    doc = nullptr;
+  }
+};
+
+thread_local ParseCache t_parse_cache;
+
+}  // namespace
+
+// Values a text of length bytes usually needs: meta.json spends about six bytes a value on
+// numbers and separators. A denser text grows the block.
+static size_t value_estimate(size_t length) {
+  return length / 6 + 16;
+}
+
+// The thread's cached document (or a new one) with room for length bytes of text.
+static JsonDoc* doc_take(size_t length) {
+  ParseCache& cache = t_parse_cache;
+  JsonDoc* doc = cache.closed ? nullptr : cache.doc;
+  if (doc) {
+    cache.doc = nullptr;
+  } else {
+    doc = (JsonDoc*)calloc(1, sizeof(JsonDoc));
+    if (!doc) return nullptr;
+  }
+  doc->length = 0;
+  doc->value_count = 0;
+  if (doc->text_capacity < length + kTextEnd) {
+    // the old text is not needed: no copy
+    free(doc->text);
+    doc->text = (char*)malloc(length + kTextEnd);
+    doc->text_capacity = doc->text ? length + kTextEnd : 0;
+  }
+  size_t want = value_estimate(length);
+  if (doc->value_capacity < want) {
+    free(doc->values);
+    doc->values = (JsonValue*)malloc(want * sizeof(JsonValue));
+    doc->value_capacity = doc->values ? want : 0;
+  }
+  if (!doc->text || !doc->values) {
+    doc_destroy(doc);
+    return nullptr;
+  }
+  return doc;
+}
+
+// Keeps doc's memory for the thread's next parse while the whole stays under the cap; of two
+// documents the larger is kept. Several string blocks become one that holds them all, so the
+// next document like this one needs no new block.
+static void doc_keep(JsonDoc* doc) {
+  ParseCache& cache = t_parse_cache;
+  JsonStringBlock* b = doc->strings;
+  if (b && b->previous) {
+    size_t used = 0;
+    for (const JsonStringBlock* o = b; o; o = o->previous) used += o->used;
+    if (used > b->size) {
+      free_string_blocks(b);
+      b = (JsonStringBlock*)malloc(sizeof(JsonStringBlock) + used);
+      if (b) b->size = used;
+    } else {
+      free_string_blocks(b->previous);
+    }
+    if (b) b->previous = nullptr;
+    doc->strings = b;
+  }
+  if (b) b->used = 0;
+  size_t bytes = doc_bytes(doc);
+  if (cache.closed || bytes > kCacheMaxBytes) {
+    doc_destroy(doc);
+    return;
+  }
+  if (cache.doc && doc_bytes(cache.doc) < bytes) {
+    JsonDoc* smaller = cache.doc;
+    cache.doc = doc;
+    doc = smaller;
+  }
+  if (!cache.doc) {
+    cache.doc = doc;
+    return;
+  }
+  doc_destroy(doc);
+}
+
+void json_cache_release() {
+  ParseCache& cache = t_parse_cache;
+  doc_destroy(cache.doc);
+  cache.doc = nullptr;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -80,10 +185,12 @@ inline bool is_string_stop(char c) {
 }
 
 struct Parser {
-  const char* raw;  // start of the raw copy (input offset 0); terminated at end
+  const char* raw;  // start of the copy (input offset 0); terminated at end
   const char* end;
-  char* dec;  // decoded copy, same offsets as raw
-  JsonArena* arena;
+  JsonDoc* doc;
+  JsonValue* values;  // the document's block, grown as values are added
+  size_t count;
+  size_t capacity;
   int depth;
   const char* error_at;  // null: out of memory
   const char* error;
@@ -144,20 +251,135 @@ inline char* put_utf8(char* o, uint32_t cp) {
   return o;
 }
 
-// p at the opening quote. Decodes into the decoded copy at the same offset; every escape is at
-// least as long as what it stands for, so the output never overtakes the input.
-bool parse_string(Parser* P, const char*& p, const char** out, uint32_t* outLength) {
+// Makes room for at least one more value. Values are found by index while a container is open,
+// so the block may move.
+static bool grow_values(Parser* P) {
+  size_t cap = P->capacity * 2;
+  if (cap < 64) cap = 64;
+  if (cap > SIZE_MAX / sizeof(JsonValue)) return false;
+  JsonValue* v = (JsonValue*)realloc(P->values, cap * sizeof(JsonValue));
+  if (!v) return false;
+  P->values = P->doc->values = v;
+  P->capacity = P->doc->value_capacity = cap;
+  return true;
+}
+
+inline JsonValue* push_value(Parser* P, const char* at) {
+  if (P->count == P->capacity && !grow_values(P)) return nullptr;
+  JsonValue* v = &P->values[P->count++];
+  v->offset = (uint32_t)(at - P->raw);
+  return v;
+}
+
+// n bytes for a decoded string, from the newest string block or a new one.
+char* string_block(Parser* P, size_t n) __attribute__((noinline));
+char* string_block(Parser* P, size_t n) {
+  JsonStringBlock* b = P->doc->strings;
+  size_t size =
+      b ? (b->size >= kMaxStringBlock / 2 ? kMaxStringBlock : b->size * 2) : kFirstStringBlock;
+  if (size < n) size = n;
+  if (size > SIZE_MAX - sizeof(JsonStringBlock)) return nullptr;
+  JsonStringBlock* nb = (JsonStringBlock*)malloc(sizeof(JsonStringBlock) + size);
+  if (!nb) return nullptr;
+  nb->previous = b;
+  nb->size = size;
+  nb->used = n;
+  P->doc->strings = nb;
+  return (char*)(nb + 1);
+}
+
+inline char* string_space(Parser* P, size_t n) {
+  JsonStringBlock* b = P->doc->strings;
+  if (!b || b->size - b->used < n) return string_block(P, n);
+  char* p = (char*)(b + 1) + b->used;
+  b->used += n;
+  return p;
+}
+
+// Space for a decoded string of at most bound bytes and its terminator; a long one gets its
+// length field in front.
+char* string_start(Parser* P, size_t bound) {
+  bool isLong = bound >= JSON_V_LONG_STRING;
+  if (bound > SIZE_MAX - 16) return nullptr;
+  char* p = string_space(P, bound + 1 + (isLong ? sizeof(uint64_t) : 0));
+  return p && isLong ? p + sizeof(uint64_t) : p;
+}
+
+void string_finish(JsonValue* v, char* text, size_t n, uint32_t flags) {
+  text[n] = 0;
+  uint32_t field = n < JSON_V_LONG_STRING ? (uint32_t)n : JSON_V_LONG_STRING;
+  if (field == JSON_V_LONG_STRING) {
+    uint64_t stored = n;
+    memcpy(text - sizeof stored, &stored, sizeof stored);
+  }
+  v->bits = JSON_STRING | flags | (field << JSON_V_LENGTH_SHIFT);
+  v->as.string = text;
+}
+
+// The first '"', '\\' or control character (the terminator among them) at or after s. Reads a
+// word at a time: the copy is padded so that the word holding the terminator lies inside it.
+inline const char* string_stop(const char* s) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  const uint64_t ones = 0x0101010101010101u;
+  for (;; s += 8) {
+    uint64_t w;
+    memcpy(&w, s, sizeof w);
+    uint64_t quote = w ^ (ones * '"');
+    uint64_t slash = w ^ (ones * '\\');
+    // a byte's high bit is set where it is zero (or below 0x20); borrows only ever mark bytes
+    // above the first such byte, so the lowest mark is exact
+    uint64_t found =
+        ((quote - ones) & ~quote) | ((slash - ones) & ~slash) | ((w - ones * 0x20) & ~w);
+    found &= ones * 0x80;
+    if (found) return s + (__builtin_ctzll(found) >> 3);
+  }
+#else
+  while (!is_string_stop(*s)) s++;
+  return s;
+#endif
+}
+
+bool parse_string_escaped(Parser* P, const char*& p, JsonValue* v, uint32_t flags, const char* q)
+    __attribute__((noinline));
+
+// p at the opening quote. Fills v (a string, or a key) with the decoded text.
+inline bool parse_string(Parser* P, const char*& p, JsonValue* v, uint32_t flags) {
   const char* s = p + 1;
-  const char* q = s;
-  while (!is_string_stop(*q)) q++;
-  char* base = P->dec + (s - P->raw);
-  // Lengths are kept in 32 bits; a longer string is more than this reader is built for.
-  if ((uint64_t)(q - s) > UINT32_MAX) return fail_memory(P);
+  const char* q = string_stop(s);
+  size_t n = (size_t)(q - s);
+  if (*q != '"' || n >= JSON_V_LONG_STRING) return parse_string_escaped(P, p, v, flags, q);
+  p = q + 1;
+  if (n == 0) {
+    v->bits = JSON_STRING | flags;
+    v->as.string = "";
+    return true;
+  }
+  char* base = string_space(P, n + 1);
+  if (!base) return fail_memory(P);
+  memcpy(base, s, n);
+  base[n] = 0;
+  v->bits = JSON_STRING | flags | ((uint32_t)n << JSON_V_LENGTH_SHIFT);
+  v->as.string = base;
+  return true;
+}
+
+// A string with escapes (or errors, or one too long for the length field), from q, where the
+// plain run from p + 1 stops. Every escape is at least as long as what it stands for, so the
+// text's length bounds the decoded length.
+bool parse_string_escaped(Parser* P, const char*& p, JsonValue* v, uint32_t flags, const char* q) {
+  const char* s = p + 1;
+  size_t bound = (size_t)(q - s);
+  if (*q != '"') {
+    // escapes: find the closing quote to bound the decoded text
+    const char* e = q;
+    while (e < P->end && *e != '"') e += (*e == '\\' && e + 1 < P->end) ? 2 : 1;
+    bound = (size_t)(e - s);
+  }
+  char* base = string_start(P, bound);
+  if (!base) return fail_memory(P);
   memcpy(base, s, (size_t)(q - s));
   if (*q == '"') {
-    base[q - s] = 0;
-    *out = base;
-    *outLength = (uint32_t)(q - s);
+    string_finish(v, base, (size_t)(q - s), flags);
     p = q + 1;
     return true;
   }
@@ -224,15 +446,12 @@ bool parse_string(Parser* P, const char*& p, const char** out, uint32_t* outLeng
     }
     q += 2;
   }
-  if ((uint64_t)(o - base) > UINT32_MAX) return fail_memory(P);
-  *o = 0;
-  *out = base;
-  *outLength = (uint32_t)(o - base);
+  string_finish(v, base, (size_t)(o - base), flags);
   p = q + 1;
   return true;
 }
 
-bool parse_number(Parser* P, const char*& p, JsonValue* v) {
+bool parse_number(Parser* P, const char*& p, JsonValue* v, uint32_t flags) {
   const char* s = p;
   bool neg = false;
   if (*p == '-') {
@@ -280,110 +499,99 @@ bool parse_number(Parser* P, const char*& p, JsonValue* v) {
     } while (is_digit(*p));
     if (eneg) exp10 = -exp10;
   }
-  v->type = JSON_NUMBER;
   if (!fraction && !exponent && intDigits <= 19 &&
       mant <= (neg ? (uint64_t)1 << 63 : ((uint64_t)1 << 63) - 1)) {
-    v->is_integer = 1;
-    v->integer = neg ? (int64_t)(0 - mant) : (int64_t)mant;
-    // int64 -> double rounds to nearest, exactly as the decimal conversion would
-    v->number = (neg && mant == 0) ? -0.0 : (double)v->integer;
+    // the double is made on demand: int64 -> double rounds to nearest, exactly as the decimal
+    // conversion would
+    v->bits = JSON_NUMBER | flags | JSON_V_INTEGER | (neg && mant == 0 ? JSON_V_MINUS_ZERO : 0);
+    v->as.integer = neg ? (int64_t)(0 - mant) : (int64_t)mant;
     return true;
   }
+  v->bits = JSON_NUMBER | flags;
   // Exact fast path: both the digits and the power of ten are exact doubles, so one correctly
   // rounded operation gives the correctly rounded result.
   long e = exp10 - fracDigits;
   if (digits <= 19 && mant <= ((uint64_t)1 << 53) && e >= -22 && e <= 22) {
     double d = (double)mant;
     d = e < 0 ? d / kJsonPow10[-e] : d * kJsonPow10[e];
-    v->number = neg ? -d : d;
+    v->as.number = neg ? -d : d;
     return true;
   }
-  v->number = json_text_to_double(s, (size_t)(p - s));
+  v->as.number = json_text_to_double(s, (size_t)(p - s));
   return true;
 }
 
-bool parse_value(Parser* P, const char*& p, JsonValue** out);
+bool parse_value(Parser* P, const char*& p, uint32_t flags);
 
-inline JsonValue* new_value(Parser* P, const char* at) {
-  JsonValue* v = (JsonValue*)arena_alloc(P->arena, sizeof(JsonValue));
-  if (v) {
-    *v = JsonValue{};
-    v->source_offset = (uint64_t)(at - P->raw);
-  }
-  return v;
-}
-
-bool parse_array(Parser* P, const char*& p, JsonValue* v) {
-  v->type = JSON_ARRAY;
+// index: the array's own value, whose count and span are known once it closes.
+bool parse_array(Parser* P, const char*& p, size_t index, uint32_t flags) {
   if (P->depth == JSON_MAX_DEPTH) return fail(P, p, "nesting deeper than 64");
   P->depth++;
   p = skip_space(p + 1);
+  uint32_t n = 0;
   if (*p == ']') {
     p++;
-    P->depth--;
-    return true;
-  }
-  JsonValue** tail = &v->first_child;
-  for (;;) {
-    p = skip_space(p);
-    JsonValue* c;
-    if (!parse_value(P, p, &c)) return false;
-    *tail = c;
-    tail = &c->next;
-    if (++v->count == 0) return fail_memory(P);
-    p = skip_space(p);
-    if (*p == ',') {
-      p++;
-      continue;
+  } else {
+    for (;;) {
+      p = skip_space(p);
+      if (!parse_value(P, p, 0)) return false;
+      n++;
+      p = skip_space(p);
+      if (*p == ',') {
+        p++;
+        continue;
+      }
+      if (*p == ']') {
+        p++;
+        break;
+      }
+      return fail(P, p, "expected ',' or ']'");
     }
-    if (*p == ']') {
-      p++;
-      break;
-    }
-    return fail(P, p, "expected ',' or ']'");
   }
+  JsonValue* v = &P->values[index];
+  v->bits = JSON_ARRAY | flags;
+  v->as.children.count = n;
+  // a text under 4 GiB holds fewer than 2^32 values
+  v->as.children.span = (uint32_t)(P->count - index);
   P->depth--;
   return true;
 }
 
-bool parse_object(Parser* P, const char*& p, JsonValue* v) {
-  v->type = JSON_OBJECT;
+bool parse_object(Parser* P, const char*& p, size_t index, uint32_t flags) {
   if (P->depth == JSON_MAX_DEPTH) return fail(P, p, "nesting deeper than 64");
   P->depth++;
   p = skip_space(p + 1);
+  uint32_t n = 0;
   if (*p == '}') {
     p++;
-    P->depth--;
-    return true;
-  }
-  JsonValue** tail = &v->first_child;
-  for (;;) {
-    p = skip_space(p);
-    if (*p != '"') return fail(P, p, "expected a string key");
-    const char* key;
-    uint32_t keyLength;
-    if (!parse_string(P, p, &key, &keyLength)) return false;
-    p = skip_space(p);
-    if (*p != ':') return fail(P, p, "expected ':'");
-    p = skip_space(p + 1);
-    JsonValue* c;
-    if (!parse_value(P, p, &c)) return false;
-    c->key = key;
-    c->key_length = keyLength;
-    *tail = c;
-    tail = &c->next;
-    if (++v->count == 0) return fail_memory(P);
-    p = skip_space(p);
-    if (*p == ',') {
-      p++;
-      continue;
+  } else {
+    for (;;) {
+      p = skip_space(p);
+      if (*p != '"') return fail(P, p, "expected a string key");
+      JsonValue* key = push_value(P, p);
+      if (!key) return fail_memory(P);
+      if (!parse_string(P, p, key, 0)) return false;
+      p = skip_space(p);
+      if (*p != ':') return fail(P, p, "expected ':'");
+      p = skip_space(p + 1);
+      if (!parse_value(P, p, JSON_V_MEMBER)) return false;
+      n++;
+      p = skip_space(p);
+      if (*p == ',') {
+        p++;
+        continue;
+      }
+      if (*p == '}') {
+        p++;
+        break;
+      }
+      return fail(P, p, "expected ',' or '}'");
     }
-    if (*p == '}') {
-      p++;
-      break;
-    }
-    return fail(P, p, "expected ',' or '}'");
   }
+  JsonValue* v = &P->values[index];
+  v->bits = JSON_OBJECT | flags;
+  v->as.children.count = n;
+  v->as.children.span = (uint32_t)(P->count - index);
   P->depth--;
   return true;
 }
@@ -395,17 +603,13 @@ inline bool literal(const char* p, const char* word) {
   return true;
 }
 
-bool parse_value(Parser* P, const char*& p, JsonValue** out) {
-  JsonValue* v = new_value(P, p);
+bool parse_value(Parser* P, const char*& p, uint32_t flags) {
+  size_t index = P->count;
+  JsonValue* v = push_value(P, p);
   if (!v) return fail_memory(P);
-  *out = v;
-  const char* start = p;
-  bool ok = true;
   switch (*p) {
     case '"':
-      v->type = JSON_STRING;
-      ok = parse_string(P, p, &v->string, &v->string_length);
-      break;
+      return parse_string(P, p, v, flags);
     case '-':
     case '0':
     case '1':
@@ -417,49 +621,84 @@ bool parse_value(Parser* P, const char*& p, JsonValue** out) {
     case '7':
     case '8':
     case '9':
-      ok = parse_number(P, p, v);
-      break;
+      return parse_number(P, p, v, flags);
     case '{':
-      ok = parse_object(P, p, v);
-      break;
+      return parse_object(P, p, index, flags);
     case '[':
-      ok = parse_array(P, p, v);
-      break;
+      return parse_array(P, p, index, flags);
     case 't':
       if (!literal(p, "true")) return fail(P, p, "expected a value");
-      v->type = JSON_BOOL;
-      v->boolean = 1;
+      v->bits = JSON_BOOL | JSON_V_TRUE | flags;
       p += 4;
-      break;
+      return true;
     case 'f':
       if (!literal(p, "false")) return fail(P, p, "expected a value");
-      v->type = JSON_BOOL;
+      v->bits = JSON_BOOL | flags;
       p += 5;
-      break;
+      return true;
     case 'n':
       if (!literal(p, "null")) return fail(P, p, "expected a value");
+      v->bits = JSON_NULL | flags;
       p += 4;
-      break;
+      return true;
     default:
       if (p == P->end) return fail(P, p, "expected a value, found the end of the text");
       return fail(P, p, "expected a value");
   }
-  v->source_length = (uint64_t)(p - start);
-  return ok;
 }
 
 void set_message(char* message, size_t size, const char* text) {
   if (message && size > 0) snprintf(message, size, "%s", text);
 }
 
+// Bytes of the number text at s (the text is terminated).
+size_t number_length(const char* s) {
+  const char* p = s;
+  if (*p == '-') p++;
+  while (is_digit(*p)) p++;
+  if (*p == '.') {
+    p++;
+    while (is_digit(*p)) p++;
+  }
+  if (*p == 'e' || *p == 'E') {
+    p++;
+    if (*p == '+' || *p == '-') p++;
+    while (is_digit(*p)) p++;
+  }
+  return (size_t)(p - s);
+}
+
+// Offset just past the value's text; past the input's length when the value does not belong to
+// this text.
+size_t value_end(const JsonDoc* doc, const JsonValue* v) {
+  const char* t = doc->text;
+  size_t at = v->offset;
+  if (at >= doc->length) return doc->length + 1;
+  switch (v->bits & JSON_V_TYPE) {
+    case JSON_NULL:
+      return at + 4;
+    case JSON_BOOL:
+      return at + ((v->bits & JSON_V_TRUE) ? 4 : 5);
+    case JSON_NUMBER:
+      return at + number_length(t + at);
+    case JSON_STRING: {
+      size_t q = at + 1;
+      while (q < doc->length && t[q] != '"') q += t[q] == '\\' ? 2 : 1;
+      return q + 1;
+    }
+    default: {
+      uint32_t n = v->as.children.count;
+      size_t from = n == 0 ? at + 1 : value_end(doc, json_at(v, n - 1));
+      if (from >= doc->length) return doc->length + 1;
+      return (size_t)(skip_space(t + from) - t) + 1;  // through the closing bracket
+    }
+  }
+}
+
 }  // namespace
 
 void json_free(JsonDoc* doc) {
-  if (!doc) return;
-  arena_free(&doc->arena);
-  free(doc->text);
-  free(doc->decoded);
-  free(doc);
+  if (doc) doc_keep(doc);
 }
 
 JsonDoc* json_parse(const char* text, size_t length, char* message, size_t messageSize) {
@@ -468,31 +707,27 @@ JsonDoc* json_parse(const char* text, size_t length, char* message, size_t messa
     set_message(message, messageSize, "no text");
     return nullptr;
   }
+  // offsets are kept in 32 bits
+  if (length > UINT32_MAX || length > SIZE_MAX - kTextEnd) {
+    set_message(message, messageSize, "text of 4 GiB or more");
+    return nullptr;
+  }
   if (!text) text = "";
-  JsonDoc* doc = (JsonDoc*)calloc(1, sizeof(JsonDoc));
-  if (!doc || length == SIZE_MAX) {
-    free(doc);
+  JsonDoc* doc = doc_take(length);
+  if (!doc) {
     set_message(message, messageSize, "out of memory");
     return nullptr;
   }
   doc->length = length;
-  doc->text = (char*)malloc(length + 1);
-  doc->decoded = (char*)malloc(length + 1);
-  if (!doc->text || !doc->decoded) {
-    json_free(doc);
-    set_message(message, messageSize, "out of memory");
-    return nullptr;
-  }
   memcpy(doc->text, text, length);
-  doc->text[length] = 0;
-  // decoded is filled string by string; pages that hold only numbers are never touched
-  doc->decoded[length] = 0;
+  memset(doc->text + length, 0, kTextEnd);
 
   Parser P = {};
   P.raw = doc->text;
   P.end = doc->text + length;
-  P.dec = doc->decoded;
-  P.arena = &doc->arena;
+  P.doc = doc;
+  P.values = doc->values;
+  P.capacity = doc->value_capacity;
 
   const char* p = doc->text;
   if (length > 2 && (uint8_t)p[0] == 0xEF && (uint8_t)p[1] == 0xBB && (uint8_t)p[2] == 0xBF) p += 3;
@@ -501,12 +736,13 @@ JsonDoc* json_parse(const char* text, size_t length, char* message, size_t messa
   if (p == P.end) {
     ok = fail(&P, p, "empty document");
   } else {
-    ok = parse_value(&P, p, &doc->root);
+    ok = parse_value(&P, p, 0);
     if (ok) {
       p = skip_space(p);
       if (p != P.end) ok = fail(&P, p, "unexpected text after the value");
     }
   }
+  doc->value_count = P.count;
   if (ok) return doc;
 
   if (message && messageSize > 0) {
@@ -530,78 +766,137 @@ JsonDoc* json_parse(const char* text, size_t length, char* message, size_t messa
 }
 
 const JsonValue* json_root(const JsonDoc* doc) {
-  return doc ? doc->root : nullptr;
+  return doc && doc->value_count > 0 ? doc->values : nullptr;
 }
 
-const JsonValue* json_get(const JsonValue* object, const char* key) {
-  if (!object || object->type != JSON_OBJECT || !key) return nullptr;
-  size_t n = strlen(key);
-  for (const JsonValue* c = object->first_child; c; c = c->next)
-    if (c->key_length == n && memcmp(c->key, key, n) == 0) return c;
-  return nullptr;
+const char* json_text(const JsonDoc* doc, size_t* length) {
+  if (length) *length = doc ? doc->length : 0;
+  return doc ? doc->text : nullptr;
 }
 
 bool json_is(const JsonValue* value, JsonType type) {
-  return value && value->type == type;
+  return value && (value->bits & JSON_V_TYPE) == type;
+}
+
+const JsonValue* json_at(const JsonValue* container, uint32_t index) {
+  uint32_t n = json_count(container);
+  if (index >= n) return nullptr;
+  bool object = (container->bits & JSON_V_TYPE) == JSON_OBJECT;
+  uint32_t stride = object ? 2 : 1;
+  // no child holds other values: they sit a fixed stride apart
+  if (container->as.children.span == 1 + (uint64_t)stride * n)
+    return container + 1 + (size_t)stride * index + (object ? 1 : 0);
+  const JsonValue* v = json_first(container);
+  for (; index > 0; index--) v = json_next(container, v);
+  return v;
+}
+
+bool json_key_is(const JsonValue* value, const char* key, size_t length) {
+  size_t n;
+  const char* k = json_key(value, &n);
+  return k && n == length && memcmp(k, key, length) == 0;
+}
+
+const JsonValue* json_get(const JsonValue* object, const char* key) {
+  if (!json_is(object, JSON_OBJECT) || !key) return nullptr;
+  size_t n = strlen(key);
+  for (const JsonValue* c = json_first(object); c; c = json_next(object, c))
+    if (json_string_length(c - 1) == n && memcmp(c[-1].as.string, key, n) == 0) return c;
+  return nullptr;
 }
 
 int64_t json_int(const JsonValue* value, int64_t fallback) {
-  if (!value || value->type != JSON_NUMBER) return fallback;
-  if (value->is_integer) return value->integer;
-  double d = value->number;
+  if (!json_is(value, JSON_NUMBER)) return fallback;
+  if (value->bits & JSON_V_INTEGER) return value->as.integer;
+  double d = value->as.number;
   // -2^63 <= d < 2^63; NaN fails both comparisons
   if (d >= -9223372036854775808.0 && d < 9223372036854775808.0) return (int64_t)d;
   return fallback;
 }
 
 const char* json_string(const JsonValue* value, const char* fallback) {
-  return value && value->type == JSON_STRING ? value->string : fallback;
+  return json_is(value, JSON_STRING) ? value->as.string : fallback;
+}
+
+// The float nearest mant / 10^frac when the double quotient settles it: the quotient is
+// correctly rounded, so it lies on the same side of every point halfway between two floats as the
+// exact value does, unless it lands on one. False then, and outside the normal float range.
+static bool float_from_quotient(uint64_t mant, int frac, float* out) {
+  if (mant > ((uint64_t)1 << 53) || frac > 22) return false;
+  double d = (double)mant / kJsonPow10[frac];
+  if (!(d >= 1.1754943508222875e-38 && d <= 3.4028234663852886e+38)) return false;
+  uint64_t bits;
+  memcpy(&bits, &d, sizeof bits);
+  // the 29 mantissa bits a float drops: exactly one half of its last place
+  if ((bits & ((1u << 29) - 1)) == (1u << 28)) return false;
+  *out = (float)d;
+  return true;
 }
 
 float json_float(const JsonDoc* doc, const JsonValue* value) {
-  if (!value || value->type != JSON_NUMBER) return 0.0f;
-  if (!doc || value->source_length < 1 || value->source_length > 79 ||
-      value->source_offset > doc->length || value->source_length > doc->length - value->source_offset)
-    return (float)value->number;
-  const char* s = doc->text + value->source_offset;
-  size_t n = (size_t)value->source_length;
-  // Exact fast path for short decimals like 0.4837.
-  size_t i = 0;
-  bool neg = s[0] == '-';
-  if (neg) i++;
-  uint32_t mant = 0;
+  if (!json_is(value, JSON_NUMBER)) return 0.0f;
+  if (!doc || value->offset >= doc->length) return (float)json_number(value, 0);
+  const char* s = doc->text + value->offset;
+  // Fast paths for short decimals like 0.4837: digits and a point, nothing after them.
+  const char* p = s + (*s == '-');
+  uint64_t mant = 0;
   int digits = 0, frac = 0;
   bool point = false;
-  for (; i < n; i++) {
-    char c = s[i];
+  for (;; p++) {
+    char c = *p;
     if (c == '.') {
       point = true;
-    } else if (c >= '0' && c <= '9' && digits < 9) {
-      mant = mant * 10 + (uint32_t)(c - '0');
+    } else if (is_digit(c) && digits < 19) {
+      mant = mant * 10 + (uint64_t)(c - '0');
       digits++;
       frac += point;
     } else {
       break;
     }
   }
-  if (i == n && mant <= (1u << 24) && frac <= 10) {
-    float f = (float)mant / kJsonPow10f[frac];
-    return neg ? -f : f;
+  char c = *p;
+  if (!is_digit(c) && c != '.' && c != 'e' && c != 'E') {
+    float f;
+    if (mant <= (1u << 24) && frac <= 10) {
+      // both exact floats: one correctly rounded division
+      f = (float)mant / kJsonPow10f[frac];
+      return *s == '-' ? -f : f;
+    }
+    if (float_from_quotient(mant, frac, &f)) return *s == '-' ? -f : f;
   }
+  size_t n = number_length(s);
+  if (n > 79) return (float)json_number(value, 0);
   return json_text_to_float(s, n);
 }
 
+size_t json_source_length(const JsonDoc* doc, const JsonValue* value) {
+  size_t n = 0;
+  json_source(doc, value, &n);
+  return n;
+}
+
+const char* json_source(const JsonDoc* doc, const JsonValue* value, size_t* length) {
+  if (length) *length = 0;
+  if (!doc || !value || !doc->text || value->offset >= doc->length) return nullptr;
+  size_t end = value_end(doc, value);
+  if (end > doc->length) return nullptr;
+  if (length) *length = end - value->offset;
+  return doc->text + value->offset;
+}
+
+const char* json_key_source(const JsonDoc* doc, const JsonValue* value, size_t* length) {
+  if (length) *length = 0;
+  if (!value || !(value->bits & JSON_V_MEMBER)) return nullptr;
+  return json_source(doc, value - 1, length);
+}
+
 char* json_raw_text(const JsonDoc* doc, const JsonValue* value) {
-  if (!doc || !value || !doc->text) return nullptr;
-  if (value->source_offset > doc->length || value->source_length > doc->length - value->source_offset)
-    return nullptr;
-  size_t n = (size_t)value->source_length;
+  size_t n;
+  const char* s = json_source(doc, value, &n);
+  if (!s) return nullptr;
   char* out = (char*)malloc(n + 1);
   if (!out) return nullptr;
-  memcpy(out, doc->text + value->source_offset, n);
+  memcpy(out, s, n);
   out[n] = 0;
   return out;
 }
-
-// ---------------------------------------------------------------------------------------------
-// Writer

@@ -270,34 +270,37 @@ void jw_raw_members(JsonWriter* w, const char* text) {
 }
 
 static void jw_value_at(JsonWriter* w, const JsonValue* v) {
-  switch (v->type) {
+  switch (json_type(v)) {
     case JSON_NULL:
       jw_separator(w, false);
       jw_put(w, "null", 4);
       break;
     case JSON_BOOL:
-      jw_bool(w, v->boolean != 0);
+      jw_bool(w, json_bool(v, false));
       break;
     case JSON_NUMBER:
       // -0 has no integer form; keep its sign.
-      if (v->is_integer && !(v->integer == 0 && std::signbit(v->number))) {
-        jw_int(w, v->integer);
+      if (json_is_integer(v) && !(v->bits & JSON_V_MINUS_ZERO)) {
+        jw_int(w, v->as.integer);
       } else {
-        jw_double(w, v->number);
+        jw_double(w, json_number(v, 0));
       }
       break;
     case JSON_STRING:
-      jw_string_n(w, v->string, v->string_length);
+      jw_string_n(w, v->as.string, json_string_length(v));
       break;
     case JSON_ARRAY:
       jw_begin_array(w);
-      for (const JsonValue* c = v->first_child; c && !w->failed; c = c->next) jw_value_at(w, c);
+      for (const JsonValue* c = json_first(v); c && !w->failed; c = json_next(v, c))
+        jw_value_at(w, c);
       jw_end_array(w);
       break;
     case JSON_OBJECT:
       jw_begin_object(w);
-      for (const JsonValue* c = v->first_child; c && !w->failed; c = c->next) {
-        jw_key_n(w, c->key, c->key_length);
+      for (const JsonValue* c = json_first(v); c && !w->failed; c = json_next(v, c)) {
+        size_t n;
+        const char* key = json_key(c, &n);
+        jw_key_n(w, key, n);
         jw_value_at(w, c);
       }
       jw_end_object(w);

@@ -30,20 +30,20 @@ const char* const kLayerKeys[] = {
 
 template <size_t N>
 bool key_is_known(const JsonValue* member, const char* const (&keys)[N]) {
-  for (const char* k : keys) {
-    size_t n = strlen(k);
-    if (member->key_length == n && memcmp(member->key, k, n) == 0) return true;
-  }
+  for (const char* k : keys)
+    if (json_key_is(member, k, strlen(k))) return true;
   return false;
 }
 
 bool same_key(const JsonValue* a, const JsonValue* b) {
-  return a->key_length == b->key_length && memcmp(a->key, b->key, a->key_length) == 0;
+  size_t n;
+  const char* k = json_key(b, &n);
+  return json_key_is(a, k, n);
 }
 
 // An earlier member of the same object carries the same key.
 bool key_seen_before(const JsonValue* object, const JsonValue* member) {
-  for (const JsonValue* c = object->first_child; c && c != member; c = c->next)
+  for (const JsonValue* c = json_first(object); c && c != member; c = json_next(object, c))
     if (same_key(c, member)) return true;
   return false;
 }
@@ -57,13 +57,16 @@ struct KeyRef {
 };
 
 bool key_less(const KeyRef& a, const KeyRef& b) {
-  if (a.member->key_length != b.member->key_length) return a.member->key_length < b.member->key_length;
-  int c = memcmp(a.member->key, b.member->key, a.member->key_length);
+  size_t na, nb;
+  const char* ka = json_key(a.member, &na);
+  const char* kb = json_key(b.member, &nb);
+  if (na != nb) return na < nb;
+  int c = memcmp(ka, kb, na);
   return c != 0 ? c < 0 : a.index < b.index;
 }
 
 bool* repeated_keys(const JsonValue* object) {
-  uint32_t n = object->count;
+  uint32_t n = json_count(object);
   if (n == 0) return nullptr;
   bool* repeated = (bool*)meta_calloc(n, sizeof(bool));
   KeyRef* refs = (KeyRef*)meta_malloc(sizeof(KeyRef) * n);
@@ -73,7 +76,8 @@ bool* repeated_keys(const JsonValue* object) {
     return nullptr;
   }
   uint32_t k = 0;
-  for (const JsonValue* c = object->first_child; c && k < n; c = c->next, k++) refs[k] = {c, k};
+  for (const JsonValue* c = json_first(object); c && k < n; c = json_next(object, c), k++)
+    refs[k] = {c, k};
   std::sort(refs, refs + k, key_less);
   for (uint32_t i = 1; i < k; i++)
     if (same_key(refs[i - 1].member, refs[i].member)) repeated[refs[i].index] = true;
@@ -102,12 +106,12 @@ void repair(Reader* r, const char* fmt, ...) {
 }
 
 bool absent(const JsonValue* v) {
-  return !v || v->type == JSON_NULL;
+  return json_type(v) == JSON_NULL;
 }
 
 // A JSON number whose value is finite.
 bool is_number(const JsonValue* v) {
-  return json_is(v, JSON_NUMBER) && std::isfinite(v->number);
+  return json_is(v, JSON_NUMBER) && std::isfinite(json_number(v, 0));
 }
 
 // A number whose single-precision value (read from its own text) is finite.
@@ -124,12 +128,13 @@ bool read_float(const JsonDoc* doc, const JsonValue* v, float* out) {
 bool read_frames(const JsonValue* v, int64_t* out) {
   *out = 0;
   if (!is_number(v)) return false;
-  if (v->is_integer) {
-    if (v->integer < 0) return false;
-    *out = v->integer;
+  if (json_is_integer(v)) {
+    int64_t i = json_int(v, -1);
+    if (i < 0) return false;
+    *out = i;
     return true;
   }
-  double d = v->number;
+  double d = json_number(v, 0);
   if (d < 0 || d >= 9223372036854775808.0) return false;
   double t = std::trunc(d);
   *out = (int64_t)t;
@@ -142,7 +147,7 @@ bool read_rgb(const JsonValue* v, MetaRgb* out) {
   const JsonValue* g = json_get(v, "g");
   const JsonValue* b = json_get(v, "b");
   if (!is_number(r) || !is_number(g) || !is_number(b)) return false;
-  *out = {r->number, g->number, b->number};
+  *out = {json_number(r, 0), json_number(g, 0), json_number(b, 0)};
   return true;
 }
 
@@ -156,8 +161,8 @@ enum TextFix {
 // and invalid bytes as U+FFFD (a zero would silently end the text there), stopping before the
 // first character that does not fit. Returns the TextFix flags of what was changed.
 int copy_repaired(const JsonValue* v, char* out, size_t max) {
-  const char* s = v->string;
-  size_t n = v->string_length;
+  const char* s = json_string(v, "");
+  size_t n = json_string_length(v);
   size_t o = 0;
   int fixes = 0;
   for (size_t i = 0; i < n;) {
@@ -241,12 +246,8 @@ bool text_put_repaired(Text* t, const char* s, size_t n) {
 }
 
 const char* source_of(const JsonDoc* doc, const JsonValue* v, size_t* n) {
-  if (v->source_offset > doc->length || v->source_length > doc->length - v->source_offset) {
-    *n = 0;
-    return "";
-  }
-  *n = (size_t)v->source_length;
-  return doc->text + v->source_offset;
+  const char* s = json_source(doc, v, n);
+  return s ? s : "";
 }
 
 // One value's exact source text, sanitised, as a fresh kept text; null when memory ran out
@@ -265,40 +266,23 @@ char* keep_value(Reader* r, const JsonValue* v) {
   return t.data;
 }
 
-// The key of member as written in the source, quotes included: the first '"' after the previous
-// sibling (or the object's '{'), up to its closing quote.
-bool member_key_source(const JsonDoc* doc, const JsonValue* object, const JsonValue* previous,
-                       const JsonValue* member, size_t* start, size_t* length) {
-  uint64_t p =
-      previous ? previous->source_offset + previous->source_length : object->source_offset + 1;
-  const char* s = doc->text;
-  size_t end = member->source_offset < doc->length ? (size_t)member->source_offset : doc->length;
-  while (p < end && (s[p] == ' ' || s[p] == '\t' || s[p] == '\n' || s[p] == '\r' || s[p] == ','))
-    p++;
-  if (p >= end || s[p] != '"') return false;
-  size_t q = (size_t)p + 1;
-  while (q < end && s[q] != '"') q += s[q] == '\\' ? 2 : 1;
-  if (q >= end) return false;
-  *start = (size_t)p;
-  *length = q + 1 - (size_t)p;
-  return true;
-}
-
 // Appends "key":value (the key as written, the value's exact text) to a kept-members text.
-void keep_member(Reader* r, Text* t, const JsonValue* object, const JsonValue* previous,
-                 const JsonValue* member) {
-  size_t keyStart, keyLength;
+void keep_member(Reader* r, Text* t, const JsonValue* member) {
+  size_t keyLength;
+  const char* keySource = json_key_source(r->doc, member, &keyLength);
   size_t mark = t->length;
   if (t->length > 0) text_put(t, ",", 1);
   bool replaced;
-  if (member_key_source(r->doc, object, previous, member, &keyStart, &keyLength)) {
-    replaced = text_put_repaired(t, r->doc->text + keyStart, keyLength);
+  if (keySource) {
+    replaced = text_put_repaired(t, keySource, keyLength);
   } else {
     // Not reached for text the parser accepted; write the decoded key quoted instead.
     text_put(t, "\"", 1);
     replaced = false;
-    for (size_t i = 0; i < member->key_length; i++) {
-      unsigned char c = (unsigned char)member->key[i];
+    size_t n;
+    const char* key = json_key(member, &n);
+    for (size_t i = 0; i < n; i++) {
+      unsigned char c = (unsigned char)key[i];
       char esc[8];
       if (c == '"' || c == '\\') {
         esc[0] = '\\';
@@ -308,7 +292,7 @@ void keep_member(Reader* r, Text* t, const JsonValue* object, const JsonValue* p
         snprintf(esc, sizeof esc, "\\u%04x", c);
         text_put(t, esc, 6);
       } else {
-        replaced |= text_put_repaired(t, member->key + i, 1);
+        replaced |= text_put_repaired(t, key + i, 1);
       }
     }
     text_put(t, "\"", 1);
@@ -339,7 +323,7 @@ char* text_finish(Text* t) {
 // Every number is a float with a finite value (an empty list passes).
 bool all_floats(const JsonDoc* doc, const JsonValue* list) {
   float f;
-  for (const JsonValue* c = list->first_child; c; c = c->next)
+  for (const JsonValue* c = json_first(list); c; c = json_next(list, c))
     if (!read_float(doc, c, &f)) return false;
   return true;
 }
@@ -364,14 +348,14 @@ void read_layer(Reader* r, const JsonValue* v, int index) {
 
   const JsonValue* x = json_get(v, "sampleRate");
   if (is_number(x)) {
-    l->sampleRate = x->number;
+    l->sampleRate = json_number(x, 0);
   } else {
     l->sampleRate = meta->sampleRate;
     repair(r, "layer %d: sampleRate missing", index);
   }
   x = json_get(v, "createdAt");
   if (is_number(x)) {
-    l->createdAt = x->number;
+    l->createdAt = json_number(x, 0);
   } else {
     l->createdAt = meta->createdAt;
     repair(r, "layer %d: createdAt missing", index);
@@ -380,8 +364,8 @@ void read_layer(Reader* r, const JsonValue* v, int index) {
   const JsonValue* strokes = json_get(v, "strokes");
   if (!json_is(strokes, JSON_ARRAY)) {
     repair(r, "layer %d: strokes missing", index);
-  } else if (strokes->count > 0) {
-    uint32_t n = strokes->count;
+  } else if (json_count(strokes) > 0) {
+    uint32_t n = json_count(strokes);
     if (n <= (uint32_t)INT32_MAX) l->strokes = (float*)meta_malloc(sizeof(float) * n);
     if (!l->strokes) {
       repair(r, "layer %d: out of memory for %d strokes", index,
@@ -389,13 +373,14 @@ void read_layer(Reader* r, const JsonValue* v, int index) {
     } else {
       bool unusable = false, otherKeys = false;
       int32_t k = 0;
-      for (const JsonValue* c = strokes->first_child; c && k < (int32_t)n; c = c->next) {
+      for (const JsonValue* c = json_first(strokes); c && k < (int32_t)n;
+           c = json_next(strokes, c)) {
         float f = 0;
         const JsonValue* a = json_is(c, JSON_OBJECT) ? json_get(c, "amplitude") : nullptr;
         if (!read_float(doc, a, &f)) {
           unusable = true;
           f = 0;
-        } else if (c->count > 1) {
+        } else if (json_count(c) > 1) {
           otherKeys = true;  // another key, or a second amplitude: keep the list as written
         }
         l->strokes[k++] = f;
@@ -411,7 +396,7 @@ void read_layer(Reader* r, const JsonValue* v, int index) {
   x = json_get(v, "explicitY");
   if (is_number(x)) {
     l->hasExplicitY = true;
-    l->explicitY = x->number;
+    l->explicitY = json_number(x, 0);
   } else if (!absent(x)) {
     repair(r, "layer %d: explicitY is not a number - dropped", index);
   }
@@ -431,11 +416,11 @@ void read_layer(Reader* r, const JsonValue* v, int index) {
   const JsonValue* spectral = json_get(v, "spectral");
   bool spectralKept = false;  // a list of another length travels among the kept members
   if (json_is(spectral, JSON_ARRAY) && all_floats(doc, spectral)) {
-    if (spectral->count == LAYER_SPECTRAL_VALUES) {
+    if (json_count(spectral) == LAYER_SPECTRAL_VALUES) {
       float* values = (float*)meta_malloc(sizeof(float) * LAYER_SPECTRAL_VALUES);
       if (values) {
         int k = 0;
-        for (const JsonValue* c = spectral->first_child; c; c = c->next)
+        for (const JsonValue* c = json_first(spectral); c; c = json_next(spectral, c))
           read_float(doc, c, &values[k++]);
         l->spectral.store(values, std::memory_order_relaxed);
       } else {
@@ -449,14 +434,13 @@ void read_layer(Reader* r, const JsonValue* v, int index) {
   }
 
   Text kept = {};
-  const JsonValue* previous = nullptr;
   bool* repeated = repeated_keys(v);
   uint32_t k = 0;
-  for (const JsonValue* c = v->first_child; c; previous = c, c = c->next, k++) {
+  for (const JsonValue* c = json_first(v); c; c = json_next(v, c), k++) {
     bool keep = c == spectral ? spectralKept
                               : !key_is_known(c, kLayerKeys) &&
                                     !(repeated ? repeated[k] : key_seen_before(v, c));
-    if (keep) keep_member(r, &kept, v, previous, c);
+    if (keep) keep_member(r, &kept, c);
   }
   free(repeated);
   l->extras = text_finish(&kept);
@@ -466,17 +450,16 @@ void read_layer(Reader* r, const JsonValue* v, int index) {
 
 void read_layers(Reader* r, const JsonValue* list) {
   SketchMeta* meta = r->meta;
-  if (list->count == 0) return;
-  if (list->count <= (uint32_t)INT32_MAX)
-    meta->layers = (Layer**)meta_malloc(sizeof(Layer*) * list->count);
+  uint32_t n = json_count(list);
+  if (n == 0) return;
+  if (n <= (uint32_t)INT32_MAX) meta->layers = (Layer**)meta_malloc(sizeof(Layer*) * n);
   if (!meta->layers) {
-    repair(r, "out of memory for %d layers",
-           (int)(list->count > INT32_MAX ? INT32_MAX : list->count));
+    repair(r, "out of memory for %d layers", (int)(n > INT32_MAX ? INT32_MAX : n));
     return;
   }
-  meta->layerCapacity = (int32_t)list->count;
+  meta->layerCapacity = (int32_t)n;
   int index = 0;
-  for (const JsonValue* c = list->first_child; c; c = c->next) read_layer(r, c, index++);
+  for (const JsonValue* c = json_first(list); c; c = json_next(list, c)) read_layer(r, c, index++);
 }
 
 void set_defaults(SketchMeta* meta) {
@@ -497,7 +480,7 @@ void set_message(char* message, size_t size, const char* fmt, const char* detail
 void read_number(Reader* r, const JsonValue* root, const char* key, double* out, bool* present) {
   const JsonValue* v = json_get(root, key);
   if (is_number(v)) {
-    *out = v->number;
+    *out = json_number(v, 0);
     if (present) *present = true;
   } else if (!absent(v)) {
     repair(r, "%s is not a number", key);
@@ -533,7 +516,8 @@ MetaStatus meta_parse_ex(const char* text, size_t length, SketchMeta* meta, char
   Reader* r = &rd;
 
   const JsonValue* v = json_get(root, "id");
-  if (json_is(v, JSON_STRING) && uuid_parse_n(v->string, v->string_length, &meta->uuid)) {
+  if (json_is(v, JSON_STRING) &&
+      uuid_parse_n(json_string(v, ""), json_string_length(v), &meta->uuid)) {
     if (idFromFile) *idFromFile = true;
   } else {
     uuid_new(&meta->uuid);
@@ -549,7 +533,7 @@ MetaStatus meta_parse_ex(const char* text, size_t length, SketchMeta* meta, char
 
   v = json_get(root, "createdAt");
   if (is_number(v)) {
-    meta->createdAt = v->number;
+    meta->createdAt = json_number(v, 0);
   } else {
     meta->createdAt = clock_now();
     if (!absent(v)) repair(r, "createdAt is not a date");
@@ -557,7 +541,7 @@ MetaStatus meta_parse_ex(const char* text, size_t length, SketchMeta* meta, char
 
   v = json_get(root, "sampleRate");
   if (is_number(v)) {
-    meta->sampleRate = v->number;
+    meta->sampleRate = json_number(v, 0);
   } else if (!absent(v)) {
     repair(r, "sampleRate is not a number");
   }
@@ -567,17 +551,18 @@ MetaStatus meta_parse_ex(const char* text, size_t length, SketchMeta* meta, char
     repair(r, "lengthSamples is not a frame count");
 
   v = json_get(root, "channels");
-  if (is_number(v) && std::trunc(v->number) == v->number && v->number >= -2147483647.0 &&
-      v->number <= 2147483647.0) {
-    meta->channels = (int32_t)v->number;
+  double channels = json_number(v, 0);
+  if (is_number(v) && std::trunc(channels) == channels && channels >= -2147483647.0 &&
+      channels <= 2147483647.0) {
+    meta->channels = (int32_t)channels;
   } else if (!absent(v)) {
     repair(r, "channels is not an integer");
   }
 
   v = json_get(root, "space");
   if (json_is(v, JSON_STRING)) {
-    const char* s = v->string;
-    size_t n = v->string_length;
+    const char* s = json_string(v, "");
+    size_t n = json_string_length(v);
     if ((n == 3 && memcmp(s, "dry", 3) == 0) || (n == 5 && memcmp(s, "tight", 5) == 0) ||
         (n == 4 && memcmp(s, "deep", 4) == 0)) {
       memcpy(meta->space, s, n + 1);
@@ -595,7 +580,7 @@ MetaStatus meta_parse_ex(const char* text, size_t length, SketchMeta* meta, char
 
   v = json_get(root, "loopActive");
   if (json_is(v, JSON_BOOL)) {
-    meta->loopActive = v->boolean != 0;
+    meta->loopActive = json_bool(v, false);
   } else if (!absent(v)) {
     repair(r, "loopActive is not a bool");
   }
@@ -629,11 +614,11 @@ MetaStatus meta_parse_ex(const char* text, size_t length, SketchMeta* meta, char
   v = json_get(root, "waveformSnapshots");
   if (json_is(v, JSON_ARRAY)) {
     bool ok = true;
-    for (const JsonValue* c = v->first_child; c && ok; c = c->next)
+    for (const JsonValue* c = json_first(v); c && ok; c = json_next(v, c))
       ok = json_is(c, JSON_ARRAY) && all_floats(doc, c);
     if (!ok)
       repair(r, "waveformSnapshots is not [[Float]] - dropped");
-    else if (v->count > 0)
+    else if (json_count(v) > 0)
       meta->waveformSnapshots = keep_value(r, v);
   } else if (!absent(v)) {
     repair(r, "waveformSnapshots is not [[Float]] - dropped");
@@ -641,7 +626,7 @@ MetaStatus meta_parse_ex(const char* text, size_t length, SketchMeta* meta, char
 
   v = json_get(root, "layers");
   if (json_is(v, JSON_ARRAY)) {
-    if (v->count > 0) {
+    if (json_count(v) > 0) {
       meta->legacyLayers = keep_value(r, v);
       meta->hasLegacyLayers = meta->legacyLayers != nullptr;
     }
@@ -653,12 +638,12 @@ MetaStatus meta_parse_ex(const char* text, size_t length, SketchMeta* meta, char
   if (json_is(v, JSON_ARRAY)) {
     if (!all_floats(doc, v)) {
       repair(r, "waveform is not a list of Floats - dropped");
-    } else if (v->count > 0) {
-      if (v->count <= (uint32_t)INT32_MAX)
-        meta->waveform = (float*)meta_malloc(sizeof(float) * v->count);
+    } else if (json_count(v) > 0) {
+      if (json_count(v) <= (uint32_t)INT32_MAX)
+        meta->waveform = (float*)meta_malloc(sizeof(float) * json_count(v));
       if (meta->waveform) {
         int32_t k = 0;
-        for (const JsonValue* c = v->first_child; c; c = c->next)
+        for (const JsonValue* c = json_first(v); c; c = json_next(v, c))
           read_float(doc, c, &meta->waveform[k++]);
         meta->waveformCount = k;
       } else {
@@ -670,12 +655,11 @@ MetaStatus meta_parse_ex(const char* text, size_t length, SketchMeta* meta, char
   }
 
   Text kept = {};
-  const JsonValue* previous = nullptr;
   bool* repeated = repeated_keys(root);
   uint32_t k = 0;
-  for (const JsonValue* c = root->first_child; c; previous = c, c = c->next, k++)
+  for (const JsonValue* c = json_first(root); c; c = json_next(root, c), k++)
     if (!key_is_known(c, kTopKeys) && !(repeated ? repeated[k] : key_seen_before(root, c)))
-      keep_member(r, &kept, root, previous, c);
+      keep_member(r, &kept, c);
   free(repeated);
   meta->extras = text_finish(&kept);
 

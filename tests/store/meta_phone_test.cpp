@@ -149,13 +149,15 @@ std::string source_value(const std::string& text, const std::string& key, size_t
   while (!stack.empty() && out.empty()) {
     const JsonValue* v = stack.back();
     stack.pop_back();
-    for (const JsonValue* c = v->first_child; c; c = c->next) {
-      if (c->key && key == c->key && c->source_offset > k &&
-          text.find_first_not_of(" \t\r\n:", k + key.size() + 2) == c->source_offset) {
-        out = text.substr(c->source_offset, c->source_length);
+    for (const JsonValue* c = json_first(v); c; c = json_next(v, c)) {
+      const char* ck = json_key(c, nullptr);
+      size_t at = json_source_offset(c);
+      if (ck && key == ck && at > k &&
+          text.find_first_not_of(" \t\r\n:", k + key.size() + 2) == at) {
+        out = text.substr(at, json_source_length(doc, c));
         break;
       }
-      if (c->first_child) stack.push_back(c);
+      if (json_first(c)) stack.push_back(c);
     }
   }
   json_free(doc);
@@ -254,10 +256,10 @@ TEST(PhoneFixtures, RichLayers) {
 
   // The 576 values: each read from its text, bit for bit.
   JsonDoc* doc = json_parse(spectral0.data(), spectral0.size(), nullptr, 0);
-  ASSERT_EQ(json_root(doc)->count, (uint32_t)LAYER_SPECTRAL_VALUES);
+  ASSERT_EQ(json_count(json_root(doc)), (uint32_t)LAYER_SPECTRAL_VALUES);
   int i = 0;
-  for (const JsonValue* v = json_root(doc)->first_child; v; v = v->next, i++) {
-    std::string t = spectral0.substr(v->source_offset, v->source_length);
+  for (const JsonValue* v = json_first(json_root(doc)); v; v = json_next(json_root(doc), v), i++) {
+    std::string t = spectral0.substr(json_source_offset(v), json_source_length(doc, v));
     EXPECT_TRUE(same_bits(layer_spectral(a)[i], c_float(t))) << t;
   }
   json_free(doc);
@@ -293,9 +295,9 @@ TEST(PhoneFixtures, SwiftFloats) {
   std::string strokes = source_value(text, "strokes");
   JsonDoc* doc = json_parse(strokes.data(), strokes.size(), nullptr, 0);
   std::vector<std::string> texts;
-  for (const JsonValue* v = json_root(doc)->first_child; v; v = v->next) {
+  for (const JsonValue* v = json_first(json_root(doc)); v; v = json_next(json_root(doc), v)) {
     const JsonValue* a = json_get(v, "amplitude");
-    texts.push_back(strokes.substr(a->source_offset, a->source_length));
+    texts.push_back(strokes.substr(json_source_offset(a), json_source_length(doc, a)));
   }
   json_free(doc);
   ASSERT_EQ(l->strokeCount, (int)texts.size());
