@@ -18,6 +18,7 @@ struct Row {
   std::string work, anchor, unit;
   double ours = 0, theirs = 0, goal = 0;
   bool at_least = false;
+  bool bytes = false;
 };
 
 std::vector<Row>& rows() {
@@ -35,9 +36,11 @@ void put(Row row) {
   rows().push_back(row);
 }
 
-std::string time_text(double s) {
+std::string time_text(double s, bool bytes = false) {
   char buf[32];
-  if (s >= 1.0) {
+  if (bytes) {
+    snprintf(buf, sizeof buf, "%.1f MB", s / 1e6);
+  } else if (s >= 1.0) {
     snprintf(buf, sizeof buf, "%.2f s", s);
   } else {
     snprintf(buf, sizeof buf, "%.1f ms", s * 1e3);
@@ -58,8 +61,9 @@ void print_table() {
     double ratio = r.theirs > 0 ? r.ours / r.theirs : 0;
     char goal[16] = "-";
     if (r.goal > 0) snprintf(goal, sizeof goal, "<=%.2f", r.goal);
-    printf("%-58s %10s  %-52s %10s %7.2fx %7s  %s\n", r.work.c_str(), time_text(r.ours).c_str(),
-           r.anchor.c_str(), time_text(r.theirs).c_str(), ratio, goal,
+    printf("%-58s %10s  %-52s %10s %7.2fx %7s  %s\n", r.work.c_str(),
+           time_text(r.ours, r.bytes).c_str(), r.anchor.c_str(), time_text(r.theirs, r.bytes).c_str(),
+           ratio, goal,
            r.goal <= 0 ? "" : ratio <= r.goal ? "met" : "MISSED");
   }
 }
@@ -86,6 +90,12 @@ void bench_ratio(const char* work, const BenchPair& pair, const char* anchor, do
   r.theirs = bench_median(pair.anchor);
   r.goal = goal;
   put(r);
+}
+
+void bench_ratio_bytes(const char* work, const BenchPair& pair, const char* anchor, double goal) {
+  bench_ratio(work, pair, anchor, goal);
+  for (Row& r : rows())
+    if (r.work == work) r.bytes = true;
 }
 
 void bench_at_least(const char* work, double ours, const char* unit, double goal) {

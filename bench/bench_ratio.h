@@ -17,6 +17,8 @@ double bench_now();
 // work: what the user waits for; anchor: what it is measured against; goal: the ratio to stay
 // under (0 for none). The last row recorded under a work name wins.
 void bench_ratio(const char* work, const BenchPair& pair, const char* anchor, double goal);
+// The same with bytes in place of seconds (peak memory).
+void bench_ratio_bytes(const char* work, const BenchPair& pair, const char* anchor, double goal);
 // At least: for rows where bigger is better (real-time factors); shown as "≥ goal".
 void bench_at_least(const char* work, double ours, const char* unit, double goal);
 
