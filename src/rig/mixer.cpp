@@ -100,6 +100,15 @@ int mix_without_rig(const float* const* inputs, int input_count, float* L, float
   return n;
 }
 
+// The settled way when it can, else the exact way over outputs cleared first.
+void mix_part(RigMixer* m, const float* const* inputs, int input_count, float* L, float* R,
+              int offset, int n) {
+  if (mixer_mix_part_settled(m, inputs, input_count, L, R, offset, n)) return;
+  memset(L + offset, 0, sizeof(float) * (size_t)n);
+  memset(R + offset, 0, sizeof(float) * (size_t)n);
+  mixer_mix_part(m, inputs, input_count, L, R, offset, n);
+}
+
 }  // namespace
 
 // --- Mixer ------------------------------------------------------------------------------
@@ -110,8 +119,14 @@ RigMixer* rig_mixer_new() {
     log_line("rig: out of memory for the mixer");
     return nullptr;
   }
+  m->lanes = 4;
 #if RIG_AVX
-  m->wide = platform_cpu_has_avx();
+  if (platform_cpu_has_avx()) m->lanes = 8;
+#endif
+#if RIG_AVX512
+  __builtin_cpu_init();
+  if (m->lanes == 8 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
+    m->lanes = 16;
 #endif
   m->rate = TAPE_DEFAULT_RATE;
   m->samples_20ms = 960;
@@ -181,14 +196,10 @@ int rig_mix(RigMixer* m, const float* const* inputs, int input_count, float* lef
     m->samples_waited += n;
   }
 
-  memset(left, 0, sizeof(float) * n);
-  memset(right, 0, sizeof(float) * n);
-  if (split > 0 && !mixer_mix_part_settled(m, inputs, input_count, left, right, 0, split))
-    mixer_mix_part(m, inputs, input_count, left, right, 0, split);
+  if (split > 0) mix_part(m, inputs, input_count, left, right, 0, split);
   if (split < n) {
     go_to_fallback(m);
-    if (!mixer_mix_part_settled(m, inputs, input_count, left, right, split, n - split))
-      mixer_mix_part(m, inputs, input_count, left, right, split, n - split);
+    mix_part(m, inputs, input_count, left, right, split, n - split);
   }
 
   if (m->waiting != m->last_waiting) {

@@ -1,5 +1,6 @@
 // The callback's mix kernels: four lanes at a time (SSE2 or plain), an eight-lane AVX path for
 // the settled mix, and the meters they raise.
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -8,12 +9,18 @@
 
 namespace {
 
-void atomic_max(std::atomic<uint32_t>* a, float v) {
+__attribute__((noinline)) void atomic_raise(std::atomic<uint32_t>* a, uint32_t bits,
+                                           uint32_t cur) {
+  while (bits > cur && !a->compare_exchange_weak(cur, bits, std::memory_order_relaxed)) {
+  }
+}
+
+// Most callbacks raise nothing: one load and a compare, the exchange loop out of line.
+inline void atomic_max(std::atomic<uint32_t>* a, float v) {
   if (!(v > 0.0f)) return;
   uint32_t bits = mixer_float_bits(v);
   uint32_t cur = a->load(std::memory_order_relaxed);
-  while (bits > cur && !a->compare_exchange_weak(cur, bits, std::memory_order_relaxed)) {
-  }
+  if (bits > cur) atomic_raise(a, bits, cur);
 }
 
 // Moves a running ramp on by n samples (n <= samples left) and settles it at its end.
@@ -322,7 +329,7 @@ struct PartMeters {
   uint64_t clip, bad_bits, bad;
 };
 
-void meter_channel(RigMixer* m, int i, const ChannelScan& s, PartMeters* pm) {
+inline void meter_channel(RigMixer* m, int i, const ChannelScan& s, PartMeters* pm) {
   atomic_max(&m->input_peak[i], s.peak);
   float post = s.peak * s.gain_max;
   atomic_max(&m->post_gain_peak[i], std::isfinite(post) ? post : 3.4e38f);
@@ -533,9 +540,158 @@ RIG_AVX_FN void mix_settled_group_avx(const Settled* c, float* L, float* R, int 
 }
 #endif
 
+#if RIG_AVX512
+// g++ 12's AVX-512 headers start some results from a self-initialised "undefined" vector, which
+// its own uninitialised-use checks then report.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// VRANGEPS with this control keeps the larger magnitude with its sign cleared: |x| and the
+// running maximum in one instruction. It passes over a NaN, which only a mixed channel may do
+// (the NaN reaches the sum).
+constexpr int kMaxMagnitude = 0x0B;
+
+// Products and sums without FMA contraction (the target allows it): every product is rounded
+// before it is added, as in the narrower kernels.
+RIG_AVX512_FN inline __m512 mul16(__m512 a, __m512 b) {
+  return _mm512_mul_round_ps(a, b, _MM_FROUND_CUR_DIRECTION);
+}
+RIG_AVX512_FN inline __m512 add16(__m512 a, __m512 b) {
+  return _mm512_add_round_ps(a, b, _MM_FROUND_CUR_DIRECTION);
+}
+
+inline __mmask16 tail_mask(int left) {
+  return (__mmask16)((1u << left) - 1u);
+}
+
+RIG_AVX512_FN inline float hmax16(__m512 v) {
+  __m256 a = _mm256_max_ps(_mm512_castps512_ps256(v), _mm512_extractf32x8_ps(v, 1));
+  __m128 b = _mm_max_ps(_mm256_castps256_ps128(a), _mm256_extractf128_ps(a, 1));
+  alignas(16) float t[4];
+  _mm_store_ps(t, b);
+  return mixer_vmax(mixer_vmax(t[0], t[1]), mixer_vmax(t[2], t[3]));
+}
+
+// scan_peak_finite, sixteen samples at a time. Magnitudes as bits order like the values, and a
+// NaN or infinity has every exponent bit set, so one unsigned maximum finds both.
+RIG_AVX512_FN bool scan_peak_finite_avx512(const float* x, int n, float* peak) {
+  const __m512i abs_mask = _mm512_set1_epi32(0x7FFFFFFF);
+  __m512i pk0 = _mm512_setzero_si512(), pk1 = _mm512_setzero_si512();
+  int k = 0;
+  for (; k + 32 <= n; k += 32) {
+    pk0 = _mm512_max_epu32(_mm512_and_si512(_mm512_loadu_si512(x + k), abs_mask), pk0);
+    pk1 = _mm512_max_epu32(_mm512_and_si512(_mm512_loadu_si512(x + k + 16), abs_mask), pk1);
+  }
+  for (; k < n; k += 16) {
+    __mmask16 m = n - k >= 16 ? (__mmask16)0xFFFF : tail_mask(n - k);
+    pk0 = _mm512_max_epu32(_mm512_and_si512(_mm512_maskz_loadu_epi32(m, x + k), abs_mask), pk0);
+  }
+  uint32_t top = (uint32_t)_mm512_reduce_max_epu32(_mm512_max_epu32(pk0, pk1));
+  _mm256_zeroupper();
+  if (top >= 0x7F800000u) return false;
+  memcpy(peak, &top, sizeof top);
+  return true;
+}
+
+// One vector of frames at k through a group of G settled channels: the sums start from the
+// outputs (from +0 for the first group, whose outputs hold nothing yet), take each channel's
+// products in channel order, and the last group applies the master gain and raises the output
+// magnitudes (as bits, so a NaN or infinity shows as the largest).
+template <int G, bool kFirst, bool kLast>
+RIG_AVX512_FN __attribute__((always_inline)) inline void group_step16(
+    const Settled* c, float* L, float* R, int k, __mmask16 mask, const __m512* gl,
+    const __m512* gr, __m512* pk, __m512 master, __m512i* out_l, __m512i* out_r) {
+  __m512 l = kFirst ? _mm512_setzero_ps() : _mm512_maskz_loadu_ps(mask, L + k);
+  __m512 r = kFirst ? _mm512_setzero_ps() : _mm512_maskz_loadu_ps(mask, R + k);
+  for (int g = 0; g < G; g++) {
+    __m512 v = _mm512_maskz_loadu_ps(mask, c[g].x + k);
+    pk[g] = _mm512_range_ps(v, pk[g], kMaxMagnitude);
+    l = add16(l, mul16(v, gl[g]));
+    r = add16(r, mul16(v, gr[g]));
+  }
+  if (kLast) {
+    const __m512i abs_mask = _mm512_set1_epi32(0x7FFFFFFF);
+    l = mul16(l, master);
+    r = mul16(r, master);
+    *out_l = _mm512_max_epu32(*out_l, _mm512_and_si512(_mm512_castps_si512(l), abs_mask));
+    *out_r = _mm512_max_epu32(*out_r, _mm512_and_si512(_mm512_castps_si512(r), abs_mask));
+  }
+  _mm512_mask_storeu_ps(L + k, mask, l);
+  _mm512_mask_storeu_ps(R + k, mask, r);
+}
+
+template <int G, bool kFirst, bool kLast>
+RIG_AVX512_FN void mix_group_avx512(const Settled* c, float* L, float* R, int n, float master,
+                                    float* peak, uint32_t* out_bits) {
+  __m512 gl[G], gr[G], pk[G];
+  for (int g = 0; g < G; g++) {
+    gl[g] = _mm512_set1_ps(c[g].gl);
+    gr[g] = _mm512_set1_ps(c[g].gr);
+    pk[g] = _mm512_setzero_ps();
+  }
+  const __m512 vm = _mm512_set1_ps(master);
+  __m512i ol = _mm512_setzero_si512(), orr = _mm512_setzero_si512();
+  int k = 0;
+  for (; k + 16 <= n; k += 16)
+    group_step16<G, kFirst, kLast>(c, L, R, k, (__mmask16)0xFFFF, gl, gr, pk, vm, &ol, &orr);
+  if (k < n) group_step16<G, kFirst, kLast>(c, L, R, k, tail_mask(n - k), gl, gr, pk, vm, &ol, &orr);
+  for (int g = 0; g < G; g++) peak[g] = hmax16(pk[g]);
+  if (kLast) {
+    out_bits[0] = (uint32_t)_mm512_reduce_max_epu32(ol);
+    out_bits[1] = (uint32_t)_mm512_reduce_max_epu32(orr);
+  }
+  _mm256_zeroupper();
+}
+
+using Group16Fn = void (*)(const Settled*, float*, float*, int, float, float*, uint32_t*);
+
+// Every group shape: [size - 1][first][last].
+template <int G>
+constexpr std::array<Group16Fn, 4> group16_shapes() {
+  return {&mix_group_avx512<G, false, false>, &mix_group_avx512<G, false, true>,
+          &mix_group_avx512<G, true, false>, &mix_group_avx512<G, true, true>};
+}
+constexpr int kGroup16 = 8;  // channels per pass: their gains and peaks stay in registers
+constexpr std::array<std::array<Group16Fn, 4>, kGroup16> kGroups16 = {
+    group16_shapes<1>(), group16_shapes<2>(), group16_shapes<3>(), group16_shapes<4>(),
+    group16_shapes<5>(), group16_shapes<6>(), group16_shapes<7>(), group16_shapes<8>()};
+
+// The whole settled mix and its master stage, sixteen frames at a time, in passes of up to eight
+// channels. False (outputs as they are) when an output came out NaN or infinite.
+bool settled_mix_avx512(const Settled* mix, int count, float* L, float* R, int n, float master,
+                        float* peaks, OutputScan* o) {
+  // As the master stage's gain base + t * 0: -0 comes out +0.
+  const float g = master + 0.0f;
+  uint32_t out_bits[2] = {0, 0};
+  if (count == 0) {
+    // Silence through the master gain: +0, or -0 when it is negative.
+    const float z = 0.0f * g;
+    for (int k = 0; k < n; k++) L[k] = R[k] = z;
+  }
+  for (int at = 0; at < count;) {
+    int size = count - at < kGroup16 ? count - at : kGroup16;
+    // Uneven shares: the last pass keeps at least half a group.
+    if (count - at > kGroup16 && count - at < kGroup16 + kGroup16 / 2) size = kGroup16 / 2;
+    const bool first = at == 0, last = at + size == count;
+    kGroups16[size - 1][(first ? 2 : 0) | (last ? 1 : 0)](mix + at, L, R, n, g, peaks + at,
+                                                          out_bits);
+    at += size;
+  }
+  if (out_bits[0] >= 0x7F800000u || out_bits[1] >= 0x7F800000u) return false;
+  memcpy(&o->peak_l, &out_bits[0], sizeof(float));
+  memcpy(&o->peak_r, &out_bits[1], sizeof(float));
+  o->bad = 0;
+  return true;
+}
+#pragma GCC diagnostic pop
+#endif
+
 inline bool scan_finite(const RigMixer* m, const float* x, int n, float* peak) {
+#if RIG_AVX512
+  if (m->lanes == 16) return scan_peak_finite_avx512(x, n, peak);
+#endif
 #if RIG_AVX
-  if (m->wide) return scan_peak_finite_avx(x, n, peak);
+  if (m->lanes == 8) return scan_peak_finite_avx(x, n, peak);
 #else
   (void)m;
 #endif
@@ -543,39 +699,111 @@ inline bool scan_finite(const RigMixer* m, const float* x, int n, float* peak) {
 }
 }  // namespace
 
+namespace {
+
+// What a settled part mixes and meters: the audible inputs in channel order, and the ones only
+// metered.
+struct SettledPart {
+  Settled mix[RIG_MAX_CHANNELS];
+  int8_t mix_channel[RIG_MAX_CHANNELS];
+  float mix_gain_max[RIG_MAX_CHANNELS];
+  int8_t metered[RIG_MAX_CHANNELS];
+  int count, metered_count;
+};
+
+// False when a ramp runs or a gain is -0 (the exact path's tails turn that into +0).
+bool settled_part(const RigMixer* m, const float* const* inputs, int input_count, int offset,
+                  SettledPart* p) {
+  const int bound = m->bound_channels < input_count ? m->bound_channels : input_count;
+  for (int i = bound; i < m->bound_channels; i++)
+    if (m->ramps[i].len != 0) return false;
+  uint32_t odd = 0;  // a ramp running or a gain of -0
+  int count = 0, metered = 0;
+  for (int i = 0; i < bound; i++) {
+    const RigRamp* r = &m->ramps[i];
+    const uint32_t bl = mixer_float_bits(r->cur_l), br = mixer_float_bits(r->cur_r);
+    odd |= (uint32_t)r->len;
+    const float* x = inputs[i];
+    if (!x) continue;
+    if (((bl | br) & 0x7FFFFFFFu) == 0) {  // both +0 or -0: silent
+      p->metered[metered++] = (int8_t)i;
+      continue;
+    }
+    odd |= (uint32_t)(bl == 0x80000000u) | (uint32_t)(br == 0x80000000u);
+    p->mix[count] = Settled{x + offset, r->cur_l, r->cur_r};
+    p->mix_channel[count] = (int8_t)i;
+    p->mix_gain_max[count] = mixer_vmax(std::fabs(r->cur_l), std::fabs(r->cur_r));
+    count++;
+  }
+  p->count = count;
+  p->metered_count = metered;
+  return odd == 0;
+}
+
+// Raises a meter to a non-negative, non-NaN value.
+inline void raise_meter(std::atomic<uint32_t>* a, float v) {
+  const uint32_t bits = mixer_float_bits(v);
+  const uint32_t cur = a->load(std::memory_order_relaxed);
+  if (bits > cur) atomic_raise(a, bits, cur);
+}
+
+// The meters of a settled part: the mixed channels' peaks as the kernels measured them (every
+// one finite, or the sum would not be), the metered-only ones scanned here.
+void meter_settled(RigMixer* m, const float* const* inputs, int offset, int n,
+                   const SettledPart& p, const float* peaks, const OutputScan& o) {
+  PartMeters pm = {0, 0, 0};
+  for (int s = 0; s < p.count; s++) {
+    const int i = p.mix_channel[s];
+    const float peak = peaks[s];
+    const float post = peak * p.mix_gain_max[s];
+    raise_meter(&m->input_peak[i], peak);
+    raise_meter(&m->post_gain_peak[i], std::isfinite(post) ? post : 3.4e38f);
+    pm.clip |= (uint64_t)(peak >= 0.999f) << i;
+  }
+  for (int s = 0; s < p.metered_count; s++) {
+    const int i = p.metered[s];
+    ChannelScan c = {0.0f, 0.0f, 0};
+    if (!scan_finite(m, inputs[i] + offset, n, &c.peak)) {
+      c.peak = 0.0f;
+      scan_peak(inputs[i] + offset, n, &c);
+    }
+    meter_channel(m, i, c, &pm);
+  }
+  publish_part(m, &pm, o);
+}
+
+}  // namespace
+
 // mixer_mix_part for the steady state, where every gain has settled: the inputs go into the sum
 // without cleaning each sample. A NaN or infinity in an audible input leaves a NaN or infinity
 // in the sum, which the master stage counts; then (or when a ramp runs, or a gain is -0, which
-// the exact path's tails turn into +0) the outputs are silenced again and false returned, and
-// the caller takes the exact path. Nothing is changed or metered before success.
+// the exact path's tails turn into +0) false is returned and the caller clears the outputs and
+// takes the exact path. Nothing is metered before success.
 bool mixer_mix_part_settled(RigMixer* m, const float* const* inputs, int input_count, float* L,
                             float* R, int offset, int n) {
   const RigRamp* master = &m->ramps[kMaster];
   if (master->len != 0) return false;
-  const int bound = m->bound_channels;
-  Settled mix[RIG_MAX_CHANNELS];
-  int8_t slot[RIG_MAX_CHANNELS];  // index into mix, -1 for metered only, -2 for no input
-  int count = 0;
-  for (int i = 0; i < bound; i++) {
-    const RigRamp* r = &m->ramps[i];
-    if (r->len != 0) return false;
-    const float* x = i < input_count ? inputs[i] : nullptr;
-    slot[i] = -2;
-    if (!x) continue;
-    slot[i] = -1;
-    if (r->cur_l == 0.0f && r->cur_r == 0.0f) continue;
-    if (mixer_float_bits(r->cur_l) == 0x80000000u || mixer_float_bits(r->cur_r) == 0x80000000u)
-      return false;
-    slot[i] = (int8_t)count;
-    mix[count++] = Settled{x + offset, r->cur_l, r->cur_r};
-  }
+  SettledPart p;
+  if (!settled_part(m, inputs, input_count, offset, &p)) return false;
+  const Settled* mix = p.mix;
+  const int count = p.count;
 
   float* l = L + offset;
   float* r = R + offset;
   float peaks[RIG_MAX_CHANNELS];
+  OutputScan o = {0.0f, 0.0f, 0};
+#if RIG_AVX512
+  if (m->lanes == 16) {
+    if (!settled_mix_avx512(mix, count, l, r, n, master->cur_l, peaks, &o)) return false;
+    meter_settled(m, inputs, offset, n, p, peaks, o);
+    return true;
+  }
+#endif
+  memset(l, 0, sizeof(float) * (size_t)n);
+  memset(r, 0, sizeof(float) * (size_t)n);
   int g = 0;
 #if RIG_AVX
-  if (m->wide) {
+  if (m->lanes == 8) {
     for (; g + 4 <= count; g += 4) mix_settled_group_avx<4>(mix + g, l, r, n, peaks + g);
     if (count - g == 3) mix_settled_group_avx<3>(mix + g, l, r, n, peaks + g);
     if (count - g == 2) mix_settled_group_avx<2>(mix + g, l, r, n, peaks + g);
@@ -588,27 +816,8 @@ bool mixer_mix_part_settled(RigMixer* m, const float* const* inputs, int input_c
   if (count - g == 2) mix_settled_group<2>(mix + g, l, r, n, peaks + g);
   if (count - g == 1) mix_settled_group<1>(mix + g, l, r, n, peaks + g);
 
-  OutputScan o = {0.0f, 0.0f, 0};
   master_kernel(l, r, n, master->cur_l, 0.0f, 0, &o);
-  if (o.bad) {
-    memset(l, 0, sizeof(float) * (size_t)n);
-    memset(r, 0, sizeof(float) * (size_t)n);
-    return false;
-  }
-
-  PartMeters pm = {0, 0, 0};
-  for (int i = 0; i < bound; i++) {
-    if (slot[i] == -2) continue;
-    ChannelScan s = {0.0f, 0.0f, 0};
-    if (slot[i] >= 0) {
-      s.peak = peaks[slot[i]];
-      s.gain_max = mixer_vmax(std::fabs(m->ramps[i].cur_l), std::fabs(m->ramps[i].cur_r));
-    } else if (!scan_finite(m, inputs[i] + offset, n, &s.peak)) {
-      s.peak = 0.0f;
-      scan_peak(inputs[i] + offset, n, &s);
-    }
-    meter_channel(m, i, s, &pm);
-  }
-  publish_part(m, &pm, o);
+  if (o.bad) return false;
+  meter_settled(m, inputs, offset, n, p, peaks, o);
   return true;
 }
