@@ -44,7 +44,17 @@ bool plain_block(const float* x, int n) {
   return true;
 }
 
+int detect_lanes() {
+#if CORE_AVX512
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq")) return 16;
+#endif
+  return 4;
+}
+
 }  // namespace
+
+int core_lanes = detect_lanes();
 
 double core_rate_coef(double c, double ratio) {
   if (ratio == 1.0) return c;
@@ -71,6 +81,8 @@ void xy_mixer_reset(XyMixer* m) {
   m->dead_zone = 0.1f;
   m->ratio = 1.0;
   m->hp_decay = 0.005f;
+  m->smooth_span = -1.0;
+  m->smooth_k = 1.0f;
   xy_mixer_clear_filters(m);
 }
 
@@ -105,7 +117,13 @@ void xy_mixer_process_known(XyMixer* m, const CoreRates* rates, const float* in_
   if (!std::isfinite(y)) y = 0.0f;
 
   // Block-rate smoothing keeps sweeps click-free: about 18 % of a jump per 256 frames at 48 kHz.
-  float k = (float)std::pow(0.82, (double)n * ratio / 256.0);
+  // Callbacks keep their length, so the power is worked out again only when that changes.
+  const double span = (double)n * ratio / 256.0;
+  if (span != m->smooth_span) {
+    m->smooth_span = span;
+    m->smooth_k = (float)std::pow(0.82, span);
+  }
+  const float k = m->smooth_k;
   m->smooth_x += (x - m->smooth_x) * (1.0f - k);
   m->smooth_y += (y - m->smooth_y) * (1.0f - k);
   float xs = xy_dead_zone(m->smooth_x, m->dead_zone);
@@ -171,23 +189,63 @@ void xy_mixer_process_known(XyMixer* m, const CoreRates* rates, const float* in_
 void level_meter_reset(LevelMeter* m) {
   m->ref_peak = 0.0f;
   m->ref_env = 1.0f;
+  m->env_span = -1.0;
+  m->env_w = 0.0f;
 }
+
+#if CORE_AVX512
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+namespace {
+// The meter's peak of every eighth frame, sixteen frames at a time: lanes 0 and 8 take part.
+// A NaN never wins a comparison and (with denormals read as zero) a denormal never does either,
+// as in the frame by frame loop, so the largest of the lanes is its answer.
+CORE_AVX512_FN float every_eighth_peak16(const float* left, const float* right, int n) {
+  const __m512 abs_mask = _mm512_castsi512_ps(_mm512_set1_epi32(0x7FFFFFFF));
+  __m512 pk = _mm512_setzero_ps();
+  for (int i = 0; i < n; i += 16) {
+    __mmask16 m = n - i >= 16 ? (__mmask16)0x0101 : (__mmask16)(0x0101 & core_tail_mask(n - i));
+    __m512 a = _mm512_and_ps(_mm512_maskz_loadu_ps(m, left + i), abs_mask);
+    __m512 b = _mm512_and_ps(_mm512_maskz_loadu_ps(m, right + i), abs_mask);
+    pk = _mm512_mask_max_ps(pk, m, a, pk);
+    pk = _mm512_mask_max_ps(pk, m, b, pk);
+  }
+  alignas(64) float lanes[16];
+  _mm512_store_ps(lanes, pk);
+  _mm256_zeroupper();
+  return lanes[0] > lanes[8] ? lanes[0] : lanes[8];
+}
+}  // namespace
+#pragma GCC diagnostic pop
+#endif
 
 float level_meter_process(LevelMeter* m, double ratio, const float* left, const float* right,
                           int n) {
   float p = 0.0f;
-  for (int i = 0; i < n; i += 8) {
-    float a = std::fabs(left[i]);
-    float b = std::fabs(right[i]);
-    if (a > p) p = a;
-    if (b > p) p = b;
+#if CORE_AVX512
+  if (core_lanes == 16) {
+    p = every_eighth_peak16(left, right, n);
+  } else
+#endif
+  {
+    for (int i = 0; i < n; i += 8) {
+      float a = std::fabs(left[i]);
+      float b = std::fabs(right[i]);
+      if (a > p) p = a;
+      if (b > p) p = b;
+    }
   }
   if (!std::isfinite(p) || p < 0.0f) p = 0.0f;
   if (p > m->ref_peak) m->ref_peak = p;
   float target = m->ref_peak >= 0.15f ? m->ref_peak : 1.0f;
   if (n >= 1) {
-    float w = (float)(1.0 - std::pow(0.98, (double)n * ratio / 256.0));
-    m->ref_env += w * (target - m->ref_env);
+    const double span = (double)n * ratio / 256.0;
+    if (span != m->env_span) {
+      m->env_span = span;
+      m->env_w = (float)(1.0 - std::pow(0.98, span));
+    }
+    m->ref_env += m->env_w * (target - m->ref_env);
   }
   return p / std::fmax(0.1f, m->ref_env);
 }
@@ -251,7 +309,107 @@ inline __m128 soft_clip4_at(float* p) {
 }  // namespace
 #endif
 
+#if CORE_AVX512
+// g++ 12's AVX-512 headers start some results from a self-initialised "undefined" vector, which
+// its own uninitialised-use checks then report.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+namespace {
+
+// The four-lane kernels above, sixteen lanes at a time; comparisons with the same predicates,
+// selections by masks.
+CORE_AVX512_FN inline __m512 mul_double16(__m512 x, __m512d r) {
+  __m256 lo = _mm512_cvtpd_ps(_mm512_mul_pd(_mm512_cvtps_pd(_mm512_castps512_ps256(x)), r));
+  __m256 hi = _mm512_cvtpd_ps(_mm512_mul_pd(_mm512_cvtps_pd(_mm512_extractf32x8_ps(x, 1)), r));
+  return _mm512_insertf32x8(_mm512_castps256_ps512(lo), hi, 1);
+}
+
+CORE_AVX512_FN inline __m512 soft_clip16(__m512 x, __m512 a) {
+  const __m512 knee_lo = _mm512_set1_ps(2.0f / 3.0f);
+  const __m512 knee_hi = _mm512_set1_ps(4.0f / 3.0f);
+  const __m512 one = _mm512_set1_ps(1.0f);
+  __mmask16 below = _mm512_cmp_ps_mask(a, knee_hi, _CMP_LT_OS);
+  __mmask16 linear = _mm512_cmp_ps_mask(a, knee_lo, _CMP_LE_OS);
+  __m512 y = one;
+  if ((below & (__mmask16)~linear) != 0) {
+    const __m512d inv_lo = _mm512_set1_pd(1.0 / (double)(2.0f / 3.0f));
+    const __m512d inv_3 = _mm512_set1_pd(1.0 / 3.0);
+    __m512 t = mul_double16(_mm512_sub_ps(knee_hi, a), inv_lo);
+    __m512 knee = _mm512_sub_ps(one, mul_double16(_mm512_mul_ps(t, t), inv_3));
+    y = _mm512_mask_mov_ps(one, below, knee);
+  }
+  y = _mm512_mask_mov_ps(y, linear, a);
+  y = _mm512_or_ps(y, _mm512_and_ps(x, _mm512_set1_ps(-0.0f)));
+  return _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(x, x, _CMP_EQ_OQ), y);
+}
+
+// Clips the first `mask` samples of sixteen in place; returns their absolute values (0 past
+// the mask).
+CORE_AVX512_FN inline __m512 soft_clip16_at(float* p, __mmask16 mask) {
+  const __m512 abs_mask = _mm512_castsi512_ps(_mm512_set1_epi32(0x7FFFFFFF));
+  __m512 x = _mm512_maskz_loadu_ps(mask, p);
+  __m512 a = _mm512_and_ps(x, abs_mask);
+  if (_mm512_cmp_ps_mask(a, _mm512_set1_ps(2.0f / 3.0f), _CMP_LE_OS) == 0xFFFF) return a;
+  __m512 y = soft_clip16(x, a);
+  _mm512_mask_storeu_ps(p, mask, y);
+  return _mm512_and_ps(y, abs_mask);
+}
+
+// The lanes' largest, taken as the four-lane code takes its lanes: v > peak ? v : peak.
+CORE_AVX512_FN inline float lanes_max16(__m512 v) {
+  alignas(64) float lanes[16];
+  _mm512_store_ps(lanes, v);
+  float peak = 0.0f;
+  for (float x : lanes) peak = x > peak ? x : peak;
+  return peak;
+}
+
+CORE_AVX512_FN float soft_clip_block16(float* left, float* right, int n) {
+  __m512 pk = _mm512_setzero_ps();
+  for (int i = 0; i < n; i += 16) {
+    __mmask16 m = n - i >= 16 ? (__mmask16)0xFFFF : core_tail_mask(n - i);
+    __m512 a = soft_clip16_at(left + i, m);
+    __m512 b = soft_clip16_at(right + i, m);
+    pk = _mm512_max_ps(_mm512_max_ps(a, b), pk);
+  }
+  float peak = lanes_max16(pk);
+  _mm256_zeroupper();
+  return peak;
+}
+
+CORE_AVX512_FN BlockScan block_take16(float* dst, const float* src, int n) {
+  const __m512i exp_mask = _mm512_set1_epi32(0x7F800000);
+  const __m512i abs_mask = _mm512_set1_epi32(0x7FFFFFFF);
+  const __m512i zero = _mm512_setzero_si512();
+  __mmask16 odd = 0;
+  int replaced = 0;
+  __m512 pk = _mm512_setzero_ps();
+  for (int i = 0; i < n; i += 16) {
+    __mmask16 m = n - i >= 16 ? (__mmask16)0xFFFF : core_tail_mask(n - i);
+    __m512i v = _mm512_maskz_loadu_epi32(m, src + i);
+    __m512i e = _mm512_and_si512(v, exp_mask);
+    __mmask16 nonfinite = _mm512_cmpeq_epi32_mask(e, exp_mask);
+    v = _mm512_maskz_mov_epi32((__mmask16)~nonfinite, v);
+    replaced += __builtin_popcount((unsigned)nonfinite);
+    // -0 and denormals (exponent 0, not +0); the replaced samples are +0 by now.
+    odd |= _mm512_mask_cmpneq_epi32_mask(_mm512_cmpeq_epi32_mask(e, zero), v, zero);
+    _mm512_mask_storeu_epi32(dst + i, m, v);
+    pk = _mm512_max_ps(_mm512_castsi512_ps(_mm512_and_si512(v, abs_mask)), pk);
+  }
+  BlockScan r = {replaced, lanes_max16(pk), odd == 0};
+  _mm256_zeroupper();
+  return r;
+}
+
+}  // namespace
+#pragma GCC diagnostic pop
+#endif
+
 float soft_clip_block(float* left, float* right, int n) {
+#if CORE_AVX512
+  if (core_lanes == 16) return soft_clip_block16(left, right, n);
+#endif
   float peak = 0.0f;
   int i = 0;
 #if CORE_SSE
@@ -322,6 +480,9 @@ BlockScan block_take(float* dst, const float* src, int n) {
     std::memset(dst, 0, sizeof(float) * (size_t)n);
     return r;
   }
+#if CORE_AVX512
+  if (core_lanes == 16) return block_take16(dst, src, n);
+#endif
   int i = 0;
 #if CORE_SSE
   const __m128i exp_mask = _mm_set1_epi32(0x7F800000);

@@ -28,6 +28,8 @@ struct XyMixer {
   float dead_zone;       // 0.1
   double ratio;          // copied from the rates every block
   float hp_decay;
+  double smooth_span;  // the block length (in 48 kHz blocks of 256) smooth_k was worked out for
+  float smooth_k;
 };
 
 void xy_mixer_reset(XyMixer* m);
@@ -48,6 +50,8 @@ float xy_dead_zone(float v, float dead_zone);
 struct LevelMeter {
   float ref_peak;  // 0 after reset
   float ref_env;   // 1 after reset
+  double env_span;  // the block length (in 48 kHz blocks of 256) env_w was worked out for
+  float env_w;
 };
 
 void level_meter_reset(LevelMeter* m);
