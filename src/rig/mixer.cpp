@@ -78,6 +78,7 @@ void take_plan(RigMixer* m) {
   m->waiting = !accepted;
   m->samples_waited = 0;
   m->fallback_allowed = !silent;
+  m->settled.ready = false;
 }
 
 void go_to_fallback(RigMixer* m) {
@@ -87,6 +88,7 @@ void go_to_fallback(RigMixer* m) {
   m->waiting = false;
   m->on_fallback = true;
   m->samples_waited = 0;
+  m->settled.ready = false;
 }
 
 int mix_without_rig(const float* const* inputs, int input_count, float* L, float* R, int n) {
@@ -152,6 +154,7 @@ void rig_bind_stream(RigMixer* m, double rate, int channels, uint32_t tag,
   m->samples_20ms = mixer_clamp_int(std::llround(rate * 0.02), 1, kRampMax);
   m->samples_1s = mixer_clamp_int(std::llround(rate), 1, kRampMax);
   memset(m->ramps, 0, sizeof m->ramps);
+  m->settled.ready = false;
   memset(m->fallback_left, 0, sizeof m->fallback_left);
   memset(m->fallback_right, 0, sizeof m->fallback_right);
   m->fallback_master = 0.0f;

@@ -51,6 +51,29 @@ struct RigRamp {
   int32_t len;  // 0: no ramp running
 };
 
+// What the settled mix takes from the gains: the audible inputs in channel order with their
+// gains, and the inputs only metered. Kept from one settled callback to the next; any change of
+// a gain's target, and any callback that goes the exact way, clears `ready`.
+// The audible inputs go through the widest kernels in passes (groups) of up to eight, in channel
+// order: as a general pair of gains, as one gain for both sides (a channel in the centre: one
+// product added to both sums) or, when every audible input is in the centre, into the left sum
+// alone (the right sum would take the same operations on the same values).
+enum : int8_t { RIG_PASS_GENERAL, RIG_PASS_SAME, RIG_PASS_MONO };
+struct RigPass {
+  int8_t start, size, kind;
+};
+
+struct RigSettled {
+  bool ready;
+  int32_t input_count;  // what it was made for
+  uint64_t present;     // the inputs that were there
+  int32_t count, metered_count, pass_count;
+  int8_t channel[RIG_MAX_CHANNELS];
+  int8_t metered[RIG_MAX_CHANNELS];
+  float gl[RIG_MAX_CHANNELS], gr[RIG_MAX_CHANNELS], gain_max[RIG_MAX_CHANNELS];
+  RigPass passes[RIG_MAX_CHANNELS];
+};
+
 // A published plan as the callback takes it.
 struct RigPlanMail {
   double ramp_seconds;
@@ -102,6 +125,7 @@ struct alignas(64) RigMixer {
   bool last_on_fallback;
   // Samples the settled mix takes at a time: 4, 8 (AVX) or 16 (AVX-512); the processor's widest.
   int32_t lanes;
+  RigSettled settled;
 };
 
 // The callback may only touch atomics that never fall back to a lock.

@@ -355,6 +355,7 @@ void publish_part(RigMixer* m, PartMeters* pm, const OutputScan& o) {
 // Steps 3 to 5 of a callback over frames [offset, offset + n) of the outputs.
 void mixer_mix_part(RigMixer* m, const float* const* inputs, int input_count, float* L, float* R,
                     int offset, int n) {
+  m->settled.ready = false;  // ramps move here
   PartMeters pm = {0, 0, 0};
   int bound = m->bound_channels;
   for (int i = 0; i < bound; i++) {
@@ -462,6 +463,7 @@ struct Settled {
 template <int G>
 void mix_settled_group(const Settled* c, float* L, float* R, int n, float* peak) {
   F4 gl[G], gr[G], pk[G];
+  #pragma GCC unroll 8
   for (int g = 0; g < G; g++) {
     gl[g] = f4_set(c[g].gl);
     gr[g] = f4_set(c[g].gr);
@@ -470,6 +472,7 @@ void mix_settled_group(const Settled* c, float* L, float* R, int n, float* peak)
   int k = 0;
   for (; k + 4 <= n; k += 4) {
     F4 l = f4_load(L + k), r = f4_load(R + k);
+    #pragma GCC unroll 8
     for (int g = 0; g < G; g++) {
       F4 v = f4_load(c[g].x + k);
       pk[g] = f4_max(f4_abs(v), pk[g]);
@@ -479,9 +482,11 @@ void mix_settled_group(const Settled* c, float* L, float* R, int n, float* peak)
     f4_store(L + k, l);
     f4_store(R + k, r);
   }
+  #pragma GCC unroll 8
   for (int g = 0; g < G; g++) peak[g] = f4_hmax(pk[g]);
   for (; k < n; k++) {
     float l = L[k], r = R[k];
+    #pragma GCC unroll 8
     for (int g = 0; g < G; g++) {
       float v = c[g].x[k];
       float a = std::fabs(v);
@@ -500,6 +505,7 @@ template <int G>
 RIG_AVX_FN void mix_settled_group_avx(const Settled* c, float* L, float* R, int n, float* peak) {
   const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
   __m256 gl[G], gr[G], pk[G];
+  #pragma GCC unroll 8
   for (int g = 0; g < G; g++) {
     gl[g] = _mm256_set1_ps(c[g].gl);
     gr[g] = _mm256_set1_ps(c[g].gr);
@@ -508,6 +514,7 @@ RIG_AVX_FN void mix_settled_group_avx(const Settled* c, float* L, float* R, int 
   int k = 0;
   for (; k + 8 <= n; k += 8) {
     __m256 l = _mm256_loadu_ps(L + k), r = _mm256_loadu_ps(R + k);
+    #pragma GCC unroll 8
     for (int g = 0; g < G; g++) {
       __m256 v = _mm256_loadu_ps(c[g].x + k);
       pk[g] = _mm256_max_ps(_mm256_and_ps(v, abs_mask), pk[g]);
@@ -517,6 +524,7 @@ RIG_AVX_FN void mix_settled_group_avx(const Settled* c, float* L, float* R, int 
     _mm256_storeu_ps(L + k, l);
     _mm256_storeu_ps(R + k, r);
   }
+  #pragma GCC unroll 8
   for (int g = 0; g < G; g++) {
     alignas(32) float lanes[8];
     _mm256_store_ps(lanes, pk[g]);
@@ -527,6 +535,7 @@ RIG_AVX_FN void mix_settled_group_avx(const Settled* c, float* L, float* R, int 
   _mm256_zeroupper();
   for (; k < n; k++) {
     float l = L[k], r = R[k];
+    #pragma GCC unroll 8
     for (int g = 0; g < G; g++) {
       float v = c[g].x[k];
       float a = std::fabs(v);
@@ -564,12 +573,9 @@ inline __mmask16 tail_mask(int left) {
   return (__mmask16)((1u << left) - 1u);
 }
 
+// The largest lane of magnitudes (never NaN: VRANGEPS passes over NaNs).
 RIG_AVX512_FN inline float hmax16(__m512 v) {
-  __m256 a = _mm256_max_ps(_mm512_castps512_ps256(v), _mm512_extractf32x8_ps(v, 1));
-  __m128 b = _mm_max_ps(_mm256_castps256_ps128(a), _mm256_extractf128_ps(a, 1));
-  alignas(16) float t[4];
-  _mm_store_ps(t, b);
-  return mixer_vmax(mixer_vmax(t[0], t[1]), mixer_vmax(t[2], t[3]));
+  return _mm512_reduce_max_ps(v);
 }
 
 // scan_peak_finite, sixteen samples at a time. Magnitudes as bits order like the values, and a
@@ -593,89 +599,104 @@ RIG_AVX512_FN bool scan_peak_finite_avx512(const float* x, int n, float* peak) {
   return true;
 }
 
-// One vector of frames at k through a group of G settled channels: the sums start from the
-// outputs (from +0 for the first group, whose outputs hold nothing yet), take each channel's
-// products in channel order, and the last group applies the master gain and raises the output
-// magnitudes (as bits, so a NaN or infinity shows as the largest).
-template <int G, bool kFirst, bool kLast>
-RIG_AVX512_FN __attribute__((always_inline)) inline void group_step16(
-    const Settled* c, float* L, float* R, int k, __mmask16 mask, const __m512* gl,
-    const __m512* gr, __m512* pk, __m512 master, __m512i* out_l, __m512i* out_r) {
-  __m512 l = kFirst ? _mm512_setzero_ps() : _mm512_maskz_loadu_ps(mask, L + k);
-  __m512 r = kFirst ? _mm512_setzero_ps() : _mm512_maskz_loadu_ps(mask, R + k);
-  for (int g = 0; g < G; g++) {
-    __m512 v = _mm512_maskz_loadu_ps(mask, c[g].x + k);
-    pk[g] = _mm512_range_ps(v, pk[g], kMaxMagnitude);
-    l = add16(l, mul16(v, gl[g]));
-    r = add16(r, mul16(v, gr[g]));
-  }
-  if (kLast) {
-    const __m512i abs_mask = _mm512_set1_epi32(0x7FFFFFFF);
-    l = mul16(l, master);
-    r = mul16(r, master);
-    *out_l = _mm512_max_epu32(*out_l, _mm512_and_si512(_mm512_castps_si512(l), abs_mask));
-    *out_r = _mm512_max_epu32(*out_r, _mm512_and_si512(_mm512_castps_si512(r), abs_mask));
-  }
-  _mm512_mask_storeu_ps(L + k, mask, l);
-  _mm512_mask_storeu_ps(R + k, mask, r);
-}
-
-template <int G, bool kFirst, bool kLast>
-RIG_AVX512_FN void mix_group_avx512(const Settled* c, float* L, float* R, int n, float master,
-                                    float* peak, uint32_t* out_bits) {
+// A pass of G settled channels over the outputs, sixteen frames at a time (the last vector
+// masked): the sums start from the outputs (from +0 for the first pass, whose outputs hold
+// nothing yet), take each channel's products in channel order, and the last pass applies the
+// master gain and raises the output magnitudes (as bits, so a NaN or infinity shows as the
+// largest). A left-only (mono) pass leaves the right output alone until the last pass copies the
+// left into it. One loop body, so the gains and peaks stay in registers.
+template <int G, int kKind, bool kFirst, bool kLast>
+RIG_AVX512_FN void mix_pass_avx512(const Settled* c, float* L, float* R, int n, float master,
+                                   float* peak, uint32_t* out_bits) {
+  constexpr bool kRight = kKind != RIG_PASS_MONO;
+  const __m512i abs_mask = _mm512_set1_epi32(0x7FFFFFFF);
+  const float* x[G];
   __m512 gl[G], gr[G], pk[G];
+#pragma GCC unroll 8
   for (int g = 0; g < G; g++) {
+    x[g] = c[g].x;
     gl[g] = _mm512_set1_ps(c[g].gl);
     gr[g] = _mm512_set1_ps(c[g].gr);
     pk[g] = _mm512_setzero_ps();
   }
   const __m512 vm = _mm512_set1_ps(master);
   __m512i ol = _mm512_setzero_si512(), orr = _mm512_setzero_si512();
-  int k = 0;
-  for (; k + 16 <= n; k += 16)
-    group_step16<G, kFirst, kLast>(c, L, R, k, (__mmask16)0xFFFF, gl, gr, pk, vm, &ol, &orr);
-  if (k < n) group_step16<G, kFirst, kLast>(c, L, R, k, tail_mask(n - k), gl, gr, pk, vm, &ol, &orr);
+  for (int k = 0; k < n; k += 16) {
+    const __mmask16 mask = n - k >= 16 ? (__mmask16)0xFFFF : tail_mask(n - k);
+    __m512 l = kFirst ? _mm512_setzero_ps() : _mm512_maskz_loadu_ps(mask, L + k);
+    __m512 r = kFirst || !kRight ? _mm512_setzero_ps() : _mm512_maskz_loadu_ps(mask, R + k);
+#pragma GCC unroll 8
+    for (int g = 0; g < G; g++) {
+      __m512 v = _mm512_maskz_loadu_ps(mask, x[g] + k);
+      pk[g] = _mm512_range_ps(v, pk[g], kMaxMagnitude);
+      if (kKind == RIG_PASS_GENERAL) {
+        l = add16(l, mul16(v, gl[g]));
+        r = add16(r, mul16(v, gr[g]));
+      } else {
+        const __m512 p = mul16(v, gl[g]);
+        l = add16(l, p);
+        if (kRight) r = add16(r, p);
+      }
+    }
+    if (kLast) {
+      l = mul16(l, vm);
+      ol = _mm512_max_epu32(ol, _mm512_and_si512(_mm512_castps_si512(l), abs_mask));
+    }
+    _mm512_mask_storeu_ps(L + k, mask, l);
+    if (kRight) {
+      if (kLast) {
+        r = mul16(r, vm);
+        orr = _mm512_max_epu32(orr, _mm512_and_si512(_mm512_castps_si512(r), abs_mask));
+      }
+      _mm512_mask_storeu_ps(R + k, mask, r);
+    } else if (kLast) {
+      _mm512_mask_storeu_ps(R + k, mask, l);
+    }
+  }
+#pragma GCC unroll 8
   for (int g = 0; g < G; g++) peak[g] = hmax16(pk[g]);
   if (kLast) {
     out_bits[0] = (uint32_t)_mm512_reduce_max_epu32(ol);
-    out_bits[1] = (uint32_t)_mm512_reduce_max_epu32(orr);
+    out_bits[1] = kKind == RIG_PASS_MONO ? out_bits[0] : (uint32_t)_mm512_reduce_max_epu32(orr);
   }
   _mm256_zeroupper();
 }
 
-using Group16Fn = void (*)(const Settled*, float*, float*, int, float, float*, uint32_t*);
+using Pass16Fn = void (*)(const Settled*, float*, float*, int, float, float*, uint32_t*);
 
-// Every group shape: [size - 1][first][last].
-template <int G>
-constexpr std::array<Group16Fn, 4> group16_shapes() {
-  return {&mix_group_avx512<G, false, false>, &mix_group_avx512<G, false, true>,
-          &mix_group_avx512<G, true, false>, &mix_group_avx512<G, true, true>};
+// [kind][log2 size][first][last]; passes are 1, 2, 4 or 8 channels.
+template <int G, int kKind>
+constexpr std::array<Pass16Fn, 4> pass16_ends() {
+  return {&mix_pass_avx512<G, kKind, false, false>, &mix_pass_avx512<G, kKind, false, true>,
+          &mix_pass_avx512<G, kKind, true, false>, &mix_pass_avx512<G, kKind, true, true>};
 }
-constexpr int kGroup16 = 8;  // channels per pass: their gains and peaks stay in registers
-constexpr std::array<std::array<Group16Fn, 4>, kGroup16> kGroups16 = {
-    group16_shapes<1>(), group16_shapes<2>(), group16_shapes<3>(), group16_shapes<4>(),
-    group16_shapes<5>(), group16_shapes<6>(), group16_shapes<7>(), group16_shapes<8>()};
+template <int kKind>
+constexpr std::array<std::array<Pass16Fn, 4>, 4> pass16_sizes() {
+  return {pass16_ends<1, kKind>(), pass16_ends<2, kKind>(), pass16_ends<4, kKind>(),
+          pass16_ends<8, kKind>()};
+}
+constexpr std::array<std::array<std::array<Pass16Fn, 4>, 4>, 3> kPasses16 = {
+    pass16_sizes<RIG_PASS_GENERAL>(), pass16_sizes<RIG_PASS_SAME>(),
+    pass16_sizes<RIG_PASS_MONO>()};
 
-// The whole settled mix and its master stage, sixteen frames at a time, in passes of up to eight
-// channels. False (outputs as they are) when an output came out NaN or infinite.
-bool settled_mix_avx512(const Settled* mix, int count, float* L, float* R, int n, float master,
-                        float* peaks, OutputScan* o) {
+// The whole settled mix and its master stage, sixteen frames at a time, pass by pass. False
+// (outputs as they are) when an output came out NaN or infinite.
+bool settled_mix_avx512(const Settled* mix, const RigSettled& p, float* L, float* R, int n,
+                        float master, float* peaks, OutputScan* o) {
   // As the master stage's gain base + t * 0: -0 comes out +0.
   const float g = master + 0.0f;
   uint32_t out_bits[2] = {0, 0};
-  if (count == 0) {
+  if (p.count == 0) {
     // Silence through the master gain: +0, or -0 when it is negative.
     const float z = 0.0f * g;
     for (int k = 0; k < n; k++) L[k] = R[k] = z;
   }
-  for (int at = 0; at < count;) {
-    int size = count - at < kGroup16 ? count - at : kGroup16;
-    // Uneven shares: the last pass keeps at least half a group.
-    if (count - at > kGroup16 && count - at < kGroup16 + kGroup16 / 2) size = kGroup16 / 2;
-    const bool first = at == 0, last = at + size == count;
-    kGroups16[size - 1][(first ? 2 : 0) | (last ? 1 : 0)](mix + at, L, R, n, g, peaks + at,
-                                                          out_bits);
-    at += size;
+  for (int i = 0; i < p.pass_count; i++) {
+    const RigPass& q = p.passes[i];
+    const int size_index = q.size == 8 ? 3 : q.size == 4 ? 2 : q.size == 2 ? 1 : 0;
+    const bool first = i == 0, last = i + 1 == p.pass_count;
+    kPasses16[q.kind][size_index][(first ? 2 : 0) | (last ? 1 : 0)](
+        mix + q.start, L, R, n, g, peaks + q.start, out_bits);
   }
   if (out_bits[0] >= 0x7F800000u || out_bits[1] >= 0x7F800000u) return false;
   memcpy(&o->peak_l, &out_bits[0], sizeof(float));
@@ -701,43 +722,56 @@ inline bool scan_finite(const RigMixer* m, const float* x, int n, float* peak) {
 
 namespace {
 
-// What a settled part mixes and meters: the audible inputs in channel order, and the ones only
-// metered.
-struct SettledPart {
-  Settled mix[RIG_MAX_CHANNELS];
-  int8_t mix_channel[RIG_MAX_CHANNELS];
-  float mix_gain_max[RIG_MAX_CHANNELS];
-  int8_t metered[RIG_MAX_CHANNELS];
-  int count, metered_count;
-};
+// Runs of centred and of other channels, each cut into passes of 8, 4, 2 and 1; every pass mono
+// when all audible channels are centred.
+void plan_passes(RigSettled* p) {
+  bool mono = true;
+  for (int s = 0; s < p->count; s++) mono = mono && p->gl[s] == p->gr[s];
+  int passes = 0;
+  for (int at = 0; at < p->count;) {
+    const bool same = p->gl[at] == p->gr[at];
+    int run = 1;
+    while (at + run < p->count && (p->gl[at + run] == p->gr[at + run]) == same) run++;
+    const int8_t kind = mono ? RIG_PASS_MONO : same ? RIG_PASS_SAME : RIG_PASS_GENERAL;
+    for (int size = 8; size >= 1; size /= 2) {
+      for (; run >= size; run -= size, at += size)
+        p->passes[passes++] = RigPass{(int8_t)at, (int8_t)size, kind};
+    }
+  }
+  p->pass_count = passes;
+}
 
-// False when a ramp runs or a gain is -0 (the exact path's tails turn that into +0).
-bool settled_part(const RigMixer* m, const float* const* inputs, int input_count, int offset,
-                  SettledPart* p) {
+// Remakes the settled plan from the ramps. False when a ramp runs or a gain is -0 (the exact
+// path's tails turn that into +0): the callback goes the exact way.
+bool make_settled(RigMixer* m, const float* const* inputs, int input_count, uint64_t present) {
+  RigSettled* p = &m->settled;
   const int bound = m->bound_channels < input_count ? m->bound_channels : input_count;
-  for (int i = bound; i < m->bound_channels; i++)
-    if (m->ramps[i].len != 0) return false;
   uint32_t odd = 0;  // a ramp running or a gain of -0
+  for (int i = bound; i < m->bound_channels; i++) odd |= (uint32_t)m->ramps[i].len;
   int count = 0, metered = 0;
   for (int i = 0; i < bound; i++) {
     const RigRamp* r = &m->ramps[i];
     const uint32_t bl = mixer_float_bits(r->cur_l), br = mixer_float_bits(r->cur_r);
     odd |= (uint32_t)r->len;
-    const float* x = inputs[i];
-    if (!x) continue;
+    if (!inputs[i]) continue;
     if (((bl | br) & 0x7FFFFFFFu) == 0) {  // both +0 or -0: silent
       p->metered[metered++] = (int8_t)i;
       continue;
     }
     odd |= (uint32_t)(bl == 0x80000000u) | (uint32_t)(br == 0x80000000u);
-    p->mix[count] = Settled{x + offset, r->cur_l, r->cur_r};
-    p->mix_channel[count] = (int8_t)i;
-    p->mix_gain_max[count] = mixer_vmax(std::fabs(r->cur_l), std::fabs(r->cur_r));
+    p->channel[count] = (int8_t)i;
+    p->gl[count] = r->cur_l;
+    p->gr[count] = r->cur_r;
+    p->gain_max[count] = mixer_vmax(std::fabs(r->cur_l), std::fabs(r->cur_r));
     count++;
   }
   p->count = count;
   p->metered_count = metered;
-  return odd == 0;
+  p->input_count = input_count;
+  p->present = present;
+  plan_passes(p);
+  p->ready = odd == 0;
+  return p->ready;
 }
 
 // Raises a meter to a non-negative, non-NaN value.
@@ -750,12 +784,12 @@ inline void raise_meter(std::atomic<uint32_t>* a, float v) {
 // The meters of a settled part: the mixed channels' peaks as the kernels measured them (every
 // one finite, or the sum would not be), the metered-only ones scanned here.
 void meter_settled(RigMixer* m, const float* const* inputs, int offset, int n,
-                   const SettledPart& p, const float* peaks, const OutputScan& o) {
+                   const RigSettled& p, const float* peaks, const OutputScan& o) {
   PartMeters pm = {0, 0, 0};
   for (int s = 0; s < p.count; s++) {
-    const int i = p.mix_channel[s];
+    const int i = p.channel[s];
     const float peak = peaks[s];
-    const float post = peak * p.mix_gain_max[s];
+    const float post = peak * p.gain_max[s];
     raise_meter(&m->input_peak[i], peak);
     raise_meter(&m->post_gain_peak[i], std::isfinite(post) ? post : 3.4e38f);
     pm.clip |= (uint64_t)(peak >= 0.999f) << i;
@@ -783,10 +817,16 @@ bool mixer_mix_part_settled(RigMixer* m, const float* const* inputs, int input_c
                             float* R, int offset, int n) {
   const RigRamp* master = &m->ramps[kMaster];
   if (master->len != 0) return false;
-  SettledPart p;
-  if (!settled_part(m, inputs, input_count, offset, &p)) return false;
-  const Settled* mix = p.mix;
+  const int bound = m->bound_channels < input_count ? m->bound_channels : input_count;
+  uint64_t present = 0;
+  for (int i = 0; i < bound; i++) present |= (uint64_t)(inputs[i] != nullptr) << i;
+  const RigSettled& p = m->settled;
+  if (!(p.ready && p.input_count == input_count && p.present == present) &&
+      !make_settled(m, inputs, input_count, present))
+    return false;
   const int count = p.count;
+  Settled mix[RIG_MAX_CHANNELS];
+  for (int s = 0; s < count; s++) mix[s] = Settled{inputs[p.channel[s]] + offset, p.gl[s], p.gr[s]};
 
   float* l = L + offset;
   float* r = R + offset;
@@ -794,7 +834,7 @@ bool mixer_mix_part_settled(RigMixer* m, const float* const* inputs, int input_c
   OutputScan o = {0.0f, 0.0f, 0};
 #if RIG_AVX512
   if (m->lanes == 16) {
-    if (!settled_mix_avx512(mix, count, l, r, n, master->cur_l, peaks, &o)) return false;
+    if (!settled_mix_avx512(mix, p, l, r, n, master->cur_l, peaks, &o)) return false;
     meter_settled(m, inputs, offset, n, p, peaks, o);
     return true;
   }

@@ -38,6 +38,7 @@ struct Case {
   float oddity;     // written into channel `odd_channel` at frame 300 (0: nothing)
   int odd_channel;
   bool negative_zero_gain;
+  int centred = 0;  // 0: gains as they come; 1: every input in the centre; 2: runs of both
 };
 
 struct Mixed {
@@ -57,6 +58,9 @@ Mixed mix_with(int lanes, const Case& c) {
   for (int i = 0; i < c.audible; i++) {
     plan.left[i] = r.range(0, 4) == 0 ? 0.0f : r.uni() * 2.0f - 0.5f;
     plan.right[i] = r.range(0, 4) == 0 ? 0.0f : r.uni() * 1.5f;
+    // Runs of 1 to 11 centred inputs between runs of others.
+    if (c.centred == 1 || (c.centred == 2 && (i * 7 / 5) % 3 != 1) || (c.centred == 2 && i > 40))
+      plan.right[i] = plan.left[i] = plan.left[i] == 0.0f ? 0.3f : plan.left[i];
   }
   if (c.negative_zero_gain) plan.left[0] = -0.0f;
 
@@ -138,6 +142,12 @@ TEST(RigMixerLanes, EveryWidthGivesTheSameBitsAndMeters) {
       {"NaN in a metered-only input", 20, 1.0f, 3, -1, kNaN, 17, false},
       {"a sum that overflows", 4, 1.0f, 4, -1, 3.0e38f, 2, false},
       {"a gain of -0", 6, 1.0f, 6, -1, 0.0f, 0, true},
+      {"every input in the centre", 64, 0.7f, 64, 9, 0.0f, 0, false, 1},
+      {"one centred input", 1, 1.0f, 1, -1, 0.0f, 0, false, 1},
+      {"centred ones and NaN", 12, 1.0f, 12, -1, kNaN, 5, false, 1},
+      {"centred, most metered only", 30, -0.5f, 11, -1, 0.0f, 0, false, 1},
+      {"runs of centred and panned", 64, 0.9f, 64, -1, 0.0f, 0, false, 2},
+      {"runs with a missing input", 50, 1.0f, 50, 20, 0.0f, 0, false, 2},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
