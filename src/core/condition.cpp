@@ -107,9 +107,13 @@ void xy_mixer_process(XyMixer* m, const CoreRates* rates, const float* in_l, con
   xy_mixer_process_known(m, rates, in_l, in_r, channels, x, y, out_l, out_r, n, plain);
 }
 
-void xy_mixer_process_known(XyMixer* m, const CoreRates* rates, const float* in_l,
-                            const float* in_r, int channels, float x, float y, float* out_l,
-                            float* out_r, int n, bool plain) {
+namespace {
+
+// xy_mixer_process_known; with may_pass a block that passes through is not copied, and true
+// returned.
+bool xy_process(XyMixer* m, const CoreRates* rates, const float* in_l, const float* in_r,
+                int channels, float x, float y, float* out_l, float* out_r, int n, bool plain,
+                bool may_pass) {
   m->ratio = rates->ratio;
   m->hp_decay = rates->hp_decay;
   const double ratio = m->ratio;
@@ -148,6 +152,7 @@ void xy_mixer_process_known(XyMixer* m, const CoreRates* rates, const float* in_
 
   const float* src_l = in_l;
   const float* src_r = channels >= 2 ? in_r : in_l;
+  bool passed = false;
   float tl = m->tone_l, tr = m->tone_r, hl = m->hp_l, hr = m->hp_r;
   const float decay = m->hp_decay;
   // At the centre with the high-pass at rest every step is exact: tone = source + tone * 0,
@@ -155,10 +160,11 @@ void xy_mixer_process_known(XyMixer* m, const CoreRates* rates, const float* in_
   // one long dependency chain per frame).
   if (plain && n >= 1 && gl == 1.0f && gr == 1.0f && al == 1.0f && ar == 1.0f && !(K > 0.0f) &&
       float_bits(hl) == 0 && float_bits(hr) == 0 && std::isfinite(tl) && std::isfinite(tr)) {
-    if (out_l != src_l) std::memmove(out_l, src_l, sizeof(float) * (size_t)n);
-    if (out_r != src_r) std::memmove(out_r, src_r, sizeof(float) * (size_t)n);
+    if (!may_pass && out_l != src_l) std::memmove(out_l, src_l, sizeof(float) * (size_t)n);
+    if (!may_pass && out_r != src_r) std::memmove(out_r, src_r, sizeof(float) * (size_t)n);
     tl = src_l[n - 1];
     tr = src_r[n - 1];
+    passed = may_pass;
   } else if (K > 0.0f) {
     const float bl = 1.0f - al, br = 1.0f - ar, bk = 1.0f - K;
     for (int i = 0; i < n; i++) {
@@ -184,6 +190,21 @@ void xy_mixer_process_known(XyMixer* m, const CoreRates* rates, const float* in_
   m->tone_r = std::isfinite(tr) ? tr : 0.0f;
   m->hp_l = std::isfinite(hl) ? hl : 0.0f;
   m->hp_r = std::isfinite(hr) ? hr : 0.0f;
+  return passed;
+}
+
+}  // namespace
+
+void xy_mixer_process_known(XyMixer* m, const CoreRates* rates, const float* in_l,
+                            const float* in_r, int channels, float x, float y, float* out_l,
+                            float* out_r, int n, bool plain) {
+  xy_process(m, rates, in_l, in_r, channels, x, y, out_l, out_r, n, plain, false);
+}
+
+bool xy_mixer_process_or_pass(XyMixer* m, const CoreRates* rates, const float* in_l,
+                              const float* in_r, int channels, float x, float y, float* out_l,
+                              float* out_r, int n, bool plain) {
+  return xy_process(m, rates, in_l, in_r, channels, x, y, out_l, out_r, n, plain, true);
 }
 
 void level_meter_reset(LevelMeter* m) {
@@ -372,6 +393,7 @@ CORE_AVX512_FN float soft_clip_block16(float* left, float* right, int n) {
   return peak;
 }
 
+template <bool kCopy>
 CORE_AVX512_FN BlockScan block_take16(float* dst, const float* src, int n) {
   const __m512i exp_mask = _mm512_set1_epi32(0x7F800000);
   const __m512i abs_mask = _mm512_set1_epi32(0x7FFFFFFF);
@@ -388,7 +410,7 @@ CORE_AVX512_FN BlockScan block_take16(float* dst, const float* src, int n) {
     replaced += __builtin_popcount((unsigned)nonfinite);
     // -0 and denormals (exponent 0, not +0); the replaced samples are +0 by now.
     odd |= _mm512_mask_cmpneq_epi32_mask(_mm512_cmpeq_epi32_mask(e, zero), v, zero);
-    _mm512_mask_storeu_epi32(dst + i, m, v);
+    if (kCopy) _mm512_mask_storeu_epi32(dst + i, m, v);
     pk = _mm512_max_ps(_mm512_castsi512_ps(_mm512_and_si512(v, abs_mask)), pk);
   }
   BlockScan r = {replaced, lanes_max16(pk), odd == 0};
@@ -468,14 +490,14 @@ int block_zero_nonfinite(float* x, int n) {
   return replaced;
 }
 
-BlockScan block_take(float* dst, const float* src, int n) {
+namespace {
+
+// block_take, or with kCopy false the same measures of src alone (dst unused).
+template <bool kCopy>
+BlockScan take_block(float* dst, const float* src, int n) {
   BlockScan r = {0, 0.0f, true};
-  if (!src) {
-    std::memset(dst, 0, sizeof(float) * (size_t)n);
-    return r;
-  }
 #if CORE_AVX512
-  if (core_lanes == 16) return block_take16(dst, src, n);
+  if (core_lanes == 16) return block_take16<kCopy>(dst, src, n);
 #endif
   int i = 0;
 #if CORE_SSE
@@ -492,7 +514,7 @@ BlockScan block_take(float* dst, const float* src, int n) {
     bad = _mm_sub_epi32(bad, nonfinite);
     // -0 and denormals (exponent 0, not +0); the replaced samples are +0 by now.
     odd = _mm_or_si128(odd, _mm_andnot_si128(_mm_cmpeq_epi32(v, zero), _mm_cmpeq_epi32(e, zero)));
-    _mm_storeu_ps(dst + i, _mm_castsi128_ps(v));
+    if (kCopy) _mm_storeu_ps(dst + i, _mm_castsi128_ps(v));
     pk = _mm_max_ps(_mm_castsi128_ps(_mm_and_si128(v, abs_mask)), pk);
   }
   alignas(16) int32_t counts[4];
@@ -514,9 +536,23 @@ BlockScan block_take(float* dst, const float* src, int n) {
     }
     float v;
     std::memcpy(&v, &b, sizeof v);
-    dst[i] = v;
+    if (kCopy) dst[i] = v;
     float a = std::fabs(v);
     r.peak = a > r.peak ? a : r.peak;
   }
   return r;
+}
+
+}  // namespace
+
+BlockScan block_take(float* dst, const float* src, int n) {
+  if (!src) {
+    std::memset(dst, 0, sizeof(float) * (size_t)n);
+    return BlockScan{0, 0.0f, true};
+  }
+  return take_block<true>(dst, src, n);
+}
+
+BlockScan block_scan(const float* src, int n) {
+  return take_block<false>(nullptr, src, n);
 }

@@ -195,8 +195,12 @@ void tape_contents(const Tape* t, std::vector<float>* data, std::vector<int>* pr
   }
 }
 
+// How the callback's input and output buffers lie: apart, the same (a driver that processes in
+// place), or each input on the other side's output.
+enum Buffers { BUFFERS_APART, BUFFERS_IN_PLACE, BUFFERS_CROSSED };
+
 // block 0: random callback sizes, else that fixed size.
-Result run(const Scenario& s, int block, uint64_t cut_seed) {
+Result run(const Scenario& s, int block, uint64_t cut_seed, Buffers buffers = BUFFERS_APART) {
   Result res;
   Rng cuts{cut_seed};
   Core* core = core_new();
@@ -231,7 +235,16 @@ Result run(const Scenario& s, int block, uint64_t cut_seed) {
                     : (int)cuts.range(701, 4096);
       }
       if (n > left) n = left;
-      core_process(core, &s.in_l[at], &s.in_r[at], 2, &res.out_l[at], &res.out_r[at], n, 0);
+      float* ol = &res.out_l[at];
+      float* orr = &res.out_r[at];
+      if (buffers == BUFFERS_APART) {
+        core_process(core, &s.in_l[at], &s.in_r[at], 2, ol, orr, n, 0);
+      } else {
+        const bool crossed = buffers == BUFFERS_CROSSED;
+        std::memcpy(crossed ? orr : ol, &s.in_l[at], sizeof(float) * (size_t)n);
+        std::memcpy(crossed ? ol : orr, &s.in_r[at], sizeof(float) * (size_t)n);
+        core_process(core, crossed ? orr : ol, crossed ? ol : orr, 2, ol, orr, n, 0);
+      }
       at += (size_t)n;
       left -= n;
       CoreStatus st;
@@ -343,6 +356,14 @@ TEST(CoreEquivalence, CallbackSizesDoNotChangeTheResultWithFractionalHops) {
   // single frames against the largest callbacks.
   Scenario t = make_scenario(37, 192000.0, true, 120);
   expect_same(run(t, 4096, 0), run(t, 1, 0));
+}
+
+TEST(CoreEquivalence, ADriverThatProcessesInPlaceGetsTheSameResult) {
+  // The input is read where it lies only while no output overlaps it.
+  Scenario s = make_scenario(41, 48000.0, true, 60);
+  Result apart = run(s, 0, 5);
+  expect_same(apart, run(s, 0, 5, BUFFERS_IN_PLACE));
+  expect_same(apart, run(s, 0, 5, BUFFERS_CROSSED));
 }
 
 TEST(CoreEquivalence, KernelWidthDoesNotChangeTheResult) {
