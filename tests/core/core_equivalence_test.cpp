@@ -500,6 +500,34 @@ TEST(CoreConditioning, CentreShortcutMatchesTheFilterArithmetic) {
   }
 }
 
+TEST(CoreConditioning, EveryInputThatReachesTheKneeClipsAsTheSampleFunction) {
+  // The knee is where the block kernels divide (the wider ones by a reciprocal and a correction
+  // step); every float magnitude between 2/3 and 4/3, both signs, at every width and with
+  // denormals flushed or not.
+  const float lo = 2.0f / 3.0f, hi = 4.0f / 3.0f;
+  uint32_t first, last;
+  std::memcpy(&first, &lo, 4);
+  std::memcpy(&last, &hi, 4);
+  std::vector<float> l, r, want_l, want_r;
+  for (uint32_t b = first; b <= last; b++) {
+    float v;
+    std::memcpy(&v, &b, 4);
+    l.push_back(v);
+    r.push_back(-v);
+    want_l.push_back(soft_clip(v));
+    want_r.push_back(soft_clip(-v));
+  }
+  for (int k = 0; k < 2 * (int)widths().size(); k++) {
+    LanesFor width(widths()[(size_t)k / 2]);
+    uint32_t saved = k & 1 ? platform_fpu_denormals_off() : 0;
+    std::vector<float> gl = l, gr = r;
+    soft_clip_block(gl.data(), gr.data(), (int)gl.size());
+    if (k & 1) platform_fpu_restore(saved);
+    EXPECT_TRUE(same_bits(gl.data(), want_l.data(), gl.size() * 4)) << core_lanes << " lanes";
+    EXPECT_TRUE(same_bits(gr.data(), want_r.data(), gr.size() * 4)) << core_lanes << " lanes";
+  }
+}
+
 TEST(CoreConditioning, BlockSoftClipMatchesTheSampleFunction) {
   // A stride through every float, every float around the knees and the limits, and blocks whose
   // length leaves a tail; with and without denormals flushed.
