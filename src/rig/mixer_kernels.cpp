@@ -578,6 +578,25 @@ RIG_AVX512_FN inline float hmax16(__m512 v) {
   return _mm512_reduce_max_ps(v);
 }
 
+// The largest lane of each of eight vectors of magnitudes, into peak[0..7]: the eight are
+// folded into one vector in halving steps rather than each on its own.
+RIG_AVX512_FN inline __m512 fold_pairs(__m512 a, __m512 b) {  // quarters 0, 1 of a, b
+  return _mm512_max_ps(_mm512_shuffle_f32x4(a, b, 0x44), _mm512_shuffle_f32x4(a, b, 0xEE));
+}
+RIG_AVX512_FN inline __m512 fold_quarters(__m512 a, __m512 b) {  // a quarter per channel
+  return _mm512_max_ps(_mm512_shuffle_f32x4(a, b, 0x88), _mm512_shuffle_f32x4(a, b, 0xDD));
+}
+RIG_AVX512_FN inline void hmax16_eight(__m512 p0, __m512 p1, __m512 p2, __m512 p3, __m512 p4,
+                                       __m512 p5, __m512 p6, __m512 p7, float* peak) {
+  const __m512 n0 = fold_quarters(fold_pairs(p0, p1), fold_pairs(p2, p3));
+  const __m512 n1 = fold_quarters(fold_pairs(p4, p5), fold_pairs(p6, p7));
+  // Within each quarter: channel q in lane 0, channel q + 4 in lane 2.
+  __m512 w = _mm512_max_ps(_mm512_shuffle_ps(n0, n1, 0x44), _mm512_shuffle_ps(n0, n1, 0xEE));
+  w = _mm512_max_ps(w, _mm512_permute_ps(w, 0xB1));
+  const __m512i order = _mm512_setr_epi32(0, 4, 8, 12, 2, 6, 10, 14, 0, 0, 0, 0, 0, 0, 0, 0);
+  _mm512_mask_storeu_ps(peak, (__mmask16)0xFF, _mm512_permutexvar_ps(order, w));
+}
+
 // scan_peak_finite, sixteen samples at a time. Magnitudes as bits order like the values, and a
 // NaN or infinity has every exponent bit set, so one unsigned maximum finds both.
 RIG_AVX512_FN bool scan_peak_finite_avx512(const float* x, int n, float* peak) {
@@ -653,8 +672,12 @@ RIG_AVX512_FN void mix_pass_avx512(const Settled* c, float* L, float* R, int n, 
       _mm512_mask_storeu_ps(R + k, mask, l);
     }
   }
+  if constexpr (G == 8) {
+    hmax16_eight(pk[0], pk[1], pk[2], pk[3], pk[4], pk[5], pk[6], pk[7], peak);
+  } else {
 #pragma GCC unroll 8
-  for (int g = 0; g < G; g++) peak[g] = hmax16(pk[g]);
+    for (int g = 0; g < G; g++) peak[g] = hmax16(pk[g]);
+  }
   if (kLast) {
     out_bits[0] = (uint32_t)_mm512_reduce_max_epu32(ol);
     out_bits[1] = kKind == RIG_PASS_MONO ? out_bits[0] : (uint32_t)_mm512_reduce_max_epu32(orr);
