@@ -401,6 +401,30 @@ CORE_AVX512_FN float soft_clip_block16(float* left, float* right, int n) {
   return peak;
 }
 
+// block_scan for a block with nothing to replace, without mask registers: the largest exponent
+// field tells whether anything is infinite or NaN (then *clean is false and nothing else holds),
+// and with the bits rotated left by one (sign into bit 0) -0 and the denormals are exactly the
+// values 1 .. 2^24 - 1, so the smallest of them minus one tells whether any is there.
+CORE_AVX512_FN BlockScan block_scan16(const float* src, int n, bool* clean) {
+  const __m512i exp_mask = _mm512_set1_epi32(0x7F800000);
+  const __m512i abs_mask = _mm512_set1_epi32(0x7FFFFFFF);
+  const __m512i one = _mm512_set1_epi32(1);
+  __m512i top_exp = _mm512_setzero_si512(), low = _mm512_set1_epi32(-1);
+  __m512 pk = _mm512_setzero_ps();
+  for (int i = 0; i < n; i += 16) {
+    __mmask16 m = n - i >= 16 ? (__mmask16)0xFFFF : core_tail_mask(n - i);
+    __m512i v = _mm512_maskz_loadu_epi32(m, src + i);  // +0 past the end: neither odd nor bad
+    top_exp = _mm512_max_epu32(top_exp, _mm512_and_si512(v, exp_mask));
+    low = _mm512_min_epu32(low, _mm512_sub_epi32(_mm512_rol_epi32(v, 1), one));
+    pk = _mm512_max_ps(_mm512_castsi512_ps(_mm512_and_si512(v, abs_mask)), pk);
+  }
+  *clean = (uint32_t)_mm512_reduce_max_epu32(top_exp) != 0x7F800000u;
+  const bool odd = (uint32_t)_mm512_reduce_min_epu32(low) < 0x00FFFFFFu;
+  BlockScan r = {0, lanes_max16(pk), !odd};
+  _mm256_zeroupper();
+  return r;
+}
+
 template <bool kCopy>
 CORE_AVX512_FN BlockScan block_take16(float* dst, const float* src, int n) {
   const __m512i exp_mask = _mm512_set1_epi32(0x7F800000);
@@ -562,5 +586,12 @@ BlockScan block_take(float* dst, const float* src, int n) {
 }
 
 BlockScan block_scan(const float* src, int n) {
+#if CORE_AVX512
+  if (core_lanes == 16) {
+    bool clean;
+    BlockScan r = block_scan16(src, n, &clean);
+    if (clean) return r;
+  }
+#endif
   return take_block<false>(nullptr, src, n);
 }
