@@ -139,6 +139,7 @@ TEST(RigMixerLanes, EveryWidthGivesTheSameBitsAndMeters) {
       {"a master of -0", 5, -0.0f, 5, -1, 0.0f, 0, false},
       {"NaN in a mixed input", 10, 1.0f, 10, -1, kNaN, 4, false},
       {"infinity in a metered-only input", 10, 1.0f, 3, -1, kInf, 6, false},
+      {"infinity among many metered only", 24, 1.0f, 3, -1, -kInf, 12, false},
       {"NaN in a metered-only input", 20, 1.0f, 3, -1, kNaN, 17, false},
       {"a sum that overflows", 4, 1.0f, 4, -1, 3.0e38f, 2, false},
       {"a gain of -0", 6, 1.0f, 6, -1, 0.0f, 0, true},
