@@ -213,7 +213,8 @@ int rig_mix(RigMixer* m, const float* const* inputs, int input_count, float* lef
     m->last_on_fallback = m->on_fallback;
     m->reported_on_fallback.store(m->on_fallback, std::memory_order_relaxed);
   }
-  m->callbacks.fetch_add(1, std::memory_order_relaxed);
+  // Written here only: no locked add.
+  m->callbacks.store(m->callbacks.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   return n;
 }
 

@@ -9,18 +9,17 @@
 
 namespace {
 
-__attribute__((noinline)) void atomic_raise(std::atomic<uint32_t>* a, uint32_t bits,
-                                           uint32_t cur) {
-  while (bits > cur && !a->compare_exchange_weak(cur, bits, std::memory_order_relaxed)) {
-  }
+// Raises a peak meter. The callback is its only writer; the UI only takes it (exchange with 0).
+// So a plain store does what a compare-exchange loop would: a take between the load and the
+// store leaves the new peak for the next take, as the loop's retry from 0 would, and a peak
+// not above the loaded value is left out either way. No locked instruction, even on the
+// callback after each take, when every meter rises.
+inline void raise_bits(std::atomic<uint32_t>* a, uint32_t bits) {
+  if (bits > a->load(std::memory_order_relaxed)) a->store(bits, std::memory_order_relaxed);
 }
 
-// Most callbacks raise nothing: one load and a compare, the exchange loop out of line.
 inline void atomic_max(std::atomic<uint32_t>* a, float v) {
-  if (!(v > 0.0f)) return;
-  uint32_t bits = mixer_float_bits(v);
-  uint32_t cur = a->load(std::memory_order_relaxed);
-  if (bits > cur) atomic_raise(a, bits, cur);
+  if (v > 0.0f) raise_bits(a, mixer_float_bits(v));
 }
 
 // Moves a running ramp on by n samples (n <= samples left) and settles it at its end.
@@ -831,9 +830,7 @@ bool make_settled(RigMixer* m, const float* const* inputs, int input_count, uint
 
 // Raises a meter to a non-negative, non-NaN value.
 inline void raise_meter(std::atomic<uint32_t>* a, float v) {
-  const uint32_t bits = mixer_float_bits(v);
-  const uint32_t cur = a->load(std::memory_order_relaxed);
-  if (bits > cur) atomic_raise(a, bits, cur);
+  raise_bits(a, mixer_float_bits(v));
 }
 
 // The meters of a settled part: the mixed channels' peaks as the kernels measured them (every
