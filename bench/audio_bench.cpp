@@ -2,7 +2,6 @@
 // the core (recording and playing a loop), 256-frame blocks at 48 kHz, on the scripted driver.
 // "rtf" is seconds of audio processed per second of processor time (real-time factor).
 #include <benchmark/benchmark.h>
-
 #include <time.h>
 
 #include <cmath>
@@ -77,8 +76,8 @@ struct CallbackBench {
     plan.master = 1.0f;
     for (int i = 0; i < inputs; i++) plan.left[i] = plan.right[i] = 0.5f / (float)inputs;
     if (panned) {
-      for (int i = 0; i < inputs; i++) rig_pan_gains(-0.9f + 1.8f * (float)i / (float)inputs,
-                                                     &plan.left[i], &plan.right[i]);
+      for (int i = 0; i < inputs; i++)
+        rig_pan_gains(-0.9f + 1.8f * (float)i / (float)inputs, &plan.left[i], &plan.right[i]);
       for (int i = 0; i < inputs; i++) plan.left[i] *= 0.5f / (float)inputs;
       for (int i = 0; i < inputs; i++) plan.right[i] *= 0.5f / (float)inputs;
     }
@@ -247,9 +246,9 @@ void BM_AudioCallbackRtf(benchmark::State& state) {
     return;
   }
   state.counters["rtf"] = rtf;
-  bench_at_least(loaded ? "callback, 64 inputs recording, other core loaded"
-                        : "callback, 64 inputs recording",
-                 rtf, "x", 2000);
+  bench_at_least(
+      loaded ? "callback, 64 inputs recording, other core loaded" : "callback, 64 inputs recording",
+      rtf, "x", 2000);
 }
 BENCHMARK(BM_AudioCallbackRtf)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 

@@ -477,8 +477,8 @@ void core_process(Core* c, const float* in_l, const float* in_r, int channels, f
   float* cond_r = scratch_block(c, BLOCK_COND_R);
   const float* cl = cond_l;
   const float* cr = cond_r;
-  if (xy_mixer_process_or_pass(&c->xy, &c->rates, il, ir, stereo ? 2 : 1, x, y, cond_l, cond_r,
-                               n, sl.plain && sr.plain)) {
+  if (xy_mixer_process_or_pass(&c->xy, &c->rates, il, ir, stereo ? 2 : 1, x, y, cond_l, cond_r, n,
+                               sl.plain && sr.plain)) {
     cl = il;
     cr = ir;
   }

@@ -170,10 +170,10 @@ CORE_AVX512_FN void tape_stretch16(const float* cl, const float* cr, float* out_
       pl = _mm512_mul_ps(_mm512_permutex2var_ps(t0, even, t1), vg);
       pr = _mm512_mul_ps(_mm512_permutex2var_ps(t0, odd, t1), vg);
     }
-    _mm512_storeu_ps(out_l + j, _mm512_add_round_ps(pl, _mm512_and_ps(L, mon),
-                                                    _MM_FROUND_CUR_DIRECTION));
-    _mm512_storeu_ps(out_r + j, _mm512_add_round_ps(pr, _mm512_and_ps(R, mon),
-                                                    _MM_FROUND_CUR_DIRECTION));
+    _mm512_storeu_ps(out_l + j,
+                     _mm512_add_round_ps(pl, _mm512_and_ps(L, mon), _MM_FROUND_CUR_DIRECTION));
+    _mm512_storeu_ps(out_r + j,
+                     _mm512_add_round_ps(pr, _mm512_and_ps(R, mon), _MM_FROUND_CUR_DIRECTION));
     if (kOverdub || kCapture) {
       __m512 vf = kRamp ? _mm512_loadu_ps(fades + j) : _mm512_set1_ps(fade);
       __m512 dl = _mm512_mul_ps(vf, L), dr = _mm512_mul_ps(vf, R);
@@ -190,10 +190,9 @@ CORE_AVX512_FN void tape_stretch16(const float* cl, const float* cr, float* out_
   }
   _mm256_zeroupper();
   if (j < m)
-    tape_stretch<kPlay, kOverdub, kCapture, kRamp>(cl + j, cr + j, out_l + j, out_r + j, m - j,
-                                                    p ? p + 2 * j : nullptr,
-                                                    q ? q + 2 * j : nullptr, fade,
-                                                    fades ? fades + j : nullptr, gain, monitor);
+    tape_stretch<kPlay, kOverdub, kCapture, kRamp>(
+        cl + j, cr + j, out_l + j, out_r + j, m - j, p ? p + 2 * j : nullptr,
+        q ? q + 2 * j : nullptr, fade, fades ? fades + j : nullptr, gain, monitor);
 }
 // hop_peak_every_eighth sixteen frames at a time: lanes start and start + 8 take part.
 CORE_AVX512_FN float hop_peak_every_eighth16(const float* cl, const float* cr, int start, int m,

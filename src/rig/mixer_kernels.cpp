@@ -462,7 +462,7 @@ struct Settled {
 template <int G>
 void mix_settled_group(const Settled* c, float* L, float* R, int n, float* peak) {
   F4 gl[G], gr[G], pk[G];
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int g = 0; g < G; g++) {
     gl[g] = f4_set(c[g].gl);
     gr[g] = f4_set(c[g].gr);
@@ -471,7 +471,7 @@ void mix_settled_group(const Settled* c, float* L, float* R, int n, float* peak)
   int k = 0;
   for (; k + 4 <= n; k += 4) {
     F4 l = f4_load(L + k), r = f4_load(R + k);
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int g = 0; g < G; g++) {
       F4 v = f4_load(c[g].x + k);
       pk[g] = f4_max(f4_abs(v), pk[g]);
@@ -481,11 +481,11 @@ void mix_settled_group(const Settled* c, float* L, float* R, int n, float* peak)
     f4_store(L + k, l);
     f4_store(R + k, r);
   }
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int g = 0; g < G; g++) peak[g] = f4_hmax(pk[g]);
   for (; k < n; k++) {
     float l = L[k], r = R[k];
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int g = 0; g < G; g++) {
       float v = c[g].x[k];
       float a = std::fabs(v);
@@ -504,7 +504,7 @@ template <int G>
 RIG_AVX_FN void mix_settled_group_avx(const Settled* c, float* L, float* R, int n, float* peak) {
   const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
   __m256 gl[G], gr[G], pk[G];
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int g = 0; g < G; g++) {
     gl[g] = _mm256_set1_ps(c[g].gl);
     gr[g] = _mm256_set1_ps(c[g].gr);
@@ -513,7 +513,7 @@ RIG_AVX_FN void mix_settled_group_avx(const Settled* c, float* L, float* R, int 
   int k = 0;
   for (; k + 8 <= n; k += 8) {
     __m256 l = _mm256_loadu_ps(L + k), r = _mm256_loadu_ps(R + k);
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int g = 0; g < G; g++) {
       __m256 v = _mm256_loadu_ps(c[g].x + k);
       pk[g] = _mm256_max_ps(_mm256_and_ps(v, abs_mask), pk[g]);
@@ -523,7 +523,7 @@ RIG_AVX_FN void mix_settled_group_avx(const Settled* c, float* L, float* R, int 
     _mm256_storeu_ps(L + k, l);
     _mm256_storeu_ps(R + k, r);
   }
-  #pragma GCC unroll 8
+#pragma GCC unroll 8
   for (int g = 0; g < G; g++) {
     alignas(32) float lanes[8];
     _mm256_store_ps(lanes, pk[g]);
@@ -534,7 +534,7 @@ RIG_AVX_FN void mix_settled_group_avx(const Settled* c, float* L, float* R, int 
   _mm256_zeroupper();
   for (; k < n; k++) {
     float l = L[k], r = R[k];
-    #pragma GCC unroll 8
+#pragma GCC unroll 8
     for (int g = 0; g < G; g++) {
       float v = c[g].x[k];
       float a = std::fabs(v);
@@ -619,8 +619,10 @@ RIG_AVX512_FN void magnitude_bits_eight(const float* const* x, int n, uint32_t* 
       pk[g] = _mm512_max_epu32(_mm512_and_si512(v, abs_mask), pk[g]);
     }
   }
-  const __m512i n0 = fold_quarters_bits(fold_pairs_bits(pk[0], pk[1]), fold_pairs_bits(pk[2], pk[3]));
-  const __m512i n1 = fold_quarters_bits(fold_pairs_bits(pk[4], pk[5]), fold_pairs_bits(pk[6], pk[7]));
+  const __m512i n0 =
+      fold_quarters_bits(fold_pairs_bits(pk[0], pk[1]), fold_pairs_bits(pk[2], pk[3]));
+  const __m512i n1 =
+      fold_quarters_bits(fold_pairs_bits(pk[4], pk[5]), fold_pairs_bits(pk[6], pk[7]));
   __m512i w = _mm512_max_epu32(_mm512_unpacklo_epi64(n0, n1), _mm512_unpackhi_epi64(n0, n1));
   w = _mm512_max_epu32(w, _mm512_shuffle_epi32(w, (_MM_PERM_ENUM)0xB1));
   const __m512i order = _mm512_setr_epi32(0, 4, 8, 12, 2, 6, 10, 14, 0, 0, 0, 0, 0, 0, 0, 0);
@@ -730,8 +732,7 @@ constexpr std::array<std::array<Pass16Fn, 4>, 4> pass16_sizes() {
           pass16_ends<8, kKind>()};
 }
 constexpr std::array<std::array<std::array<Pass16Fn, 4>, 4>, 3> kPasses16 = {
-    pass16_sizes<RIG_PASS_GENERAL>(), pass16_sizes<RIG_PASS_SAME>(),
-    pass16_sizes<RIG_PASS_MONO>()};
+    pass16_sizes<RIG_PASS_GENERAL>(), pass16_sizes<RIG_PASS_SAME>(), pass16_sizes<RIG_PASS_MONO>()};
 
 // The whole settled mix and its master stage, sixteen frames at a time, pass by pass. False
 // (outputs as they are) when an output came out NaN or infinite.
@@ -749,8 +750,8 @@ bool settled_mix_avx512(const Settled* mix, const RigSettled& p, float* L, float
     const RigPass& q = p.passes[i];
     const int size_index = q.size == 8 ? 3 : q.size == 4 ? 2 : q.size == 2 ? 1 : 0;
     const bool first = i == 0, last = i + 1 == p.pass_count;
-    kPasses16[q.kind][size_index][(first ? 2 : 0) | (last ? 1 : 0)](
-        mix + q.start, L, R, n, g, peaks + q.start, out_bits);
+    kPasses16[q.kind][size_index][(first ? 2 : 0) | (last ? 1 : 0)](mix + q.start, L, R, n, g,
+                                                                    peaks + q.start, out_bits);
   }
   if (out_bits[0] >= 0x7F800000u || out_bits[1] >= 0x7F800000u) return false;
   memcpy(&o->peak_l, &out_bits[0], sizeof(float));
@@ -835,8 +836,8 @@ inline void raise_meter(std::atomic<uint32_t>* a, float v) {
 
 // The meters of a settled part: the mixed channels' peaks as the kernels measured them (every
 // one finite, or the sum would not be), the metered-only ones scanned here.
-void meter_settled(RigMixer* m, const float* const* inputs, int offset, int n,
-                   const RigSettled& p, const float* peaks, const OutputScan& o) {
+void meter_settled(RigMixer* m, const float* const* inputs, int offset, int n, const RigSettled& p,
+                   const float* peaks, const OutputScan& o) {
   PartMeters pm = {0, 0, 0};
   for (int s = 0; s < p.count; s++) {
     const int i = p.channel[s];

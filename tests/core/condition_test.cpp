@@ -168,8 +168,8 @@ TEST(CoreConditioning, BlockRateStepsFollowEveryChangeOfBlockLength) {
     const double span = (double)b.n * rates.ratio / 256.0;
     const float k = (float)std::pow(0.82, span);
     want_x += (1.0f - want_x) * (1.0f - k);
-    xy_mixer_process(&xy, &rates, in.data(), in.data(), 2, 1.0f, 0.0f, out_l.data(),
-                     out_r.data(), b.n);
+    xy_mixer_process(&xy, &rates, in.data(), in.data(), 2, 1.0f, 0.0f, out_l.data(), out_r.data(),
+                     b.n);
     EXPECT_EQ(xy.smooth_x, want_x);
     const float w = (float)(1.0 - std::pow(0.98, span));
     want_env += w * (0.5f - want_env);

@@ -33,9 +33,9 @@ struct Case {
   const char* name;
   int channels;
   float master;
-  int audible;      // channels 0 .. audible - 1 have gains, the rest are metered only
-  int missing;      // an input the stream does not have (-1: none)
-  float oddity;     // written into channel `odd_channel` at frame 300 (0: nothing)
+  int audible;   // channels 0 .. audible - 1 have gains, the rest are metered only
+  int missing;   // an input the stream does not have (-1: none)
+  float oddity;  // written into channel `odd_channel` at one frame (0: nothing)
   int odd_channel;
   bool negative_zero_gain;
   int centred = 0;  // 0: gains as they come; 1: every input in the centre; 2: runs of both
