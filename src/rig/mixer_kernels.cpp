@@ -499,9 +499,12 @@ void mix_settled_group(const Settled* c, float* L, float* R, int n, float* peak)
 }
 
 #if RIG_AVX
-// mix_settled_group, eight samples at a time.
-template <int G>
+// mix_settled_group, eight samples at a time, for a pass of one kind (RigPass): a centred
+// channel's product goes into both sums, and a mono pass leaves the right sum alone (the caller
+// copies the left one over it at the end).
+template <int G, int kKind>
 RIG_AVX_FN void mix_settled_group_avx(const Settled* c, float* L, float* R, int n, float* peak) {
+  constexpr bool kRight = kKind != RIG_PASS_MONO;
   const __m256 abs_mask = _mm256_castsi256_ps(_mm256_set1_epi32(0x7FFFFFFF));
   __m256 gl[G], gr[G], pk[G];
 #pragma GCC unroll 8
@@ -512,16 +515,23 @@ RIG_AVX_FN void mix_settled_group_avx(const Settled* c, float* L, float* R, int 
   }
   int k = 0;
   for (; k + 8 <= n; k += 8) {
-    __m256 l = _mm256_loadu_ps(L + k), r = _mm256_loadu_ps(R + k);
+    __m256 l = _mm256_loadu_ps(L + k);
+    __m256 r = kRight ? _mm256_loadu_ps(R + k) : _mm256_setzero_ps();
 #pragma GCC unroll 8
     for (int g = 0; g < G; g++) {
       __m256 v = _mm256_loadu_ps(c[g].x + k);
       pk[g] = _mm256_max_ps(_mm256_and_ps(v, abs_mask), pk[g]);
-      l = _mm256_add_ps(l, _mm256_mul_ps(v, gl[g]));
-      r = _mm256_add_ps(r, _mm256_mul_ps(v, gr[g]));
+      if (kKind == RIG_PASS_GENERAL) {
+        l = _mm256_add_ps(l, _mm256_mul_ps(v, gl[g]));
+        r = _mm256_add_ps(r, _mm256_mul_ps(v, gr[g]));
+      } else {
+        const __m256 p = _mm256_mul_ps(v, gl[g]);
+        l = _mm256_add_ps(l, p);
+        if (kRight) r = _mm256_add_ps(r, p);
+      }
     }
     _mm256_storeu_ps(L + k, l);
-    _mm256_storeu_ps(R + k, r);
+    if (kRight) _mm256_storeu_ps(R + k, r);
   }
 #pragma GCC unroll 8
   for (int g = 0; g < G; g++) {
@@ -539,13 +549,30 @@ RIG_AVX_FN void mix_settled_group_avx(const Settled* c, float* L, float* R, int 
       float v = c[g].x[k];
       float a = std::fabs(v);
       peak[g] = a > peak[g] ? a : peak[g];
-      l += v * c[g].gl;
-      r += v * c[g].gr;
+      if (kKind == RIG_PASS_GENERAL) {
+        l += v * c[g].gl;
+        r += v * c[g].gr;
+      } else {
+        const float p = v * c[g].gl;
+        l += p;
+        if (kRight) r += p;
+      }
     }
     L[k] = l;
-    R[k] = r;
+    if (kRight) R[k] = r;
   }
 }
+
+using GroupAvxFn = void (*)(const Settled*, float*, float*, int, float*);
+// [kind][log2 size] for passes of 1, 2 and 4 channels (an eight-channel pass goes as two).
+template <int kKind>
+constexpr std::array<GroupAvxFn, 3> group_avx_sizes() {
+  return {&mix_settled_group_avx<1, kKind>, &mix_settled_group_avx<2, kKind>,
+          &mix_settled_group_avx<4, kKind>};
+}
+constexpr std::array<std::array<GroupAvxFn, 3>, 3> kGroupsAvx = {
+    group_avx_sizes<RIG_PASS_GENERAL>(), group_avx_sizes<RIG_PASS_SAME>(),
+    group_avx_sizes<RIG_PASS_MONO>()};
 #endif
 
 #if RIG_AVX512
@@ -915,10 +942,15 @@ bool mixer_mix_part_settled(RigMixer* m, const float* const* inputs, int input_c
   int g = 0;
 #if RIG_AVX
   if (m->lanes == 8) {
-    for (; g + 4 <= count; g += 4) mix_settled_group_avx<4>(mix + g, l, r, n, peaks + g);
-    if (count - g == 3) mix_settled_group_avx<3>(mix + g, l, r, n, peaks + g);
-    if (count - g == 2) mix_settled_group_avx<2>(mix + g, l, r, n, peaks + g);
-    if (count - g == 1) mix_settled_group_avx<1>(mix + g, l, r, n, peaks + g);
+    for (int i = 0; i < p.pass_count; i++) {
+      const RigPass& q = p.passes[i];
+      for (int at = q.start; at < q.start + q.size; at += 4) {
+        const int size = q.size < 4 ? q.size : 4;
+        kGroupsAvx[q.kind][size == 4 ? 2 : size - 1](mix + at, l, r, n, peaks + at);
+      }
+    }
+    if (p.pass_count > 0 && p.passes[0].kind == RIG_PASS_MONO)
+      memcpy(r, l, sizeof(float) * (size_t)n);
     g = count;
   }
 #endif
