@@ -50,8 +50,14 @@ int audio_engine_callback(const void* input, void* output, unsigned long frames,
     return paContinue;
   }
   core_process(e->core, l, r, channels, ol, orr, n, (uint32_t)status);
-  e->in_tap.fetch_add(1);
   EngineTapPair tap;
+  // No tap (the usual case): nothing will be called, so no setter needs to wait for this
+  // callback and the count stays alone. Otherwise the pair is read again inside the count.
+  if (seqlock_try_read(&e->tap, &tap) >= 0 && !tap.fn) {
+    e->in_flight.fetch_sub(1);
+    return paContinue;
+  }
+  e->in_tap.fetch_add(1);
   // A pair being written is skipped for this callback.
   if (seqlock_try_read(&e->tap, &tap) >= 0 && tap.fn) {
     int m = n < AUDIO_MAX_FRAMES ? n : AUDIO_MAX_FRAMES;

@@ -28,6 +28,8 @@ struct XyMixer {
   float dead_zone;       // 0.1
   double ratio;          // copied from the rates every block
   float hp_decay;
+  double smooth_span;  // the block length (in 48 kHz blocks of 256) smooth_k was worked out for
+  float smooth_k;
 };
 
 void xy_mixer_reset(XyMixer* m);
@@ -41,6 +43,11 @@ void xy_mixer_process(XyMixer* m, const CoreRates* rates, const float* in_l, con
 void xy_mixer_process_known(XyMixer* m, const CoreRates* rates, const float* in_l,
                             const float* in_r, int channels, float x, float y, float* out_l,
                             float* out_r, int n, bool plain);
+// As xy_mixer_process_known, except that a block passing through unchanged is not copied: true
+// then, and the conditioned block is the input itself (channels 1: in_l for both sides).
+bool xy_mixer_process_or_pass(XyMixer* m, const CoreRates* rates, const float* in_l,
+                              const float* in_r, int channels, float x, float y, float* out_l,
+                              float* out_r, int n, bool plain);
 // The dead-zone map used on the smoothed X and Y.
 float xy_dead_zone(float v, float dead_zone);
 
@@ -48,6 +55,8 @@ float xy_dead_zone(float v, float dead_zone);
 struct LevelMeter {
   float ref_peak;  // 0 after reset
   float ref_env;   // 1 after reset
+  double env_span;  // the block length (in 48 kHz blocks of 256) env_w was worked out for
+  float env_w;
 };
 
 void level_meter_reset(LevelMeter* m);
@@ -72,3 +81,5 @@ struct BlockScan {
 // One pass of what the callback does to an input channel: copies src (zeros when null) into
 // dst with block_zero_nonfinite's replacement, and measures the result.
 BlockScan block_take(float* dst, const float* src, int n);
+// block_take's measures of src without the copy (replaced counts what would be replaced).
+BlockScan block_scan(const float* src, int n);

@@ -302,6 +302,24 @@ void render_idle(Core* c, const float* cl, const float* cr, float* out_l, float*
   if (c->stopping) core_end_tail(c);
 }
 
+inline bool apart(const float* a, const float* b, int n) {
+  const uintptr_t x = (uintptr_t)a, y = (uintptr_t)b, len = sizeof(float) * (size_t)n;
+  return x + len <= y || y + len <= x;
+}
+
+// The block of one input channel to read: src itself when no output overlaps it and nothing in
+// it needs cleaning, else a cleaned copy (zeros for no input) in the scratch block.
+const float* take_input(Core* c, const float* src, const float* out_l, const float* out_r, int n,
+                        int block, BlockScan* scan) {
+  if (src && apart(src, out_l, n) && apart(src, out_r, n)) {
+    *scan = block_scan(src, n);
+    if (scan->replaced == 0) return src;
+  }
+  float* dst = scratch_block(c, block);
+  *scan = block_take(dst, src, n);
+  return dst;
+}
+
 void render_preview(Core* c, float* out_l, float* out_r, int n) {
   Tape* p = c->preview;
   int64_t plen = tape_length(p);
@@ -444,22 +462,26 @@ void core_process(Core* c, const float* in_l, const float* in_r, int channels, f
   const float scale = c->scrub_scale.load(std::memory_order_relaxed);
   c->gain_in_use = gain;
 
-  // The input is copied before any output is written, so the driver may process in place.
-  float* il = scratch_block(c, BLOCK_IN_L);
-  float* ir = scratch_block(c, BLOCK_IN_R);
-  float* cl = scratch_block(c, BLOCK_COND_L);
-  float* cr = scratch_block(c, BLOCK_COND_R);
+  // The input is read where it lies unless an output overlaps it (a driver that processes in
+  // place) or it holds something to clean: then it is copied before any output is written.
   const bool stereo = in_l && in_r && channels >= 2;
-  BlockScan sl = block_take(il, in_l, n);
-  BlockScan sr = sl;
-  if (stereo)
-    sr = block_take(ir, in_r, n);
-  else
-    std::memcpy(ir, il, bytes);
+  BlockScan sl, sr;
+  const float* il = take_input(c, in_l, out_l, out_r, n, BLOCK_IN_L, &sl);
+  const float* ir = il;
+  sr = sl;
+  if (stereo) ir = take_input(c, in_r, out_l, out_r, n, BLOCK_IN_R, &sr);
   if (sl.replaced + sr.replaced > 0) c->n_nonfinite++;
   c->input_peak = sl.peak > sr.peak ? sl.peak : sr.peak;
-  xy_mixer_process_known(&c->xy, &c->rates, il, ir, stereo ? 2 : 1, x, y, cl, cr, n,
-                         sl.plain && sr.plain);
+  // At the centre the conditioning passes the input through, and it is read from there too.
+  float* cond_l = scratch_block(c, BLOCK_COND_L);
+  float* cond_r = scratch_block(c, BLOCK_COND_R);
+  const float* cl = cond_l;
+  const float* cr = cond_r;
+  if (xy_mixer_process_or_pass(&c->xy, &c->rates, il, ir, stereo ? 2 : 1, x, y, cond_l, cond_r, n,
+                               sl.plain && sr.plain)) {
+    cl = il;
+    cr = ir;
+  }
   c->input_level = level_meter_process(&c->meter, c->rates.ratio, cl, cr, n);
 
   if ((c->scrubbing || c->coasting) && c->main) {

@@ -33,6 +33,18 @@ int hop_advance(double* acc, double hop, int limit, bool* reached) {
   double a = *acc;
   int steps = 0;
   *reached = false;
+  // A whole number (every hop at rates that divide by 187.5) stays whole and every sum is exact:
+  // the frame that reaches the hop follows from one subtraction, which is exact as well.
+  if (a >= 0.0 && a < 4503599627370496.0 - (double)limit && a == (double)(int64_t)a) {
+    const int64_t need = hop > a ? ceil_pos(hop - a) : 1;
+    if (need <= limit) {
+      *acc = a + (double)need;
+      *reached = true;
+      return (int)need;
+    }
+    *acc = a + (double)limit;
+    return limit;
+  }
   while (steps < limit) {
     int64_t j = 0;
     if (a >= 1.0 && a < 4503599627370496.0) {  // 2^52: whole numbers are still exact
@@ -127,12 +139,110 @@ void tape_stretch(const float* cl, const float* cr, float* out_l, float* out_r, 
 using StretchFn = void (*)(const float*, const float*, float*, float*, int, float*, float*, float,
                            const float*, float, bool);
 
-// Every variant, indexed by play * 8 + overdub * 4 + capture * 2 + ramp.
-template <size_t... I>
-constexpr std::array<StretchFn, sizeof...(I)> stretch_table(std::index_sequence<I...>) {
-  return {&tape_stretch<(I & 8) != 0, (I & 4) != 0, (I & 2) != 0, (I & 1) != 0>...};
+#if CORE_AVX512
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+// tape_stretch sixteen frames at a time, the tape's interleaved pairs split and joined by
+// permutes; the frames past the last sixteen go the four-lane way. The same operations on the
+// same values, so the same bits.
+template <bool kPlay, bool kOverdub, bool kCapture, bool kRamp>
+CORE_AVX512_FN void tape_stretch16(const float* cl, const float* cr, float* out_l, float* out_r,
+                                   int m, float* p, float* q, float fade, const float* fades,
+                                   float gain, bool monitor) {
+  const __m512 vg = _mm512_set1_ps(gain);
+  const __m512 mon = _mm512_castsi512_ps(_mm512_set1_epi32(monitor ? -1 : 0));
+  const __m512i even = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
+  const __m512i odd = _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
+  const __m512i low = _mm512_setr_epi32(0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
+  const __m512i high =
+      _mm512_setr_epi32(8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31);
+  int j = 0;
+  for (; j + 16 <= m; j += 16) {
+    __m512 L = _mm512_loadu_ps(cl + j), R = _mm512_loadu_ps(cr + j);
+    __m512 t0 = _mm512_setzero_ps(), t1 = _mm512_setzero_ps();
+    if (kPlay || kOverdub) {
+      t0 = _mm512_loadu_ps(p + 2 * j);       // l0 r0 .. l7 r7
+      t1 = _mm512_loadu_ps(p + 2 * j + 16);  // l8 r8 .. l15 r15
+    }
+    __m512 pl = _mm512_setzero_ps(), pr = _mm512_setzero_ps();
+    if (kPlay) {
+      pl = _mm512_mul_ps(_mm512_permutex2var_ps(t0, even, t1), vg);
+      pr = _mm512_mul_ps(_mm512_permutex2var_ps(t0, odd, t1), vg);
+    }
+    _mm512_storeu_ps(out_l + j,
+                     _mm512_add_round_ps(pl, _mm512_and_ps(L, mon), _MM_FROUND_CUR_DIRECTION));
+    _mm512_storeu_ps(out_r + j,
+                     _mm512_add_round_ps(pr, _mm512_and_ps(R, mon), _MM_FROUND_CUR_DIRECTION));
+    if (kOverdub || kCapture) {
+      __m512 vf = kRamp ? _mm512_loadu_ps(fades + j) : _mm512_set1_ps(fade);
+      __m512 dl = _mm512_mul_ps(vf, L), dr = _mm512_mul_ps(vf, R);
+      __m512 d0 = _mm512_permutex2var_ps(dl, low, dr), d1 = _mm512_permutex2var_ps(dl, high, dr);
+      if (kOverdub) {
+        _mm512_storeu_ps(p + 2 * j, _mm512_add_round_ps(t0, d0, _MM_FROUND_CUR_DIRECTION));
+        _mm512_storeu_ps(p + 2 * j + 16, _mm512_add_round_ps(t1, d1, _MM_FROUND_CUR_DIRECTION));
+      }
+      if (kCapture) {
+        _mm512_storeu_ps(q + 2 * j, d0);
+        _mm512_storeu_ps(q + 2 * j + 16, d1);
+      }
+    }
+  }
+  _mm256_zeroupper();
+  if (j < m)
+    tape_stretch<kPlay, kOverdub, kCapture, kRamp>(
+        cl + j, cr + j, out_l + j, out_r + j, m - j, p ? p + 2 * j : nullptr,
+        q ? q + 2 * j : nullptr, fade, fades ? fades + j : nullptr, gain, monitor);
 }
-constexpr std::array<StretchFn, 16> kStretch = stretch_table(std::make_index_sequence<16>());
+// hop_peak_every_eighth sixteen frames at a time: lanes start and start + 8 take part.
+CORE_AVX512_FN float hop_peak_every_eighth16(const float* cl, const float* cr, int start, int m,
+                                             float peak) {
+  const __m512 abs_mask = _mm512_castsi512_ps(_mm512_set1_epi32(0x7FFFFFFF));
+  const __mmask16 lanes = (__mmask16)((1u << start) | (1u << (start + 8)));
+  __m512 pk = _mm512_set1_ps(peak);
+  for (int j = 0; j < m; j += 16) {
+    const __mmask16 k = m - j >= 16 ? lanes : (__mmask16)(lanes & core_tail_mask(m - j));
+    __m512 a = _mm512_and_ps(_mm512_maskz_loadu_ps(k, cl + j), abs_mask);
+    __m512 b = _mm512_and_ps(_mm512_maskz_loadu_ps(k, cr + j), abs_mask);
+    pk = _mm512_mask_max_ps(pk, k, _mm512_max_ps(b, a), pk);
+  }
+  alignas(64) float v[16];
+  _mm512_store_ps(v, pk);
+  _mm256_zeroupper();
+  return v[start] > v[start + 8] ? v[start] : v[start + 8];
+}
+#pragma GCC diagnostic pop
+#endif
+
+// Every variant, indexed by play * 8 + overdub * 4 + capture * 2 + ramp; the sixteen-lane ones
+// follow.
+template <size_t... I>
+constexpr std::array<StretchFn, 2 * sizeof...(I)> stretch_table(std::index_sequence<I...>) {
+#if CORE_AVX512
+  return {&tape_stretch<(I & 8) != 0, (I & 4) != 0, (I & 2) != 0, (I & 1) != 0>...,
+          &tape_stretch16<(I & 8) != 0, (I & 4) != 0, (I & 2) != 0, (I & 1) != 0>...};
+#else
+  return {&tape_stretch<(I & 8) != 0, (I & 4) != 0, (I & 2) != 0, (I & 1) != 0>...,
+          &tape_stretch<(I & 8) != 0, (I & 4) != 0, (I & 2) != 0, (I & 1) != 0>...};
+#endif
+}
+constexpr std::array<StretchFn, 32> kStretch = stretch_table(std::make_index_sequence<16>());
+
+// The hop peak over frames start, start + 8, ... below m: a = |L|, then |R| if larger, then the
+// peak if a is larger. A NaN never wins a comparison and, with denormals read as zero, a
+// denormal never does either, so the order the frames are taken in does not matter.
+float hop_peak_every_eighth(const float* cl, const float* cr, int start, int m, float peak) {
+#if CORE_AVX512
+  if (core_lanes == 16) return hop_peak_every_eighth16(cl, cr, start, m, peak);
+#endif
+  for (int j = start; j < m; j += 8) {
+    float a = std::fabs(cl[j]);
+    float b = std::fabs(cr[j]);
+    if (b > a) a = b;
+    if (a > peak) peak = a;
+  }
+  return peak;
+}
 
 // Whether the frame whose envelope step ends on `fade` has to go through the frame loop body:
 // it clears fast_fade, ends the tail, or comes to rest.
@@ -235,8 +345,9 @@ void core_render_tape(Core* c, const float* cl, const float* cr, float* out_l, f
         const bool overdub = od && p;
         // The envelope only matters for what goes onto tape.
         const bool per_frame = ramping && (overdub || q);
-        kStretch[(play ? 8 : 0) | (overdub ? 4 : 0) | (q ? 2 : 0) | (per_frame ? 1 : 0)](
-            cl + i, cr + i, out_l + i, out_r + i, m, p, q, first, ramp, gain, monitor);
+        kStretch[(core_lanes == 16 ? 16 : 0) | (play ? 8 : 0) | (overdub ? 4 : 0) | (q ? 2 : 0) |
+                 (per_frame ? 1 : 0)](cl + i, cr + i, out_l + i, out_r + i, m, p, q, first, ramp,
+                                      gain, monitor);
         if (ramping) fade = ramp[m - 1];
         if (od && !p) c->n_missing += (uint64_t)m;  // TAPE FULL was posted already
         if (capture && !q) c->n_missing += (uint64_t)m;
@@ -251,12 +362,7 @@ void core_render_tape(Core* c, const float* cl, const float* cr, float* out_l, f
         if (rec) {
           capture_pos += m;
           segment_length += m;
-          for (int j = (-hop_frames) & 7; j < m; j += 8) {
-            float a = std::fabs(cl[i + j]);
-            float b = std::fabs(cr[i + j]);
-            if (b > a) a = b;
-            if (a > hop_peak) hop_peak = a;
-          }
+          hop_peak = hop_peak_every_eighth(cl + i, cr + i, (-hop_frames) & 7, m, hop_peak);
           hop_frames += m;
           hop_acc = acc;
           if (hop_full) {

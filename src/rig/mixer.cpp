@@ -78,6 +78,7 @@ void take_plan(RigMixer* m) {
   m->waiting = !accepted;
   m->samples_waited = 0;
   m->fallback_allowed = !silent;
+  m->settled.ready = false;
 }
 
 void go_to_fallback(RigMixer* m) {
@@ -87,6 +88,7 @@ void go_to_fallback(RigMixer* m) {
   m->waiting = false;
   m->on_fallback = true;
   m->samples_waited = 0;
+  m->settled.ready = false;
 }
 
 int mix_without_rig(const float* const* inputs, int input_count, float* L, float* R, int n) {
@@ -100,6 +102,15 @@ int mix_without_rig(const float* const* inputs, int input_count, float* L, float
   return n;
 }
 
+// The settled way when it can, else the exact way over outputs cleared first.
+void mix_part(RigMixer* m, const float* const* inputs, int input_count, float* L, float* R,
+              int offset, int n) {
+  if (mixer_mix_part_settled(m, inputs, input_count, L, R, offset, n)) return;
+  memset(L + offset, 0, sizeof(float) * (size_t)n);
+  memset(R + offset, 0, sizeof(float) * (size_t)n);
+  mixer_mix_part(m, inputs, input_count, L, R, offset, n);
+}
+
 }  // namespace
 
 // --- Mixer ------------------------------------------------------------------------------
@@ -110,8 +121,14 @@ RigMixer* rig_mixer_new() {
     log_line("rig: out of memory for the mixer");
     return nullptr;
   }
+  m->lanes = 4;
 #if RIG_AVX
-  m->wide = platform_cpu_has_avx();
+  if (platform_cpu_has_avx()) m->lanes = 8;
+#endif
+#if RIG_AVX512
+  __builtin_cpu_init();
+  if (m->lanes == 8 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq"))
+    m->lanes = 16;
 #endif
   m->rate = TAPE_DEFAULT_RATE;
   m->samples_20ms = 960;
@@ -137,6 +154,7 @@ void rig_bind_stream(RigMixer* m, double rate, int channels, uint32_t tag,
   m->samples_20ms = mixer_clamp_int(std::llround(rate * 0.02), 1, kRampMax);
   m->samples_1s = mixer_clamp_int(std::llround(rate), 1, kRampMax);
   memset(m->ramps, 0, sizeof m->ramps);
+  m->settled.ready = false;
   memset(m->fallback_left, 0, sizeof m->fallback_left);
   memset(m->fallback_right, 0, sizeof m->fallback_right);
   m->fallback_master = 0.0f;
@@ -181,14 +199,10 @@ int rig_mix(RigMixer* m, const float* const* inputs, int input_count, float* lef
     m->samples_waited += n;
   }
 
-  memset(left, 0, sizeof(float) * n);
-  memset(right, 0, sizeof(float) * n);
-  if (split > 0 && !mixer_mix_part_settled(m, inputs, input_count, left, right, 0, split))
-    mixer_mix_part(m, inputs, input_count, left, right, 0, split);
+  if (split > 0) mix_part(m, inputs, input_count, left, right, 0, split);
   if (split < n) {
     go_to_fallback(m);
-    if (!mixer_mix_part_settled(m, inputs, input_count, left, right, split, n - split))
-      mixer_mix_part(m, inputs, input_count, left, right, split, n - split);
+    mix_part(m, inputs, input_count, left, right, split, n - split);
   }
 
   if (m->waiting != m->last_waiting) {
@@ -199,7 +213,8 @@ int rig_mix(RigMixer* m, const float* const* inputs, int input_count, float* lef
     m->last_on_fallback = m->on_fallback;
     m->reported_on_fallback.store(m->on_fallback, std::memory_order_relaxed);
   }
-  m->callbacks.fetch_add(1, std::memory_order_relaxed);
+  // Written here only: no locked add.
+  m->callbacks.store(m->callbacks.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   return n;
 }
 

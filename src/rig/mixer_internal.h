@@ -29,6 +29,15 @@
 #define RIG_AVX 0
 #endif
 
+// And a sixteen-lane kernel on processors with AVX-512 (F and DQ): half the instructions again,
+// the same products and sums in the same order, so the same bits as the narrower kernels.
+#if RIG_AVX
+#define RIG_AVX512 1
+#define RIG_AVX512_FN __attribute__((target("avx512f,avx512dq")))
+#else
+#define RIG_AVX512 0
+#endif
+
 constexpr int kRampMax = 16777216;  // 2^24: sample indexes stay exact in a float
 constexpr int kMaster = RIG_MAX_CHANNELS;
 
@@ -40,6 +49,29 @@ struct RigRamp {
   float step_l, step_r;
   int32_t done;
   int32_t len;  // 0: no ramp running
+};
+
+// What the settled mix takes from the gains: the audible inputs in channel order with their
+// gains, and the inputs only metered. Kept from one settled callback to the next; any change of
+// a gain's target, and any callback that goes the exact way, clears `ready`.
+// The audible inputs go through the widest kernels in passes (groups) of up to eight, in channel
+// order: as a general pair of gains, as one gain for both sides (a channel in the centre: one
+// product added to both sums) or, when every audible input is in the centre, into the left sum
+// alone (the right sum would take the same operations on the same values).
+enum : int8_t { RIG_PASS_GENERAL, RIG_PASS_SAME, RIG_PASS_MONO };
+struct RigPass {
+  int8_t start, size, kind;
+};
+
+struct RigSettled {
+  bool ready;
+  int32_t input_count;  // what it was made for
+  uint64_t present;     // the inputs that were there
+  int32_t count, metered_count, pass_count;
+  int8_t channel[RIG_MAX_CHANNELS];
+  int8_t metered[RIG_MAX_CHANNELS];
+  float gl[RIG_MAX_CHANNELS], gr[RIG_MAX_CHANNELS], gain_max[RIG_MAX_CHANNELS];
+  RigPass passes[RIG_MAX_CHANNELS];
 };
 
 // A published plan as the callback takes it.
@@ -91,7 +123,9 @@ struct alignas(64) RigMixer {
   bool first_plan_quick;
   bool last_waiting;
   bool last_on_fallback;
-  bool wide;  // the processor has AVX: the settled mix takes eight samples at a time
+  // Samples the settled mix takes at a time: 4, 8 (AVX) or 16 (AVX-512); the processor's widest.
+  int32_t lanes;
+  RigSettled settled;
 };
 
 // The callback may only touch atomics that never fall back to a lock.
@@ -124,10 +158,11 @@ inline float mixer_sanitize(float v, uint32_t* bad) {
   return nonfinite ? 0.0f : v;
 }
 
-// Steps 3 to 5 of a callback over frames [offset, offset + n) of the outputs.
+// Steps 3 to 5 of a callback over frames [offset, offset + n) of the outputs, which hold zeros.
 void mixer_mix_part(RigMixer* m, const float* const* inputs, int input_count, float* L, float* R,
                     int offset, int n);
-// mixer_mix_part for the steady state, where every gain has settled; false when the callback
-// has to take the exact path (mixer_mix_part) instead.
+// mixer_mix_part for the steady state, where every gain has settled: writes every frame of the
+// part, over whatever the outputs held. False when the callback has to take the exact path
+// (mixer_mix_part, over cleared outputs) instead.
 bool mixer_mix_part_settled(RigMixer* m, const float* const* inputs, int input_count, float* L,
                             float* R, int offset, int n);

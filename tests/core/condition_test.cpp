@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
+
+#include "core/simd.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -140,6 +144,63 @@ TEST(CoreXyMixer, SmoothingMovesEighteenPercentPerBlockAt48k) {
   h.run(z2, z2, 2, 1.0f, 0.0f);
   EXPECT_NEAR(h.m.smooth_x, 0.18f, 1e-6);
   EXPECT_DOUBLE_EQ(h.m.ratio, 0.5);
+}
+
+TEST(CoreConditioning, BlockRateStepsFollowEveryChangeOfBlockLength) {
+  // The smoothing and envelope steps depend on the block length and the rate; they are kept
+  // between blocks, so every change must be picked up. Expected values by the formulas.
+  struct Block {
+    int n;
+    double rate;
+  };
+  const Block blocks[] = {{256, 48000}, {256, 48000}, {100, 48000}, {256, 48000},
+                          {256, 96000}, {1, 96000},   {4096, 44100}};
+  XyMixer xy;
+  xy_mixer_reset(&xy);
+  LevelMeter meter;
+  level_meter_reset(&meter);
+  float want_x = 0.0f, want_env = 1.0f;
+  // Loud enough to be the meter's reference, so the envelope moves from 1 towards 0.5.
+  std::vector<float> in(4096, 0.5f), out_l(4096), out_r(4096);
+  for (const Block& b : blocks) {
+    SCOPED_TRACE(testing::Message() << b.n << " frames at " << b.rate);
+    CoreRates rates = core_rates_for(b.rate);
+    const double span = (double)b.n * rates.ratio / 256.0;
+    const float k = (float)std::pow(0.82, span);
+    want_x += (1.0f - want_x) * (1.0f - k);
+    xy_mixer_process(&xy, &rates, in.data(), in.data(), 2, 1.0f, 0.0f, out_l.data(), out_r.data(),
+                     b.n);
+    EXPECT_EQ(xy.smooth_x, want_x);
+    const float w = (float)(1.0 - std::pow(0.98, span));
+    want_env += w * (0.5f - want_env);
+    level_meter_process(&meter, rates.ratio, in.data(), in.data(), b.n);
+    EXPECT_EQ(meter.ref_env, want_env);
+  }
+}
+
+TEST(CoreLevelMeter, EveryKernelWidthTakesTheSamePeak) {
+  // Odd samples at the frames the meter looks at and between them, every length to 40, with
+  // and without DAZ: the peak and the reference must not depend on the kernel width.
+  const int saved = core_lanes;
+  const float odd[] = {NAN, INFINITY, -INFINITY, 1e-40f, -0.0f, -0.7f, 0.3f};
+  for (int daz = 0; daz < 2; daz++) {
+    uint32_t mode = daz ? platform_fpu_denormals_off() : 0;
+    for (int n = 1; n <= 40; n++) {
+      std::vector<float> l = noise(n, (unsigned)n), r = noise(n, (unsigned)n + 99);
+      for (int i = 0; i < n; i += 3) (i % 2 ? l : r)[(size_t)i] = odd[(size_t)(i + n) % 7];
+      float got[2];
+      LevelMeter ms[2];
+      for (int w = 0; w < 2; w++) {
+        core_lanes = w == 0 ? 4 : saved;
+        level_meter_reset(&ms[w]);
+        got[w] = level_meter_process(&ms[w], 1.0, l.data(), r.data(), n);
+      }
+      core_lanes = saved;
+      EXPECT_EQ(std::memcmp(&got[0], &got[1], 4), 0) << n << " daz " << daz;
+      EXPECT_EQ(std::memcmp(&ms[0].ref_peak, &ms[1].ref_peak, 4), 0) << n << " daz " << daz;
+    }
+    if (daz) platform_fpu_restore(mode);
+  }
 }
 
 TEST(CoreXyMixer, MonoFeedsBothSidesAndBadStateResets) {

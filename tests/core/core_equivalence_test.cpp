@@ -15,6 +15,7 @@
 
 #include "core/condition.h"
 #include "core/core.h"
+#include "core/simd.h"
 #include "support/core_inside.h"
 #include "core/tape.h"
 #include "platform/platform.h"
@@ -173,7 +174,18 @@ struct Result {
   std::vector<Checkpoint> checkpoints;
   std::vector<float> main_data, cap_data;
   std::vector<int> main_present, cap_present;
+  std::vector<float> meters;  // input level, input peak and output peak after each callback
 };
+
+// The kernel width for a scope; the widths this processor runs, narrowest first.
+struct LanesFor {
+  int saved = core_lanes;
+  explicit LanesFor(int lanes) { core_lanes = lanes; }
+  ~LanesFor() { core_lanes = saved; }
+};
+std::vector<int> widths() {
+  return core_lanes == 4 ? std::vector<int>{4} : std::vector<int>{4, core_lanes};
+}
 
 void tape_contents(const Tape* t, std::vector<float>* data, std::vector<int>* present) {
   for (int k = 0; k < t->max_chunks; k++) {
@@ -183,8 +195,12 @@ void tape_contents(const Tape* t, std::vector<float>* data, std::vector<int>* pr
   }
 }
 
+// How the callback's input and output buffers lie: apart, the same (a driver that processes in
+// place), or each input on the other side's output.
+enum Buffers { BUFFERS_APART, BUFFERS_IN_PLACE, BUFFERS_CROSSED };
+
 // block 0: random callback sizes, else that fixed size.
-Result run(const Scenario& s, int block, uint64_t cut_seed) {
+Result run(const Scenario& s, int block, uint64_t cut_seed, Buffers buffers = BUFFERS_APART) {
   Result res;
   Rng cuts{cut_seed};
   Core* core = core_new();
@@ -219,9 +235,21 @@ Result run(const Scenario& s, int block, uint64_t cut_seed) {
                     : (int)cuts.range(701, 4096);
       }
       if (n > left) n = left;
-      core_process(core, &s.in_l[at], &s.in_r[at], 2, &res.out_l[at], &res.out_r[at], n, 0);
+      float* ol = &res.out_l[at];
+      float* orr = &res.out_r[at];
+      if (buffers == BUFFERS_APART) {
+        core_process(core, &s.in_l[at], &s.in_r[at], 2, ol, orr, n, 0);
+      } else {
+        const bool crossed = buffers == BUFFERS_CROSSED;
+        std::memcpy(crossed ? orr : ol, &s.in_l[at], sizeof(float) * (size_t)n);
+        std::memcpy(crossed ? ol : orr, &s.in_r[at], sizeof(float) * (size_t)n);
+        core_process(core, crossed ? orr : ol, crossed ? ol : orr, 2, ol, orr, n, 0);
+      }
       at += (size_t)n;
       left -= n;
+      CoreStatus st;
+      core_read_status(core, &st);
+      res.meters.insert(res.meters.end(), {st.input_level, st.input_peak, st.output_peak});
       CoreEvent e;
       while (core_pop_event(core, &e)) {
         if (e.kind == EV_PREVIEW_ENDED)
@@ -330,6 +358,32 @@ TEST(CoreEquivalence, CallbackSizesDoNotChangeTheResultWithFractionalHops) {
   expect_same(run(t, 4096, 0), run(t, 1, 0));
 }
 
+TEST(CoreEquivalence, ADriverThatProcessesInPlaceGetsTheSameResult) {
+  // The input is read where it lies only while no output overlaps it.
+  Scenario s = make_scenario(41, 48000.0, true, 60);
+  Result apart = run(s, 0, 5);
+  expect_same(apart, run(s, 0, 5, BUFFERS_IN_PLACE));
+  expect_same(apart, run(s, 0, 5, BUFFERS_CROSSED));
+}
+
+TEST(CoreEquivalence, KernelWidthDoesNotChangeTheResult) {
+  if (widths().size() == 1) GTEST_SKIP() << "this processor runs only the four-lane kernels";
+  // The same cuts both ways, so the values measured per callback must agree as well.
+  const Scenario scenarios[] = {make_scenario(11, 48000.0, true, 100),
+                                make_scenario(23, 44100.0, false, 100)};
+  for (const Scenario& s : scenarios) {
+    Result a, b;
+    {
+      LanesFor four(4);
+      a = run(s, 0, 7);
+    }
+    b = run(s, 0, 7);
+    expect_same(a, b);
+    ASSERT_EQ(a.meters.size(), b.meters.size());
+    EXPECT_TRUE(same_bits(a.meters.data(), b.meters.data(), a.meters.size() * 4));
+  }
+}
+
 // XY mixing of one block by both ways; the plain flag only allows the shortcut.
 void expect_centre_shortcut_exact(const std::vector<float>& l, const std::vector<float>& r, float x,
                                   float y) {
@@ -355,7 +409,7 @@ void expect_centre_shortcut_exact(const std::vector<float>& l, const std::vector
   }
 }
 
-TEST(CoreConditioning, BlockTakeCleansMeasuresAndSpotsOddSamples) {
+void expect_block_take_cleans_measures_and_spots() {
   std::vector<float> in = {0.25f, -0.5f, 0.0f, 0.125f, 0.75f, -0.0625f, 0.5f, 0.0f, 0.3f};
   std::vector<float> out(in.size());
   BlockScan s = block_take(out.data(), in.data(), (int)in.size());
@@ -388,6 +442,50 @@ TEST(CoreConditioning, BlockTakeCleansMeasuresAndSpotsOddSamples) {
   EXPECT_EQ(out[0], 0.0f);
 }
 
+TEST(CoreConditioning, BlockTakeCleansMeasuresAndSpotsOddSamples) {
+  for (int lanes : widths()) {
+    SCOPED_TRACE(testing::Message() << lanes << " lanes");
+    LanesFor width(lanes);
+    expect_block_take_cleans_measures_and_spots();
+  }
+}
+
+TEST(CoreConditioning, BlockTakeIsTheSameAtEveryWidth) {
+  // Every length up to two vectors and more, odd samples anywhere, with and without DAZ; and
+  // the scan without the copy measures the same.
+  Rng r{3};
+  for (int daz = 0; daz < 2; daz++) {
+    uint32_t saved = daz ? platform_fpu_denormals_off() : 0;
+    for (int n = 1; n <= 70; n++) {
+      std::vector<float> in((size_t)n);
+      for (float& v : in) v = (float)(r.uni() * 3.0 - 1.5);
+      // Half the blocks with only the odd samples that stay (-0, denormals).
+      const float odd[] = {-0.0f, 1e-40f, -2e-39f, -1.1754942e-38f, INFINITY, -INFINITY, NAN};
+      const int kinds = n % 2 ? 4 : 7;
+      for (int k = 0; k < n / 5; k++) in[(size_t)r.range(0, n - 1)] = odd[r.range(0, kinds - 1)];
+      std::vector<float> want((size_t)n), got((size_t)n);
+      BlockScan a, b;
+      {
+        LanesFor four(4);
+        a = block_take(want.data(), in.data(), n);
+      }
+      for (int lanes : widths()) {
+        LanesFor width(lanes);
+        b = block_take(got.data(), in.data(), n);
+        ASSERT_TRUE(same_bits(got.data(), want.data(), (size_t)n * 4)) << n << " " << lanes;
+        ASSERT_EQ(b.replaced, a.replaced) << n;
+        ASSERT_TRUE(same_bits(&b.peak, &a.peak, 4)) << n;
+        ASSERT_EQ(b.plain, a.plain) << n;
+        BlockScan c = block_scan(in.data(), n);
+        ASSERT_EQ(c.replaced, a.replaced) << n << " " << lanes;
+        ASSERT_TRUE(same_bits(&c.peak, &a.peak, 4)) << n << " " << lanes;
+        ASSERT_EQ(c.plain, a.plain) << n << " " << lanes;
+      }
+    }
+    if (daz) platform_fpu_restore(saved);
+  }
+}
+
 TEST(CoreConditioning, CentreShortcutMatchesTheFilterArithmetic) {
   Rng r{5};
   std::vector<float> l(509), rr(509);
@@ -406,6 +504,34 @@ TEST(CoreConditioning, CentreShortcutMatchesTheFilterArithmetic) {
     odd[300] = 1e-41f;
     expect_centre_shortcut_exact(odd, rr, 0.0f, 0.0f);
     if (daz) platform_fpu_restore(saved);
+  }
+}
+
+TEST(CoreConditioning, EveryInputThatReachesTheKneeClipsAsTheSampleFunction) {
+  // The knee is where the block kernels divide (the wider ones by a reciprocal and a correction
+  // step); every float magnitude between 2/3 and 4/3, both signs, at every width and with
+  // denormals flushed or not.
+  const float lo = 2.0f / 3.0f, hi = 4.0f / 3.0f;
+  uint32_t first, last;
+  std::memcpy(&first, &lo, 4);
+  std::memcpy(&last, &hi, 4);
+  std::vector<float> l, r, want_l, want_r;
+  for (uint32_t b = first; b <= last; b++) {
+    float v;
+    std::memcpy(&v, &b, 4);
+    l.push_back(v);
+    r.push_back(-v);
+    want_l.push_back(soft_clip(v));
+    want_r.push_back(soft_clip(-v));
+  }
+  for (int k = 0; k < 2 * (int)widths().size(); k++) {
+    LanesFor width(widths()[(size_t)k / 2]);
+    uint32_t saved = k & 1 ? platform_fpu_denormals_off() : 0;
+    std::vector<float> gl = l, gr = r;
+    soft_clip_block(gl.data(), gr.data(), (int)gl.size());
+    if (k & 1) platform_fpu_restore(saved);
+    EXPECT_TRUE(same_bits(gl.data(), want_l.data(), gl.size() * 4)) << core_lanes << " lanes";
+    EXPECT_TRUE(same_bits(gr.data(), want_r.data(), gr.size() * 4)) << core_lanes << " lanes";
   }
 }
 
@@ -431,7 +557,10 @@ TEST(CoreConditioning, BlockSoftClipMatchesTheSampleFunction) {
       }
     }
   }
-  for (int daz = 0; daz < 2; daz++) {
+  for (int k = 0; k < 2 * (int)widths().size(); k++) {
+    const int daz = k & 1;
+    LanesFor width(widths()[(size_t)k / 2]);
+    SCOPED_TRACE(testing::Message() << core_lanes << " lanes, daz " << daz);
     uint32_t saved = daz ? platform_fpu_denormals_off() : 0;
     for (size_t at = 0; at < values.size(); at += 4093) {
       size_t n = std::min<size_t>(4093, values.size() - at);

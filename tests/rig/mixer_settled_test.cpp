@@ -193,6 +193,38 @@ TEST(RigMixerSettled, ANonFiniteInputCostsOnlyItsOwnSample) {
   }
 }
 
+TEST(RigMixerSettled, InputsThatComeAndGoBetweenCallbacksAreMixedAsTheyAre) {
+  // The settled way keeps its list of channels between callbacks; a stream that drops an input
+  // for a callback, or hands over fewer inputs, must still be mixed as it is. Expected: each
+  // frame's products summed in channel order, times the master.
+  constexpr int kChannels = 8, kBlock = 64;
+  RigPlan plan = varied_plan(kChannels, 9, 0.8f);
+  Mixer a(kChannels);
+  rig_publish_plan(a.m, &plan, kTag, 0.0);
+  Stream warm = noise(kChannels, 2048, 5);
+  mix(a.m, &warm, 0, 2048, 256, nullptr);  // past the first ramp
+  Stream s = noise(kChannels, 40 * kBlock, 17);
+  Rng r{23};
+  std::vector<const float*> ptrs(kChannels);
+  std::vector<float> l(kBlock), rr(kBlock);
+  for (int k = 0; k < 40; k++) {
+    const int inputs = r.range(0, 3) == 0 ? r.range(1, kChannels) : kChannels;
+    for (int i = 0; i < kChannels; i++)
+      ptrs[(size_t)i] = r.range(0, 4) == 0 ? nullptr : s.in[(size_t)i].data() + k * kBlock;
+    ASSERT_EQ(rig_mix(a.m, ptrs.data(), inputs, l.data(), rr.data(), kBlock), kBlock);
+    for (int f = 0; f < kBlock; f++) {
+      float want_l = 0.0f, want_r = 0.0f;
+      for (int i = 0; i < inputs; i++) {
+        if (!ptrs[(size_t)i] || (plan.left[i] == 0.0f && plan.right[i] == 0.0f)) continue;
+        want_l += ptrs[(size_t)i][f] * plan.left[i];
+        want_r += ptrs[(size_t)i][f] * plan.right[i];
+      }
+      ASSERT_EQ(l[(size_t)f], want_l * plan.master) << "callback " << k << " frame " << f;
+      ASSERT_EQ(rr[(size_t)f], want_r * plan.master) << "callback " << k << " frame " << f;
+    }
+  }
+}
+
 TEST(RigMixerSettled, AnOverflowingSumIsZeroedAndCounted) {
   constexpr int kChannels = 4, kFrames = 512;
   RigPlan plan = {};

@@ -539,3 +539,38 @@ TEST(RigMixerThreads, PlansCrossWithoutTearing) {
   for (int i = 0; i < 20; i++) rig_mix(m.get(), ptrs.data(), 64, l.data(), r.data(), 64);
   EXPECT_EQ(l[63], 3.0f);
 }
+
+// Meters taken on one thread while another mixes: with a peak that rises every callback, each
+// take holds the latest peak since the one before, and the last peak is never lost.
+TEST(RigMixerThreads, MetersTakenWhileMixingLoseNoPeak) {
+  MixerPtr m = bound_mixer(2);
+  std::atomic<bool> stop{false};
+  std::atomic<int> found{0};
+  std::vector<float> taken;
+  std::thread ui([&] {
+    while (!stop.load(std::memory_order_acquire)) {
+      RigMeters mt;
+      rig_read_meters(m.get(), &mt);
+      if (mt.input_peak[1] > 0.0f) {
+        taken.push_back(mt.input_peak[1]);
+        found.fetch_add(1, std::memory_order_relaxed);
+      }
+    }
+  });
+  std::vector<float> quiet(16, 0.0f), rising(16), l(16), r(16);
+  const float* ptrs[2] = {quiet.data(), rising.data()};
+  int k = 0;
+  // Until many takes have found a peak, or the peaks would stop being exact (2^24).
+  while (k < 4000000 && found.load(std::memory_order_relaxed) < 300) {
+    rising.assign(16, (float)++k);
+    rig_mix(m.get(), ptrs, 2, l.data(), r.data(), 16);
+  }
+  stop.store(true, std::memory_order_release);
+  ui.join();
+  RigMeters mt;
+  rig_read_meters(m.get(), &mt);
+  if (mt.input_peak[1] > 0.0f) taken.push_back(mt.input_peak[1]);
+  ASSERT_FALSE(taken.empty());
+  for (size_t i = 1; i < taken.size(); i++) ASSERT_LT(taken[i - 1], taken[i]) << i;
+  EXPECT_EQ(taken.back(), (float)k);
+}
