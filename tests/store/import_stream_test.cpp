@@ -364,7 +364,11 @@ TEST_F(ImportStream, FailedFlushMidStreamFailsTheImport) {
   fsys_calls_reset();
   EXPECT_EQ(rc, -1);
   EXPECT_STREQ(j.job->message, "CAN'T WRITE THE TAPE");
-  EXPECT_NE(j.log.find("tape: flushing"), std::string::npos) << j.log;
+  // Mid-stream when the writer keeps up with the decode; at the commit when it falls behind (a
+  // busy machine): either way the import fails whole.
+  EXPECT_TRUE(j.log.find("tape: flushing") != std::string::npos ||
+              j.log.find("tape: couldn't commit") != std::string::npos)
+      << j.log;
   EXPECT_TRUE(entries(library).empty());
 }
 
