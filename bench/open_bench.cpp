@@ -171,6 +171,6 @@ void BM_OpenTenMinuteSketch(benchmark::State& state) {
   bench_ratio("open a 10-min sketch, its share (minus a 2-s sketch)", share,
               "plain read into the same memory (a process)", 1.1);
 }
-BENCHMARK(BM_OpenTenMinuteSketch)->Unit(benchmark::kMillisecond)->Iterations(7);
+BENCHMARK(BM_OpenTenMinuteSketch)->Unit(benchmark::kMillisecond)->Iterations(11);
 
 }  // namespace

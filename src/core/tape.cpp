@@ -111,6 +111,8 @@ void chunk_pretouch(float* c) {
   for (int64_t i = 0; i < TAPE_CHUNK_FLOATS; i += kPageFloats) v[i] = 0.0f;
 }
 
+// A chunk its caller fills at once (clear false) needs no pre-touch: the fill touches it, on the
+// same thread, before any callback can read it.
 int chunk_make_present(Tape* t, int64_t k, bool clear = true) {
   if (t->chunks[k].load(std::memory_order_relaxed)) return 0;
   if (t->resident >= t->ram_cap) {
@@ -128,7 +130,7 @@ int chunk_make_present(Tape* t, int64_t k, bool clear = true) {
       return -1;
     }
   }
-  chunk_pretouch(c);
+  if (clear) chunk_pretouch(c);
   t->chunks[k].store(c, std::memory_order_release);
   t->resident++;
   return 0;

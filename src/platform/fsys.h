@@ -79,6 +79,8 @@ unsigned long fsys_write(FsysFile f, const void* data, size_t size);
 unsigned long fsys_write_at(FsysFile f, int64_t offset, const void* data, size_t size);
 // Reads up to size bytes; *got is 0 at the end of the file.
 unsigned long fsys_read(FsysFile f, void* data, size_t size, size_t* got);
+// The same at offset, leaving the file position alone (threads may read one file at once).
+unsigned long fsys_read_at(FsysFile f, int64_t offset, void* data, size_t size, size_t* got);
 // Copies up to size bytes from in to out at their positions (both advance) inside the system,
 // without a trip through this process's memory. *got is 0 at the end of in.
 // FSYS_ERROR_UNSUPPORTED when the system can't copy between these two files (nothing copied):
@@ -145,6 +147,7 @@ struct FsysCalls {
   int (*rmdir)(const char* path);
   ssize_t (*copy_range)(int in, int out, size_t size);  // copy_file_range at both positions
   ssize_t (*pwrite)(int fd, const void* data, size_t size, off_t offset);
+  ssize_t (*pread)(int fd, void* data, size_t size, off_t offset);
 };
 // The live table.
 FsysCalls* fsys_calls();

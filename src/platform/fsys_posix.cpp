@@ -32,7 +32,7 @@ ssize_t sys_copy_range(int in, int out, size_t size) {
 
 const FsysCalls kSystem = {
     sys_open,  close, read,   write,  fsync, fstat, ftruncate,
-    sys_fcntl, flock, rename, unlink, mkdir, rmdir, sys_copy_range, pwrite,
+    sys_fcntl, flock, rename, unlink, mkdir, rmdir, sys_copy_range, pwrite, pread,
 };
 
 FsysCalls g_calls = kSystem;
@@ -245,6 +245,21 @@ unsigned long fsys_write_at(FsysFile f, int64_t offset, const void* data, size_t
     size -= (size_t)r;
   }
   return 0;
+}
+
+unsigned long fsys_read_at(FsysFile f, int64_t offset, void* data, size_t size, size_t* got) {
+  *got = 0;
+  if (offset < 0) return EINVAL;
+  if (size > kPiece) size = kPiece;
+  for (;;) {
+    ssize_t r = g_calls.pread((int)f, data, size, (off_t)offset);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return err();
+    }
+    *got = (size_t)r;
+    return 0;
+  }
 }
 
 unsigned long fsys_read(FsysFile f, void* data, size_t size, size_t* got) {

@@ -1,12 +1,14 @@
 #include "store/tapefile.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 
 #include "core/tape.h"
 #include "platform/fsys.h"
+#include "platform/thread.h"
 #include "store/files.h"
 #include "base/log.h"
 #include "store/meta.h"
@@ -33,46 +35,101 @@ const float* chunk_at(const Tape* t, int64_t k) {
   return k < t->max_chunks ? t->chunks[k].load(std::memory_order_acquire) : nullptr;
 }
 
-// Whole chunks at a time: the file's bytes are the chunk's layout, so each read lands in place.
-// The chunks were not cleared (tape_ensure_fill): whatever a failed read leaves unread is.
-int load_stereo(Tape* tape, FsysFile f, const char* path, int64_t frames, JobProgress* progress,
-                float* peak) {
-  int64_t done = 0;
-  int rc = 0;
-  while (done < frames) {
-    if (job_progress_cancelled(progress)) {
-      rc = -3;
+// Frames [from, to) of a stereo file, read in place a chunk's span at a time (the file's bytes
+// are the chunk's layout). The chunks were not cleared (tape_ensure_fill): whatever a failure
+// leaves unread is, so no other sketch's audio stays behind in reused chunks.
+struct LoadPart {
+  Tape* tape;
+  FsysFile file;
+  const char* path;
+  int64_t from, to, frames;
+  JobProgress* progress;
+  std::atomic<bool>* stop;  // set by a part that failed: the other gives up too
+  float peak;
+  int rc;
+  bool stopped;  // gave up because the other part failed
+};
+
+void load_part(LoadPart* p) {
+  int64_t done = p->from;
+  p->rc = 0;
+  while (done < p->to) {
+    if (job_progress_cancelled(p->progress)) {
+      p->rc = -3;
       break;
     }
-    const int64_t off = done & TAPE_CHUNK_MASK, k = done >> TAPE_CHUNK_SHIFT;
-    const int64_t n = std::min<int64_t>(frames - done, TAPE_CHUNK_FRAMES - off);
-    float* c = (float*)chunk_at(tape, k);
+    if (p->stop->load(std::memory_order_relaxed)) {
+      p->rc = -3;
+      p->stopped = true;
+      break;
+    }
+    const int64_t off = done & TAPE_CHUNK_MASK;
+    const int64_t n = std::min<int64_t>(p->to - done, TAPE_CHUNK_FRAMES - off);
+    float* c = (float*)chunk_at(p->tape, done >> TAPE_CHUNK_SHIFT);
     if (!c) {
-      log_line("tape: no room on the tape for %s at frame %lld", path, (long long)done);
-      rc = -2;
+      log_line("tape: no room on the tape for %s at frame %lld", p->path, (long long)done);
+      p->rc = -2;
       break;
     }
     const size_t want = (size_t)(n * TAPE_FILE_FRAME_BYTES);
-    const size_t got = read_full(f, c + off * 2, want);
+    size_t got = 0;
+    while (got < want) {
+      size_t piece = 0;
+      if (fsys_read_at(p->file, (done * TAPE_FILE_FRAME_BYTES) + (int64_t)got,
+                       (char*)(c + off * 2) + got, want - got, &piece) != 0 ||
+          piece == 0)
+        break;
+      got += piece;
+    }
     if (got < want) {
-      log_line("tape: couldn't read %s (%lld of %lld frames)", path,
-               (long long)(done + (int64_t)got / TAPE_FILE_FRAME_BYTES), (long long)frames);
-      rc = -1;
+      log_line("tape: couldn't read %s (%lld of %lld frames)", p->path,
+               (long long)(done + (int64_t)got / TAPE_FILE_FRAME_BYTES), (long long)p->frames);
+      p->rc = -1;
       break;
     }
     // While the chunk is still in the cache.
-    if (peak) *peak = std::max(*peak, tape_span_peak(c + off * 2, n * 2));
+    p->peak = std::max(p->peak, tape_span_peak(c + off * 2, n * 2));
     done += n;
-    if (progress) progress->done.store(done * TAPE_FILE_FRAME_BYTES, std::memory_order_relaxed);
+    if (p->progress) p->progress->done.fetch_add(n * TAPE_FILE_FRAME_BYTES, std::memory_order_relaxed);
   }
-  // A short or failed read must not leave another sketch's audio behind in reused chunks.
-  for (int64_t at = done; rc != 0 && at < frames;) {
+  if (p->rc != 0 && !p->stopped) p->stop->store(true, std::memory_order_relaxed);
+  for (int64_t at = done; p->rc != 0 && at < p->to;) {
     const int64_t off = at & TAPE_CHUNK_MASK;
-    const int64_t n = std::min<int64_t>(frames - at, TAPE_CHUNK_FRAMES - off);
-    float* c = (float*)chunk_at(tape, at >> TAPE_CHUNK_SHIFT);
+    const int64_t n = std::min<int64_t>(p->to - at, TAPE_CHUNK_FRAMES - off);
+    float* c = (float*)chunk_at(p->tape, at >> TAPE_CHUNK_SHIFT);
     if (c) memset(c + off * 2, 0, (size_t)(n * TAPE_FILE_FRAME_BYTES));
     at += n;
   }
+}
+
+void load_part_main(void* arg) {
+  load_part(static_cast<LoadPart*>(arg));
+}
+
+// Long tapes load in two halves at once: most of the time goes to the system handing over
+// fresh memory, which a second core does alongside the first.
+constexpr int64_t kSplitFrames = 8 * TAPE_CHUNK_FRAMES;
+
+int load_stereo(Tape* tape, FsysFile f, const char* path, int64_t frames, JobProgress* progress,
+                float* peak) {
+  std::atomic<bool> stop{false};
+  LoadPart first{tape, f, path, 0, frames, frames, progress, &stop, 0.0f, 0, false};
+  LoadPart second = first;
+  PlatformThread* helper = nullptr;
+  if (frames >= kSplitFrames) {
+    const int64_t mid = (frames / 2) & ~TAPE_CHUNK_MASK;
+    second.from = mid;
+    first.to = mid;
+    if (platform_thread_start(&helper, load_part_main, &second) != 0) {
+      helper = nullptr;
+      first.to = frames;
+    }
+  }
+  load_part(&first);
+  platform_thread_join(helper);
+  int rc = first.rc;
+  if (helper && (rc == 0 || first.stopped)) rc = second.rc;
+  if (peak) *peak = std::max(first.peak, helper ? second.peak : 0.0f);
   return rc;
 }
 

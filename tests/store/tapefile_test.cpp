@@ -1,5 +1,6 @@
 #include "store/tapefile.h"
 
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "core/tape.h"
+#include "platform/fsys.h"
 #include "base/log.h"
 #include "store/meta.h"
 #include "base/progress.h"
@@ -391,4 +393,67 @@ TEST(WavFromTapeFile, RebuildsStereoAndLegacyMono) {
   EXPECT_EQ(wav_from_tape_file(&p, folder.c_str(), dest.c_str()), -3);
   EXPECT_EQ(slurp(dest), before);
   EXPECT_FALSE(exists(dest + ".tmp"));
+}
+
+namespace {
+int64_t g_fail_from = -1;  // byte offset from which the fake pread fails
+ssize_t failing_pread(int fd, void* data, size_t size, off_t offset) {
+  if (g_fail_from >= 0 && offset + (off_t)size > g_fail_from) {
+    errno = EIO;
+    return -1;
+  }
+  return fsys_calls_system()->pread(fd, data, size, offset);
+}
+}  // namespace
+
+// A long tape loads in two halves at once: whole and exact, with its peak; and when a read fails
+// in either half, the load fails and nothing past the failure keeps what reused chunks held.
+TEST(TapeLoad, LongTapesInTwoHalvesWholeOrCleanlyFailed) {
+  TmpDir dir("tapefile-halves");
+  const int64_t frames = 9 * TAPE_CHUNK_FRAMES + 1234;
+  Tape* src = filled_tape(frames);
+  const std::string path = dir / "tape.f32";
+  ASSERT_EQ(tape_save(src, path.c_str(), frames, nullptr, nullptr), 0);
+  const int64_t mid = (frames / 2) & ~TAPE_CHUNK_MASK;
+  struct Case {
+    const char* name;
+    int64_t fail_frame;  // -1: no failure
+  };
+  for (Case k : {Case{"whole", -1}, Case{"first half", 1000}, Case{"second half", mid + 77}}) {
+    SCOPED_TRACE(k.name);
+    // A freed tape's chunks, full of another sketch's audio, are what the load gets.
+    const float kOld = 0.12345678f;  // no value the file holds
+    Tape* old = tape_new(48000, 0, 0);
+    ASSERT_EQ(tape_ensure(old, frames + TAPE_CHUNK_FRAMES), 0);
+    std::vector<float> loud(2 * (size_t)TAPE_CHUNK_FRAMES, kOld);
+    for (int64_t at = 0; at < frames; at += TAPE_CHUNK_FRAMES)
+      ASSERT_EQ(tape_write(old, at, loud.data(), TAPE_CHUNK_FRAMES), 0);
+    tape_free(old);
+
+    g_fail_from = k.fail_frame < 0 ? -1 : k.fail_frame * TAPE_FILE_FRAME_BYTES;
+    fsys_calls()->pread = failing_pread;
+    JobProgress progress;
+    Tape* t = tape_new(48000, 0, 0);
+    float peak = -1;
+    int rc = tape_load(t, path.c_str(), false, &progress, &peak);
+    fsys_calls_reset();
+    if (k.fail_frame < 0) {
+      ASSERT_EQ(rc, 0);
+      EXPECT_EQ(tape_length(t), frames);
+      EXPECT_EQ(progress.done.load(), frames * TAPE_FILE_FRAME_BYTES);
+      EXPECT_EQ(peak, tape_peak(src, 0, frames));
+      for (int64_t f : {int64_t{0}, mid - 1, mid, frames - 1})
+        expect_frame(t, f, frame_value(2 * f), frame_value(2 * f + 1));
+    } else {
+      EXPECT_EQ(rc, -1);
+      int64_t stale = 0;
+      for (int64_t f = 0; f < frames; f += 1024) {
+        const float* p = tape_frame_ptr(t, f);
+        stale += p && (p[0] == kOld || p[1] == kOld);
+      }
+      EXPECT_EQ(stale, 0) << "another sketch's audio left behind";
+    }
+    tape_free(t);
+  }
+  tape_free(src);
 }
