@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+#include "rig/rig_binding.h"
+
 struct Core;
 struct RigMixer;
 struct AudioDriver;
@@ -121,17 +123,6 @@ struct AudioStatus {
   char message[AUDIO_MESSAGE_BYTES];
   uint32_t binding_generation;
   int32_t device_inputs;
-};
-
-// What the UI needs to bind the rig to the running stream.
-struct StreamBinding {
-  char key[AUDIO_KEY_BYTES];  // "" when it does not fit
-  char api[AUDIO_API_BYTES];
-  char device_name[AUDIO_NAME_BYTES];
-  int32_t inputs;         // opened, 1..64
-  int32_t device_inputs;  // inputs..64
-  double rate;
-  char channel_names[AUDIO_MAX_INPUTS][AUDIO_CHANNEL_NAME_BYTES];  // left empty here
 };
 
 // Receives the core's output: interleaved stereo, at most AUDIO_MAX_FRAMES frames.
