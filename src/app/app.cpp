@@ -13,10 +13,12 @@
 #include "audio/audio_engine.h"
 #include "base/clock.h"
 #include "base/log.h"
+#include "base/text.h"
 #include "base/version.h"
 #include "core/core.h"
 #include "platform/platform.h"
 #include "rig/mixer.h"
+#include "rig/rig_controller.h"
 #include "store/files.h"
 #include "store/jobs.h"
 #include "store/meta.h"
@@ -97,7 +99,28 @@ void drain_jobs(App* a) {
   }
 }
 
+// Binds the rig to each new stream (under the engine's rig lock) and runs its frame.
+void rig_frame(App* a, double now) {
+  if (!a->rig_ctl) return;
+  if (a->engine) {
+    const uint32_t gen = audio_engine_binding_generation(a->engine);
+    if (gen != 0 && gen != a->rig_generation) {
+      StreamBinding b;
+      audio_engine_lock_rig(a->engine);
+      a->rig_generation = audio_engine_binding(a->engine, &b);
+      if (a->rig_generation != 0) rig_controller_bind(a->rig_ctl, &b);
+      audio_engine_unlock_rig(a->engine);
+    }
+    // The session's copy of the engine's status is from its last update: a frame old at most.
+    const int state = a->session ? a->session->audio_status.state : AUDIO_CLOSED;
+    if (state != AUDIO_OPENING)
+      rig_controller_set_stream_running(a->rig_ctl, state == AUDIO_RUNNING);
+  }
+  rig_controller_frame(a->rig_ctl, now, NAN);
+}
+
 void session_step(App* a, double now) {
+  rig_frame(a, now);
   if (!a->session) return;
   session_update(a->session, now, clock_now());
   SessionNotice n;
@@ -193,9 +216,17 @@ int app_start(App* a, const char* edition) {
     log_line("main: the library folder %s isn't usable - using the default this time",
              a->settings.library_dir);
 
-  // The rig mixer plays each device's default plan (inputs 1 and 2) until a rig is loaded.
-  a->rig = rig_mixer_new();
-  if (!a->rig) log_line("main: no rig - inputs 1 and 2 go straight to the tape this run");
+  // The rig's mixer plays each device's default plan (inputs 1 and 2) until its rig loads.
+  RigControllerConfig rc;
+  memset(&rc, 0, sizeof rc);
+  rc.app_name = "kelp";
+  rc.app_version = KELP_VERSION_TEXT;
+  a->rig_ctl = rig_controller_new(&rc);
+  a->rig = a->rig_ctl ? rig_controller_mixer(a->rig_ctl) : nullptr;
+  if (a->rig)
+    log_line("main: the rig keeps its files in %s", "the default rigs folder");
+  else
+    log_line("main: no rig - inputs 1 and 2 go straight to the tape this run");
 
   a->core = core_new();
   if (!a->core)
@@ -246,6 +277,29 @@ int app_start_session(App* a) {
     library_upsert(&of(u)->lib, m, folder);
   };
   host.library_preview_ended = [](void* u) { library_preview_ended(&of(u)->lib); };
+  host.rig_state = [](void* u, SessionRigState* out) {
+    App* x = of(u);
+    if (!x->rig_ctl) return false;
+    RigControllerStatus st;
+    rig_controller_status(x->rig_ctl, &st);
+    out->present = true;
+    out->loading = st.state == RIG_LOADING;
+    out->fresh_defaults = st.fresh_defaults;
+    out->all_muted = st.bound && st.state != RIG_LOADING && st.all_muted;
+    out->muted_with_signal = st.muted_with_signal;
+    return true;
+  };
+  host.rig_next_event = [](void* u, SessionRigEvent* out) {
+    App* x = of(u);
+    RigEvent ev;
+    if (!x->rig_ctl || !rig_next_event(x->rig_ctl, &ev)) return false;
+    out->kind = ev.kind;
+    out->value = ev.value;
+    out->second = ev.value2;
+    out->flag = ev.flag;
+    text_copy(out->text, sizeof out->text, ev.text);
+    return true;
+  };
   a->session = session_create(a->core, a->engine, a->jobs, &a->settings, &a->paths, &host);
   if (!a->session)
     return app_cannot_start(a, "no session", "Kelp NOVA couldn't start its session.");
@@ -302,6 +356,7 @@ int app_import_dropped(App* a, const char* path) {
 
 void app_flush(App* a) {
   if (a->session) session_flush(a->session);
+  if (a->rig_ctl) rig_controller_flush(a->rig_ctl, 0);
   a->next_settings_write = 0;
   settings_write_step(a, clock_monotonic());
 }
@@ -354,6 +409,9 @@ void app_shutdown(App* a, const AppWaits* waits) {
     drain_jobs(a);
   }
 
+  if (a->rig_ctl && !rig_controller_flush(a->rig_ctl, 1000))
+    log_line("main: the rig still had unsaved changes after 1 s");
+
   if (a->paths.ini_path[0] && settings_save(&a->settings, a->paths.ini_path) != 0)
     log_line("main: kelp.ini didn't save");
 
@@ -386,6 +444,7 @@ void app_teardown(App* a) {
   a->core = nullptr;
   if (a->lib_made) library_free(&a->lib);
   a->lib_made = false;
-  if (a->rig) rig_mixer_free(a->rig);
+  if (a->rig_ctl) rig_controller_free(a->rig_ctl);
+  a->rig_ctl = nullptr;
   a->rig = nullptr;
 }

@@ -13,6 +13,7 @@ struct AudioEngine;
 struct Core;
 struct Job;
 struct JobQueue;
+struct RigController;
 struct RigMixer;
 struct Session;
 
@@ -36,7 +37,9 @@ struct App {
   Settings saved;  // as last written to kelp.ini
   bool ini_queue_failed;
   Core* core;
-  RigMixer* rig;
+  RigController* rig_ctl;  // null: no rig this run
+  RigMixer* rig;           // the controller's mixer
+  uint32_t rig_generation;  // the engine's binding the rig was last bound to
   AudioEngine* engine;
   JobQueue* jobs;
   Library lib;

@@ -13,6 +13,7 @@
 #include "app/session.h"
 #include "base/text.h"
 #include "core/transport.h"
+#include "rig/rig_controller.h"
 #include "store/meta.h"
 
 const char* const SETTINGS_COMMUNITY_LINK = "https://discord.gg/seaglass";
@@ -239,6 +240,18 @@ void settings_context_fill(SettingsContext* ctx, const App* app) {
   ctx->library_default = app->settings.library_dir[0] == 0;
   ctx->exports_folder = app->paths.exports;
   ctx->midi_on = app->settings.midi_off == 0;
+  if (app->rig_ctl) {
+    RigControllerStatus st;
+    rig_controller_status(app->rig_ctl, &st);
+    // "Present" means an interface is bound: the rows speak of the interface, not the code.
+    ctx->rig_present = st.bound && st.state != RIG_UNBOUND;
+    ctx->rig_loading = st.state == RIG_LOADING;
+    ctx->rig_read_only = st.state == RIG_READ_ONLY;
+    ctx->rig_all_muted = st.all_muted;
+    ctx->rig_live = st.audible_inputs;
+    ctx->rig_total = st.inputs;
+    ctx->rig_scene = st.active_scene;
+  }
 }
 
 void settings_help(const SettingsContext* ctx, int32_t id, char* out, size_t size) {

@@ -15,6 +15,7 @@
 #include "base/text.h"
 #include "platform/fsys.h"
 #include "platform/shell.h"
+#include "rig/rig_controller.h"
 #include "store/library.h"
 #include "store/paths.h"
 
@@ -305,6 +306,17 @@ void rig_toggle(Ui* ui) {
     panel_close(ui);
   else
     panel_open(ui, PANEL_RIG);
+}
+
+void rig_scene(Ui* ui, int32_t scene) {
+  RigController* rc = ui->app->rig_ctl;
+  if (!rc || scene < 0 || scene > 3) return;
+  RigControllerStatus st;
+  rig_controller_status(rc, &st);
+  if (st.state == RIG_UNBOUND || !st.bound) return ui_toast(ui, "NO INTERFACE");
+  if (st.state == RIG_LOADING) return ui_toast(ui, "LOADING RIG\u2026");
+  if (st.state == RIG_READ_ONLY) return ui_toast(ui, "RIG MADE BY A NEWER APP - READ ONLY");
+  if (scene != st.active_scene) rig_select_scene(rc, scene);
 }
 
 void dispatch_list(Ui* ui, ActionList* list) {
@@ -678,8 +690,10 @@ void actions_dispatch(Ui* ui, const Action* a) {
     case ACT_WHATS_NEW:
     case ACT_KEYS:
     case ACT_MIDI_IN:
-    case ACT_RIG_SCENE:
       not_yet(a);
+      break;
+    case ACT_RIG_SCENE:
+      rig_scene(ui, a->value);
       break;
     case ACT_SHARE:
       if (!loaded(ui)) {
