@@ -59,6 +59,9 @@ void top_button_act(Ui* ui, int32_t button) {
     case TOP_LIBRARY:
       actions_push(&ui->pending, ACT_LIBRARY, 0, nullptr);
       break;
+    case TOP_RIG:
+      actions_push(&ui->pending, ACT_RIG, 0, nullptr);
+      break;
     default:
       break;
   }
@@ -496,7 +499,7 @@ void input_wheel_flush(Ui* ui, const UiLayout* l) {
 }
 
 const char* ui_top_label(int32_t button) {
-  static const char* const kLabels[UI_TOP_BUTTONS] = {"SETTINGS", "SHARE", "LIBRARY"};
+  static const char* const kLabels[UI_TOP_BUTTONS] = {"SETTINGS", "SHARE", "LIBRARY", "\u26C1 RIG"};
   return button >= 0 && button < UI_TOP_BUTTONS ? kLabels[button] : "";
 }
 

@@ -45,7 +45,8 @@ void draw_status(Shell* sh, const SessionSnapshot* snap) {
   text_draw(p, kSmall, l->top_x[UI_TOP_BUTTONS - 1] - 14.0f, 16.0f, TEXT_RIGHT, THEME_DIM, line, false);
 }
 
-// The top bar's buttons: the library (the sketch when the library shows), share and settings.
+// The top bar's buttons: the rig, the library (the sketch when the library shows), share and
+// settings.
 void draw_top_buttons(Shell* sh) {
   Painter* p = sh->painter;
   const UiLayout* l = &sh->ui_layout;
@@ -53,6 +54,7 @@ void draw_top_buttons(Shell* sh) {
   for (int32_t i = 0; i < UI_TOP_BUTTONS; i++) {
     const bool on = (i == TOP_SETTINGS && ui->panel == PANEL_SETTINGS) ||
                     (i == TOP_SHARE && ui->panel == PANEL_SHARE) ||
+                    (i == TOP_RIG && ui->panel == PANEL_RIG) ||
                     (i == TOP_LIBRARY && ui->tab == UI_TAB_LIBRARY);
     const bool hot = ui->top_hover == i || ui->top_pressed == i;
     const DrawRect r{l->top_x[i], 9.0f, l->top_w[i], 26.0f};

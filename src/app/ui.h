@@ -179,7 +179,13 @@ void confirm_setup(Ui* ui, int32_t kind, const char* id, const char* name);
 
 // ---- input (app/input.cpp) ----
 // The top bar's buttons, right to left from the window's edge.
-enum UiTopButton : int32_t { TOP_SETTINGS = 0, TOP_SHARE = 1, TOP_LIBRARY = 2, UI_TOP_BUTTONS = 3 };
+enum UiTopButton : int32_t {
+  TOP_SETTINGS = 0,
+  TOP_SHARE = 1,
+  TOP_LIBRARY = 2,
+  TOP_RIG = 3,
+  UI_TOP_BUTTONS = 4
+};
 const char* ui_top_label(int32_t button);
 // Where things are on screen this frame (points); the shell fills it from its layout.
 struct UiLayout {
