@@ -900,3 +900,7 @@ void rig_controller_meters(RigController* c, RigShownMeters* out) {
 const StreamBinding* rig_controller_binding(RigController* c) {
   return c && c->has_binding ? &c->binding : nullptr;
 }
+
+bool rig_controller_busy(RigController* c) {
+  return c && (c->load_id != 0 || c->cur.in_flight > 0 || c->prev.in_flight > 0);
+}
