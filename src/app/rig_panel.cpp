@@ -22,15 +22,17 @@ constexpr float kMinList = 108.0f;
 constexpr float kChrome = 152.0f;  // everything above, below and around the list
 constexpr float kFooterH = 24.0f;
 constexpr double kFadeSeconds = 0.16;
-constexpr double kRestSeconds = 0.25;   // on a control before the wheel changes it
-constexpr double kScrollHold = 0.4;     // no value changes this long after a scroll
+constexpr double kRestSeconds = 0.25;  // on a control before the wheel changes it
+constexpr double kScrollHold = 0.4;    // no value changes this long after a scroll
 constexpr double kMaxSpringDt = 0.033;
 
 bool in_rect(float x, float y, float x0, float y0, float w, float h) {
   return x >= x0 && x < x0 + w && y >= y0 && y < y0 + h;
 }
 
-double clampd(double v, double lo, double hi) { return v < lo ? lo : v > hi ? hi : v; }
+double clampd(double v, double lo, double hi) {
+  return v < lo ? lo : v > hi ? hi : v;
+}
 
 // A spring: stiffness as its natural frequency (rad/s), damping as its ratio.
 void spring(float* x, float* v, float target, float stiffness, float damping, double dt) {
@@ -45,9 +47,13 @@ void spring(float* x, float* v, float target, float stiffness, float damping, do
   }
 }
 
-bool shift_held(uint32_t mods) { return (mods & KMOD_SHIFT) != 0; }
+bool shift_held(uint32_t mods) {
+  return (mods & KMOD_SHIFT) != 0;
+}
 
-bool is_row_zone(int32_t z) { return z >= RIG_ZONE_ROW && z <= RIG_ZONE_CLIP; }
+bool is_row_zone(int32_t z) {
+  return z >= RIG_ZONE_ROW && z <= RIG_ZONE_CLIP;
+}
 
 void upper(char* s) {
   for (; *s; s++)
@@ -400,8 +406,8 @@ void rig_panel_free(RigPanel* p) {
 
 void rig_panel_device_reset(RigPanel* p, Painter* painter) {
   if (!p) return;
-  // The old texture went with the old device.
-  memset(&p->target, 0, sizeof p->target);
+  // The draw layer knows whether the old texture still lives; the next reveal makes a new one.
+  target_free(&p->target);
   if (painter) p->painter = painter;
 }
 
@@ -427,8 +433,12 @@ void rig_panel_close(RigPanel* p, double now) {
   p->hover = {RIG_ZONE_NONE, -1};
 }
 
-bool rig_panel_is_open(const RigPanel* p) { return p && p->open; }
-bool rig_panel_is_visible(const RigPanel* p) { return p && p->visible; }
+bool rig_panel_is_open(const RigPanel* p) {
+  return p && p->open;
+}
+bool rig_panel_is_visible(const RigPanel* p) {
+  return p && p->visible;
+}
 
 bool rig_panel_hit(const RigPanel* p, float x, float y) {
   return p && p->visible && in_rect(x, y, p->rect.x, p->rect.y, p->rect.w, p->rect.h);
@@ -467,7 +477,9 @@ void rig_panel_shape(const RigPanel* p, RigPanelShape* out) {
   out->driver_button = false;  // this program never shows it once a stream is bound
 }
 
-const char* rig_panel_footer(const RigPanel* p) { return p ? p->footer : ""; }
+const char* rig_panel_footer(const RigPanel* p) {
+  return p ? p->footer : "";
+}
 
 const RigScene* rig_panel_scene(RigPanel* p) {
   const RigDoc* d = rig_controller_doc(p->rc);
@@ -487,7 +499,9 @@ int32_t row_of(const RigPanel* p, int32_t channel) {
   return -1;
 }
 
-bool shown(const RigPanelRow& r) { return r.visibility >= 0.5f; }
+bool shown(const RigPanelRow& r) {
+  return r.visibility >= 0.5f;
+}
 
 void clamp_scroll(RigPanel* p) {
   if (!std::isfinite(p->scroll)) p->scroll = 0.0f;
@@ -518,7 +532,8 @@ void rig_panel_layout(RigPanel* p, const RigPanelFrame* f, bool animate) {
 
   RigControllerStatus st;
   rig_controller_status(p->rc, &st);
-  const int32_t inputs = st.bound ? (st.inputs < RIG_MAX_CHANNELS ? st.inputs : RIG_MAX_CHANNELS) : 0;
+  const int32_t inputs =
+      st.bound ? (st.inputs < RIG_MAX_CHANNELS ? st.inputs : RIG_MAX_CHANNELS) : 0;
   const bool fresh = !p->placed || strcmp(st.key, p->device) != 0 || inputs != p->row_count;
   const bool snap = fresh || f->reduced_motion;
   const RigScene* s = rig_panel_scene(p);
@@ -559,6 +574,8 @@ void rig_panel_layout(RigPanel* p, const RigPanelFrame* f, bool animate) {
   p->placed = true;
 
   measure_rows(p);
+  // Without a device yet (starting, loading) the saved view waits for the rows.
+  if (inputs == 0) return;
   clamp_scroll(p);
   // Only existing, shown rows stay selected; a pair's hidden half gives way to its head.
   if (p->selected >= inputs) p->selected = -1;
@@ -586,7 +603,9 @@ const RigChannel* channel(RigPanel* p, int32_t ch) {
   return s && ch >= 0 && ch < s->channel_count ? &s->channels[ch] : nullptr;
 }
 
-double position_of(float gain) { return rig_taper_position(rig_gain_to_db(gain)); }
+double position_of(float gain) {
+  return rig_taper_position(rig_gain_to_db(gain));
+}
 
 void set_hover(RigPanel* p, RigZoneHit h) {
   if (h.zone != p->hover.zone || h.index != p->hover.index) {
@@ -777,8 +796,7 @@ bool press(RigPanel* p, const SDL_MouseButtonEvent& b) {
       break;
     case RIG_ZONE_CLIP:
       rig_clear_clip(p->rc, h.index);
-      if (pair_head(rig_panel_scene(p), h.index, p->row_count))
-        rig_clear_clip(p->rc, h.index + 1);
+      if (pair_head(rig_panel_scene(p), h.index, p->row_count)) rig_clear_clip(p->rc, h.index + 1);
       break;
     case RIG_ZONE_MASTER: {
       const RigScene* s = rig_panel_scene(p);

@@ -144,12 +144,12 @@ int32_t rig_panel_reveal_step(const RigReveal* r, double now, bool reduced_motio
 
 struct RigFooterInput {
   const RigControllerStatus* status;
-  const RigDoc* doc;              // null while none
-  const RigShownMeters* meters;   // null: nothing latched
-  float width;                    // the panel's
-  int32_t zone, index;            // under the pointer (RIG_ZONE_NONE: not hovering)
-  int32_t drag, drag_channel;     // RigDragMode
-  const char* label;              // the channel label of the row named (may be null)
+  const RigDoc* doc;             // null while none
+  const RigShownMeters* meters;  // null: nothing latched
+  float width;                   // the panel's
+  int32_t zone, index;           // under the pointer (RIG_ZONE_NONE: not hovering)
+  int32_t drag, drag_channel;    // RigDragMode
+  const char* label;             // the channel label of the row named (may be null)
   double now;
 };
 void rig_panel_footer_text(const RigFooterInput* in, char* out, size_t size);
@@ -204,9 +204,9 @@ struct RigPanel {
   float scale;
   double now;
   float w, h;
-  float list_h, list_v;    // spring towards the inputs' list height
-  float scene_x, scene_v;  // the highlight's spring
-  bool placed;             // the springs have a value
+  float list_h, list_v;        // spring towards the inputs' list height
+  float scene_x, scene_v;      // the highlight's spring
+  bool placed;                 // the springs have a value
   char device[RIG_KEY_BYTES];  // the device the rows belong to
   RigPanelRow rows[RIG_MAX_CHANNELS];
   int32_t row_count;

@@ -85,9 +85,11 @@ void draw_fader(Painter* p, float x0, float x1, float cy, float gain, const RigS
 void draw_mute(Painter* p, float x, float cy, bool muted, bool hot) {
   const DrawColour c = muted ? THEME_FAINT : hot ? kAccent : THEME_INK;
   const float cx = x + 16.0f;
-  const DrawPoint body[4] = {{cx - 9, cy - 3}, {cx - 5, cy - 3}, {cx - 5, cy + 3}, {cx - 9, cy + 3}};
+  const DrawPoint body[4] = {
+      {cx - 9, cy - 3}, {cx - 5, cy - 3}, {cx - 5, cy + 3}, {cx - 9, cy + 3}};
   draw_polygon(p, body, 4, c);
-  const DrawPoint cone[4] = {{cx - 5, cy - 3}, {cx + 1, cy - 8}, {cx + 1, cy + 8}, {cx - 5, cy + 3}};
+  const DrawPoint cone[4] = {
+      {cx - 5, cy - 3}, {cx + 1, cy - 8}, {cx + 1, cy + 8}, {cx - 5, cy + 3}};
   draw_polygon(p, cone, 4, c);
   if (muted) {
     const DrawPoint a[2] = {{cx + 4, cy - 4}, {cx + 10, cy + 4}};
@@ -97,8 +99,8 @@ void draw_mute(Painter* p, float x, float cy, bool muted, bool hot) {
   } else {
     draw_curve(p, DrawPoint{cx + 4, cy - 4}, DrawPoint{cx + 7, cy}, DrawPoint{cx + 4, cy + 4}, 8,
                1.5f, c);
-    draw_curve(p, DrawPoint{cx + 7, cy - 7}, DrawPoint{cx + 12, cy}, DrawPoint{cx + 7, cy + 7},
-               10, 1.5f, c);
+    draw_curve(p, DrawPoint{cx + 7, cy - 7}, DrawPoint{cx + 12, cy}, DrawPoint{cx + 7, cy + 7}, 10,
+               1.5f, c);
   }
 }
 
@@ -172,7 +174,8 @@ void draw_body(RigPanel* rp, Painter* p) {
   draw_rrect_frame(p, panel, 14.0f, 1.0f, THEME_EDGE);
 
   // Scenes, with the highlight sliding under them.
-  draw_rrect(p, DrawRect{rp->scene_x, 4.0f, 44.0f, 44.0f}, 9.0f, alpha(kAccent, doc ? 0.28f : 0.1f));
+  draw_rrect(p, DrawRect{rp->scene_x, 4.0f, 44.0f, 44.0f}, 9.0f,
+             alpha(kAccent, doc ? 0.28f : 0.1f));
   for (int32_t i = 0; i < RIG_SCENES; i++) {
     const float x = 12.0f + 48.0f * (float)i;
     const bool active = doc && doc->active_scene == i;
@@ -291,8 +294,8 @@ void update_footer(RigPanel* rp) {
   in.index = rp->hover.index;
   in.drag = rp->drag;
   in.drag_channel = rp->drag_channel;
-  const int32_t ch = rp->drag == RIG_DRAG_GAIN || rp->drag == RIG_DRAG_PAN ? rp->drag_channel
-                                                                           : rp->hover.index;
+  const int32_t ch =
+      rp->drag == RIG_DRAG_GAIN || rp->drag == RIG_DRAG_PAN ? rp->drag_channel : rp->hover.index;
   in.label = ch >= 0 ? rig_channel_label(rp->rc, ch) : "";
   in.now = rp->now;
   rig_panel_footer_text(&in, rp->footer, sizeof rp->footer);
