@@ -116,5 +116,7 @@ const char* rig_channel_label(RigController* c, int channel);
 // next controller call.
 const RigDoc* rig_controller_doc(RigController* c);
 void rig_controller_meters(RigController* c, RigShownMeters* out);
+// Whether a load or a save of either slot is still out with the store.
+bool rig_controller_busy(RigController* c);
 // The binding in use (null while unbound).
 const StreamBinding* rig_controller_binding(RigController* c);
