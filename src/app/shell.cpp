@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/rig_panel.h"
 #include "app/session.h"
 #include "app/session_lifecycle.h"
 #include "app/shell_internal.h"
@@ -184,9 +185,20 @@ int start(Shell* sh) {
     return app_cannot_start(a, "no text", "Kelp NOVA couldn't start its text renderer.");
   sh->text_up = true;
   text_set_pixel_scale(sh->scale);
+  if (a->rig_ctl) {
+    sh->ui.rig_panel =
+        rig_panel_new(sh->painter, a->rig_ctl, a->settings.rig_scroll, a->settings.rig_sel);
+    if (!sh->ui.rig_panel)
+      log_line("main: the rig panel couldn't be made - the rig still mixes, unseen");
+  }
+  sh->ui.rig_panel_this_run = sh->ui.rig_panel != nullptr;
   if (app_start_session(a) != 0) return 1;
   shell_canvas_start(sh);
   shell_ui_start(sh);
+  if (a->settings.rig_open && sh->ui.rig_panel_this_run) {
+    log_line("main: the rig was open at quit - it opens again");
+    panel_open(&sh->ui, PANEL_RIG);
+  }
   a->draw = draw_while_waiting;
   SDL_AddEventWatch(
       [](void* u, SDL_Event* e) -> int {
@@ -289,6 +301,7 @@ void on_event(Shell* sh, const SDL_Event& e) {
       sh->painter = draw_new(sh->renderer, sh->scale);
       text_init(sh->renderer);
       if (sh->canvas) canvas_set_painter(sh->canvas, sh->painter);
+      if (sh->ui.rig_panel) rig_panel_device_reset(sh->ui.rig_panel, sh->painter);
       break;
     default:
       shell_ui_event(sh, e);
@@ -391,6 +404,9 @@ void run_loop(Shell* sh) {
 
 void teardown(Shell* sh) {
   App* a = &sh->app;
+  if (sh->ui.rig_panel) rig_panel_free(sh->ui.rig_panel);
+  sh->ui.rig_panel = nullptr;
+  sh->ui.rig_panel_this_run = false;
   app_teardown(a);
   shell_ui_stop(sh);
   shell_controls_stop(sh);
@@ -422,6 +438,8 @@ int shell_run() {
   }
   run_loop(sh);
   save_placement(sh);
+  // Open at quit: it opens again next time.
+  sh->app.settings.rig_open = sh->ui.panel == PANEL_RIG ? 1 : 0;
   if (sh->app.session_ending) {
     // No drawing: the desktop is going away.
     sh->app.draw = nullptr;

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/rig_panel.h"
 #include "app/session.h"
 #include "audio/audio_engine.h"
 #include "store/jobs.h"
@@ -300,10 +301,30 @@ void fill_settings_context(Shell* sh) {
   c->sound_tool_name = tool;
 }
 
+// The rig panel does not slide: it stands at the right under the top bar and dithers in.
+RigPanelFrame rig_frame_input(Shell* sh) {
+  Ui* ui = &sh->ui;
+  RigPanelFrame f;
+  memset(&f, 0, sizeof f);
+  float w = 0, h = 0;
+  shell_panel_size(sh, PANEL_RIG, &w, &h);
+  f.rect = DrawRect{sh->pt_w - w - 16.0f, SHELL_TOP_BAR + 16.0f, w, h};
+  const float k = sh->ui_layout.to_points;
+  f.scale = k > 0 ? 1.0f / k : 1.0f;
+  f.now = ui->now;
+  f.dt = sh->app.dt;
+  f.reduced_motion = sh->reduced_motion;
+  // The panel has the keys only while it is the open panel and nothing else edits or selects.
+  const bool row_selected = ui->tab == UI_TAB_LIBRARY && ui->list.selected >= 0;
+  f.key_mask = ui->panel == PANEL_RIG && !ui->name.open && !row_selected ? RIG_KEYS_ALL : 0;
+  return f;
+}
+
 // A panel at its slide's progress: the shape and place each panel has.
 void draw_panel(Shell* sh, int32_t panel, float progress) {
   Ui* ui = &sh->ui;
   if (panel == PANEL_CONFIRM) return draw_confirm(sh, progress);
+  if (panel == PANEL_RIG) return;  // drawn on its own: it hides through its own steps
   float w = 0, h = 0;
   shell_panel_size(sh, panel, &w, &h);
   const DrawRect r{panel_x(sh, w, progress), SHELL_TOP_BAR + 16.0f, w, h};
@@ -365,6 +386,16 @@ void shell_panel_size(const Shell* sh, int32_t panel, float* w, float* h) {
       *w = std::fmin(440.0f, sh->pt_w - 32.0f);
       *h = room;
       break;
+    case PANEL_RIG:
+      if (sh->ui.rig_panel) {
+        const RigPanelSize s = rig_panel_size(sh->ui.rig_panel, std::fmax(0.0f, sh->pt_w - 32.0f),
+                                              std::fmax(0.0f, sh->pt_h - SHELL_TOP_BAR - 32.0f));
+        *w = s.w;
+        *h = s.h;
+      } else {
+        *h = room;
+      }
+      break;
     default:
       *h = room;
       break;
@@ -414,7 +445,7 @@ void shell_ui_layout(Shell* sh) {
   shell_panel_size(sh, shown, &pw, &ph);
   l->panel_w = pw;
   l->panel_h = ph;
-  l->panel_x = panel_x(sh, pw, progress);
+  l->panel_x = shown == PANEL_RIG ? sh->pt_w - pw - 16.0f : panel_x(sh, pw, progress);
   l->panel_y = SHELL_TOP_BAR + 16.0f;
   // The top bar's buttons, right to left.
   float right = sh->pt_w - 16.0f;
@@ -472,11 +503,26 @@ void shell_ui_frame(Shell* sh, double now) {
   }
   share_tick(&ui->share, &ui->share_ui, now, dt, busy.export_running);
   notices_layout(&ui->notices, sh->pt_w, sh->ui_layout.banner_top, dt);
+  if (RigPanel* rp = ui->rig_panel) {
+    const int32_t req = rig_panel_take_close_request(rp);
+    if (req == 1 && ui->panel == PANEL_RIG) panel_close(ui);
+    if (req == 2) actions_push(&ui->pending, ACT_DRIVER_PANEL, 0, nullptr);
+    float rows = 0;
+    int32_t sel = -1;
+    rig_panel_view(rp, &rows, &sel);
+    a->settings.rig_scroll = rows;
+    a->settings.rig_sel = sel;
+  }
   if (ui->quit) sh->quit_requested = true;
 }
 
 bool shell_ui_event(Shell* sh, const SDL_Event& e) {
   sh->ui.now = clock_monotonic();
+  // An open rig panel sees every event first; what it uses goes no further.
+  if (sh->ui.rig_panel && rig_panel_is_open(sh->ui.rig_panel)) {
+    const RigPanelFrame f = rig_frame_input(sh);
+    if (rig_panel_event(sh->ui.rig_panel, &e, &f)) return true;
+  }
   return input_event(&sh->ui, &sh->ui_layout, &e);
 }
 
@@ -487,6 +533,10 @@ void shell_ui_draw(Shell* sh) {
   // The closing panel under the one sliding in.
   if (ui->closing_panel != PANEL_NONE) draw_panel(sh, ui->closing_panel, ui->closing_progress);
   if (ui->panel != PANEL_NONE) draw_panel(sh, ui->panel, ui->panel_progress);
+  if (ui->rig_panel && rig_panel_is_visible(ui->rig_panel)) {
+    const RigPanelFrame f = rig_frame_input(sh);
+    rig_panel_draw(ui->rig_panel, &f);
+  }
   const UiLayout* l = &sh->ui_layout;
   const SessionSnapshot* snap = sh->app.session ? session_snapshot(sh->app.session) : nullptr;
   notices_draw(&ui->notices, sh->painter, DrawRect{l->status_x, l->status_y, l->status_w, l->status_h},

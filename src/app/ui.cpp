@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "app/app.h"
+#include "app/rig_panel.h"
 #include "app/session.h"
 #include "base/log.h"
 #include "base/text.h"
@@ -63,6 +64,7 @@ void panel_open(Ui* ui, int32_t id) {
   panel_close(ui);
   ui->panel = id;
   ui->panel_progress = 0.0f;
+  if (id == PANEL_RIG && ui->rig_panel) rig_panel_open(ui->rig_panel, ui->now);
   if (id == PANEL_SHARE) share_reset(&ui->share, &ui->share_ui);
   if (id == PANEL_CONFIRM) ui->confirm.hover = ui->confirm.pressed = -1;
   relayout(ui);
@@ -72,6 +74,7 @@ void panel_open(Ui* ui, int32_t id) {
 void panel_close(Ui* ui) {
   if (ui->panel == PANEL_NONE) return;
   if (ui->capture == CAPTURE_PANEL) ui->capture = CAPTURE_NONE;
+  if (ui->panel == PANEL_RIG && ui->rig_panel) rig_panel_close(ui->rig_panel, ui->now);
   ui->closing_panel = ui->panel;
   ui->closing_progress = ui->panel_progress;
   ui->panel = PANEL_NONE;

@@ -118,6 +118,7 @@ struct Ui {
   bool drawer_open;
   bool quit;
   bool rig_panel_this_run;  // a rig panel exists this run
+  struct RigPanel* rig_panel;
   double xy_pad_until;      // the big XY pad shows until then
   bool xy_held;             // the pointer holds the XY stick
   bool xy_returning;        // the stick eases back to the centre
