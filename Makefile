@@ -38,7 +38,8 @@ install: build
 screenshots: deps
 	$(MAKE) build
 	bash scripts/screenshots.sh $(BUILD) $(BUILD)/screenshots
-	cp $(BUILD)/screenshots/twenty-takes.png $(BUILD)/screenshots/library.png docs/screenshots/
+	cp $(BUILD)/screenshots/twenty-takes.png $(BUILD)/screenshots/library.png $(BUILD)/screenshots/rig.png \
+	  docs/screenshots/
 
 test: deps
 	$(MAKE) build

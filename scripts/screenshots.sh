@@ -5,7 +5,8 @@
 #   empty            a new sketch, nothing recorded yet
 #   recording        a take being recorded, quiet then loud
 #   twenty-takes     a sketch of 20 takes in lanes, with a loop
-#   renaming, confirm-clear, settings, share, library, import-page   the same sketch's panels
+#   renaming, confirm-clear, settings, share, rig, library, import-page   the same sketch's panels
+#                    (the rig with the dummy server's 8 inputs, a tone in each)
 #   two-hundred-out  200 takes, zoomed out to the whole sketch
 #   two-hundred-in   the same, zoomed in
 #   audio-down       the same after the audio server went away
@@ -94,9 +95,9 @@ top_button() {
   done
 }
 
-# A tone into the inputs all along (quiet; SIGUSR1 makes it loud and back).
+# A tone into the inputs all along (quiet; SIGUSR1 makes it loud and back). [ports, default 2]
 tone_on() {
-  "$build/tools/jack_tone" --level 0.12 --level2 0.5 --freq 220 --to PortAudio --ports 2 \
+  "$build/tools/jack_tone" --level 0.12 --level2 0.5 --freq 220 --to PortAudio --ports "${1:-2}" \
     >/dev/null 2>&1 &
   tone=$!
   pids+=($tone)
@@ -122,7 +123,7 @@ stop_kelp
 twenty=$("$build/tools/kelp_make_sketch" "$work/library" --takes 20 --seconds 5 --length 40 \
   --loop 12 20 --zoom 1 --name "Twenty takes")
 start_kelp "$twenty"
-tone_on
+tone_on 8
 xdotool mousemove --window "$win" 420 330
 sleep 2.5
 shot twenty-takes
@@ -146,6 +147,13 @@ xdotool mousemove --window "$win" "$(top_button SHARE)" 22 click 1
 sleep 0.8
 shot share
 xdotool key --window "$win" Escape
+# The rig (A): every input of the interface with its meter.
+xdotool mousemove --window "$win" 300 400
+xdotool key --window "$win" a
+sleep 1.2
+shot rig
+xdotool key --window "$win" a
+sleep 0.4
 xdotool mousemove --window "$win" 900 400
 xdotool key --window "$win" b
 sleep 1.2

@@ -54,7 +54,13 @@ float meter_x(float x0, float x1, float db) {
 }
 
 // One meter bar under a fader: the level as a bar, the hold as a tick.
-void draw_meter(Painter* p, float x0, float x1, float y, float h, const RigShownLevel& m) {
+// A faint bar shows what arrives at the input (heard or not), under what the fader lets through.
+void draw_meter(Painter* p, float x0, float x1, float y, float h, const RigShownLevel& m,
+                const RigShownLevel* input) {
+  if (input && input->level > RIG_LEVEL_FLOOR_DB + 1.0f) {
+    const float x = meter_x(x0, x1, input->level);
+    draw_rect(p, x0, y, std::fmax(0.0f, x - x0), h, DrawColour{1, 1, 1, 0.16f});
+  }
   if (m.level > RIG_LEVEL_FLOOR_DB + 1.0f) {
     const float x = meter_x(x0, x1, m.level);
     const DrawColour c = m.level > -0.1f ? kClip : m.level > -6.0f ? kHot : kMeter;
@@ -67,13 +73,13 @@ void draw_meter(Painter* p, float x0, float x1, float y, float h, const RigShown
 }
 
 void draw_fader(Painter* p, float x0, float x1, float cy, float gain, const RigShownLevel* meters,
-                int count, bool muted, bool hot) {
+                const RigShownLevel* inputs, int count, bool muted, bool hot) {
   const float h = 14.0f;
   draw_rrect(p, DrawRect{x0, cy - h * 0.5f, x1 - x0, h}, 3.0f, kTrack);
   const float bar = (h - 4.0f) / (float)count;
   for (int i = 0; i < count; i++)
     draw_meter(p, x0 + 1.0f, x1 - 1.0f, cy - h * 0.5f + 2.0f + bar * (float)i, bar - 1.0f,
-               meters[i]);
+               meters[i], inputs ? &inputs[i] : nullptr);
   // 0 dB.
   const float zero = x0 + (x1 - x0) * (float)RIG_PANEL_DETENT;
   draw_rect(p, zero - 0.5f, cy - h * 0.5f - 3.0f, 1.0f, h + 6.0f, DrawColour{1, 1, 1, 0.25f});
@@ -241,7 +247,8 @@ void draw_body(RigPanel* rp, Painter* p) {
     const bool muted = c && c->muted;
     draw_mute(p, 38.0f, cy, muted, hot && hv.zone == RIG_ZONE_MUTE);
     RigShownLevel levels[2] = {m.post_gain[ch & 63], m.post_gain[(ch + 1) & 63]};
-    draw_fader(p, fx0, fx1, cy, c ? c->gain : 0.0f, levels, pair ? 2 : 1, muted,
+    RigShownLevel inputs[2] = {m.input[ch & 63], m.input[(ch + 1) & 63]};
+    draw_fader(p, fx0, fx1, cy, c ? c->gain : 0.0f, levels, inputs, pair ? 2 : 1, muted,
                hot && hv.zone == RIG_ZONE_FADER);
     draw_pan(p, W - 120.0f, W - 72.0f, cy, c ? c->pan : 0.0f, hot && hv.zone == RIG_ZONE_PAN);
     if (r.can_link) draw_link(p, W - 68.0f, cy, c && c->link, hot && hv.zone == RIG_ZONE_LINK);
@@ -268,7 +275,7 @@ void draw_body(RigPanel* rp, Painter* p) {
   float mx0, mx1;
   rig_panel_fader_span(W, true, &mx0, &mx1);
   const RigShownLevel out[2] = {m.out_left, m.out_right};
-  draw_fader(p, mx0, mx1, by, scene ? scene->master_gain : 1.0f, out, 2, false,
+  draw_fader(p, mx0, mx1, by, scene ? scene->master_gain : 1.0f, out, nullptr, 2, false,
              hv.zone == RIG_ZONE_MASTER || rp->drag == RIG_DRAG_MASTER);
   draw_clip(p, W - 56.0f, by, m.out_clip_latched, false, hv.zone == RIG_ZONE_BUS_CLIP);
 
