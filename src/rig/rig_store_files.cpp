@@ -91,7 +91,7 @@ int rig_read_file(const char* path, char** text, size_t* length, char* msg, size
     if (i + 1 < kReadTries) platform_sleep_ms(kReadRetryMs);
   }
   if (e) {
-    if (fsys_error_missing(e) && e == ENOENT) {
+    if (fsys_error_missing(e)) {
       snprintf(msg, msg_size, "not found");
       return RIG_READ_MISSING;
     }

@@ -152,7 +152,7 @@ int create_file(RigStore* s, RigRequest* r, const char* name, const char* path, 
     return -1;
   }
   stamp_doc(s, doc, r->key, -1);
-  if (!make_folder(s, msg, msg_size) || rig_write_file(s, path, doc, msg, msg_size) != 0) {
+  if (rig_write_file(s, path, doc, msg, msg_size) != 0) {
     rig_doc_free(doc);
     return -1;
   }
@@ -206,8 +206,9 @@ void rig_run_load(RigStore* s, RigRequest* r, RigResult* out) {
       ok = true;
       kind = RIG_RESULT_LOADED;
     } else {
+      // The lock file lives in the folder, so the folder comes first.
       Held held;
-      if (take_lock(s, name, &held, msg, sizeof msg)) {
+      if (make_folder(s, msg, sizeof msg) && take_lock(s, name, &held, msg, sizeof msg)) {
         got = read_and_decode(path, doc, &code, msg, sizeof msg);
         if (got == RIG_READ_MISSING) {
           rig_doc_free(doc);
