@@ -1,0 +1,950 @@
+// Rig files: decoding with a repair and a message for every bad value, members this program does
+// not know carried through verbatim, and the compact encoding with its fixed member order.
+#include "rig/rig_format.h"
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/log.h"
+#include "base/text.h"
+
+namespace {
+
+// --- Decoding state -----------------------------------------------------------------------
+
+struct Dec {
+  RigDoc* doc;
+  char first[1024];  // the first message; later ones only count
+  bool any;
+  bool oom;
+};
+
+void say(Dec* d, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void say(Dec* d, const char* fmt, ...) {
+  if (d->any) return;
+  d->any = true;
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(d->first, sizeof d->first, fmt, ap);
+  va_end(ap);
+  if (n >= (int)sizeof d->first) d->first[text_utf8_boundary(d->first, sizeof d->first - 1)] = 0;
+}
+
+void put_msg(char* msg, size_t size, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+void put_msg(char* msg, size_t size, const char* fmt, ...) {
+  if (!msg || size == 0) return;
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(msg, size, fmt, ap);
+  va_end(ap);
+  if (n >= (int)size) msg[text_utf8_boundary(msg, size - 1)] = 0;
+}
+
+void append(Dec* d, RigText* t, const char* s, size_t n) {
+  if (!d->oom && rig_text_append(t, s, n) != 0) d->oom = true;
+}
+
+void append_value(Dec* d, RigText* t, const RigJsonValue* v) {
+  if (t->len) append(d, t, ",", 1);
+  append(d, t, v->text + v->start, v->length);
+}
+
+// A member as its quoted name, a colon and its value.
+void append_member(Dec* d, RigText* t, const RigJsonValue* name, const RigJsonValue* v) {
+  if (t->len) append(d, t, ",", 1);
+  append(d, t, name->text + name->start, name->length);
+  append(d, t, ":", 1);
+  append(d, t, v->text + v->start, v->length);
+}
+
+// The index of a member name in names (count of them), or -1. Names without escapes compare
+// as raw bytes.
+int member_index(const RigJsonValue* name, const char* const* names, int count) {
+  const char* raw = name->text + name->start + 1;
+  size_t len = name->length - 2;
+  bool escaped = memchr(raw, '\\', len) != nullptr;
+  for (int i = 0; i < count; i++) {
+    if (escaped) {
+      if (rigjson_string_equals(name, names[i])) return i;
+    } else if (strlen(names[i]) == len && memcmp(raw, names[i], len) == 0) {
+      return i;
+    }
+  }
+  return -1;
+}
+
+// Looks a member up among names; reports and drops a repeat. -1 for other names, -2 for repeats.
+int claim(Dec* d, const RigJsonValue* name, const char* const* names, int count, bool* seen,
+          const char* context) {
+  int i = member_index(name, names, count);
+  if (i < 0) return -1;
+  if (seen[i]) {
+    say(d, "%s: \"%s\" appears twice (the first kept)", context, names[i]);
+    return -2;
+  }
+  seen[i] = true;
+  return i;
+}
+
+void dec_text(Dec* d, const RigJsonValue* v, const char* context, const char* what, char* field,
+              size_t size) {
+  bool cut = false, replaced = false;
+  if (!rigjson_string(v, field, size, &cut, &replaced)) {
+    say(d, "%s: %s is not a string", context, what);
+  } else if (cut) {
+    say(d, "%s: %s is longer than %d bytes (cut)", context, what, (int)size - 1);
+  } else if (replaced) {
+    say(d, "%s: %s had invalid text (replaced)", context, what);
+  }
+}
+
+bool dec_int(Dec* d, const RigJsonValue* v, const char* context, const char* what, int64_t lo,
+             int64_t hi, int64_t* out) {
+  int64_t x;
+  if (rigjson_int(v, &x) && x >= lo && x <= hi) {
+    *out = x;
+    return true;
+  }
+  say(d, "%s: %s is not an integer in %lld..%lld", context, what, (long long)lo, (long long)hi);
+  return false;
+}
+
+double dec_double(Dec* d, const RigJsonValue* v, const char* context, const char* what) {
+  double x;
+  if (rigjson_double(v, &x)) return x;
+  say(d, "%s: %s is not a number", context, what);
+  return 0.0;
+}
+
+float dec_clamped(Dec* d, const RigJsonValue* v, const char* context, const char* what, float lo,
+                  float hi, float fallback) {
+  float x;
+  if (!rigjson_float(v, &x)) {
+    say(d, "%s: %s is not a number", context, what);
+    return fallback;
+  }
+  if (x < lo || x > hi) {
+    say(d, "%s: %s is out of range (clamped)", context, what);
+    return x < lo ? lo : hi;
+  }
+  return x;
+}
+
+bool dec_bool(Dec* d, const RigJsonValue* v, const char* context, const char* what, bool fallback) {
+  bool x;
+  if (rigjson_bool(v, &x)) return x;
+  say(d, "%s: %s is not true / false", context, what);
+  return fallback;
+}
+
+// A non-empty string that fits and is valid text, else a new UUID.
+void dec_id(Dec* d, const RigJsonValue* v, const char* context, char out[RIG_UUID_BYTES]) {
+  bool cut = false, replaced = false;
+  if (!rigjson_string(v, out, RIG_UUID_BYTES, &cut, &replaced) || cut || replaced || !out[0]) {
+    say(d, "%s: id is not a usable UUID (a new one minted)", context);
+    memset(out, 0, RIG_UUID_BYTES);
+    rig_uuid(out);
+  }
+}
+
+// --- Device -------------------------------------------------------------------------------
+
+void dec_device(Dec* d, const RigJsonValue* dev) {
+  RigDoc* doc = d->doc;
+  if (dev->type != RIGJSON_OBJECT) {
+    say(d, "device is not an object");
+    return;
+  }
+  static const char* const kNames[] = {"api", "name", "channels", "channelNames"};
+  bool seen[4] = {};
+  RigJsonIter it;
+  rigjson_iter(dev, &it);
+  RigJsonValue name, v;
+  while (rigjson_next(&it, &name, &v)) {
+    switch (claim(d, &name, kNames, 4, seen, "device")) {
+      case -1:
+        append_member(d, &doc->extra_device, &name, &v);
+        break;
+      case 0:
+        dec_text(d, &v, "device", "api", doc->api, sizeof doc->api);
+        break;
+      case 1:
+        dec_text(d, &v, "device", "name", doc->device_name, sizeof doc->device_name);
+        break;
+      case 2: {
+        int64_t n;
+        if (dec_int(d, &v, "device", "channels", 1, RIG_MAX_CHANNELS, &n)) doc->channels = (int)n;
+        break;
+      }
+      case 3: {
+        if (v.type != RIGJSON_ARRAY) {
+          say(d, "device: channelNames is not an array");
+          break;
+        }
+        RigJsonIter names;
+        rigjson_iter(&v, &names);
+        RigJsonValue e;
+        for (int i = 0; rigjson_next(&names, nullptr, &e); i++) {
+          if (i == RIG_MAX_CHANNELS) {
+            say(d, "device: more than %d channelNames (the rest dropped)", RIG_MAX_CHANNELS);
+            break;
+          }
+          char context[40];
+          snprintf(context, sizeof context, "device channelNames[%d]", i);
+          dec_text(d, &e, context, "the name", doc->channel_names[i], RIG_NAME_BYTES);
+        }
+        break;
+      }
+      default:
+        break;
+    }
+  }
+}
+
+// A missing api or name from the key around its colon; a missing key from api and name.
+void fill_device_from_key(RigDoc* doc, bool had_key) {
+  const char* colon = strchr(doc->key, ':');
+  if ((!doc->api[0] || !doc->device_name[0]) && colon) {
+    size_t before = (size_t)(colon - doc->key);
+    if (!doc->api[0] && before < RIG_API_BYTES) {
+      memcpy(doc->api, doc->key, before);
+      doc->api[before] = 0;
+    }
+    if (!doc->device_name[0])
+      text_copy_valid(doc->device_name, sizeof doc->device_name, colon + 1, SIZE_MAX, nullptr,
+                      nullptr);
+  }
+  if (!had_key && doc->api[0]) rig_key(doc->api, doc->device_name, doc->key);
+}
+
+// --- App scenes ---------------------------------------------------------------------------
+
+void dec_app_scenes(Dec* d, const RigJsonValue* apps) {
+  RigDoc* doc = d->doc;
+  if (apps->type != RIGJSON_OBJECT) {
+    say(d, "appScenes is not an object");
+    return;
+  }
+  static const char* const kNames[] = {"scene", "at"};
+  bool reported_more = false;
+  RigJsonIter it;
+  rigjson_iter(apps, &it);
+  RigJsonValue name, v;
+  while (rigjson_next(&it, &name, &v)) {
+    RigAppScene a = {};
+    bool cut = false;
+    rigjson_string(&name, a.app, sizeof a.app, &cut, nullptr);
+    char context[RIG_APP_BYTES + 16];
+    snprintf(context, sizeof context, "appScenes \"%s\"", a.app);
+    if (cut) say(d, "%s: the app name is longer than %d bytes (cut)", context, RIG_APP_BYTES - 1);
+    if (v.type != RIGJSON_OBJECT) {
+      say(d, "%s is not an object (dropped)", context);
+      continue;
+    }
+    bool seen[2] = {}, others = false;
+    RigJsonIter members;
+    rigjson_iter(&v, &members);
+    RigJsonValue mname, mv;
+    while (rigjson_next(&members, &mname, &mv)) {
+      int i = claim(d, &mname, kNames, 2, seen, context);
+      if (i == -1 && !others) {
+        say(d, "%s: members other than scene / at (dropped)", context);
+        others = true;
+      } else if (i == 0) {
+        int64_t s;
+        a.scene = dec_int(d, &mv, context, "scene", 0, RIG_SCENES - 1, &s) ? (int32_t)s : 0;
+      } else if (i == 1) {
+        a.at = dec_double(d, &mv, context, "at");
+      }
+    }
+    if (doc->app_scene_count < RIG_APP_SCENES) {
+      doc->app_scenes[doc->app_scene_count++] = a;
+      continue;
+    }
+    int oldest = 0;
+    for (int k = 1; k < RIG_APP_SCENES; k++)
+      if (doc->app_scenes[k].at < doc->app_scenes[oldest].at) oldest = k;
+    if (a.at > doc->app_scenes[oldest].at) doc->app_scenes[oldest] = a;
+    if (!reported_more) {
+      say(d, "appScenes has more than %d members (the oldest dropped)", RIG_APP_SCENES);
+      reported_more = true;
+    }
+  }
+}
+
+// --- Scenes -------------------------------------------------------------------------------
+
+void channel_defaults(RigChannel* ch, int c) {
+  ch->gain = 1.0f;
+  ch->pan = 0.0f;
+  ch->muted = c > 1;
+  ch->link = false;
+  memset(ch->label, 0, sizeof ch->label);
+  memset(ch->id, 0, sizeof ch->id);
+}
+
+// The input number a channel entry configures, or -1 when the entry is kept verbatim.
+int64_t entry_channel(Dec* d, const RigJsonValue* e, int s, int n) {
+  if (e->type != RIGJSON_OBJECT) {
+    say(d, "scene %d: channel entry %d is not an object (kept verbatim)", s, n);
+    return -1;
+  }
+  RigJsonValue kind = {};
+  bool found = false;
+  RigJsonIter it;
+  rigjson_iter(e, &it);
+  RigJsonValue name, v;
+  while (!found && rigjson_next(&it, &name, &v)) {
+    if (rigjson_string_equals(&name, "kind")) {
+      kind = v;
+      found = true;
+    }
+  }
+  if (!found || kind.type != RIGJSON_OBJECT || rigjson_count(&kind) != 1) {
+    say(d, "scene %d: channel entry %d has no single-member kind (kept verbatim)", s, n);
+    return -1;
+  }
+  RigJsonValue input;
+  rigjson_iter(&kind, &it);
+  rigjson_next(&it, &name, &input);
+  if (!rigjson_string_equals(&name, "input")) return -1;  // another program's kind of entry
+  int64_t channel = -1;
+  if (input.type == RIGJSON_OBJECT && rigjson_count(&input) == 1) {
+    RigJsonValue cv;
+    rigjson_iter(&input, &it);
+    rigjson_next(&it, &name, &cv);
+    if (!rigjson_string_equals(&name, "channel") || !rigjson_int(&cv, &channel)) channel = -1;
+  }
+  if (channel < 0) {
+    say(d, "scene %d: channel entry %d is an input with no usable channel (kept verbatim)", s, n);
+    return -1;
+  }
+  if (channel >= RIG_MAX_CHANNELS) {
+    // Unsigned, so even the largest integer prints one past itself.
+    say(d, "scene %d: input %llu is past the %d a rig holds (kept verbatim)", s,
+        (unsigned long long)channel + 1, RIG_MAX_CHANNELS);
+    return -1;
+  }
+  return channel;
+}
+
+void dec_channel(Dec* d, const RigJsonValue* e, RigChannel* ch, int s, int c) {
+  static const char* const kNames[] = {"id", "kind", "label", "gain", "pan", "muted", "link"};
+  char context[32];
+  snprintf(context, sizeof context, "scene %d input %d", s, c + 1);
+  channel_defaults(ch, c);
+  bool seen[7] = {};
+  RigJsonIter it;
+  rigjson_iter(e, &it);
+  RigJsonValue name, v;
+  while (rigjson_next(&it, &name, &v)) {
+    switch (claim(d, &name, kNames, 7, seen, context)) {
+      case -1:
+        append_member(d, &ch->extra, &name, &v);
+        break;
+      case 0:
+        dec_id(d, &v, context, ch->id);
+        break;
+      case 2:
+        dec_text(d, &v, context, "label", ch->label, sizeof ch->label);
+        break;
+      case 3:
+        ch->gain = dec_clamped(d, &v, context, "gain", 0.0f, RIG_MAX_GAIN, 1.0f);
+        break;
+      case 4:
+        ch->pan = dec_clamped(d, &v, context, "pan", -1.0f, 1.0f, 0.0f);
+        break;
+      case 5:
+        ch->muted = dec_bool(d, &v, context, "muted", c > 1);
+        break;
+      case 6:
+        ch->link = dec_bool(d, &v, context, "link", false);
+        break;
+      default:  // kind was read already; repeats were reported
+        break;
+    }
+  }
+  if (!seen[0]) rig_uuid(ch->id);
+}
+
+void dec_scene_channels(Dec* d, const RigJsonValue* arr, RigScene* sc, int s) {
+  if (arr->type != RIGJSON_ARRAY) {
+    say(d, "scene %d: channels is not an array", s);
+    return;
+  }
+  uint64_t filled = 0;
+  RigJsonIter it;
+  rigjson_iter(arr, &it);
+  RigJsonValue e;
+  for (int n = 0; rigjson_next(&it, nullptr, &e); n++) {
+    int64_t c = entry_channel(d, &e, s, n);
+    if (c < 0) {
+      append_value(d, &sc->extra_channels, &e);
+      continue;
+    }
+    if (filled & (1ull << c)) {
+      say(d, "scene %d: input %d appears twice (the first kept)", s, (int)c + 1);
+      continue;
+    }
+    filled |= 1ull << c;
+    dec_channel(d, &e, &sc->channels[c], s, (int)c);
+    if (c + 1 > sc->channel_count) sc->channel_count = (int32_t)c + 1;
+  }
+  for (int c = 0; c < sc->channel_count; c++) {
+    if (filled & (1ull << c)) continue;
+    channel_defaults(&sc->channels[c], c);
+    rig_uuid(sc->channels[c].id);
+    say(d, "scene %d: input %d is missing (defaults)", s, c + 1);
+  }
+}
+
+void dec_scene(Dec* d, const RigJsonValue* obj, RigScene* sc, int index) {
+  static const char* const kNames[] = {"id",         "name",      "glyph",  "fresh",
+                                       "masterGain", "updatedAt", "author", "channels"};
+  int s = index + 1;
+  char context[16];
+  snprintf(context, sizeof context, "scene %d", s);
+  rig_scene_reset(sc, index);
+  bool seen[8] = {};
+  RigJsonIter it;
+  rigjson_iter(obj, &it);
+  RigJsonValue name, v;
+  while (rigjson_next(&it, &name, &v)) {
+    switch (claim(d, &name, kNames, 8, seen, context)) {
+      case -1:
+        append_member(d, &sc->extra_scene, &name, &v);
+        break;
+      case 0:
+        dec_id(d, &v, context, sc->id);
+        break;
+      case 1:
+        dec_text(d, &v, context, "name", sc->name, sizeof sc->name);
+        break;
+      case 2:
+        dec_text(d, &v, context, "glyph", sc->glyph, sizeof sc->glyph);
+        break;
+      case 3:
+        sc->fresh = dec_bool(d, &v, context, "fresh", false);
+        break;
+      case 4:
+        sc->master_gain = dec_clamped(d, &v, context, "masterGain", 0.0f, RIG_MAX_GAIN, 1.0f);
+        break;
+      case 5:
+        sc->updated_at = dec_double(d, &v, context, "updatedAt");
+        break;
+      case 6:
+        dec_text(d, &v, context, "author", sc->author, sizeof sc->author);
+        break;
+      case 7:
+        dec_scene_channels(d, &v, sc, s);
+        break;
+      default:
+        break;
+    }
+  }
+  if (!seen[0]) rig_uuid(sc->id);
+}
+
+// --- Writer -------------------------------------------------------------------------------
+
+void dec_writer(Dec* d, const RigJsonValue* w) {
+  RigDoc* doc = d->doc;
+  if (w->type != RIGJSON_OBJECT) {
+    say(d, "writer is not an object");
+    return;
+  }
+  static const char* const kNames[] = {"app", "platform", "version", "instance", "at"};
+  bool seen[5] = {};
+  RigJsonIter it;
+  rigjson_iter(w, &it);
+  RigJsonValue name, v;
+  while (rigjson_next(&it, &name, &v)) {
+    switch (claim(d, &name, kNames, 5, seen, "writer")) {
+      case 0:
+        dec_text(d, &v, "writer", "app", doc->writer_app, sizeof doc->writer_app);
+        break;
+      case 1:
+        dec_text(d, &v, "writer", "platform", doc->writer_platform, sizeof doc->writer_platform);
+        break;
+      case 2:
+        dec_text(d, &v, "writer", "version", doc->writer_version, sizeof doc->writer_version);
+        break;
+      case 3:
+        dec_text(d, &v, "writer", "instance", doc->writer_instance, sizeof doc->writer_instance);
+        break;
+      case 4:
+        doc->writer_at = dec_double(d, &v, "writer", "at");
+        break;
+      default:  // other members are the writer's own business
+        break;
+    }
+  }
+}
+
+// --- Root ---------------------------------------------------------------------------------
+
+enum RootMember {
+  ROOT_FORMAT,
+  ROOT_VERSION,
+  ROOT_REV,
+  ROOT_KEY,
+  ROOT_DEVICE,
+  ROOT_ACTIVE,
+  ROOT_APPS,
+  ROOT_SCENES,
+  ROOT_WRITER,
+  ROOT_MEMBERS
+};
+
+const char* const kRootNames[ROOT_MEMBERS] = {"format",      "version",   "rev",
+                                              "key",         "device",    "activeScene",
+                                              "appScenes",   "scenes",    "writer"};
+
+// Scenes the file did not give become those of a new rig for its device. false without memory.
+bool replace_scenes(RigDoc* doc, const bool* decoded) {
+  bool any = false;
+  for (int i = 0; i < RIG_SCENES; i++) any = any || !decoded[i];
+  if (!any) return true;
+  // Not rig_doc_new: the decoder reports the failure itself, once.
+  RigDoc* fresh = (RigDoc*)calloc(1, sizeof(RigDoc));
+  if (!fresh) return false;
+  rig_doc_reset(fresh);
+  rig_doc_init_for_device(fresh, doc->key, doc->api, doc->device_name, doc->channels,
+                          doc->channel_names, RIG_MAX_CHANNELS, "", 0.0);
+  for (int i = 0; i < RIG_SCENES; i++) {
+    if (decoded[i]) continue;
+    rig_scene_reset(&doc->scenes[i], i);
+    memcpy((void*)&doc->scenes[i], (const void*)&fresh->scenes[i], sizeof(RigScene));
+    memset((void*)&fresh->scenes[i], 0, sizeof(RigScene));  // nothing owned, nothing shared
+  }
+  rig_doc_free(fresh);
+  return true;
+}
+
+int decode_root(Dec* d, const RigJsonValue* root) {
+  RigDoc* doc = d->doc;
+  RigJsonValue members[ROOT_MEMBERS] = {};
+  bool seen[ROOT_MEMBERS] = {};
+  RigJsonIter it;
+  rigjson_iter(root, &it);
+  RigJsonValue name, v;
+  while (rigjson_next(&it, &name, &v)) {
+    int i = claim(d, &name, kRootNames, ROOT_MEMBERS, seen, "the rig");
+    if (i == -1) append_member(d, &doc->extra_root, &name, &v);
+    if (i >= 0) members[i] = v;
+  }
+  int64_t x;
+  if (seen[ROOT_VERSION] &&
+      dec_int(d, &members[ROOT_VERSION], "the rig", "version", 1, INT32_MAX, &x))
+    doc->version = (int32_t)x;
+  if (seen[ROOT_REV] && dec_int(d, &members[ROOT_REV], "the rig", "rev", 0, INT64_MAX, &x))
+    doc->rev = x;
+  if (seen[ROOT_KEY]) dec_text(d, &members[ROOT_KEY], "the rig", "key", doc->key, sizeof doc->key);
+  if (seen[ROOT_DEVICE]) dec_device(d, &members[ROOT_DEVICE]);
+  fill_device_from_key(doc, doc->key[0] != 0);
+  if (seen[ROOT_ACTIVE] &&
+      dec_int(d, &members[ROOT_ACTIVE], "the rig", "activeScene", 0, RIG_SCENES - 1, &x))
+    doc->active_scene = (int32_t)x;
+  if (seen[ROOT_APPS]) dec_app_scenes(d, &members[ROOT_APPS]);
+
+  bool decoded[RIG_SCENES] = {};
+  int entries = 0;
+  if (!seen[ROOT_SCENES]) {
+    say(d, "no scenes (defaults)");
+  } else if (members[ROOT_SCENES].type != RIGJSON_ARRAY) {
+    say(d, "scenes is not an array (defaults)");
+  } else {
+    rigjson_iter(&members[ROOT_SCENES], &it);
+    for (; rigjson_next(&it, nullptr, &v); entries++) {
+      if (entries >= RIG_SCENES) {
+        append_value(d, &doc->extra_scenes, &v);
+      } else if (v.type == RIGJSON_OBJECT) {
+        dec_scene(d, &v, &doc->scenes[entries], entries);
+        decoded[entries] = true;
+      } else {
+        say(d, "scene %d is not an object (defaults)", entries + 1);
+      }
+    }
+  }
+  if (seen[ROOT_WRITER]) dec_writer(d, &members[ROOT_WRITER]);
+
+  if (doc->channels == 0) {
+    int most = 1;
+    for (const RigScene& sc : doc->scenes)
+      if (sc.channel_count > most) most = sc.channel_count;
+    doc->channels = most;
+  }
+  if (!replace_scenes(doc, decoded)) d->oom = true;
+  if (seen[ROOT_SCENES] && members[ROOT_SCENES].type == RIGJSON_ARRAY && entries < RIG_SCENES)
+    say(d, "only %d of %d scenes (the rest are defaults)", entries, RIG_SCENES);
+  return 0;
+}
+
+// --- Repair -------------------------------------------------------------------------------
+
+// Makes a fixed field valid UTF-8 within its width; whether it changed.
+bool fix_text(char* field, size_t size) {
+  char tmp[RIG_KEY_BYTES];
+  size_t n = strnlen(field, size);
+  if (n < size) {
+    bool valid = true;
+    for (size_t i = 0; i < n && valid;) {
+      unsigned char c = (unsigned char)field[i];
+      if (c < 0x80) {
+        i++;
+        continue;
+      }
+      int k = text_utf8_sequence(field + i, n - i);
+      if (k == 0) valid = false;
+      i += (size_t)k;
+    }
+    if (valid) return false;
+  }
+  text_copy_valid(tmp, size, field, size, nullptr, nullptr);
+  memcpy(field, tmp, size);
+  return true;
+}
+
+bool is_variation_selector(const char* s, size_t n) {
+  return n == 3 && (unsigned char)s[0] == 0xEF && (unsigned char)s[1] == 0xB8 &&
+         ((unsigned char)s[2] == 0x8E || (unsigned char)s[2] == 0x8F);
+}
+
+bool fix_glyph(char* glyph, int index) {
+  char before[RIG_GLYPH_BYTES];
+  memcpy(before, glyph, sizeof before);
+  fix_text(glyph, RIG_GLYPH_BYTES);
+  size_t n = strlen(glyph);
+  while (n >= 3 && is_variation_selector(glyph + n - 3, 3)) n -= 3;
+  size_t first = n ? (size_t)text_utf8_sequence(glyph, n) : 0;
+  if (first == 0 || (unsigned char)glyph[0] < 0x20 || is_variation_selector(glyph, first)) {
+    text_copy(glyph, RIG_GLYPH_BYTES, rig_default_glyph(index));
+  } else {
+    memset(glyph + first, 0, RIG_GLYPH_BYTES - first);
+  }
+  return strncmp(before, glyph, RIG_GLYPH_BYTES) != 0;
+}
+
+template <typename T>
+bool set_if(T* field, T value) {
+  if (*field == value) return false;
+  *field = value;
+  return true;
+}
+
+bool fix_gain(float* g) {
+  if (!std::isfinite(*g)) {
+    *g = 1.0f;
+    return true;
+  }
+  if (*g < 0.0f) return set_if(g, 0.0f);
+  if (*g > RIG_MAX_GAIN) return set_if(g, RIG_MAX_GAIN);
+  return false;
+}
+
+bool fix_id(char* id) {
+  if (!id[0]) {
+    rig_uuid(id);
+    return true;
+  }
+  return fix_text(id, RIG_UUID_BYTES);
+}
+
+bool fix_app_scenes(RigDoc* doc) {
+  bool changed = false;
+  if (doc->app_scene_count < 0) changed |= set_if(&doc->app_scene_count, 0);
+  if (doc->app_scene_count > RIG_APP_SCENES) changed |= set_if(&doc->app_scene_count, (int)RIG_APP_SCENES);
+  for (int i = 0; i < doc->app_scene_count; i++) {
+    RigAppScene& a = doc->app_scenes[i];
+    changed |= fix_text(a.app, sizeof a.app);
+    if (a.scene < 0 || a.scene >= RIG_SCENES) changed |= set_if(&a.scene, 0);
+    if (!std::isfinite(a.at)) changed |= set_if(&a.at, 0.0);
+  }
+  // Equal names merge into the first, which keeps the later "at" when that is larger.
+  for (int i = 1; i < doc->app_scene_count;) {
+    int j = 0;
+    while (j < i && strcmp(doc->app_scenes[j].app, doc->app_scenes[i].app) != 0) j++;
+    if (j == i) {
+      i++;
+      continue;
+    }
+    if (doc->app_scenes[i].at > doc->app_scenes[j].at) {
+      doc->app_scenes[j].scene = doc->app_scenes[i].scene;
+      doc->app_scenes[j].at = doc->app_scenes[i].at;
+    }
+    memmove(&doc->app_scenes[i], &doc->app_scenes[i + 1],
+            sizeof(RigAppScene) * (size_t)(doc->app_scene_count - i - 1));
+    doc->app_scene_count--;
+    memset(&doc->app_scenes[doc->app_scene_count], 0, sizeof(RigAppScene));
+    changed = true;
+  }
+  return changed;
+}
+
+bool fix_scene(RigScene* sc, int index) {
+  bool changed = false;
+  if (sc->channel_count < 0) changed |= set_if(&sc->channel_count, 0);
+  if (sc->channel_count > RIG_MAX_CHANNELS) changed |= set_if(&sc->channel_count, (int)RIG_MAX_CHANNELS);
+  changed |= fix_id(sc->id);
+  changed |= fix_text(sc->name, sizeof sc->name);
+  changed |= fix_text(sc->author, sizeof sc->author);
+  changed |= fix_glyph(sc->glyph, index);
+  changed |= fix_gain(&sc->master_gain);
+  if (!std::isfinite(sc->updated_at)) changed |= set_if(&sc->updated_at, 0.0);
+  for (int c = 0; c < sc->channel_count; c++) {
+    RigChannel& ch = sc->channels[c];
+    changed |= fix_gain(&ch.gain);
+    if (!std::isfinite(ch.pan)) changed |= set_if(&ch.pan, 0.0f);
+    if (ch.pan < -1.0f) changed |= set_if(&ch.pan, -1.0f);
+    if (ch.pan > 1.0f) changed |= set_if(&ch.pan, 1.0f);
+    if (c % 2 == 1) changed |= set_if(&ch.link, false);
+    changed |= fix_text(ch.label, sizeof ch.label);
+    changed |= fix_id(ch.id);
+  }
+  return changed;
+}
+
+// --- Encoding -----------------------------------------------------------------------------
+
+// A comma, the quoted name and a colon; names are plain ASCII.
+inline void key_out(RigJsonOut* o, const char* quoted_with_comma, size_t n) {
+  rigjson_raw(o, quoted_with_comma, n);
+}
+#define KEY(o, lit) key_out(o, lit, sizeof lit - 1)
+
+// A fixed field, bounded even when it lost its terminator.
+void field_out(RigJsonOut* o, const char* field, size_t size) {
+  if (memchr(field, 0, size)) {
+    rigjson_string_out(o, field);
+    return;
+  }
+  char tmp[RIG_KEY_BYTES + 1];
+  memcpy(tmp, field, size);
+  tmp[size] = 0;
+  rigjson_string_out(o, tmp);
+}
+#define FIELD(o, f) field_out(o, f, sizeof f)
+
+void extra_out(RigJsonOut* o, const RigText* t, bool comma) {
+  if (!t->len) return;
+  if (comma) rigjson_char(o, ',');
+  rigjson_raw(o, t->data, t->len);
+}
+
+void channel_out(RigJsonOut* o, const RigChannel* ch, int i) {
+  KEY(o, "{\"id\":");
+  FIELD(o, ch->id);
+  KEY(o, ",\"kind\":{\"input\":{\"channel\":");
+  rigjson_int_out(o, i);
+  KEY(o, "}}");
+  KEY(o, ",\"label\":");
+  FIELD(o, ch->label);
+  KEY(o, ",\"gain\":");
+  rigjson_float_out(o, std::isfinite(ch->gain) ? ch->gain : 1.0f);
+  KEY(o, ",\"pan\":");
+  rigjson_float_out(o, ch->pan);  // non-finite goes out as 0
+  KEY(o, ",\"muted\":");
+  rigjson_bool_out(o, ch->muted);
+  KEY(o, ",\"link\":");
+  rigjson_bool_out(o, ch->link);
+  extra_out(o, &ch->extra, true);
+  rigjson_char(o, '}');
+}
+
+void scene_out(RigJsonOut* o, const RigScene* sc) {
+  KEY(o, "{\"id\":");
+  FIELD(o, sc->id);
+  KEY(o, ",\"name\":");
+  FIELD(o, sc->name);
+  KEY(o, ",\"glyph\":");
+  FIELD(o, sc->glyph);
+  if (sc->fresh) KEY(o, ",\"fresh\":true");
+  KEY(o, ",\"masterGain\":");
+  rigjson_float_out(o, std::isfinite(sc->master_gain) ? sc->master_gain : 1.0f);
+  KEY(o, ",\"updatedAt\":");
+  rigjson_double_out(o, sc->updated_at);
+  KEY(o, ",\"author\":");
+  FIELD(o, sc->author);
+  KEY(o, ",\"channels\":[");
+  int n = sc->channel_count < 0 ? 0 : sc->channel_count > RIG_MAX_CHANNELS ? RIG_MAX_CHANNELS
+                                                                            : sc->channel_count;
+  for (int c = 0; c < n; c++) {
+    if (c) rigjson_char(o, ',');
+    channel_out(o, &sc->channels[c], c);
+  }
+  extra_out(o, &sc->extra_channels, n > 0);
+  rigjson_char(o, ']');
+  extra_out(o, &sc->extra_scene, true);
+  rigjson_char(o, '}');
+}
+
+}  // namespace
+
+// --- Public -------------------------------------------------------------------------------
+
+int rig_decode(const char* text, size_t length, RigDoc* doc, char* msg, size_t msg_size) {
+  if (msg && msg_size) msg[0] = 0;
+  if (!doc) {
+    put_msg(msg, msg_size, "no doc to decode into");
+    return RIG_DECODE_UNREADABLE;
+  }
+  rig_doc_reset(doc);
+  if (!text) length = 0;
+  if (length > RIG_FILE_MAX_BYTES) {
+    put_msg(msg, msg_size, "bigger than 1 MB (%llu bytes)", (unsigned long long)length);
+    return RIG_DECODE_UNREADABLE;
+  }
+  RigJsonValue root;
+  char why[160];
+  if (rigjson_validate(text, length, &root, why, sizeof why) != 0) {
+    put_msg(msg, msg_size, "not JSON: %s", why);
+    return RIG_DECODE_UNREADABLE;
+  }
+  if (root.type != RIGJSON_OBJECT) {
+    put_msg(msg, msg_size, "not a rig: the JSON is not an object");
+    return RIG_DECODE_NOT_A_RIG;
+  }
+  RigJsonIter it;
+  rigjson_iter(&root, &it);
+  RigJsonValue name, v;
+  bool format_ok = false;
+  while (rigjson_next(&it, &name, &v)) {
+    if (rigjson_string_equals(&name, "format")) {
+      format_ok = rigjson_string_equals(&v, RIG_FORMAT_NAME);
+      break;
+    }
+  }
+  if (!format_ok) {
+    put_msg(msg, msg_size, "not a rig: \"format\" is not \"%s\"", RIG_FORMAT_NAME);
+    return RIG_DECODE_NOT_A_RIG;
+  }
+
+  Dec d = {};
+  d.doc = doc;
+  decode_root(&d, &root);
+  if (d.oom) {
+    rig_doc_reset(doc);
+    put_msg(msg, msg_size, "out of memory");
+    log_line("rig: out of memory decoding a rig file (%llu bytes)", (unsigned long long)length);
+    return RIG_DECODE_NO_MEMORY;
+  }
+  doc->read_only = doc->version > RIG_FORMAT_VERSION;
+  if (rig_doc_repair(doc)) say(&d, "out-of-range values repaired");
+  if (doc->read_only) {
+    char also[sizeof d.first + 16] = "";
+    if (d.any) snprintf(also, sizeof also, " (and: %s)", d.first);
+    put_msg(msg, msg_size, "version %d is newer than %d - read only%s", doc->version,
+            RIG_FORMAT_VERSION, also);
+    return RIG_DECODE_READ_ONLY;
+  }
+  if (!d.any) return RIG_DECODE_OK;
+  put_msg(msg, msg_size, "%s", d.first);
+  return RIG_DECODE_REPAIRED;
+}
+
+size_t rig_encode(const RigDoc* doc, char* out, size_t size) {
+  if (!doc) return 0;
+  RigJsonOut o{out, out ? size : 0, 0};
+  KEY(&o, "{\"format\":\"" RIG_FORMAT_NAME "\"");
+  KEY(&o, ",\"version\":");
+  rigjson_int_out(&o, doc->version);
+  KEY(&o, ",\"rev\":");
+  rigjson_int_out(&o, doc->rev);
+  KEY(&o, ",\"key\":");
+  FIELD(&o, doc->key);
+
+  KEY(&o, ",\"device\":{\"api\":");
+  FIELD(&o, doc->api);
+  KEY(&o, ",\"name\":");
+  FIELD(&o, doc->device_name);
+  KEY(&o, ",\"channels\":");
+  rigjson_int_out(&o, doc->channels);
+  KEY(&o, ",\"channelNames\":[");
+  int names = doc->channels < 0 ? 0 : doc->channels > RIG_MAX_CHANNELS ? RIG_MAX_CHANNELS
+                                                                        : doc->channels;
+  for (int i = RIG_MAX_CHANNELS - 1; i >= names; i--) {
+    if (doc->channel_names[i][0]) {
+      names = i + 1;
+      break;
+    }
+  }
+  for (int i = 0; i < names; i++) {
+    if (i) rigjson_char(&o, ',');
+    FIELD(&o, doc->channel_names[i]);
+  }
+  rigjson_char(&o, ']');
+  extra_out(&o, &doc->extra_device, true);
+  rigjson_char(&o, '}');
+
+  KEY(&o, ",\"activeScene\":");
+  rigjson_int_out(&o, doc->active_scene);
+  int apps = doc->app_scene_count > RIG_APP_SCENES ? RIG_APP_SCENES : doc->app_scene_count;
+  if (apps > 0) {
+    KEY(&o, ",\"appScenes\":{");
+    for (int i = 0; i < apps; i++) {
+      if (i) rigjson_char(&o, ',');
+      FIELD(&o, doc->app_scenes[i].app);
+      KEY(&o, ":{\"scene\":");
+      rigjson_int_out(&o, doc->app_scenes[i].scene);
+      KEY(&o, ",\"at\":");
+      rigjson_double_out(&o, doc->app_scenes[i].at);
+      rigjson_char(&o, '}');
+    }
+    rigjson_char(&o, '}');
+  }
+
+  KEY(&o, ",\"scenes\":[");
+  for (int s = 0; s < RIG_SCENES; s++) {
+    if (s) rigjson_char(&o, ',');
+    scene_out(&o, &doc->scenes[s]);
+  }
+  extra_out(&o, &doc->extra_scenes, true);
+  rigjson_char(&o, ']');
+
+  KEY(&o, ",\"writer\":{\"app\":");
+  FIELD(&o, doc->writer_app);
+  KEY(&o, ",\"platform\":");
+  FIELD(&o, doc->writer_platform);
+  KEY(&o, ",\"version\":");
+  FIELD(&o, doc->writer_version);
+  KEY(&o, ",\"instance\":");
+  FIELD(&o, doc->writer_instance);
+  KEY(&o, ",\"at\":");
+  rigjson_double_out(&o, doc->writer_at);
+  rigjson_char(&o, '}');
+  extra_out(&o, &doc->extra_root, true);
+  rigjson_char(&o, '}');
+  if (out && o.pos < size) out[o.pos] = 0;
+  return o.pos;
+}
+
+bool rig_doc_repair(RigDoc* doc) {
+  if (!doc) return false;
+  bool changed = false;
+  if (doc->version < 1) changed |= set_if(&doc->version, 1);
+  changed |= set_if(&doc->read_only, doc->version > RIG_FORMAT_VERSION);
+  if (doc->rev < 0) changed |= set_if(&doc->rev, (int64_t)0);
+  changed |= fix_text(doc->key, sizeof doc->key);
+  changed |= fix_text(doc->api, sizeof doc->api);
+  changed |= fix_text(doc->device_name, sizeof doc->device_name);
+  for (auto& name : doc->channel_names) changed |= fix_text(name, RIG_NAME_BYTES);
+  if (doc->active_scene < 0 || doc->active_scene >= RIG_SCENES)
+    changed |= set_if(&doc->active_scene, 0);
+  changed |= fix_app_scenes(doc);
+  int most = 1;
+  for (int s = 0; s < RIG_SCENES; s++) {
+    changed |= fix_scene(&doc->scenes[s], s);
+    if (doc->scenes[s].channel_count > most) most = doc->scenes[s].channel_count;
+  }
+  if (doc->channels < 1) changed |= set_if(&doc->channels, most);
+  if (doc->channels > RIG_MAX_CHANNELS) changed |= set_if(&doc->channels, (int)RIG_MAX_CHANNELS);
+  changed |= fix_text(doc->writer_app, sizeof doc->writer_app);
+  changed |= fix_text(doc->writer_platform, sizeof doc->writer_platform);
+  changed |= fix_text(doc->writer_version, sizeof doc->writer_version);
+  changed |= fix_text(doc->writer_instance, sizeof doc->writer_instance);
+  if (!std::isfinite(doc->writer_at)) changed |= set_if(&doc->writer_at, 0.0);
+  return changed;
+}

@@ -1,0 +1,793 @@
+// The rig's own JSON reader and writer. The reader validates a whole text once and then hands
+// out spans into it; accessors walk them lazily, so decoding a rig file allocates nothing here.
+#include <charconv>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "base/text.h"
+#include "rig/rig_format.h"
+
+namespace {
+
+inline bool is_ws(unsigned char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
+
+inline bool is_digit(unsigned char c) {
+  return c >= '0' && c <= '9';
+}
+
+inline int hex_value(unsigned char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+void put_msg(char* msg, size_t size, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+void put_msg(char* msg, size_t size, const char* fmt, ...) {
+  if (!msg || size == 0) return;
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(msg, size, fmt, ap);
+  va_end(ap);
+  if (n >= (int)size) msg[text_utf8_boundary(msg, size - 1)] = 0;
+}
+
+// --- Validation -------------------------------------------------------------------------
+
+struct Scan {
+  const unsigned char* t;
+  size_t n;
+  size_t p;
+  bool done;  // the root value is complete
+  size_t root_end;
+  char* msg;
+  size_t msg_size;
+};
+
+int fail_truncated(Scan* s) {
+  put_msg(s->msg, s->msg_size, "truncated at byte %llu", (unsigned long long)s->n);
+  return -1;
+}
+
+int fail_at(Scan* s, size_t at) {
+  if (at >= s->n) return fail_truncated(s);
+  unsigned char c = s->t[at];
+  const char* after = s->done ? " (after the value)" : "";
+  if (c >= 0x20 && c < 0x7F)
+    put_msg(s->msg, s->msg_size, "unexpected '%c' at byte %llu%s", c, (unsigned long long)at, after);
+  else
+    put_msg(s->msg, s->msg_size, "unexpected byte 0x%02X at byte %llu%s", c,
+            (unsigned long long)at, after);
+  return -1;
+}
+
+inline void skip_ws(Scan* s) {
+  while (s->p < s->n && is_ws(s->t[s->p])) s->p++;
+}
+
+int scan_string(Scan* s) {
+  const unsigned char* t = s->t;
+  size_t p = s->p + 1, n = s->n;
+  for (;;) {
+    while (p < n && t[p] >= 0x20 && t[p] != '"' && t[p] != '\\') p++;
+    if (p >= n) return fail_truncated(s);
+    unsigned char c = t[p];
+    if (c == '"') {
+      s->p = p + 1;
+      return 0;
+    }
+    if (c < 0x20) return fail_at(s, p);
+    // A backslash.
+    if (p + 1 >= n) return fail_truncated(s);
+    unsigned char e = t[p + 1];
+    if (e == 'u') {
+      for (size_t k = 2; k < 6; k++) {
+        if (p + k >= n) return fail_truncated(s);
+        if (hex_value(t[p + k]) < 0) return fail_at(s, p + k);
+      }
+      p += 6;
+    } else if (e == '"' || e == '\\' || e == '/' || e == 'b' || e == 'f' || e == 'n' || e == 'r' ||
+               e == 't') {
+      p += 2;
+    } else {
+      return fail_at(s, p + 1);
+    }
+  }
+}
+
+int scan_number(Scan* s) {
+  const unsigned char* t = s->t;
+  size_t p = s->p, n = s->n;
+  if (t[p] == '-') p++;
+  if (p >= n) return fail_truncated(s);
+  if (t[p] == '0') {
+    p++;
+  } else if (is_digit(t[p])) {
+    while (p < n && is_digit(t[p])) p++;
+  } else {
+    return fail_at(s, p);
+  }
+  if (p < n && t[p] == '.') {
+    p++;
+    if (p >= n) return fail_truncated(s);
+    if (!is_digit(t[p])) return fail_at(s, p);
+    while (p < n && is_digit(t[p])) p++;
+  }
+  if (p < n && (t[p] == 'e' || t[p] == 'E')) {
+    p++;
+    if (p < n && (t[p] == '+' || t[p] == '-')) p++;
+    if (p >= n) return fail_truncated(s);
+    if (!is_digit(t[p])) return fail_at(s, p);
+    while (p < n && is_digit(t[p])) p++;
+  }
+  s->p = p;
+  return 0;
+}
+
+int scan_literal(Scan* s, const char* word) {
+  for (size_t k = 0; word[k]; k++) {
+    if (s->p + k >= s->n) return fail_truncated(s);
+    if (s->t[s->p + k] != (unsigned char)word[k]) return fail_at(s, s->p + k);
+  }
+  s->p += strlen(word);
+  return 0;
+}
+
+// The member name and colon of an object, leaving p at the value.
+int scan_key(Scan* s) {
+  if (s->p >= s->n) return fail_truncated(s);
+  if (s->t[s->p] != '"') return fail_at(s, s->p);
+  if (scan_string(s) != 0) return -1;
+  skip_ws(s);
+  if (s->p >= s->n) return fail_truncated(s);
+  if (s->t[s->p] != ':') return fail_at(s, s->p);
+  s->p++;
+  skip_ws(s);
+  return 0;
+}
+
+int scan_all(Scan* s) {
+  char stack[RIGJSON_MAX_DEPTH];  // the closing bracket of each open container
+  int depth = 0;
+  for (;;) {
+    // A value starts at p (white space already skipped).
+    if (s->p >= s->n) return fail_truncated(s);
+    unsigned char c = s->t[s->p];
+    bool opened = false;
+    switch (c) {
+      case '{':
+      case '[':
+        if (depth == RIGJSON_MAX_DEPTH) {
+          put_msg(s->msg, s->msg_size, "nested deeper than %d at byte %llu", RIGJSON_MAX_DEPTH,
+                  (unsigned long long)s->p);
+          return -1;
+        }
+        stack[depth++] = c == '{' ? '}' : ']';
+        s->p++;
+        skip_ws(s);
+        if (s->p >= s->n) return fail_truncated(s);
+        if (s->t[s->p] == (unsigned char)stack[depth - 1]) {
+          s->p++;
+          depth--;
+        } else {
+          if (c == '{' && scan_key(s) != 0) return -1;
+          opened = true;
+        }
+        break;
+      case '"':
+        if (scan_string(s) != 0) return -1;
+        break;
+      case 't':
+        if (scan_literal(s, "true") != 0) return -1;
+        break;
+      case 'f':
+        if (scan_literal(s, "false") != 0) return -1;
+        break;
+      case 'n':
+        if (scan_literal(s, "null") != 0) return -1;
+        break;
+      default:
+        if (c == '-' || is_digit(c)) {
+          if (scan_number(s) != 0) return -1;
+        } else {
+          return fail_at(s, s->p);
+        }
+    }
+    if (opened) continue;
+    // After a complete value: close containers or move to the next element.
+    for (;;) {
+      if (depth == 0) {
+        s->done = true;
+        s->root_end = s->p;
+        skip_ws(s);
+        if (s->p != s->n) return fail_at(s, s->p);
+        return 0;
+      }
+      skip_ws(s);
+      if (s->p >= s->n) return fail_truncated(s);
+      c = s->t[s->p];
+      if (c == ',') {
+        s->p++;
+        skip_ws(s);
+        if (stack[depth - 1] == '}' && scan_key(s) != 0) return -1;
+        break;
+      }
+      if (c != (unsigned char)stack[depth - 1]) return fail_at(s, s->p);
+      s->p++;
+      depth--;
+    }
+  }
+}
+
+RigJsonType type_of(unsigned char c) {
+  switch (c) {
+    case '{':
+      return RIGJSON_OBJECT;
+    case '[':
+      return RIGJSON_ARRAY;
+    case '"':
+      return RIGJSON_STRING;
+    case 't':
+      return RIGJSON_TRUE;
+    case 'f':
+      return RIGJSON_FALSE;
+    case 'n':
+      return RIGJSON_NULL;
+    default:
+      return RIGJSON_NUMBER;
+  }
+}
+
+// --- Walking validated text -------------------------------------------------------------
+
+// The end of the validated string whose opening quote is at p.
+inline size_t end_of_string(const unsigned char* t, size_t p) {
+  p++;
+  for (;;) {
+    unsigned char c = t[p];
+    if (c == '"') return p + 1;
+    p += c == '\\' ? 2 : 1;
+  }
+}
+
+// The end of the validated value starting at p.
+size_t end_of_value(const unsigned char* t, size_t p) {
+  unsigned char c = t[p];
+  switch (c) {
+    case '"':
+      return end_of_string(t, p);
+    case '{':
+    case '[': {
+      int depth = 0;
+      for (;;) {
+        c = t[p];
+        if (c == '"') {
+          p = end_of_string(t, p);
+          continue;
+        }
+        p++;
+        if (c == '{' || c == '[') {
+          depth++;
+        } else if (c == '}' || c == ']') {
+          if (--depth == 0) return p;
+        }
+      }
+    }
+    case 't':
+    case 'n':
+      return p + 4;
+    case 'f':
+      return p + 5;
+    default:
+      while (is_digit(t[p]) || t[p] == '-' || t[p] == '+' || t[p] == '.' || t[p] == 'e' ||
+             t[p] == 'E')
+        p++;
+      return p;
+  }
+}
+
+inline void skip_ws_at(const unsigned char* t, size_t* p) {
+  while (is_ws(t[*p])) (*p)++;
+}
+
+// One unescaped piece of a string: up to 4 bytes of UTF-8, or raw bytes as they stand.
+struct Piece {
+  unsigned char b[4];
+  int n;
+  bool replaced;
+};
+
+inline int encode_utf8(uint32_t cp, unsigned char* b) {
+  if (cp < 0x80) {
+    b[0] = (unsigned char)cp;
+    return 1;
+  }
+  if (cp < 0x800) {
+    b[0] = (unsigned char)(0xC0 | (cp >> 6));
+    b[1] = (unsigned char)(0x80 | (cp & 0x3F));
+    return 2;
+  }
+  if (cp < 0x10000) {
+    b[0] = (unsigned char)(0xE0 | (cp >> 12));
+    b[1] = (unsigned char)(0x80 | ((cp >> 6) & 0x3F));
+    b[2] = (unsigned char)(0x80 | (cp & 0x3F));
+    return 3;
+  }
+  b[0] = (unsigned char)(0xF0 | (cp >> 18));
+  b[1] = (unsigned char)(0x80 | ((cp >> 12) & 0x3F));
+  b[2] = (unsigned char)(0x80 | ((cp >> 6) & 0x3F));
+  b[3] = (unsigned char)(0x80 | (cp & 0x3F));
+  return 4;
+}
+
+inline uint32_t hex4(const unsigned char* s) {
+  return (uint32_t)(hex_value(s[0]) << 12 | hex_value(s[1]) << 8 | hex_value(s[2]) << 4 |
+                    hex_value(s[3]));
+}
+
+// Decodes the escape at p (a backslash) into a piece; returns the position after it. A lone
+// surrogate and \u0000 (which a zero-terminated field cannot hold) become U+FFFD.
+size_t unescape_at(const unsigned char* t, size_t p, size_t end, Piece* out) {
+  out->replaced = false;
+  unsigned char e = t[p + 1];
+  uint32_t cp;
+  switch (e) {
+    case 'b':
+      cp = '\b';
+      break;
+    case 'f':
+      cp = '\f';
+      break;
+    case 'n':
+      cp = '\n';
+      break;
+    case 'r':
+      cp = '\r';
+      break;
+    case 't':
+      cp = '\t';
+      break;
+    case 'u': {
+      cp = hex4(t + p + 2);
+      size_t next = p + 6;
+      if (cp >= 0xD800 && cp <= 0xDBFF && next + 6 <= end && t[next] == '\\' &&
+          t[next + 1] == 'u') {
+        uint32_t lo = hex4(t + next + 2);
+        if (lo >= 0xDC00 && lo <= 0xDFFF) {
+          cp = 0x10000 + ((cp - 0xD800) << 10) + (lo - 0xDC00);
+          out->n = encode_utf8(cp, out->b);
+          return next + 6;
+        }
+      }
+      if ((cp >= 0xD800 && cp <= 0xDFFF) || cp == 0) {
+        cp = 0xFFFD;
+        out->replaced = true;
+      }
+      out->n = encode_utf8(cp, out->b);
+      return next;
+    }
+    default:
+      cp = e;  // " \ /
+  }
+  out->b[0] = (unsigned char)cp;
+  out->n = 1;
+  return p + 2;
+}
+
+int64_t parse_plain_int(const unsigned char* s, size_t n, bool* plain, bool* fits) {
+  *plain = false;
+  *fits = false;
+  size_t i = 0;
+  bool neg = false;
+  if (i < n && s[i] == '-') {
+    neg = true;
+    i++;
+  }
+  if (i >= n) return 0;
+  uint64_t v = 0;
+  const uint64_t limit = neg ? (uint64_t)INT64_MAX + 1 : (uint64_t)INT64_MAX;
+  bool over = false;
+  for (; i < n; i++) {
+    if (!is_digit(s[i])) return 0;
+    uint64_t d = s[i] - '0';
+    if (v > (limit - d) / 10) over = true;
+    if (!over) v = v * 10 + d;
+  }
+  *plain = true;
+  if (over) return 0;
+  *fits = true;
+  if (neg) return v == (uint64_t)INT64_MAX + 1 ? INT64_MIN : -(int64_t)v;
+  return (int64_t)v;
+}
+
+// Whether a number too big or too small for its type overflows (rather than underflows): its
+// decimal point position after the first significant digit, plus its exponent, is positive.
+bool number_overflows(const unsigned char* s, size_t n) {
+  size_t i = 0;
+  if (i < n && s[i] == '-') i++;
+  long long point = 0;  // digits before the point, counted from the first significant one
+  bool seen = false, after_point = false;
+  for (; i < n && s[i] != 'e' && s[i] != 'E'; i++) {
+    if (s[i] == '.') {
+      after_point = true;
+      continue;
+    }
+    if (s[i] != '0') seen = true;
+    if (!seen) {
+      if (after_point) point--;
+      continue;
+    }
+    if (!after_point) point++;
+  }
+  if (!seen) return false;
+  long long e = 0;
+  if (i < n) {
+    i++;
+    bool neg = false;
+    if (i < n && (s[i] == '+' || s[i] == '-')) neg = s[i++] == '-';
+    for (; i < n; i++)
+      if (e < 100000000) e = e * 10 + (s[i] - '0');
+    if (neg) e = -e;
+  }
+  return point + e > 0;
+}
+
+template <typename T>
+bool read_number(const RigJsonValue* v, T* out) {
+  if (!v || v->type != RIGJSON_NUMBER) return false;
+  const char* s = v->text + v->start;
+  T x = 0;
+  auto r = std::from_chars(s, s + v->length, x);
+  if (r.ec == std::errc::result_out_of_range) {
+    bool over = number_overflows((const unsigned char*)s, v->length);
+    x = over ? HUGE_VAL : 0;
+    if (s[0] == '-') x = -x;
+  } else if (r.ec != std::errc()) {
+    return false;
+  }
+  *out = x;
+  return true;
+}
+
+// --- Writing numbers ----------------------------------------------------------------------
+
+// Reshapes the scientific form "-d.ddde+XX" that to_chars gives into the written layout.
+void shaped_out(RigJsonOut* o, const char* sci, size_t len) {
+  char digits[24];
+  int k = 0;
+  size_t i = 0;
+  bool neg = sci[0] == '-';
+  if (neg) i++;
+  for (; i < len && sci[i] != 'e'; i++)
+    if (sci[i] != '.') digits[k++] = sci[i];
+  int e = 0;
+  if (i < len) {
+    i++;
+    bool eneg = sci[i] == '-';
+    if (sci[i] == '+' || sci[i] == '-') i++;
+    for (; i < len; i++) e = e * 10 + (sci[i] - '0');
+    if (eneg) e = -e;
+  }
+  char buf[48];
+  int n = 0;
+  if (neg) buf[n++] = '-';
+  if (e >= 0 && e <= 20) {
+    for (int d = 0; d < k || d <= e; d++) {
+      if (d == e + 1) buf[n++] = '.';
+      buf[n++] = d < k ? digits[d] : '0';
+    }
+  } else if (e < 0 && e >= -7) {
+    buf[n++] = '0';
+    buf[n++] = '.';
+    for (int z = 0; z < -e - 1; z++) buf[n++] = '0';
+    for (int d = 0; d < k; d++) buf[n++] = digits[d];
+  } else {
+    buf[n++] = digits[0];
+    if (k > 1) {
+      buf[n++] = '.';
+      for (int d = 1; d < k; d++) buf[n++] = digits[d];
+    }
+    buf[n++] = 'e';
+    buf[n++] = e < 0 ? '-' : '+';
+    auto r = std::to_chars(buf + n, buf + sizeof buf, e < 0 ? -e : e);
+    n = (int)(r.ptr - buf);
+  }
+  rigjson_raw(o, buf, (size_t)n);
+}
+
+template <typename T>
+void real_out(RigJsonOut* o, T v) {
+  if (!std::isfinite(v)) {
+    rigjson_char(o, '0');
+    return;
+  }
+  if (v == 0) {
+    if (std::signbit(v))
+      rigjson_raw(o, "-0", 2);
+    else
+      rigjson_char(o, '0');
+    return;
+  }
+  char sci[48];
+  auto r = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
+  shaped_out(o, sci, (size_t)(r.ptr - sci));
+}
+
+}  // namespace
+
+// --- Reader -------------------------------------------------------------------------------
+
+int rigjson_validate(const char* text, size_t length, RigJsonValue* root, char* msg,
+                     size_t msg_size) {
+  if (msg && msg_size) msg[0] = 0;
+  if (!text) length = 0;
+  if (length > 0xFFFFFFF0u) {
+    put_msg(msg, msg_size, "bigger than 4 GB (%llu bytes)", (unsigned long long)length);
+    return -1;
+  }
+  Scan s{(const unsigned char*)text, length, 0, false, 0, msg, msg_size};
+  if (length >= 3 && memcmp(text, "\xEF\xBB\xBF", 3) == 0) s.p = 3;
+  skip_ws(&s);
+  if (s.p >= length) {
+    put_msg(msg, msg_size, "no JSON value (empty)");
+    return -1;
+  }
+  size_t start = s.p;
+  if (scan_all(&s) != 0) return -1;
+  if (root) {
+    root->text = text;
+    root->start = (uint32_t)start;
+    root->length = (uint32_t)(s.root_end - start);
+    root->type = type_of((unsigned char)text[start]);
+  }
+  return 0;
+}
+
+void rigjson_iter(const RigJsonValue* container, RigJsonIter* it) {
+  if (!it) return;
+  it->container = container ? *container : RigJsonValue{nullptr, 0, 0, RIGJSON_NULL};
+  it->pos = container ? container->start + 1 : 0;
+}
+
+bool rigjson_next(RigJsonIter* it, RigJsonValue* name, RigJsonValue* value) {
+  if (!it) return false;
+  const RigJsonValue& c = it->container;
+  if (c.type != RIGJSON_ARRAY && c.type != RIGJSON_OBJECT) return false;
+  const unsigned char* t = (const unsigned char*)c.text;
+  size_t p = it->pos;
+  size_t end = (size_t)c.start + c.length;
+  if (p >= end) return false;
+  skip_ws_at(t, &p);
+  if (t[p] == ']' || t[p] == '}') {
+    it->pos = (uint32_t)end;
+    return false;
+  }
+  if (t[p] == ',') {
+    p++;
+    skip_ws_at(t, &p);
+  }
+  if (c.type == RIGJSON_OBJECT) {
+    size_t e = end_of_string(t, p);
+    if (name) *name = RigJsonValue{c.text, (uint32_t)p, (uint32_t)(e - p), RIGJSON_STRING};
+    p = e;
+    skip_ws_at(t, &p);
+    p++;  // the colon
+    skip_ws_at(t, &p);
+  }
+  size_t e = end_of_value(t, p);
+  if (value) *value = RigJsonValue{c.text, (uint32_t)p, (uint32_t)(e - p), type_of(t[p])};
+  it->pos = (uint32_t)e;
+  return true;
+}
+
+int rigjson_count(const RigJsonValue* v) {
+  if (!v || (v->type != RIGJSON_ARRAY && v->type != RIGJSON_OBJECT)) return 0;
+  RigJsonIter it;
+  rigjson_iter(v, &it);
+  int n = 0;
+  while (rigjson_next(&it, nullptr, nullptr)) n++;
+  return n;
+}
+
+bool rigjson_string_equals(const RigJsonValue* v, const char* s) {
+  if (!v || v->type != RIGJSON_STRING || !s) return false;
+  const unsigned char* t = (const unsigned char*)v->text;
+  size_t p = v->start + 1, end = (size_t)v->start + v->length - 1;
+  const unsigned char* q = (const unsigned char*)s;
+  while (p < end) {
+    if (t[p] != '\\') {
+      if (*q != t[p]) return false;
+      q++;
+      p++;
+      continue;
+    }
+    Piece piece;
+    p = unescape_at(t, p, end, &piece);
+    for (int k = 0; k < piece.n; k++, q++)
+      if (*q != piece.b[k]) return false;
+  }
+  return *q == 0;
+}
+
+bool rigjson_string(const RigJsonValue* v, char* out, size_t size, bool* cut, bool* replaced) {
+  if (cut) *cut = false;
+  if (replaced) *replaced = false;
+  if (!v || v->type != RIGJSON_STRING || !out || size == 0) return false;
+  const unsigned char* t = (const unsigned char*)v->text;
+  size_t p = v->start + 1, end = (size_t)v->start + v->length - 1;
+  size_t o = 0, room = size - 1;
+  bool was_cut = false, was_replaced = false;
+  static const unsigned char kReplacement[3] = {0xEF, 0xBF, 0xBD};
+  while (p < end) {
+    unsigned char c = t[p];
+    if (c < 0x80 && c != '\\') {
+      if (o >= room) {
+        was_cut = true;
+        break;
+      }
+      out[o++] = (char)c;
+      p++;
+      continue;
+    }
+    Piece piece;
+    const unsigned char* bytes = piece.b;
+    if (c == '\\') {
+      p = unescape_at(t, p, end, &piece);
+      if (piece.replaced) was_replaced = true;
+    } else {
+      size_t bad = 1;
+      int k = text_utf8_sequence((const char*)t + p, end - p, &bad);
+      if (k == 0) {
+        bytes = kReplacement;
+        piece.n = 3;
+        was_replaced = true;
+        p += bad;
+      } else {
+        bytes = t + p;
+        piece.n = k;
+        p += (size_t)k;
+      }
+    }
+    if (o + (size_t)piece.n > room) {
+      was_cut = true;
+      break;
+    }
+    memcpy(out + o, bytes, (size_t)piece.n);
+    o += (size_t)piece.n;
+  }
+  memset(out + o, 0, size - o);
+  if (cut) *cut = was_cut;
+  if (replaced) *replaced = was_replaced;
+  return true;
+}
+
+bool rigjson_double(const RigJsonValue* v, double* out) {
+  return read_number(v, out);
+}
+
+bool rigjson_float(const RigJsonValue* v, float* out) {
+  return read_number(v, out);
+}
+
+bool rigjson_int(const RigJsonValue* v, int64_t* out) {
+  if (!v || v->type != RIGJSON_NUMBER) return false;
+  bool plain, fits;
+  int64_t x = parse_plain_int((const unsigned char*)v->text + v->start, v->length, &plain, &fits);
+  if (plain) {
+    if (!fits) return false;  // beyond int64, so beyond 9.2e18 too
+    if (out) *out = x;
+    return true;
+  }
+  double d;
+  if (!rigjson_double(v, &d)) return false;
+  if (!(std::fabs(d) < 9.2e18) || d != std::floor(d)) return false;
+  if (out) *out = (int64_t)d;
+  return true;
+}
+
+bool rigjson_bool(const RigJsonValue* v, bool* out) {
+  if (!v || (v->type != RIGJSON_TRUE && v->type != RIGJSON_FALSE)) return false;
+  if (out) *out = v->type == RIGJSON_TRUE;
+  return true;
+}
+
+// --- Writer -------------------------------------------------------------------------------
+
+void rigjson_raw(RigJsonOut* o, const char* s, size_t n) {
+  if (!o || !s) return;
+  if (o->buf && o->pos < o->cap) {
+    size_t room = o->cap - o->pos;
+    memcpy(o->buf + o->pos, s, n < room ? n : room);
+  }
+  o->pos += n;
+}
+
+void rigjson_char(RigJsonOut* o, char c) {
+  if (!o) return;
+  if (o->buf && o->pos < o->cap) o->buf[o->pos] = c;
+  o->pos++;
+}
+
+void rigjson_bool_out(RigJsonOut* o, bool v) {
+  if (v)
+    rigjson_raw(o, "true", 4);
+  else
+    rigjson_raw(o, "false", 5);
+}
+
+void rigjson_int_out(RigJsonOut* o, int64_t v) {
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  rigjson_raw(o, buf, (size_t)(r.ptr - buf));
+}
+
+void rigjson_float_out(RigJsonOut* o, float v) {
+  real_out(o, v);
+}
+
+void rigjson_double_out(RigJsonOut* o, double v) {
+  real_out(o, v);
+}
+
+void rigjson_string_out(RigJsonOut* o, const char* s) {
+  if (!o) return;
+  if (!s) s = "";
+  rigjson_char(o, '"');
+  const unsigned char* p = (const unsigned char*)s;
+  for (;;) {
+    // Runs that need no escaping go out whole.
+    const unsigned char* run = p;
+    while (*p >= 0x20 && *p < 0x80 && *p != '"' && *p != '\\') p++;
+    if (p > run) rigjson_raw(o, (const char*)run, (size_t)(p - run));
+    unsigned char c = *p;
+    if (c == 0) break;
+    if (c >= 0x80) {
+      size_t avail = 1;
+      while (avail < 4 && p[avail]) avail++;
+      size_t bad = 1;
+      int k = text_utf8_sequence((const char*)p, avail, &bad);
+      if (k == 0) {
+        rigjson_raw(o, "\xEF\xBF\xBD", 3);
+        p += bad;
+      } else {
+        rigjson_raw(o, (const char*)p, (size_t)k);
+        p += k;
+      }
+      continue;
+    }
+    p++;
+    switch (c) {
+      case '"':
+        rigjson_raw(o, "\\\"", 2);
+        break;
+      case '\\':
+        rigjson_raw(o, "\\\\", 2);
+        break;
+      case '\b':
+        rigjson_raw(o, "\\b", 2);
+        break;
+      case '\t':
+        rigjson_raw(o, "\\t", 2);
+        break;
+      case '\n':
+        rigjson_raw(o, "\\n", 2);
+        break;
+      case '\f':
+        rigjson_raw(o, "\\f", 2);
+        break;
+      case '\r':
+        rigjson_raw(o, "\\r", 2);
+        break;
+      default: {
+        static const char kHex[] = "0123456789abcdef";
+        char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
+        rigjson_raw(o, esc, 6);
+      }
+    }
+  }
+  rigjson_char(o, '"');
+}
