@@ -62,6 +62,7 @@ void store_free(RigStore* s) {
 // hears of it.
 void post_results(RigStore* s, RigRequest* r, RigResult* res) {
   std::lock_guard<std::mutex> g(s->mu);
+  s->results.push_back(*res);
   for (int i = 1; i < r->id_count; i++) {
     RigResult extra = *res;
     extra.id = r->ids[i];
@@ -75,7 +76,6 @@ void post_results(RigStore* s, RigRequest* r, RigResult* res) {
     }
     s->results.push_back(extra);
   }
-  s->results.push_back(*res);
 }
 
 void run_thread(RigStore* s) {

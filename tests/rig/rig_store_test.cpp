@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -47,10 +48,18 @@ struct Env {
     const char* o = getenv(n);
     had = o != nullptr;
     if (o) old = o;
-    if (value) setenv(n, value, 1); else unsetenv(n);
+    if (value) {
+      setenv(n, value, 1);
+    } else {
+      unsetenv(n);
+    }
   }
   ~Env() {
-    if (had) setenv(name.c_str(), old.c_str(), 1); else unsetenv(name.c_str());
+    if (had) {
+      setenv(name.c_str(), old.c_str(), 1);
+    } else {
+      unsetenv(name.c_str());
+    }
   }
 };
 
@@ -73,7 +82,9 @@ TEST(RigFileName, SlugHashAndLimits) {
   for (const Case& c : cases) {
     char out[RIG_FILE_NAME_BYTES];
     ASSERT_EQ(rig_file_name(c.key, out), 0) << c.key;
-    if (c.want) EXPECT_STREQ(out, c.want);
+    if (c.want) {
+      EXPECT_STREQ(out, c.want);
+    }
   }
   char out[RIG_FILE_NAME_BYTES];
   rig_file_name("  ALSA:: USB  Audio ", out);
@@ -382,6 +393,8 @@ TEST(RigStore, GarbageIsSetAsideWithADatedName) {
       ASSERT_TRUE(read_rig(path));
     }
     aside = names_with(dir.path, ".damaged-");
+    std::sort(aside.begin(), aside.end(),
+              [](const std::string& a, const std::string& b) { return a.size() < b.size(); });
     if (aside.size() == 2 && aside[0].size() + 2 == aside[1].size()) break;
     for (const std::string& n : aside) unlink((dir / n).c_str());
   }
