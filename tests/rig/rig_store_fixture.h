@@ -20,40 +20,30 @@ using rig_test::DocPtr;
 
 constexpr const char* kKey = "alsa:USB Audio";
 
-// Log lines of every store in the process. Static: a store that finishes in the background
-// after its close still logs here.
-struct LogSink {
-  static std::mutex& mu() {
-    static std::mutex m;
-    return m;
-  }
-  static std::vector<std::string>& lines() {
-    static std::vector<std::string> l;
-    return l;
-  }
-  static void log(void*, const char* line) {
-    std::lock_guard<std::mutex> g(mu());
-    lines().push_back(line);
-  }
-  static int count(const std::string& part) {
-    std::lock_guard<std::mutex> g(mu());
-    int n = 0;
-    for (const std::string& l : lines()) n += l.find(part) != std::string::npos;
-    return n;
-  }
-  static void clear() {
-    std::lock_guard<std::mutex> g(mu());
-    lines().clear();
-  }
-};
+// Every store's lines; static, as a store finishing in the background after close still logs.
+inline std::mutex g_log_mu;
+inline std::vector<std::string> g_log;
+inline void log_sink(void*, const char* line) {
+  std::lock_guard<std::mutex> g(g_log_mu);
+  g_log.push_back(line);
+}
+inline int logged(const std::string& part) {
+  std::lock_guard<std::mutex> g(g_log_mu);
+  int n = 0;
+  for (const std::string& l : g_log) n += l.find(part) != std::string::npos;
+  return n;
+}
+inline void log_clear() {
+  std::lock_guard<std::mutex> g(g_log_mu);
+  g_log.clear();
+}
 
 inline RigStore* open_store(const std::string& folder, const char* app = "kelp", int poll_ms = 0,
                             bool no_watch = false) {
   RigStoreConfig c = {};
   c.folder = folder.c_str();
   c.app_name = app;
-  c.app_version = "1.0.5";
-  c.log = LogSink::log;
+  c.log = log_sink;
   c.poll_ms = poll_ms;
   c.no_watch = no_watch;
   return rig_store_new(&c);
@@ -64,27 +54,24 @@ struct StoreCloser {
 };
 using StorePtr = std::unique_ptr<RigStore, StoreCloser>;
 
-// The next result other than CHANGED_ON_DISK (unless wanted), within ms.
+// The next result within ms, passing over CHANGED_ON_DISK unless changes_too.
 inline bool take(RigStore* s, RigResult* out, int ms = 5000, bool changes_too = false) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (std::chrono::steady_clock::now() < end) {
-    RigResult r = {};
-    if (rig_store_next_result(s, &r)) {
-      if (r.kind == RIG_RESULT_CHANGED_ON_DISK && !changes_too) {
-        rig_result_clear(&r);
-        continue;
-      }
-      *out = r;
+    if (!rig_store_next_result(s, out)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    } else if (out->kind == RIG_RESULT_CHANGED_ON_DISK && !changes_too) {
+      rig_result_clear(out);
+    } else {
       return true;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return false;
 }
 
-inline DocPtr new_rig(const char* key = kKey, int channels = 8, const char* author = "kelp") {
+inline DocPtr new_rig(int channels = 8, const char* author = "kelp") {
   DocPtr d(rig_doc_new());
-  rig_doc_init_for_device(d.get(), key, "alsa", "USB Audio", channels, nullptr, 0, author,
+  rig_doc_init_for_device(d.get(), kKey, "alsa", "USB Audio", channels, nullptr, 0, author,
                           rig_now());
   return d;
 }
@@ -95,28 +82,24 @@ inline std::string rig_path(RigStore* s, const char* key = kKey) {
   return p;
 }
 
-// The file decoded; null when it does not decode (code in *code).
-inline DocPtr read_rig(const std::string& path, int* code = nullptr) {
+// The file decoded; null when it does not decode.
+inline DocPtr read_rig(const std::string& path) {
   std::string text = tmpdir_read(path);
   DocPtr d(rig_doc_new());
   char msg[160];
   int c = rig_decode(text.data(), text.size(), d.get(), msg, sizeof msg);
-  if (code) *code = c;
-  if (c != RIG_DECODE_OK && c != RIG_DECODE_REPAIRED && c != RIG_DECODE_READ_ONLY) d.reset();
+  if (c > RIG_DECODE_READ_ONLY) d.reset();
   return d;
 }
 
-// Loads key (creating it from a new rig); the loaded document.
-inline DocPtr load(RigStore* s, const char* key = kKey, int channels = 8) {
-  DocPtr templ = new_rig(key, channels);
-  EXPECT_NE(rig_store_load(s, key, templ.get()), 0u);
+// Loads kKey (creating it from a new rig); the loaded document.
+inline DocPtr load(RigStore* s, int channels = 8) {
+  DocPtr templ = new_rig(channels);
+  EXPECT_NE(rig_store_load(s, kKey, templ.get()), 0u);
   RigResult r = {};
   if (!take(s, &r)) return nullptr;
-  EXPECT_TRUE(r.kind == RIG_RESULT_LOADED || r.kind == RIG_RESULT_LOADED_AFTER_DAMAGE)
-      << r.kind << " " << r.message;
-  DocPtr d(r.doc);
-  r.doc = nullptr;
-  return d;
+  EXPECT_TRUE(r.kind == RIG_RESULT_LOADED || r.kind == RIG_RESULT_LOADED_AFTER_DAMAGE) << r.message;
+  return DocPtr(r.doc);
 }
 
 // Sets one channel's gain and saves; the result (the caller clears it).
@@ -125,7 +108,6 @@ inline RigResult save_gain(RigStore* s, RigDoc* doc, int scene, int ch, float ga
   RigChanges c;
   rig_changes_clear(&c);
   c.channel[scene][ch] = RIG_CH_GAIN;
-  c.any = true;
   RigResult r = {};
   EXPECT_NE(rig_store_save(s, doc, &c), 0u);
   EXPECT_TRUE(take(s, &r));
