@@ -33,9 +33,10 @@ bool next_result(RigStore* s, RigResult* out, int ms) {
 }
 
 int usage() {
-  fprintf(stderr, "usage: rig_sibling --folder F --key K [--app NAME] [--channels N] "
-                  "[--gain SCENE CH VALUE]... [--saves N] [--wait-file PATH] [--watch MS] "
-                  "[--hold-lock MS]\n");
+  fprintf(stderr,
+          "usage: rig_sibling --folder F --key K [--app NAME] [--channels N] "
+          "[--gain SCENE CH VALUE]... [--saves N] [--wait-file PATH] [--watch MS] "
+          "[--hold-lock MS]\n");
   return 2;
 }
 
@@ -67,14 +68,22 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; i++) {
     const char* a = argv[i];
     bool more = i + 1 < argc;
-    if (!strcmp(a, "--folder") && more) folder = argv[++i];
-    else if (!strcmp(a, "--key") && more) key = argv[++i];
-    else if (!strcmp(a, "--app") && more) app = argv[++i];
-    else if (!strcmp(a, "--channels") && more) channels = atoi(argv[++i]);
-    else if (!strcmp(a, "--saves") && more) saves = atoi(argv[++i]);
-    else if (!strcmp(a, "--wait-file") && more) wait_file = argv[++i];
-    else if (!strcmp(a, "--watch") && more) watch_ms = atoi(argv[++i]);
-    else if (!strcmp(a, "--hold-lock") && more) hold_ms = atoi(argv[++i]);
+    if (!strcmp(a, "--folder") && more)
+      folder = argv[++i];
+    else if (!strcmp(a, "--key") && more)
+      key = argv[++i];
+    else if (!strcmp(a, "--app") && more)
+      app = argv[++i];
+    else if (!strcmp(a, "--channels") && more)
+      channels = atoi(argv[++i]);
+    else if (!strcmp(a, "--saves") && more)
+      saves = atoi(argv[++i]);
+    else if (!strcmp(a, "--wait-file") && more)
+      wait_file = argv[++i];
+    else if (!strcmp(a, "--watch") && more)
+      watch_ms = atoi(argv[++i]);
+    else if (!strcmp(a, "--hold-lock") && more)
+      hold_ms = atoi(argv[++i]);
     else if (!strcmp(a, "--gain") && i + 3 < argc) {
       gains.push_back({atoi(argv[i + 1]), atoi(argv[i + 2]), (float)atof(argv[i + 3])});
       i += 3;

@@ -89,11 +89,11 @@ TEST(RigStoreProcess, EveryonesEditsLandAndOwnWritesAreIgnored) {
   ASSERT_TRUE(doc);
   rig_store_watch(s.get(), kKey);
   std::string go = dir / "go";
-  pid_t a = start({"--folder", dir.path, "--key", kKey, "--app", "alpha", "--gain", "0", "1",
-                   "0.5", "--wait-file", go, "--watch", "1500"},
+  pid_t a = start({"--folder", dir.path, "--key", kKey, "--app", "alpha", "--gain", "0", "1", "0.5",
+                   "--wait-file", go, "--watch", "1500"},
                   dir / "alpha.out");
-  pid_t b = start({"--folder", dir.path, "--key", kKey, "--app", "beta", "--gain", "0", "2",
-                   "0.25", "--wait-file", go, "--watch", "1500"},
+  pid_t b = start({"--folder", dir.path, "--key", kKey, "--app", "beta", "--gain", "0", "2", "0.25",
+                   "--wait-file", go, "--watch", "1500"},
                   dir / "beta.out");
   ASSERT_GT(a, 0);
   ASSERT_GT(b, 0);
@@ -157,8 +157,8 @@ TEST(RigStoreProcess, AWriterKilledMidSaveNeverTearsTheFile) {
   std::mt19937 rng(7);
   int64_t last_rev = 1;
   for (int i = 0; i < 100; i++) {
-    pid_t pid = start({"--folder", dir.path, "--key", kKey, "--channels", "64", "--gain", "1",
-                       "5", "0.5", "--saves", "100000"},
+    pid_t pid = start({"--folder", dir.path, "--key", kKey, "--channels", "64", "--gain", "1", "5",
+                       "0.5", "--saves", "100000"},
                       "/dev/null");
     ASSERT_GT(pid, 0);
     std::this_thread::sleep_for(std::chrono::microseconds(3000 + rng() % 22000));
