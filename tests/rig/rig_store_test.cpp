@@ -366,6 +366,7 @@ TEST(RigStore, StrayTemporaryFilesGoOnlyWhenTheirLockIsFree) {
   std::string free_tmp = rig_path(first.get()) + ".tmp";
   std::string held_tmp = rig_path(first.get(), "jack:Busy") + ".tmp";
   FsysFile held = hold_lock(first.get(), "jack:Busy");
+  load(first.get());  // its start-up clean-up is over
   for (const std::string& p : {free_tmp, held_tmp, dir / "notes.tmp"}) tmpdir_write(p, "{\"half");
   log_clear();
   StorePtr s(open_store(dir.path));
