@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <thread>
 
@@ -306,24 +307,29 @@ TEST(RigStore, GarbageIsSetAsideWithADatedName) {
   TmpDir dir("rigdamage");
   StorePtr s(open_store(dir.path));
   std::string path = rig_path(s.get());
-  std::string base = path.substr(dir.path.size() + 1, path.size() - dir.path.size() - 6);
-  // Both within one second give "-2"; a run that crosses a second tries again.
-  std::vector<std::string> aside;
-  for (int attempt = 0; attempt < 3; attempt++) {
-    for (int i = 0; i < 2; i++) {
-      tmpdir_write(path, "{\"not\": a rig");
-      EXPECT_EQ(load(s.get())->rev, 1);
-      ASSERT_TRUE(read_rig(path));
-    }
-    aside = names_with(dir.path, ".damaged-");
-    if (aside.size() == 2 && aside[0].size() + 2 == aside[1].size()) break;
-    for (const std::string& n : aside) unlink((dir / n).c_str());
+  std::string base = path.substr(0, path.size() - 5) + ".damaged-";
+  tmpdir_write(path, "{\"not\": a rig");
+  EXPECT_EQ(load(s.get())->rev, 1);
+  std::vector<std::string> aside = names_with(dir.path, ".damaged-");
+  ASSERT_EQ(aside.size(), 1u);
+  EXPECT_EQ(dir / aside[0], base + aside[0].substr(aside[0].size() - 20));
+  EXPECT_EQ(tmpdir_read(dir / aside[0]), "{\"not\": a rig");
+  // The second damage within the same second finds the name taken; the next seconds' names are
+  // taken beforehand so that a run crossing a second boundary takes "-2" all the same.
+  time_t now = time(nullptr);
+  for (int i = 1; i <= 3; i++) {
+    time_t t = now + i;
+    char stamp[32];
+    strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", localtime(&t));
+    tmpdir_write(base + stamp + ".json", "");
   }
-  ASSERT_EQ(aside.size(), 2u);
-  EXPECT_EQ(aside[0].substr(0, base.size() + 9), base + ".damaged-");
-  EXPECT_EQ(aside[0].size(), base.size() + strlen(".damaged-20260101-120000.json"));
-  EXPECT_EQ(aside[1], aside[0].substr(0, aside[0].size() - 5) + "-2.json");
-  EXPECT_EQ(tmpdir_read(dir / aside[1]), "{\"not\": a rig");
+  tmpdir_write(path, "garbage");
+  EXPECT_EQ(load(s.get())->rev, 1);
+  ASSERT_TRUE(read_rig(path));
+  std::vector<std::string> second = names_with(dir.path, "-2.json");
+  ASSERT_EQ(second.size(), 1u);
+  EXPECT_EQ(second[0].size(), aside[0].size() + 2);
+  EXPECT_EQ(tmpdir_read(dir / second[0]), "garbage");
 }
 
 TEST(RigStore, ALoadReadsAgainWhileTheFileIsRewritten) {
