@@ -309,11 +309,8 @@ void rig_run_save(RigStore* s, RigRequest* r, RigResult* out) {
         stamp_doc(s, disk, r->key, disk_rev);
         if (rig_write_file(s, path, disk, msg, sizeof msg) == 0) written = disk;
       }
-      if (written == ours) {
-        r->doc = nullptr;
-      } else if (written != disk) {
-        rig_doc_free(disk);
-      }
+      if (written == ours) r->doc = nullptr;
+      if (written != disk) rig_doc_free(disk);
     }
   }
   if (written) {

@@ -202,6 +202,12 @@ TEST(RigStore, CreatesLoadsAndSavesWithRisingRevisions) {
   EXPECT_STREQ(onfile->writer_platform, "linux");
   EXPECT_FALSE(exists(path + ".tmp"));
   EXPECT_EQ(load(s.get())->rev, 4);
+  // A file gone since: the save writes ours whole.
+  unlink(path.c_str());
+  RigResult again = save_gain(s.get(), doc.get(), 0, 2, 0.5f);
+  EXPECT_EQ(again.rev, 5);
+  rig_result_clear(&again);
+  EXPECT_EQ(read_rig(path)->scenes[0].channels[2].gain, 0.5f);
   // A key without a template gets a one-input rig named from the key.
   ASSERT_NE(rig_store_load(s.get(), "jack:Other Card", nullptr), 0u);
   RigResult r = {};
