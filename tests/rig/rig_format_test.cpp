@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -136,6 +137,9 @@ std::vector<Row> rows() {
       {"", 4, "not JSON: no JSON value (empty)", nullptr},
       {base_rig().substr(0, 100), 4, "not JSON: truncated at byte 100", nullptr},
       {"[]", 3, "not a rig: the JSON is not an object", nullptr},
+      // Reported in decoding order, not text order.
+      {"{\"format\":\"seaglass.rig\",\"scenes\":[7],\"version\":\"x\"}", 1,
+       "the rig: version is not an integer in 1..2147483647", nullptr},
       {"{\"format\":\"seaglass.rigs\"}", 3, "not a rig: \"format\" is not \"seaglass.rig\"", nullptr},
       {"{\"fmt\":1}", 3, "not a rig: \"format\" is not \"seaglass.rig\"", nullptr},
       {std::string(RIG_FILE_MAX_BYTES + 1, ' '), 4, "bigger than 1 MB (1048577 bytes)", nullptr},
@@ -374,6 +378,36 @@ TEST(RigFormat, NumbersAndStringsWritten) {
     if (!std::isfinite(c.v)) continue;
     EXPECT_TRUE(c.is_float ? rigjson_float(&v, &f) && f == (float)c.v
                            : rigjson_double(&v, &d) && d == c.v);
+  }
+  // Any finite bit pattern reads back to itself.
+  uint64_t state = 12345;
+  for (int i = 0; i < 200000; i++) {
+    uint64_t bits = rig_splitmix64(&state);
+    double d = 0, back_d = -1;
+    float f = 0, back_f = -1;
+    memcpy(&d, &bits, sizeof d);
+    memcpy(&f, &bits, sizeof f);
+    if (i % 4 == 0) d = (double)(bits % 100000000) / 1000.0;  // short decimals too
+    if (i % 4 == 1) f = (float)(bits % 1000000) / 100.0f;
+    char buf[64];
+    RigJsonOut o{buf, sizeof buf, 0};
+    if (std::isfinite(d)) {
+      rigjson_double_out(&o, d);
+      RigJsonValue v{buf, 0, (uint32_t)o.pos, RIGJSON_NUMBER};
+      ASSERT_TRUE(rigjson_double(&v, &back_d) && back_d == d) << std::string(buf, o.pos);
+    }
+    o.pos = 0;
+    if (std::isfinite(f)) {
+      rigjson_float_out(&o, f);
+      RigJsonValue v{buf, 0, (uint32_t)o.pos, RIGJSON_NUMBER};
+      ASSERT_TRUE(rigjson_float(&v, &back_f) && back_f == f) << std::string(buf, o.pos);
+      std::string digits(buf, std::min(o.pos, std::string(buf, o.pos).find('e')));
+      digits.erase(std::remove_if(digits.begin(), digits.end(), [](char c) { return !isdigit(c); }),
+                   digits.end());
+      digits.erase(0, digits.find_first_not_of('0'));
+      digits.erase(digits.find_last_not_of('0') + 1);
+      ASSERT_LE(digits.size(), 9u) << std::string(buf, o.pos);  // float precision, no more
+    }
   }
   char buf[64] = {};
   RigJsonOut o{buf, sizeof buf - 1, 0};
