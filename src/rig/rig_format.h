@@ -53,7 +53,7 @@ struct RigJsonValue {
 // Iterates an array's elements or an object's members in text order.
 struct RigJsonIter {
   RigJsonValue container;
-  uint32_t pos;
+  uint32_t pos;  // a byte offset below 1 GB; the top two bits are the walk's own flags
 };
 
 enum { RIGJSON_MAX_DEPTH = 64 };

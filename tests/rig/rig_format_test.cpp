@@ -526,6 +526,26 @@ TEST(RigJson, Accessors) {
   ASSERT_TRUE(rigjson_next(&it, &name, &v));
   EXPECT_TRUE(rigjson_string_equals(&name, "e") && v.type == RIGJSON_OBJECT && v.length == 2);
   EXPECT_FALSE(rigjson_next(&it, &name, &v));
+  EXPECT_FALSE(rigjson_next(&it, &name, &v));
+
+  // Lazy walks: containers come unmeasured; walked ones are stepped past, others skipped.
+  for (int walk = 0; walk < 2; walk++) {
+    rigjson_iter(&root, &it);
+    const char* names[] = {"i", "s", "n", "e"};
+    for (const char* want : names) {
+      ASSERT_TRUE(rigjson_next_lazy(&it, &name, &v));
+      EXPECT_TRUE(rigjson_string_equals(&name, want) && v.length == 0);
+      uint32_t measured = rigjson_length(&v);
+      if (walk) {
+        rigjson_iter(&v, &inner);
+        while (rigjson_next_lazy(&inner, nullptr, nullptr)) {
+        }
+        rigjson_iter_past(&it, &inner);
+      }
+      EXPECT_EQ(text[v.start + measured - 1], v.type == RIGJSON_ARRAY ? ']' : '}');
+    }
+    EXPECT_FALSE(rigjson_next_lazy(&it, &name, &v));
+  }
 }
 
 TEST(RigFormat, RepairBringsFieldsIntoRange) {
