@@ -85,10 +85,27 @@ struct StringStops {
 };
 constexpr StringStops kStringStops;
 
+// The offset of the first quote, backslash or control byte among 8, or 8 for none. A borrow
+// can only mark bytes after the first true match, so the lowest mark is exact.
+inline unsigned first_stop8(const unsigned char* at) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  uint64_t x;
+  memcpy(&x, at, 8);
+  uint64_t q = x ^ (kOnes * '"'), b = x ^ (kOnes * '\\');
+  uint64_t m = ((q - kOnes) & ~q) | ((b - kOnes) & ~b) | ((x - kOnes * 0x20) & ~x);
+  m &= kHigh;
+  return m ? (unsigned)__builtin_ctzll(m) / 8 : 8;
+}
+
 int scan_string(Scan* s) {
   const unsigned char* t = s->t;
   size_t p = s->p + 1, n = s->n;
   for (;;) {
+    while (p + 8 <= n) {
+      unsigned k = first_stop8(t + p);
+      p += k;
+      if (k < 8) break;
+    }
     while (p < n && !kStringStops.stop[t[p]]) p++;
     if (p >= n) return fail_truncated(s);
     unsigned char c = t[p];
@@ -260,14 +277,13 @@ RigJsonType type_of(unsigned char c) {
 
 // --- Walking validated text -------------------------------------------------------------
 
-// Byte classes for skipping: 1 a quote or backslash, 2 an opening bracket, 3 a closing one.
+// Byte classes for skipping: outside strings 1 a quote, 2 an opening bracket, 3 a closing
+// one; and the bytes a number is made of.
 struct SkipTable {
-  unsigned char in_string[256];
   unsigned char outside[256];
   bool number[256];
-  constexpr SkipTable() : in_string(), outside(), number() {
+  constexpr SkipTable() : outside(), number() {
     for (const char* c = "0123456789+-.eE"; *c; c++) number[(unsigned char)*c] = true;
-    in_string[(unsigned char)'"'] = in_string[(unsigned char)'\\'] = 1;
     outside[(unsigned char)'"'] = 1;
     outside[(unsigned char)'{'] = outside[(unsigned char)'['] = 2;
     outside[(unsigned char)'}'] = outside[(unsigned char)']'] = 3;
@@ -275,13 +291,16 @@ struct SkipTable {
 };
 constexpr SkipTable kSkip;
 
-// The end of the validated string whose opening quote is at p.
+// The end of the validated string whose opening quote is at p. Its closing quote is there
+// to be found, so the search needs no bound; a quote after an odd run of backslashes is escaped.
 inline size_t end_of_string(const unsigned char* t, size_t p) {
-  p++;
+  size_t from = p + 1;
   for (;;) {
-    while (!kSkip.in_string[t[p]]) p++;
-    if (t[p] == '"') return p + 1;
-    p += 2;
+    size_t q = (size_t)((const unsigned char*)rawmemchr(t + from, '"') - t);
+    size_t b = q;
+    while (b > from && t[b - 1] == '\\') b--;
+    if ((q - b) % 2 == 0) return q + 1;
+    from = q + 1;
   }
 }
 
