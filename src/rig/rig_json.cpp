@@ -97,6 +97,15 @@ inline unsigned first_stop8(const unsigned char* at) {
   return m ? (unsigned)__builtin_ctzll(m) / 8 : 8;
 }
 
+// Whether 8 bytes are plain ASCII with no backslash: copied as they stand.
+inline bool plain8(const unsigned char* at) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  uint64_t x;
+  memcpy(&x, at, 8);
+  uint64_t b = x ^ (kOnes * '\\');
+  return ((x | ((b - kOnes) & ~b)) & kHigh) == 0;
+}
+
 int scan_string(Scan* s) {
   const unsigned char* t = s->t;
   size_t p = s->p + 1, n = s->n;
@@ -742,6 +751,7 @@ bool rigjson_string(const RigJsonValue* v, char* out, size_t size, bool* cut, bo
     unsigned char c = t[p];
     if (c < 0x80 && c != '\\') {
       size_t q = p + 1;
+      while (q + 8 <= end && plain8(t + q)) q += 8;
       while (q < end && t[q] < 0x80 && t[q] != '\\') q++;
       size_t n = q - p;
       if (n > room - o) {
