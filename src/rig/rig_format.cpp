@@ -356,6 +356,23 @@ bool only_member(const RigJsonValue* obj, RigJsonValue* name, RigJsonValue* valu
   return rigjson_next(&it, name, value) && !rigjson_next(&it, nullptr, nullptr);
 }
 
+// The channel of a kind exactly as the encoder writes it ({"input":{"channel":N}} with N
+// below 64), or -1 for anything else, which takes the general path.
+int written_kind(const RigJsonValue* kind) {
+  static const char kHead[] = "{\"input\":{\"channel\":";
+  const size_t head = sizeof kHead - 1;
+  const char* s = kind->text + kind->start;
+  size_t n = kind->length;
+  if (n < head + 3 || n > head + 4 || memcmp(s, kHead, head) != 0) return -1;
+  if (s[n - 1] != '}' || s[n - 2] != '}') return -1;
+  int c = 0;
+  for (size_t i = head; i < n - 2; i++) {
+    if (s[i] < '0' || s[i] > '9' || (i == head && s[i] == '0' && n - 2 - head > 1)) return -1;
+    c = c * 10 + (s[i] - '0');
+  }
+  return c < RIG_MAX_CHANNELS ? c : -1;
+}
+
 // A channel entry's members, gathered in one walk.
 struct Entry {
   enum { MAX = 24 };
@@ -391,6 +408,8 @@ int64_t entry_channel(Dec* d, const RigJsonValue* e, RigJsonIter* it, Entry* en,
     if (!kind && rigjson_string_equals(&name, "kind")) kind = &en->values[en->count];
     en->count++;
   }
+  int fast = kind ? written_kind(kind) : -1;
+  if (fast >= 0) return fast;
   RigJsonValue kname, input, cname, cv;
   if (!kind || !only_member(kind, &kname, &input)) {
     say(d, "scene %d: channel entry %d has no single-member kind (kept verbatim)", s, n);
