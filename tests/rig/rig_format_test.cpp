@@ -148,7 +148,6 @@ std::vector<Row> rows() {
        [](const RigDoc& d) { EXPECT_EQ(d.rev, 7); }},
       {with("\"version\":1", "\"version\":\"1\""), 1,
        "the rig: version is not an integer in 1..2147483647", nullptr},
-      {with("\"version\":1", "\"version\":1.0e0"), 0, "", nullptr},
       {with("\"rev\":7", "\"rev\":-1"), 1, "the rig: rev is not an integer in 0..9223372036854775807",
        [](const RigDoc& d) { EXPECT_EQ(d.rev, 0); }},
       {with("\"alsa:USB Mic\"", "\"" + key200 + "\""), 1, "the rig: key is longer than 199 bytes (cut)",
@@ -248,8 +247,6 @@ std::vector<Row> rows() {
        "scene 1 input 1: \"gain\" appears twice (the first kept)", nullptr},
       {with(channel(1), channel(1, ",\"fx\":{\"a\": 1}")), 0, "",
        [](const RigDoc& d) { EXPECT_STREQ(rig_text_str(&d.scenes[0].channels[1].extra), "\"fx\":{\"a\": 1}"); }},
-      {with(channel(1), channel(1, ",\"link\":true")), 1, "scene 1 input 2: \"link\" appears twice (the first kept)",
-       nullptr},
       {with("\"link\":false}", "\"link\":false,\"link\":true}"), 1,
        "scene 1 input 1: \"link\" appears twice (the first kept)", nullptr},
       {with("\"glyph\":\"x\"", "\"glyph\":\"\xE2\x98\x80\xEF\xB8\x8F\""), 1, "out-of-range values repaired",
@@ -526,26 +523,7 @@ TEST(RigJson, Accessors) {
   ASSERT_TRUE(rigjson_next(&it, &name, &v));
   EXPECT_TRUE(rigjson_string_equals(&name, "e") && v.type == RIGJSON_OBJECT && v.length == 2);
   EXPECT_FALSE(rigjson_next(&it, &name, &v));
-  EXPECT_FALSE(rigjson_next(&it, &name, &v));
-
-  // Lazy walks: containers come unmeasured; walked ones are stepped past, others skipped.
-  for (int walk = 0; walk < 2; walk++) {
-    rigjson_iter(&root, &it);
-    const char* names[] = {"i", "s", "n", "e"};
-    for (const char* want : names) {
-      ASSERT_TRUE(rigjson_next_lazy(&it, &name, &v));
-      EXPECT_TRUE(rigjson_string_equals(&name, want) && v.length == 0);
-      uint32_t measured = rigjson_length(&v);
-      if (walk) {
-        rigjson_iter(&v, &inner);
-        while (rigjson_next_lazy(&inner, nullptr, nullptr)) {
-        }
-        rigjson_iter_past(&it, &inner);
-      }
-      EXPECT_EQ(text[v.start + measured - 1], v.type == RIGJSON_ARRAY ? ']' : '}');
-    }
-    EXPECT_FALSE(rigjson_next_lazy(&it, &name, &v));
-  }
+  EXPECT_FALSE(rigjson_next(&it, &name, &v));  // and stays done
 }
 
 TEST(RigFormat, RepairBringsFieldsIntoRange) {
