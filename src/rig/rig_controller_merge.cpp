@@ -263,7 +263,9 @@ void ctl_post_load(RigController* c) {
   }
   c->load_id = id;
   if (id == 0) {
+    // A refusal counts as a failure, so fresh defaults still come after 5 s.
     c->load_failed = true;
+    c->load_failures++;
     c->load_retry_at = ctl_now(c) + RIG_CTL_RETRY_SECONDS;
   }
 }
