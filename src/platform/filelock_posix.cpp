@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr uint32_t kPollMs = 10;
+constexpr uint32_t kPollMaxMs = 10;
 
 unsigned long open_lock_file(const char* path, int* fd) {
   *fd = fsys_calls()->open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
@@ -32,8 +32,9 @@ int filelock_take(const char* path, int timeout_ms, FsysFile* out, unsigned long
     return -2;
   }
   // Polled rather than a blocking flock: a blocking one can't be given a deadline without a
-  // signal, and the waits here are short.
+  // signal. Holders keep it for a write of a small file, so the first tries come quickly.
   uint64_t start = platform_tick_ms();
+  uint32_t pause = 1;
   for (;;) {
     if (fsys_calls()->flock(fd, LOCK_EX | LOCK_NB) == 0) {
       *out = fd;
@@ -46,7 +47,8 @@ int filelock_take(const char* path, int timeout_ms, FsysFile* out, unsigned long
       return -2;
     }
     if (timeout_ms <= 0 || platform_tick_ms() - start >= (uint64_t)timeout_ms) break;
-    platform_sleep_ms(kPollMs);
+    platform_sleep_ms(pause);
+    pause = pause * 2 > kPollMaxMs ? kPollMaxMs : pause * 2;
   }
   fsys_calls()->close(fd);
   return -1;

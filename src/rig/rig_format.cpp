@@ -1,5 +1,6 @@
-// Rig files: decoding with a repair and a message for every bad value, members this program does
-// not know carried through verbatim, and the compact encoding with its fixed member order.
+// Reading rig files: every bad value repaired with a message instead of failing the file,
+// members this program does not know carried through verbatim. Writing is in
+// rig_format_write.cpp.
 #include "rig/rig_format.h"
 
 #include <cmath>
@@ -15,22 +16,74 @@ namespace {
 
 // --- Decoding state -----------------------------------------------------------------------
 
+// Root members are collected in one pass, and the scenes, the bulk of a file, are decoded as
+// that pass meets them; the rest follow in a fixed order. Each step keeps its own first message
+// so the one reported is the first in step order, whatever order the text had.
+enum Phase {
+  PH_ROOT,
+  PH_VERSION,
+  PH_REV,
+  PH_KEY,
+  PH_DEVICE,
+  PH_ACTIVE,
+  PH_APPS,
+  PH_SCENES,
+  PH_WRITER,
+  PH_AFTER,
+  PH_COUNT
+};
+
 struct Dec {
   RigDoc* doc;
-  char first[1024];  // the first message; later ones only count
+  int phase;
   bool any;
   bool oom;
+  char first[PH_COUNT][512];
 };
+
+// Where a value sits, formatted only when a message needs it.
+struct Where {
+  const char* fmt;
+  int a, b;
+  const char* s;
+};
+
+void where_text(const Where& w, char* buf, size_t size) {
+  if (w.s)
+    snprintf(buf, size, w.fmt, w.s);
+  else
+    snprintf(buf, size, w.fmt, w.a, w.b);
+}
+
+// Whether a message now would be kept (the step has none yet); counts it either way.
+bool keeps(Dec* d) {
+  d->any = true;
+  return d->first[d->phase][0] == 0;
+}
 
 void say(Dec* d, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 void say(Dec* d, const char* fmt, ...) {
-  if (d->any) return;
-  d->any = true;
+  if (!keeps(d)) return;
+  char* out = d->first[d->phase];
   va_list ap;
   va_start(ap, fmt);
-  int n = vsnprintf(d->first, sizeof d->first, fmt, ap);
+  int n = vsnprintf(out, sizeof d->first[0], fmt, ap);
   va_end(ap);
-  if (n >= (int)sizeof d->first) d->first[text_utf8_boundary(d->first, sizeof d->first - 1)] = 0;
+  if (n >= (int)sizeof d->first[0]) out[text_utf8_boundary(out, sizeof d->first[0] - 1)] = 0;
+}
+
+// "<where>: <what>"
+void say_at(Dec* d, const Where& w, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+void say_at(Dec* d, const Where& w, const char* fmt, ...) {
+  if (!keeps(d)) return;
+  char where[128], what[256];
+  where_text(w, where, sizeof where);
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(what, sizeof what, fmt, ap);
+  va_end(ap);
+  d->any = false;  // say counts it again
+  say(d, "%s: %s", where, what);
 }
 
 void put_msg(char* msg, size_t size, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
@@ -49,7 +102,7 @@ void append(Dec* d, RigText* t, const char* s, size_t n) {
 
 void append_value(Dec* d, RigText* t, const RigJsonValue* v) {
   if (t->len) append(d, t, ",", 1);
-  append(d, t, v->text + v->start, v->length);
+  append(d, t, v->text + v->start, rigjson_length(v));
 }
 
 // A member as its quoted name, a colon and its value.
@@ -57,98 +110,104 @@ void append_member(Dec* d, RigText* t, const RigJsonValue* name, const RigJsonVa
   if (t->len) append(d, t, ",", 1);
   append(d, t, name->text + name->start, name->length);
   append(d, t, ":", 1);
-  append(d, t, v->text + v->start, v->length);
+  append(d, t, v->text + v->start, rigjson_length(v));
 }
 
-// The index of a member name in names (count of them), or -1. Names without escapes compare
-// as raw bytes.
+// The index of a member name in names (count of them), or -1. A raw match needs no
+// unescaping (names hold no backslash); only a name with escapes is compared unescaped.
 int member_index(const RigJsonValue* name, const char* const* names, int count) {
   const char* raw = name->text + name->start + 1;
   size_t len = name->length - 2;
-  bool escaped = memchr(raw, '\\', len) != nullptr;
   for (int i = 0; i < count; i++) {
-    if (escaped) {
-      if (rigjson_string_equals(name, names[i])) return i;
-    } else if (strlen(names[i]) == len && memcmp(raw, names[i], len) == 0) {
-      return i;
-    }
+    const char* n = names[i];
+    if (n[0] != raw[0]) continue;
+    size_t k = 1;
+    while (k < len && n[k] == raw[k]) k++;
+    if (k == len && n[k] == 0) return i;
   }
+  if (!memchr(raw, '\\', len)) return -1;
+  for (int i = 0; i < count; i++)
+    if (rigjson_string_equals(name, names[i])) return i;
   return -1;
 }
 
 // Looks a member up among names; reports and drops a repeat. -1 for other names, -2 for repeats.
 int claim(Dec* d, const RigJsonValue* name, const char* const* names, int count, bool* seen,
-          const char* context) {
+          const Where& w) {
   int i = member_index(name, names, count);
   if (i < 0) return -1;
   if (seen[i]) {
-    say(d, "%s: \"%s\" appears twice (the first kept)", context, names[i]);
+    say_at(d, w, "\"%s\" appears twice (the first kept)", names[i]);
     return -2;
   }
   seen[i] = true;
   return i;
 }
 
-void dec_text(Dec* d, const RigJsonValue* v, const char* context, const char* what, char* field,
+void dec_text(Dec* d, const RigJsonValue* v, const Where& w, const char* what, char* field,
               size_t size) {
   bool cut = false, replaced = false;
   if (!rigjson_string(v, field, size, &cut, &replaced)) {
-    say(d, "%s: %s is not a string", context, what);
+    say_at(d, w, "%s is not a string", what);
   } else if (cut) {
-    say(d, "%s: %s is longer than %d bytes (cut)", context, what, (int)size - 1);
+    say_at(d, w, "%s is longer than %d bytes (cut)", what, (int)size - 1);
   } else if (replaced) {
-    say(d, "%s: %s had invalid text (replaced)", context, what);
+    say_at(d, w, "%s had invalid text (replaced)", what);
   }
 }
 
-bool dec_int(Dec* d, const RigJsonValue* v, const char* context, const char* what, int64_t lo,
+bool dec_int(Dec* d, const RigJsonValue* v, const Where& w, const char* what, int64_t lo,
              int64_t hi, int64_t* out) {
   int64_t x;
   if (rigjson_int(v, &x) && x >= lo && x <= hi) {
     *out = x;
     return true;
   }
-  say(d, "%s: %s is not an integer in %lld..%lld", context, what, (long long)lo, (long long)hi);
+  say_at(d, w, "%s is not an integer in %lld..%lld", what, (long long)lo, (long long)hi);
   return false;
 }
 
-double dec_double(Dec* d, const RigJsonValue* v, const char* context, const char* what) {
+double dec_double(Dec* d, const RigJsonValue* v, const Where& w, const char* what) {
   double x;
   if (rigjson_double(v, &x)) return x;
-  say(d, "%s: %s is not a number", context, what);
+  say_at(d, w, "%s is not a number", what);
   return 0.0;
 }
 
-float dec_clamped(Dec* d, const RigJsonValue* v, const char* context, const char* what, float lo,
+float dec_clamped(Dec* d, const RigJsonValue* v, const Where& w, const char* what, float lo,
                   float hi, float fallback) {
   float x;
   if (!rigjson_float(v, &x)) {
-    say(d, "%s: %s is not a number", context, what);
+    say_at(d, w, "%s is not a number", what);
     return fallback;
   }
   if (x < lo || x > hi) {
-    say(d, "%s: %s is out of range (clamped)", context, what);
+    say_at(d, w, "%s is out of range (clamped)", what);
     return x < lo ? lo : hi;
   }
   return x;
 }
 
-bool dec_bool(Dec* d, const RigJsonValue* v, const char* context, const char* what, bool fallback) {
+bool dec_bool(Dec* d, const RigJsonValue* v, const Where& w, const char* what, bool fallback) {
   bool x;
   if (rigjson_bool(v, &x)) return x;
-  say(d, "%s: %s is not true / false", context, what);
+  say_at(d, w, "%s is not true / false", what);
   return fallback;
 }
 
 // A non-empty string that fits and is valid text, else a new UUID.
-void dec_id(Dec* d, const RigJsonValue* v, const char* context, char out[RIG_UUID_BYTES]) {
+void dec_id(Dec* d, const RigJsonValue* v, const Where& w, char out[RIG_UUID_BYTES]) {
   bool cut = false, replaced = false;
   if (!rigjson_string(v, out, RIG_UUID_BYTES, &cut, &replaced) || cut || replaced || !out[0]) {
-    say(d, "%s: id is not a usable UUID (a new one minted)", context);
+    say_at(d, w, "id is not a usable UUID (a new one minted)");
     memset(out, 0, RIG_UUID_BYTES);
     rig_uuid(out);
   }
 }
+
+const Where kTheRig = {"the rig", 0, 0, nullptr};
+const Where kDevice = {"device", 0, 0, nullptr};
+const Where kWriter = {"writer", 0, 0, nullptr};
 
 // --- Device -------------------------------------------------------------------------------
 
@@ -164,19 +223,19 @@ void dec_device(Dec* d, const RigJsonValue* dev) {
   rigjson_iter(dev, &it);
   RigJsonValue name, v;
   while (rigjson_next(&it, &name, &v)) {
-    switch (claim(d, &name, kNames, 4, seen, "device")) {
+    switch (claim(d, &name, kNames, 4, seen, kDevice)) {
       case -1:
         append_member(d, &doc->extra_device, &name, &v);
         break;
       case 0:
-        dec_text(d, &v, "device", "api", doc->api, sizeof doc->api);
+        dec_text(d, &v, kDevice, "api", doc->api, sizeof doc->api);
         break;
       case 1:
-        dec_text(d, &v, "device", "name", doc->device_name, sizeof doc->device_name);
+        dec_text(d, &v, kDevice, "name", doc->device_name, sizeof doc->device_name);
         break;
       case 2: {
         int64_t n;
-        if (dec_int(d, &v, "device", "channels", 1, RIG_MAX_CHANNELS, &n)) doc->channels = (int)n;
+        if (dec_int(d, &v, kDevice, "channels", 1, RIG_MAX_CHANNELS, &n)) doc->channels = (int)n;
         break;
       }
       case 3: {
@@ -192,9 +251,8 @@ void dec_device(Dec* d, const RigJsonValue* dev) {
             say(d, "device: more than %d channelNames (the rest dropped)", RIG_MAX_CHANNELS);
             break;
           }
-          char context[40];
-          snprintf(context, sizeof context, "device channelNames[%d]", i);
-          dec_text(d, &e, context, "the name", doc->channel_names[i], RIG_NAME_BYTES);
+          Where w = {"device channelNames[%d]", i, 0, nullptr};
+          dec_text(d, &e, w, "the name", doc->channel_names[i], RIG_NAME_BYTES);
         }
         break;
       }
@@ -237,11 +295,10 @@ void dec_app_scenes(Dec* d, const RigJsonValue* apps) {
     RigAppScene a = {};
     bool cut = false;
     rigjson_string(&name, a.app, sizeof a.app, &cut, nullptr);
-    char context[RIG_APP_BYTES + 16];
-    snprintf(context, sizeof context, "appScenes \"%s\"", a.app);
-    if (cut) say(d, "%s: the app name is longer than %d bytes (cut)", context, RIG_APP_BYTES - 1);
+    Where w = {"appScenes \"%s\"", 0, 0, a.app};
+    if (cut) say_at(d, w, "the app name is longer than %d bytes (cut)", RIG_APP_BYTES - 1);
     if (v.type != RIGJSON_OBJECT) {
-      say(d, "%s is not an object (dropped)", context);
+      say(d, "appScenes \"%s\" is not an object (dropped)", a.app);
       continue;
     }
     bool seen[2] = {}, others = false;
@@ -249,15 +306,15 @@ void dec_app_scenes(Dec* d, const RigJsonValue* apps) {
     rigjson_iter(&v, &members);
     RigJsonValue mname, mv;
     while (rigjson_next(&members, &mname, &mv)) {
-      int i = claim(d, &mname, kNames, 2, seen, context);
+      int i = claim(d, &mname, kNames, 2, seen, w);
       if (i == -1 && !others) {
-        say(d, "%s: members other than scene / at (dropped)", context);
+        say_at(d, w, "members other than scene / at (dropped)");
         others = true;
       } else if (i == 0) {
         int64_t s;
-        a.scene = dec_int(d, &mv, context, "scene", 0, RIG_SCENES - 1, &s) ? (int32_t)s : 0;
+        a.scene = dec_int(d, &mv, w, "scene", 0, RIG_SCENES - 1, &s) ? (int32_t)s : 0;
       } else if (i == 1) {
-        a.at = dec_double(d, &mv, context, "at");
+        a.at = dec_double(d, &mv, w, "at");
       }
     }
     if (doc->app_scene_count < RIG_APP_SCENES) {
@@ -286,38 +343,59 @@ void channel_defaults(RigChannel* ch, int c) {
   memset(ch->id, 0, sizeof ch->id);
 }
 
-// The input number a channel entry configures, or -1 when the entry is kept verbatim.
-int64_t entry_channel(Dec* d, const RigJsonValue* e, int s, int n) {
+// An object's only member, or false when it has none or more than one.
+bool only_member(const RigJsonValue* obj, RigJsonValue* name, RigJsonValue* value) {
+  if (obj->type != RIGJSON_OBJECT) return false;
+  RigJsonIter it;
+  rigjson_iter(obj, &it);
+  return rigjson_next(&it, name, value) && !rigjson_next(&it, nullptr, nullptr);
+}
+
+// A channel entry's members, gathered in one walk.
+struct Entry {
+  enum { MAX = 24 };
+  RigJsonValue names[MAX], values[MAX];
+  int count;
+  bool more;  // past MAX: walked again member by member
+};
+
+// The input number a channel entry configures, or -1 when the entry is kept verbatim. Walks
+// the entry to its end with *it.
+int64_t entry_channel(Dec* d, const RigJsonValue* e, RigJsonIter* it, Entry* en, int s, int n) {
   if (e->type != RIGJSON_OBJECT) {
     say(d, "scene %d: channel entry %d is not an object (kept verbatim)", s, n);
     return -1;
   }
-  RigJsonValue kind = {};
-  bool found = false;
-  RigJsonIter it;
-  rigjson_iter(e, &it);
+  en->count = 0;
+  en->more = false;
+  const RigJsonValue* kind = nullptr;
+  rigjson_iter(e, it);
   RigJsonValue name, v;
-  while (!found && rigjson_next(&it, &name, &v)) {
-    if (rigjson_string_equals(&name, "kind")) {
-      kind = v;
-      found = true;
+  while (rigjson_next(it, &name, &v)) {
+    if (en->count == Entry::MAX) {
+      en->more = true;
+      if (!kind && rigjson_string_equals(&name, "kind")) {
+        en->names[0] = name;  // kept for the kind only; the members are walked again
+        en->values[0] = v;
+        kind = &en->values[0];
+      }
+      continue;
     }
+    en->names[en->count] = name;
+    en->values[en->count] = v;
+    if (!kind && rigjson_string_equals(&name, "kind")) kind = &en->values[en->count];
+    en->count++;
   }
-  if (!found || kind.type != RIGJSON_OBJECT || rigjson_count(&kind) != 1) {
+  RigJsonValue kname, input, cname, cv;
+  if (!kind || !only_member(kind, &kname, &input)) {
     say(d, "scene %d: channel entry %d has no single-member kind (kept verbatim)", s, n);
     return -1;
   }
-  RigJsonValue input;
-  rigjson_iter(&kind, &it);
-  rigjson_next(&it, &name, &input);
-  if (!rigjson_string_equals(&name, "input")) return -1;  // another program's kind of entry
+  if (!rigjson_string_equals(&kname, "input")) return -1;  // another program's kind of entry
   int64_t channel = -1;
-  if (input.type == RIGJSON_OBJECT && rigjson_count(&input) == 1) {
-    RigJsonValue cv;
-    rigjson_iter(&input, &it);
-    rigjson_next(&it, &name, &cv);
-    if (!rigjson_string_equals(&name, "channel") || !rigjson_int(&cv, &channel)) channel = -1;
-  }
+  if (!only_member(&input, &cname, &cv) || !rigjson_string_equals(&cname, "channel") ||
+      !rigjson_int(&cv, &channel))
+    channel = -1;
   if (channel < 0) {
     say(d, "scene %d: channel entry %d is an input with no usable channel (kept verbatim)", s, n);
     return -1;
@@ -331,56 +409,63 @@ int64_t entry_channel(Dec* d, const RigJsonValue* e, int s, int n) {
   return channel;
 }
 
-void dec_channel(Dec* d, const RigJsonValue* e, RigChannel* ch, int s, int c) {
+void dec_channel_member(Dec* d, const RigJsonValue* name, const RigJsonValue* v, bool* seen,
+                        const Where& w, RigChannel* ch, int c) {
   static const char* const kNames[] = {"id", "kind", "label", "gain", "pan", "muted", "link"};
-  char context[32];
-  snprintf(context, sizeof context, "scene %d input %d", s, c + 1);
+  switch (claim(d, name, kNames, 7, seen, w)) {
+    case -1:
+      append_member(d, &ch->extra, name, v);
+      break;
+    case 0:
+      dec_id(d, v, w, ch->id);
+      break;
+    case 2:
+      dec_text(d, v, w, "label", ch->label, sizeof ch->label);
+      break;
+    case 3:
+      ch->gain = dec_clamped(d, v, w, "gain", 0.0f, RIG_MAX_GAIN, 1.0f);
+      break;
+    case 4:
+      ch->pan = dec_clamped(d, v, w, "pan", -1.0f, 1.0f, 0.0f);
+      break;
+    case 5:
+      ch->muted = dec_bool(d, v, w, "muted", c > 1);
+      break;
+    case 6:
+      ch->link = dec_bool(d, v, w, "link", false);
+      break;
+    default:  // kind was read already; repeats were reported
+      break;
+  }
+}
+
+// Fills channel c from the entry's gathered members.
+void dec_channel(Dec* d, const RigJsonValue* e, const Entry* en, RigChannel* ch, int s, int c) {
+  Where w = {"scene %d input %d", s, c + 1, nullptr};
   channel_defaults(ch, c);
   bool seen[7] = {};
-  RigJsonIter it;
-  rigjson_iter(e, &it);
-  RigJsonValue name, v;
-  while (rigjson_next(&it, &name, &v)) {
-    switch (claim(d, &name, kNames, 7, seen, context)) {
-      case -1:
-        append_member(d, &ch->extra, &name, &v);
-        break;
-      case 0:
-        dec_id(d, &v, context, ch->id);
-        break;
-      case 2:
-        dec_text(d, &v, context, "label", ch->label, sizeof ch->label);
-        break;
-      case 3:
-        ch->gain = dec_clamped(d, &v, context, "gain", 0.0f, RIG_MAX_GAIN, 1.0f);
-        break;
-      case 4:
-        ch->pan = dec_clamped(d, &v, context, "pan", -1.0f, 1.0f, 0.0f);
-        break;
-      case 5:
-        ch->muted = dec_bool(d, &v, context, "muted", c > 1);
-        break;
-      case 6:
-        ch->link = dec_bool(d, &v, context, "link", false);
-        break;
-      default:  // kind was read already; repeats were reported
-        break;
-    }
+  if (!en->more) {
+    for (int i = 0; i < en->count; i++)
+      dec_channel_member(d, &en->names[i], &en->values[i], seen, w, ch, c);
+  } else {
+    RigJsonIter it;
+    rigjson_iter(e, &it);
+    RigJsonValue name, v;
+    while (rigjson_next(&it, &name, &v)) dec_channel_member(d, &name, &v, seen, w, ch, c);
   }
   if (!seen[0]) rig_uuid(ch->id);
 }
 
-void dec_scene_channels(Dec* d, const RigJsonValue* arr, RigScene* sc, int s) {
-  if (arr->type != RIGJSON_ARRAY) {
-    say(d, "scene %d: channels is not an array", s);
-    return;
-  }
+// Walks the channel array to its end with *it.
+void dec_scene_channels(Dec* d, const RigJsonValue* arr, RigJsonIter* it, RigScene* sc, int s) {
   uint64_t filled = 0;
-  RigJsonIter it;
-  rigjson_iter(arr, &it);
+  rigjson_iter(arr, it);
   RigJsonValue e;
-  for (int n = 0; rigjson_next(&it, nullptr, &e); n++) {
-    int64_t c = entry_channel(d, &e, s, n);
+  Entry en;
+  for (int n = 0; rigjson_next_lazy(it, nullptr, &e); n++) {
+    RigJsonIter entry;
+    int64_t c = entry_channel(d, &e, &entry, &en, s, n);
+    if (e.type == RIGJSON_OBJECT) rigjson_iter_past(it, &entry);  // walked to its end
     if (c < 0) {
       append_value(d, &sc->extra_channels, &e);
       continue;
@@ -390,7 +475,7 @@ void dec_scene_channels(Dec* d, const RigJsonValue* arr, RigScene* sc, int s) {
       continue;
     }
     filled |= 1ull << c;
-    dec_channel(d, &e, &sc->channels[c], s, (int)c);
+    dec_channel(d, &e, &en, &sc->channels[c], s, (int)c);
     if (c + 1 > sc->channel_count) sc->channel_count = (int32_t)c + 1;
   }
   for (int c = 0; c < sc->channel_count; c++) {
@@ -401,45 +486,50 @@ void dec_scene_channels(Dec* d, const RigJsonValue* arr, RigScene* sc, int s) {
   }
 }
 
-void dec_scene(Dec* d, const RigJsonValue* obj, RigScene* sc, int index) {
+// Walks the scene object to its end with *it.
+void dec_scene(Dec* d, const RigJsonValue* obj, RigJsonIter* it, RigScene* sc, int index) {
   static const char* const kNames[] = {"id",         "name",      "glyph",  "fresh",
                                        "masterGain", "updatedAt", "author", "channels"};
   int s = index + 1;
-  char context[16];
-  snprintf(context, sizeof context, "scene %d", s);
+  Where w = {"scene %d", s, 0, nullptr};
   rig_scene_reset(sc, index);
   bool seen[8] = {};
-  RigJsonIter it;
-  rigjson_iter(obj, &it);
+  rigjson_iter(obj, it);
   RigJsonValue name, v;
-  while (rigjson_next(&it, &name, &v)) {
-    switch (claim(d, &name, kNames, 8, seen, context)) {
+  while (rigjson_next_lazy(it, &name, &v)) {
+    switch (claim(d, &name, kNames, 8, seen, w)) {
       case -1:
         append_member(d, &sc->extra_scene, &name, &v);
         break;
       case 0:
-        dec_id(d, &v, context, sc->id);
+        dec_id(d, &v, w, sc->id);
         break;
       case 1:
-        dec_text(d, &v, context, "name", sc->name, sizeof sc->name);
+        dec_text(d, &v, w, "name", sc->name, sizeof sc->name);
         break;
       case 2:
-        dec_text(d, &v, context, "glyph", sc->glyph, sizeof sc->glyph);
+        dec_text(d, &v, w, "glyph", sc->glyph, sizeof sc->glyph);
         break;
       case 3:
-        sc->fresh = dec_bool(d, &v, context, "fresh", false);
+        sc->fresh = dec_bool(d, &v, w, "fresh", false);
         break;
       case 4:
-        sc->master_gain = dec_clamped(d, &v, context, "masterGain", 0.0f, RIG_MAX_GAIN, 1.0f);
+        sc->master_gain = dec_clamped(d, &v, w, "masterGain", 0.0f, RIG_MAX_GAIN, 1.0f);
         break;
       case 5:
-        sc->updated_at = dec_double(d, &v, context, "updatedAt");
+        sc->updated_at = dec_double(d, &v, w, "updatedAt");
         break;
       case 6:
-        dec_text(d, &v, context, "author", sc->author, sizeof sc->author);
+        dec_text(d, &v, w, "author", sc->author, sizeof sc->author);
         break;
       case 7:
-        dec_scene_channels(d, &v, sc, s);
+        if (v.type != RIGJSON_ARRAY) {
+          say(d, "scene %d: channels is not an array", s);
+        } else {
+          RigJsonIter channels;
+          dec_scene_channels(d, &v, &channels, sc, s);
+          rigjson_iter_past(it, &channels);
+        }
         break;
       default:
         break;
@@ -448,35 +538,57 @@ void dec_scene(Dec* d, const RigJsonValue* obj, RigScene* sc, int index) {
   if (!seen[0]) rig_uuid(sc->id);
 }
 
+// Decodes the scenes array, walking it to its end with *it. The number of entries.
+int dec_scenes(Dec* d, const RigJsonValue* arr, RigJsonIter* it, bool* decoded) {
+  RigDoc* doc = d->doc;
+  rigjson_iter(arr, it);
+  RigJsonValue v;
+  int entries = 0;
+  for (; rigjson_next_lazy(it, nullptr, &v); entries++) {
+    if (entries >= RIG_SCENES) {
+      append_value(d, &doc->extra_scenes, &v);
+    } else if (v.type == RIGJSON_OBJECT) {
+      RigJsonIter scene;
+      dec_scene(d, &v, &scene, &doc->scenes[entries], entries);
+      rigjson_iter_past(it, &scene);
+      decoded[entries] = true;
+    } else {
+      say(d, "scene %d is not an object (defaults)", entries + 1);
+    }
+  }
+  return entries;
+}
+
 // --- Writer -------------------------------------------------------------------------------
 
-void dec_writer(Dec* d, const RigJsonValue* w) {
+void dec_writer(Dec* d, const RigJsonValue* wv) {
   RigDoc* doc = d->doc;
-  if (w->type != RIGJSON_OBJECT) {
+  if (wv->type != RIGJSON_OBJECT) {
     say(d, "writer is not an object");
     return;
   }
   static const char* const kNames[] = {"app", "platform", "version", "instance", "at"};
+  const Where& w = kWriter;
   bool seen[5] = {};
   RigJsonIter it;
-  rigjson_iter(w, &it);
+  rigjson_iter(wv, &it);
   RigJsonValue name, v;
   while (rigjson_next(&it, &name, &v)) {
-    switch (claim(d, &name, kNames, 5, seen, "writer")) {
+    switch (claim(d, &name, kNames, 5, seen, w)) {
       case 0:
-        dec_text(d, &v, "writer", "app", doc->writer_app, sizeof doc->writer_app);
+        dec_text(d, &v, w, "app", doc->writer_app, sizeof doc->writer_app);
         break;
       case 1:
-        dec_text(d, &v, "writer", "platform", doc->writer_platform, sizeof doc->writer_platform);
+        dec_text(d, &v, w, "platform", doc->writer_platform, sizeof doc->writer_platform);
         break;
       case 2:
-        dec_text(d, &v, "writer", "version", doc->writer_version, sizeof doc->writer_version);
+        dec_text(d, &v, w, "version", doc->writer_version, sizeof doc->writer_version);
         break;
       case 3:
-        dec_text(d, &v, "writer", "instance", doc->writer_instance, sizeof doc->writer_instance);
+        dec_text(d, &v, w, "instance", doc->writer_instance, sizeof doc->writer_instance);
         break;
       case 4:
-        doc->writer_at = dec_double(d, &v, "writer", "at");
+        doc->writer_at = dec_double(d, &v, w, "at");
         break;
       default:  // other members are the writer's own business
         break;
@@ -524,53 +636,56 @@ bool replace_scenes(RigDoc* doc, const bool* decoded) {
   return true;
 }
 
-int decode_root(Dec* d, const RigJsonValue* root) {
+void decode_root(Dec* d, const RigJsonValue* root) {
   RigDoc* doc = d->doc;
   RigJsonValue members[ROOT_MEMBERS] = {};
   bool seen[ROOT_MEMBERS] = {};
+  bool decoded[RIG_SCENES] = {};
+  int entries = -1;  // no scenes array
   RigJsonIter it;
   rigjson_iter(root, &it);
   RigJsonValue name, v;
-  while (rigjson_next(&it, &name, &v)) {
-    int i = claim(d, &name, kRootNames, ROOT_MEMBERS, seen, "the rig");
+  while (rigjson_next_lazy(&it, &name, &v)) {
+    d->phase = PH_ROOT;
+    int i = claim(d, &name, kRootNames, ROOT_MEMBERS, seen, kTheRig);
     if (i == -1) append_member(d, &doc->extra_root, &name, &v);
-    if (i >= 0) members[i] = v;
-  }
-  int64_t x;
-  if (seen[ROOT_VERSION] &&
-      dec_int(d, &members[ROOT_VERSION], "the rig", "version", 1, INT32_MAX, &x))
-    doc->version = (int32_t)x;
-  if (seen[ROOT_REV] && dec_int(d, &members[ROOT_REV], "the rig", "rev", 0, INT64_MAX, &x))
-    doc->rev = x;
-  if (seen[ROOT_KEY]) dec_text(d, &members[ROOT_KEY], "the rig", "key", doc->key, sizeof doc->key);
-  if (seen[ROOT_DEVICE]) dec_device(d, &members[ROOT_DEVICE]);
-  fill_device_from_key(doc, doc->key[0] != 0);
-  if (seen[ROOT_ACTIVE] &&
-      dec_int(d, &members[ROOT_ACTIVE], "the rig", "activeScene", 0, RIG_SCENES - 1, &x))
-    doc->active_scene = (int32_t)x;
-  if (seen[ROOT_APPS]) dec_app_scenes(d, &members[ROOT_APPS]);
-
-  bool decoded[RIG_SCENES] = {};
-  int entries = 0;
-  if (!seen[ROOT_SCENES]) {
-    say(d, "no scenes (defaults)");
-  } else if (members[ROOT_SCENES].type != RIGJSON_ARRAY) {
-    say(d, "scenes is not an array (defaults)");
-  } else {
-    rigjson_iter(&members[ROOT_SCENES], &it);
-    for (; rigjson_next(&it, nullptr, &v); entries++) {
-      if (entries >= RIG_SCENES) {
-        append_value(d, &doc->extra_scenes, &v);
-      } else if (v.type == RIGJSON_OBJECT) {
-        dec_scene(d, &v, &doc->scenes[entries], entries);
-        decoded[entries] = true;
+    if (i < 0) continue;
+    members[i] = v;
+    if (i == ROOT_SCENES) {
+      d->phase = PH_SCENES;
+      if (v.type != RIGJSON_ARRAY) {
+        say(d, "scenes is not an array (defaults)");
       } else {
-        say(d, "scene %d is not an object (defaults)", entries + 1);
+        RigJsonIter scenes;
+        entries = dec_scenes(d, &v, &scenes, decoded);
+        rigjson_iter_past(&it, &scenes);
       }
     }
   }
+  int64_t x;
+  d->phase = PH_VERSION;
+  if (seen[ROOT_VERSION] && dec_int(d, &members[ROOT_VERSION], kTheRig, "version", 1, INT32_MAX, &x))
+    doc->version = (int32_t)x;
+  d->phase = PH_REV;
+  if (seen[ROOT_REV] && dec_int(d, &members[ROOT_REV], kTheRig, "rev", 0, INT64_MAX, &x))
+    doc->rev = x;
+  d->phase = PH_KEY;
+  if (seen[ROOT_KEY]) dec_text(d, &members[ROOT_KEY], kTheRig, "key", doc->key, sizeof doc->key);
+  d->phase = PH_DEVICE;
+  if (seen[ROOT_DEVICE]) dec_device(d, &members[ROOT_DEVICE]);
+  fill_device_from_key(doc, doc->key[0] != 0);
+  d->phase = PH_ACTIVE;
+  if (seen[ROOT_ACTIVE] &&
+      dec_int(d, &members[ROOT_ACTIVE], kTheRig, "activeScene", 0, RIG_SCENES - 1, &x))
+    doc->active_scene = (int32_t)x;
+  d->phase = PH_APPS;
+  if (seen[ROOT_APPS]) dec_app_scenes(d, &members[ROOT_APPS]);
+  d->phase = PH_SCENES;
+  if (!seen[ROOT_SCENES]) say(d, "no scenes (defaults)");
+  d->phase = PH_WRITER;
   if (seen[ROOT_WRITER]) dec_writer(d, &members[ROOT_WRITER]);
 
+  d->phase = PH_AFTER;
   if (doc->channels == 0) {
     int most = 1;
     for (const RigScene& sc : doc->scenes)
@@ -578,207 +693,8 @@ int decode_root(Dec* d, const RigJsonValue* root) {
     doc->channels = most;
   }
   if (!replace_scenes(doc, decoded)) d->oom = true;
-  if (seen[ROOT_SCENES] && members[ROOT_SCENES].type == RIGJSON_ARRAY && entries < RIG_SCENES)
+  if (entries >= 0 && entries < RIG_SCENES)
     say(d, "only %d of %d scenes (the rest are defaults)", entries, RIG_SCENES);
-  return 0;
-}
-
-// --- Repair -------------------------------------------------------------------------------
-
-// Makes a fixed field valid UTF-8 within its width; whether it changed.
-bool fix_text(char* field, size_t size) {
-  char tmp[RIG_KEY_BYTES];
-  size_t n = strnlen(field, size);
-  if (n < size) {
-    bool valid = true;
-    for (size_t i = 0; i < n && valid;) {
-      unsigned char c = (unsigned char)field[i];
-      if (c < 0x80) {
-        i++;
-        continue;
-      }
-      int k = text_utf8_sequence(field + i, n - i);
-      if (k == 0) valid = false;
-      i += (size_t)k;
-    }
-    if (valid) return false;
-  }
-  text_copy_valid(tmp, size, field, size, nullptr, nullptr);
-  memcpy(field, tmp, size);
-  return true;
-}
-
-bool is_variation_selector(const char* s, size_t n) {
-  return n == 3 && (unsigned char)s[0] == 0xEF && (unsigned char)s[1] == 0xB8 &&
-         ((unsigned char)s[2] == 0x8E || (unsigned char)s[2] == 0x8F);
-}
-
-bool fix_glyph(char* glyph, int index) {
-  char before[RIG_GLYPH_BYTES];
-  memcpy(before, glyph, sizeof before);
-  fix_text(glyph, RIG_GLYPH_BYTES);
-  size_t n = strlen(glyph);
-  while (n >= 3 && is_variation_selector(glyph + n - 3, 3)) n -= 3;
-  size_t first = n ? (size_t)text_utf8_sequence(glyph, n) : 0;
-  if (first == 0 || (unsigned char)glyph[0] < 0x20 || is_variation_selector(glyph, first)) {
-    text_copy(glyph, RIG_GLYPH_BYTES, rig_default_glyph(index));
-  } else {
-    memset(glyph + first, 0, RIG_GLYPH_BYTES - first);
-  }
-  return strncmp(before, glyph, RIG_GLYPH_BYTES) != 0;
-}
-
-template <typename T>
-bool set_if(T* field, T value) {
-  if (*field == value) return false;
-  *field = value;
-  return true;
-}
-
-bool fix_gain(float* g) {
-  if (!std::isfinite(*g)) {
-    *g = 1.0f;
-    return true;
-  }
-  if (*g < 0.0f) return set_if(g, 0.0f);
-  if (*g > RIG_MAX_GAIN) return set_if(g, RIG_MAX_GAIN);
-  return false;
-}
-
-bool fix_id(char* id) {
-  if (!id[0]) {
-    rig_uuid(id);
-    return true;
-  }
-  return fix_text(id, RIG_UUID_BYTES);
-}
-
-bool fix_app_scenes(RigDoc* doc) {
-  bool changed = false;
-  if (doc->app_scene_count < 0) changed |= set_if(&doc->app_scene_count, 0);
-  if (doc->app_scene_count > RIG_APP_SCENES) changed |= set_if(&doc->app_scene_count, (int)RIG_APP_SCENES);
-  for (int i = 0; i < doc->app_scene_count; i++) {
-    RigAppScene& a = doc->app_scenes[i];
-    changed |= fix_text(a.app, sizeof a.app);
-    if (a.scene < 0 || a.scene >= RIG_SCENES) changed |= set_if(&a.scene, 0);
-    if (!std::isfinite(a.at)) changed |= set_if(&a.at, 0.0);
-  }
-  // Equal names merge into the first, which keeps the later "at" when that is larger.
-  for (int i = 1; i < doc->app_scene_count;) {
-    int j = 0;
-    while (j < i && strcmp(doc->app_scenes[j].app, doc->app_scenes[i].app) != 0) j++;
-    if (j == i) {
-      i++;
-      continue;
-    }
-    if (doc->app_scenes[i].at > doc->app_scenes[j].at) {
-      doc->app_scenes[j].scene = doc->app_scenes[i].scene;
-      doc->app_scenes[j].at = doc->app_scenes[i].at;
-    }
-    memmove(&doc->app_scenes[i], &doc->app_scenes[i + 1],
-            sizeof(RigAppScene) * (size_t)(doc->app_scene_count - i - 1));
-    doc->app_scene_count--;
-    memset(&doc->app_scenes[doc->app_scene_count], 0, sizeof(RigAppScene));
-    changed = true;
-  }
-  return changed;
-}
-
-bool fix_scene(RigScene* sc, int index) {
-  bool changed = false;
-  if (sc->channel_count < 0) changed |= set_if(&sc->channel_count, 0);
-  if (sc->channel_count > RIG_MAX_CHANNELS) changed |= set_if(&sc->channel_count, (int)RIG_MAX_CHANNELS);
-  changed |= fix_id(sc->id);
-  changed |= fix_text(sc->name, sizeof sc->name);
-  changed |= fix_text(sc->author, sizeof sc->author);
-  changed |= fix_glyph(sc->glyph, index);
-  changed |= fix_gain(&sc->master_gain);
-  if (!std::isfinite(sc->updated_at)) changed |= set_if(&sc->updated_at, 0.0);
-  for (int c = 0; c < sc->channel_count; c++) {
-    RigChannel& ch = sc->channels[c];
-    changed |= fix_gain(&ch.gain);
-    if (!std::isfinite(ch.pan)) changed |= set_if(&ch.pan, 0.0f);
-    if (ch.pan < -1.0f) changed |= set_if(&ch.pan, -1.0f);
-    if (ch.pan > 1.0f) changed |= set_if(&ch.pan, 1.0f);
-    if (c % 2 == 1) changed |= set_if(&ch.link, false);
-    changed |= fix_text(ch.label, sizeof ch.label);
-    changed |= fix_id(ch.id);
-  }
-  return changed;
-}
-
-// --- Encoding -----------------------------------------------------------------------------
-
-// A comma, the quoted name and a colon; names are plain ASCII.
-inline void key_out(RigJsonOut* o, const char* quoted_with_comma, size_t n) {
-  rigjson_raw(o, quoted_with_comma, n);
-}
-#define KEY(o, lit) key_out(o, lit, sizeof lit - 1)
-
-// A fixed field, bounded even when it lost its terminator.
-void field_out(RigJsonOut* o, const char* field, size_t size) {
-  if (memchr(field, 0, size)) {
-    rigjson_string_out(o, field);
-    return;
-  }
-  char tmp[RIG_KEY_BYTES + 1];
-  memcpy(tmp, field, size);
-  tmp[size] = 0;
-  rigjson_string_out(o, tmp);
-}
-#define FIELD(o, f) field_out(o, f, sizeof f)
-
-void extra_out(RigJsonOut* o, const RigText* t, bool comma) {
-  if (!t->len) return;
-  if (comma) rigjson_char(o, ',');
-  rigjson_raw(o, t->data, t->len);
-}
-
-void channel_out(RigJsonOut* o, const RigChannel* ch, int i) {
-  KEY(o, "{\"id\":");
-  FIELD(o, ch->id);
-  KEY(o, ",\"kind\":{\"input\":{\"channel\":");
-  rigjson_int_out(o, i);
-  KEY(o, "}}");
-  KEY(o, ",\"label\":");
-  FIELD(o, ch->label);
-  KEY(o, ",\"gain\":");
-  rigjson_float_out(o, std::isfinite(ch->gain) ? ch->gain : 1.0f);
-  KEY(o, ",\"pan\":");
-  rigjson_float_out(o, ch->pan);  // non-finite goes out as 0
-  KEY(o, ",\"muted\":");
-  rigjson_bool_out(o, ch->muted);
-  KEY(o, ",\"link\":");
-  rigjson_bool_out(o, ch->link);
-  extra_out(o, &ch->extra, true);
-  rigjson_char(o, '}');
-}
-
-void scene_out(RigJsonOut* o, const RigScene* sc) {
-  KEY(o, "{\"id\":");
-  FIELD(o, sc->id);
-  KEY(o, ",\"name\":");
-  FIELD(o, sc->name);
-  KEY(o, ",\"glyph\":");
-  FIELD(o, sc->glyph);
-  if (sc->fresh) KEY(o, ",\"fresh\":true");
-  KEY(o, ",\"masterGain\":");
-  rigjson_float_out(o, std::isfinite(sc->master_gain) ? sc->master_gain : 1.0f);
-  KEY(o, ",\"updatedAt\":");
-  rigjson_double_out(o, sc->updated_at);
-  KEY(o, ",\"author\":");
-  FIELD(o, sc->author);
-  KEY(o, ",\"channels\":[");
-  int n = sc->channel_count < 0 ? 0 : sc->channel_count > RIG_MAX_CHANNELS ? RIG_MAX_CHANNELS
-                                                                            : sc->channel_count;
-  for (int c = 0; c < n; c++) {
-    if (c) rigjson_char(o, ',');
-    channel_out(o, &sc->channels[c], c);
-  }
-  extra_out(o, &sc->extra_channels, n > 0);
-  rigjson_char(o, ']');
-  extra_out(o, &sc->extra_scene, true);
-  rigjson_char(o, '}');
 }
 
 }  // namespace
@@ -822,8 +738,11 @@ int rig_decode(const char* text, size_t length, RigDoc* doc, char* msg, size_t m
     return RIG_DECODE_NOT_A_RIG;
   }
 
-  Dec d = {};
+  Dec d;
   d.doc = doc;
+  d.phase = PH_ROOT;
+  d.any = d.oom = false;
+  for (auto& m : d.first) m[0] = 0;
   decode_root(&d, &root);
   if (d.oom) {
     rig_doc_reset(doc);
@@ -832,119 +751,18 @@ int rig_decode(const char* text, size_t length, RigDoc* doc, char* msg, size_t m
     return RIG_DECODE_NO_MEMORY;
   }
   doc->read_only = doc->version > RIG_FORMAT_VERSION;
+  d.phase = PH_AFTER;
   if (rig_doc_repair(doc)) say(&d, "out-of-range values repaired");
+  const char* first = "";
+  for (int p = 0; p < PH_COUNT && !first[0]; p++) first = d.first[p];
   if (doc->read_only) {
-    char also[sizeof d.first + 16] = "";
-    if (d.any) snprintf(also, sizeof also, " (and: %s)", d.first);
+    char also[sizeof d.first[0] + 16] = "";
+    if (d.any) snprintf(also, sizeof also, " (and: %s)", first);
     put_msg(msg, msg_size, "version %d is newer than %d - read only%s", doc->version,
             RIG_FORMAT_VERSION, also);
     return RIG_DECODE_READ_ONLY;
   }
   if (!d.any) return RIG_DECODE_OK;
-  put_msg(msg, msg_size, "%s", d.first);
+  put_msg(msg, msg_size, "%s", first);
   return RIG_DECODE_REPAIRED;
-}
-
-size_t rig_encode(const RigDoc* doc, char* out, size_t size) {
-  if (!doc) return 0;
-  RigJsonOut o{out, out ? size : 0, 0};
-  KEY(&o, "{\"format\":\"" RIG_FORMAT_NAME "\"");
-  KEY(&o, ",\"version\":");
-  rigjson_int_out(&o, doc->version);
-  KEY(&o, ",\"rev\":");
-  rigjson_int_out(&o, doc->rev);
-  KEY(&o, ",\"key\":");
-  FIELD(&o, doc->key);
-
-  KEY(&o, ",\"device\":{\"api\":");
-  FIELD(&o, doc->api);
-  KEY(&o, ",\"name\":");
-  FIELD(&o, doc->device_name);
-  KEY(&o, ",\"channels\":");
-  rigjson_int_out(&o, doc->channels);
-  KEY(&o, ",\"channelNames\":[");
-  int names = doc->channels < 0 ? 0 : doc->channels > RIG_MAX_CHANNELS ? RIG_MAX_CHANNELS
-                                                                        : doc->channels;
-  for (int i = RIG_MAX_CHANNELS - 1; i >= names; i--) {
-    if (doc->channel_names[i][0]) {
-      names = i + 1;
-      break;
-    }
-  }
-  for (int i = 0; i < names; i++) {
-    if (i) rigjson_char(&o, ',');
-    FIELD(&o, doc->channel_names[i]);
-  }
-  rigjson_char(&o, ']');
-  extra_out(&o, &doc->extra_device, true);
-  rigjson_char(&o, '}');
-
-  KEY(&o, ",\"activeScene\":");
-  rigjson_int_out(&o, doc->active_scene);
-  int apps = doc->app_scene_count > RIG_APP_SCENES ? RIG_APP_SCENES : doc->app_scene_count;
-  if (apps > 0) {
-    KEY(&o, ",\"appScenes\":{");
-    for (int i = 0; i < apps; i++) {
-      if (i) rigjson_char(&o, ',');
-      FIELD(&o, doc->app_scenes[i].app);
-      KEY(&o, ":{\"scene\":");
-      rigjson_int_out(&o, doc->app_scenes[i].scene);
-      KEY(&o, ",\"at\":");
-      rigjson_double_out(&o, doc->app_scenes[i].at);
-      rigjson_char(&o, '}');
-    }
-    rigjson_char(&o, '}');
-  }
-
-  KEY(&o, ",\"scenes\":[");
-  for (int s = 0; s < RIG_SCENES; s++) {
-    if (s) rigjson_char(&o, ',');
-    scene_out(&o, &doc->scenes[s]);
-  }
-  extra_out(&o, &doc->extra_scenes, true);
-  rigjson_char(&o, ']');
-
-  KEY(&o, ",\"writer\":{\"app\":");
-  FIELD(&o, doc->writer_app);
-  KEY(&o, ",\"platform\":");
-  FIELD(&o, doc->writer_platform);
-  KEY(&o, ",\"version\":");
-  FIELD(&o, doc->writer_version);
-  KEY(&o, ",\"instance\":");
-  FIELD(&o, doc->writer_instance);
-  KEY(&o, ",\"at\":");
-  rigjson_double_out(&o, doc->writer_at);
-  rigjson_char(&o, '}');
-  extra_out(&o, &doc->extra_root, true);
-  rigjson_char(&o, '}');
-  if (out && o.pos < size) out[o.pos] = 0;
-  return o.pos;
-}
-
-bool rig_doc_repair(RigDoc* doc) {
-  if (!doc) return false;
-  bool changed = false;
-  if (doc->version < 1) changed |= set_if(&doc->version, 1);
-  changed |= set_if(&doc->read_only, doc->version > RIG_FORMAT_VERSION);
-  if (doc->rev < 0) changed |= set_if(&doc->rev, (int64_t)0);
-  changed |= fix_text(doc->key, sizeof doc->key);
-  changed |= fix_text(doc->api, sizeof doc->api);
-  changed |= fix_text(doc->device_name, sizeof doc->device_name);
-  for (auto& name : doc->channel_names) changed |= fix_text(name, RIG_NAME_BYTES);
-  if (doc->active_scene < 0 || doc->active_scene >= RIG_SCENES)
-    changed |= set_if(&doc->active_scene, 0);
-  changed |= fix_app_scenes(doc);
-  int most = 1;
-  for (int s = 0; s < RIG_SCENES; s++) {
-    changed |= fix_scene(&doc->scenes[s], s);
-    if (doc->scenes[s].channel_count > most) most = doc->scenes[s].channel_count;
-  }
-  if (doc->channels < 1) changed |= set_if(&doc->channels, most);
-  if (doc->channels > RIG_MAX_CHANNELS) changed |= set_if(&doc->channels, (int)RIG_MAX_CHANNELS);
-  changed |= fix_text(doc->writer_app, sizeof doc->writer_app);
-  changed |= fix_text(doc->writer_platform, sizeof doc->writer_platform);
-  changed |= fix_text(doc->writer_version, sizeof doc->writer_version);
-  changed |= fix_text(doc->writer_instance, sizeof doc->writer_instance);
-  if (!std::isfinite(doc->writer_at)) changed |= set_if(&doc->writer_at, 0.0);
-  return changed;
 }

@@ -46,14 +46,14 @@ enum RigJsonType : uint8_t {
 struct RigJsonValue {
   const char* text;  // the whole text
   uint32_t start;    // first byte of the value (the quote of a string)
-  uint32_t length;
+  uint32_t length;  // 0 for a container rigjson_next_lazy left unmeasured
   RigJsonType type;
 };
 
 // Iterates an array's elements or an object's members in text order.
 struct RigJsonIter {
   RigJsonValue container;
-  uint32_t pos;
+  uint32_t pos;  // a byte offset below 1 GB; the top two bits are the walk's own flags
 };
 
 enum { RIGJSON_MAX_DEPTH = 64 };
@@ -63,6 +63,13 @@ int rigjson_validate(const char* text, size_t length, RigJsonValue* root, char* 
 void rigjson_iter(const RigJsonValue* container, RigJsonIter* it);
 // Next array element (name left untouched) or object member (name = its quoted key).
 bool rigjson_next(RigJsonIter* it, RigJsonValue* name, RigJsonValue* value);
+// Like rigjson_next, but an array or object value comes unmeasured (length 0) so that it is
+// read once, not skipped first: walk it to its end with its own iterator and hand that to
+// rigjson_iter_past, or the next call on it skips the value after all.
+bool rigjson_next_lazy(RigJsonIter* it, RigJsonValue* name, RigJsonValue* value);
+void rigjson_iter_past(RigJsonIter* it, const RigJsonIter* child);
+// The value's length, measured now when rigjson_next_lazy left it out.
+uint32_t rigjson_length(const RigJsonValue* v);
 int rigjson_count(const RigJsonValue* object_or_array);
 // Compares a string value, unescaped, with a zero-terminated text.
 bool rigjson_string_equals(const RigJsonValue* v, const char* s);

@@ -11,6 +11,12 @@
 
 namespace {
 
+// Iterator positions carry two flags: a container handed out lazily that still has to be
+// skipped, and an iteration that reached its closing bracket. Texts stay below 1 GB for them.
+constexpr uint32_t kPending = 0x80000000u;
+constexpr uint32_t kDone = 0x40000000u;
+constexpr uint32_t kPosMask = 0x3FFFFFFFu;
+
 inline bool is_ws(unsigned char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
@@ -69,11 +75,21 @@ inline void skip_ws(Scan* s) {
   while (s->p < s->n && is_ws(s->t[s->p])) s->p++;
 }
 
+// Bytes a string cannot simply hold: controls, the quote and the backslash.
+struct StringStops {
+  bool stop[256];
+  constexpr StringStops() : stop() {
+    for (int c = 0; c < 0x20; c++) stop[c] = true;
+    stop[(unsigned char)'"'] = stop[(unsigned char)'\\'] = true;
+  }
+};
+constexpr StringStops kStringStops;
+
 int scan_string(Scan* s) {
   const unsigned char* t = s->t;
   size_t p = s->p + 1, n = s->n;
   for (;;) {
-    while (p < n && t[p] >= 0x20 && t[p] != '"' && t[p] != '\\') p++;
+    while (p < n && !kStringStops.stop[t[p]]) p++;
     if (p >= n) return fail_truncated(s);
     unsigned char c = t[p];
     if (c == '"') {
@@ -244,13 +260,28 @@ RigJsonType type_of(unsigned char c) {
 
 // --- Walking validated text -------------------------------------------------------------
 
+// Byte classes for skipping: 1 a quote or backslash, 2 an opening bracket, 3 a closing one.
+struct SkipTable {
+  unsigned char in_string[256];
+  unsigned char outside[256];
+  bool number[256];
+  constexpr SkipTable() : in_string(), outside(), number() {
+    for (const char* c = "0123456789+-.eE"; *c; c++) number[(unsigned char)*c] = true;
+    in_string[(unsigned char)'"'] = in_string[(unsigned char)'\\'] = 1;
+    outside[(unsigned char)'"'] = 1;
+    outside[(unsigned char)'{'] = outside[(unsigned char)'['] = 2;
+    outside[(unsigned char)'}'] = outside[(unsigned char)']'] = 3;
+  }
+};
+constexpr SkipTable kSkip;
+
 // The end of the validated string whose opening quote is at p.
 inline size_t end_of_string(const unsigned char* t, size_t p) {
   p++;
   for (;;) {
-    unsigned char c = t[p];
-    if (c == '"') return p + 1;
-    p += c == '\\' ? 2 : 1;
+    while (!kSkip.in_string[t[p]]) p++;
+    if (t[p] == '"') return p + 1;
+    p += 2;
   }
 }
 
@@ -264,16 +295,14 @@ size_t end_of_value(const unsigned char* t, size_t p) {
     case '[': {
       int depth = 0;
       for (;;) {
-        c = t[p];
-        if (c == '"') {
+        while (!kSkip.outside[t[p]]) p++;
+        unsigned char k = kSkip.outside[t[p]];
+        if (k == 1) {
           p = end_of_string(t, p);
-          continue;
-        }
-        p++;
-        if (c == '{' || c == '[') {
-          depth++;
-        } else if (c == '}' || c == ']') {
-          if (--depth == 0) return p;
+        } else {
+          p++;
+          depth += k == 2 ? 1 : -1;
+          if (depth == 0) return p;
         }
       }
     }
@@ -283,9 +312,7 @@ size_t end_of_value(const unsigned char* t, size_t p) {
     case 'f':
       return p + 5;
     default:
-      while (is_digit(t[p]) || t[p] == '-' || t[p] == '+' || t[p] == '.' || t[p] == 'e' ||
-             t[p] == 'E')
-        p++;
+      while (kSkip.number[t[p]]) p++;
       return p;
   }
 }
@@ -436,10 +463,45 @@ bool number_overflows(const unsigned char* s, size_t n) {
   return point + e > 0;
 }
 
+// Exact powers of ten for the short-number path: each is a double and, up to 1e10, a float.
+constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                             1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                             1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+// Short plain numbers ("0.25", "-12.5", "786100000.25") as an exact integer divided by an
+// exact power of ten: one correctly rounded operation, so the same value from_chars gives.
+template <typename T>
+bool short_number(const char* s, size_t n, T* out) {
+  constexpr uint64_t kMaxMantissa = sizeof(T) == 4 ? (1u << 24) : (1ull << 53);
+  constexpr int kMaxPow = sizeof(T) == 4 ? 10 : 22;
+  size_t i = 0;
+  bool neg = s[0] == '-';
+  if (neg) i++;
+  uint64_t m = 0;
+  int frac = -1;
+  for (; i < n; i++) {
+    char c = s[i];
+    if (c == '.') {
+      frac = 0;
+      continue;
+    }
+    if (c < '0' || c > '9') return false;  // an exponent
+    m = m * 10 + (uint64_t)(c - '0');
+    if (m > kMaxMantissa) return false;  // too many digits to be exact
+    if (frac >= 0) frac++;
+  }
+  if (frac > kMaxPow) return false;
+  T x = (T)m;
+  if (frac > 0) x = x / (T)kPow10[frac];
+  *out = neg ? -x : x;
+  return true;
+}
+
 template <typename T>
 bool read_number(const RigJsonValue* v, T* out) {
   if (!v || v->type != RIGJSON_NUMBER) return false;
   const char* s = v->text + v->start;
+  if (short_number(s, v->length, out)) return true;
   T x = 0;
   auto r = std::from_chars(s, s + v->length, x);
   if (r.ec == std::errc::result_out_of_range) {
@@ -525,8 +587,8 @@ int rigjson_validate(const char* text, size_t length, RigJsonValue* root, char* 
                      size_t msg_size) {
   if (msg && msg_size) msg[0] = 0;
   if (!text) length = 0;
-  if (length > 0xFFFFFFF0u) {
-    put_msg(msg, msg_size, "bigger than 4 GB (%llu bytes)", (unsigned long long)length);
+  if (length > kPosMask) {
+    put_msg(msg, msg_size, "bigger than 1 GB (%llu bytes)", (unsigned long long)length);
     return -1;
   }
   Scan s{(const unsigned char*)text, length, 0, false, 0, msg, msg_size};
@@ -553,17 +615,19 @@ void rigjson_iter(const RigJsonValue* container, RigJsonIter* it) {
   it->pos = container ? container->start + 1 : 0;
 }
 
-bool rigjson_next(RigJsonIter* it, RigJsonValue* name, RigJsonValue* value) {
+namespace {
+
+bool next_value(RigJsonIter* it, RigJsonValue* name, RigJsonValue* value, bool lazy) {
   if (!it) return false;
   const RigJsonValue& c = it->container;
   if (c.type != RIGJSON_ARRAY && c.type != RIGJSON_OBJECT) return false;
+  if (it->pos & kDone) return false;
   const unsigned char* t = (const unsigned char*)c.text;
-  size_t p = it->pos;
-  size_t end = (size_t)c.start + c.length;
-  if (p >= end) return false;
+  size_t p = it->pos & kPosMask;
+  if (it->pos & kPending) p = end_of_value(t, p);  // handed out lazily and not walked
   skip_ws_at(t, &p);
   if (t[p] == ']' || t[p] == '}') {
-    it->pos = (uint32_t)end;
+    it->pos = (uint32_t)(p + 1) | kDone;
     return false;
   }
   if (t[p] == ',') {
@@ -578,10 +642,38 @@ bool rigjson_next(RigJsonIter* it, RigJsonValue* name, RigJsonValue* value) {
     p++;  // the colon
     skip_ws_at(t, &p);
   }
+  RigJsonType type = type_of(t[p]);
+  if (lazy && (type == RIGJSON_ARRAY || type == RIGJSON_OBJECT)) {
+    if (value) *value = RigJsonValue{c.text, (uint32_t)p, 0, type};
+    it->pos = (uint32_t)p | kPending;
+    return true;
+  }
   size_t e = end_of_value(t, p);
-  if (value) *value = RigJsonValue{c.text, (uint32_t)p, (uint32_t)(e - p), type_of(t[p])};
+  if (value) *value = RigJsonValue{c.text, (uint32_t)p, (uint32_t)(e - p), type};
   it->pos = (uint32_t)e;
   return true;
+}
+
+}  // namespace
+
+bool rigjson_next(RigJsonIter* it, RigJsonValue* name, RigJsonValue* value) {
+  return next_value(it, name, value, false);
+}
+
+bool rigjson_next_lazy(RigJsonIter* it, RigJsonValue* name, RigJsonValue* value) {
+  return next_value(it, name, value, true);
+}
+
+void rigjson_iter_past(RigJsonIter* it, const RigJsonIter* child) {
+  if (!it || !child || !(it->pos & kPending) || !(child->pos & kDone)) return;
+  if ((it->pos & kPosMask) != child->container.start) return;
+  it->pos = child->pos & kPosMask;
+}
+
+uint32_t rigjson_length(const RigJsonValue* v) {
+  if (!v || !v->text) return 0;
+  if (v->length) return v->length;
+  return (uint32_t)(end_of_value((const unsigned char*)v->text, v->start) - v->start);
 }
 
 int rigjson_count(const RigJsonValue* v) {
@@ -625,12 +717,18 @@ bool rigjson_string(const RigJsonValue* v, char* out, size_t size, bool* cut, bo
   while (p < end) {
     unsigned char c = t[p];
     if (c < 0x80 && c != '\\') {
-      if (o >= room) {
+      size_t q = p + 1;
+      while (q < end && t[q] < 0x80 && t[q] != '\\') q++;
+      size_t n = q - p;
+      if (n > room - o) {
+        memcpy(out + o, t + p, room - o);
+        o = room;
         was_cut = true;
         break;
       }
-      out[o++] = (char)c;
-      p++;
+      memcpy(out + o, t + p, n);
+      o += n;
+      p = q;
       continue;
     }
     Piece piece;

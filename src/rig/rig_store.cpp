@@ -62,6 +62,7 @@ void store_free(RigStore* s) {
 // hears of it.
 void post_results(RigStore* s, RigRequest* r, RigResult* res) {
   std::lock_guard<std::mutex> g(s->mu);
+  s->results.push_back(*res);
   for (int i = 1; i < r->id_count; i++) {
     RigResult extra = *res;
     extra.id = r->ids[i];
@@ -75,14 +76,14 @@ void post_results(RigStore* s, RigRequest* r, RigResult* res) {
     }
     s->results.push_back(extra);
   }
-  s->results.push_back(*res);
 }
 
 void run_thread(RigStore* s) {
   unsigned long e = rig_make_folder(s->folder);
   if (e) {
-    rig_store_logf(s, "rig: can't create the rigs folder %s - rigs stay in memory until it can be made",
-                   s->folder);
+    rig_store_logf(
+        s, "rig: can't create the rigs folder %s - rigs stay in memory until it can be made",
+        s->folder);
   } else {
     rig_remove_strays(s);
   }
@@ -127,10 +128,10 @@ void run_thread(RigStore* s) {
       folder_watch_disarm(s->watch);
       platform_sleep_ms(kFailedWaitMs);
     } else if (got & FOLDER_WATCH_CHANGED) {
-      rig_watch_check(s, false);
+      rig_watch_check(s);
     }
     if (rig_store_clock(s) >= deadline) {
-      rig_watch_check(s, true);
+      rig_watch_check(s);
       deadline = rig_store_clock(s) + s->poll_ms / 1000.0;
     }
   }
@@ -325,7 +326,7 @@ bool rig_store_busy(RigStore* s, double* seconds) {
   if (!s) return false;
   double now = rig_store_clock(s);
   std::lock_guard<std::mutex> g(s->mu);
-  const RigRequest* oldest = s->running ? s->running
+  const RigRequest* oldest = s->running            ? s->running
                              : s->requests.empty() ? nullptr
                                                    : s->requests.front();
   if (!oldest) return false;
@@ -336,9 +337,8 @@ bool rig_store_busy(RigStore* s, double* seconds) {
 bool rig_store_flush(RigStore* s, int ms) {
   if (!s) return true;
   std::unique_lock<std::mutex> g(s->mu);
-  return s->idle.wait_for(g, std::chrono::milliseconds(ms < 0 ? 0 : ms), [s] {
-    return (s->requests.empty() && !s->running) || s->ended;
-  });
+  return s->idle.wait_for(g, std::chrono::milliseconds(ms < 0 ? 0 : ms),
+                          [s] { return (s->requests.empty() && !s->running) || s->ended; });
 }
 
 void rig_store_close(RigStore* s, int ms) {
@@ -346,8 +346,8 @@ void rig_store_close(RigStore* s, int ms) {
   std::unique_lock<std::mutex> g(s->mu);
   s->quit = true;
   folder_watch_wake(s->watch);
-  bool ended = s->ended_cv.wait_for(g, std::chrono::milliseconds(ms < 0 ? 0 : ms),
-                                    [s] { return s->ended; });
+  bool ended =
+      s->ended_cv.wait_for(g, std::chrono::milliseconds(ms < 0 ? 0 : ms), [s] { return s->ended; });
   if (ended) {
     g.unlock();
     s->thread.join();

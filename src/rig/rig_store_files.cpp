@@ -34,7 +34,8 @@ unsigned long rename_retrying(RigStore* s, const char* from, const char* to) {
   for (int i = 0;; i++) {
     e = fsys_rename(from, to);
     if (e == 0 || !fsys_error_transient(e) || e == EEXIST || i == kRenameRetries) return e;
-    if (i == 0) rig_store_logf(s, "rig: the rig file is held open by another program - retrying the rename");
+    if (i == 0)
+      rig_store_logf(s, "rig: the rig file is held open by another program - retrying the rename");
     platform_sleep_ms((uint32_t)((13 * i) % 31 + 20));
   }
 }
@@ -44,16 +45,42 @@ unsigned long rename_retrying(RigStore* s, const char* from, const char* to) {
 void rig_error_text(unsigned long e, char* out, size_t size) {
   const char* t = nullptr;
   switch (e) {
-    case ENOENT: t = "not found"; break;
-    case ENOTDIR: case ENODEV: case ENXIO: case EHOSTUNREACH: case ENETUNREACH:
-    case ENOTCONN: case ESTALE: t = "the folder can't be reached"; break;
-    case EACCES: case EPERM: t = "access denied"; break;
-    case ENOMEM: case EFAULT: t = "out of memory"; break;
-    case EROFS: t = "the disk is write-protected"; break;
-    case ENOMEDIUM: t = "the drive isn't ready"; break;
-    case EBUSY: case ETXTBSY: t = "in use by another program"; break;
-    case ENOSPC: case EDQUOT: t = "the disk is full"; break;
-    default: break;
+    case ENOENT:
+      t = "not found";
+      break;
+    case ENOTDIR:
+    case ENODEV:
+    case ENXIO:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case ENOTCONN:
+    case ESTALE:
+      t = "the folder can't be reached";
+      break;
+    case EACCES:
+    case EPERM:
+      t = "access denied";
+      break;
+    case ENOMEM:
+    case EFAULT:
+      t = "out of memory";
+      break;
+    case EROFS:
+      t = "the disk is write-protected";
+      break;
+    case ENOMEDIUM:
+      t = "the drive isn't ready";
+      break;
+    case EBUSY:
+    case ETXTBSY:
+      t = "in use by another program";
+      break;
+    case ENOSPC:
+    case EDQUOT:
+      t = "the disk is full";
+      break;
+    default:
+      break;
   }
   if (t) {
     snprintf(out, size, "%s", t);
@@ -91,7 +118,7 @@ int rig_read_file(const char* path, char** text, size_t* length, char* msg, size
     if (i + 1 < kReadTries) platform_sleep_ms(kReadRetryMs);
   }
   if (e) {
-    if (fsys_error_missing(e) && e == ENOENT) {
+    if (fsys_error_missing(e)) {
       snprintf(msg, msg_size, "not found");
       return RIG_READ_MISSING;
     }

@@ -86,8 +86,13 @@ unsigned long rig_make_folder(const char* folder);
 // The lock file's path for a rig file name.
 int rig_lock_path(const RigStore* s, const char* file_name, char* out, size_t size);
 
-enum RigRead : int { RIG_READ_OK = 0, RIG_READ_MISSING = 1, RIG_READ_FAILED = -1,
-                     RIG_READ_TOO_BIG = -2, RIG_READ_NO_MEMORY = -3 };
+enum RigRead : int {
+  RIG_READ_OK = 0,
+  RIG_READ_MISSING = 1,
+  RIG_READ_FAILED = -1,
+  RIG_READ_TOO_BIG = -2,
+  RIG_READ_NO_MEMORY = -3
+};
 // The whole file into *text (malloc'd, zero-terminated). Failures carry their message.
 int rig_read_file(const char* path, char** text, size_t* length, char* msg, size_t msg_size);
 // Encodes doc and writes it over path through "<path>.tmp". 0, or -1 with the message.
@@ -102,5 +107,6 @@ void rig_remove_strays(RigStore* s);
 
 void rig_run_load(RigStore* s, RigRequest* r, RigResult* out);
 void rig_run_save(RigStore* s, RigRequest* r, RigResult* out);
-// The watched key's check; at_poll skips a file whose stamp is unchanged since a good check.
-void rig_watch_check(RigStore* s, bool at_poll);
+// The watched key's check, at a change notice or a poll: posts CHANGED_ON_DISK for another
+// writer's new version.
+void rig_watch_check(RigStore* s);

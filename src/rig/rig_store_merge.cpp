@@ -89,7 +89,8 @@ void rig_merge_changes(RigDoc* disk, const RigDoc* ours, const RigChanges* chang
   if (changes->active_scene) disk->active_scene = ours->active_scene;
   if (changes->device) {
     if (ours->api[0]) memcpy(disk->api, ours->api, sizeof disk->api);
-    if (ours->device_name[0]) memcpy(disk->device_name, ours->device_name, sizeof disk->device_name);
+    if (ours->device_name[0])
+      memcpy(disk->device_name, ours->device_name, sizeof disk->device_name);
     if (ours->channels > disk->channels) disk->channels = ours->channels;
     for (int c = 0; c < RIG_MAX_CHANNELS; c++)
       if (ours->channel_names[c][0])

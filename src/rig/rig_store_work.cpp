@@ -152,7 +152,7 @@ int create_file(RigStore* s, RigRequest* r, const char* name, const char* path, 
     return -1;
   }
   stamp_doc(s, doc, r->key, -1);
-  if (!make_folder(s, msg, msg_size) || rig_write_file(s, path, doc, msg, msg_size) != 0) {
+  if (rig_write_file(s, path, doc, msg, msg_size) != 0) {
     rig_doc_free(doc);
     return -1;
   }
@@ -206,8 +206,9 @@ void rig_run_load(RigStore* s, RigRequest* r, RigResult* out) {
       ok = true;
       kind = RIG_RESULT_LOADED;
     } else {
+      // The lock file lives in the folder, so the folder comes first.
       Held held;
-      if (take_lock(s, name, &held, msg, sizeof msg)) {
+      if (make_folder(s, msg, sizeof msg) && take_lock(s, name, &held, msg, sizeof msg)) {
         got = read_and_decode(path, doc, &code, msg, sizeof msg);
         if (got == RIG_READ_MISSING) {
           rig_doc_free(doc);
@@ -227,8 +228,8 @@ void rig_run_load(RigStore* s, RigRequest* r, RigResult* out) {
           char aside[PATH_UTF8_MAX + 1], why[RIG_MESSAGE_BYTES];
           copy_text(why, sizeof why, msg);
           if (rig_set_aside(s, path, aside, sizeof aside, msg, sizeof msg) == 0) {
-            rig_store_logf(s, "rig: %s was damaged (%s) - kept it as %s, starting fresh", name,
-                           why, aside);
+            rig_store_logf(s, "rig: %s was damaged (%s) - kept it as %s, starting fresh", name, why,
+                           aside);
             rig_doc_free(doc);
             doc = nullptr;
             if (create_file(s, r, name, path, &doc, msg, sizeof msg) == 0) {
@@ -308,11 +309,8 @@ void rig_run_save(RigStore* s, RigRequest* r, RigResult* out) {
         stamp_doc(s, disk, r->key, disk_rev);
         if (rig_write_file(s, path, disk, msg, sizeof msg) == 0) written = disk;
       }
-      if (written == ours) {
-        r->doc = nullptr;
-      } else if (written != disk) {
-        rig_doc_free(disk);
-      }
+      if (written == ours) r->doc = nullptr;
+      if (written != disk) rig_doc_free(disk);
     }
   }
   if (written) {
@@ -325,7 +323,7 @@ void rig_run_save(RigStore* s, RigRequest* r, RigResult* out) {
   finish_result(out, RIG_RESULT_SAVE_FAILED, r, code, nullptr, msg);
 }
 
-void rig_watch_check(RigStore* s, bool at_poll) {
+void rig_watch_check(RigStore* s) {
   const char* key = s->watched;
   if (!key[0]) return;
   RigWatch* w = nullptr;
@@ -339,9 +337,8 @@ void rig_watch_check(RigStore* s, bool at_poll) {
     w->last_ok = false;
     return;
   }
-  // A replaced file always has a new inode, so an equal stamp is the same file also between
-  // polls; notices come for every file in the folder, our lock and temporary files too.
-  (void)at_poll;
+  // A replaced file always has a new inode, so an equal stamp is the same file at a notice
+  // too; notices come for every file in the folder, our lock and temporary files as well.
   if (w->last_ok && file_stamp_equal(&stamp, &w->stamp)) return;
   if (!stamp.exists) {
     w->stamp = stamp;
@@ -362,8 +359,9 @@ void rig_watch_check(RigStore* s, bool at_poll) {
   }
   if (!decodes(code)) {
     if (!w->bad_logged)
-      rig_store_logf(s, "rig: ignored a change to %s that doesn't decode (%s) - waiting for the next one",
-                     name, msg);
+      rig_store_logf(
+          s, "rig: ignored a change to %s that doesn't decode (%s) - waiting for the next one",
+          name, msg);
     w->bad_logged = true;
     w->last_ok = false;
     rig_doc_free(doc);
