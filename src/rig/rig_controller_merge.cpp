@@ -30,7 +30,6 @@ void upper_ascii(char* s) {
 
 // --- Loading -----------------------------------------------------------------------------
 
-
 // The active scene a document gives this program: its own app scene, else the document's.
 void take_app_scene(RigController* c) {
   const RigAppScene* a = ctl_app_scene(c->cur.doc, c->app);
@@ -295,7 +294,6 @@ void ctl_loading_frame(RigController* c, double now) {
     ctl_post_load(c);
   }
 }
-
 
 void ctl_grow_scenes(RigDoc* doc, int inputs) {
   if (!doc) return;
