@@ -1,11 +1,9 @@
 #include "rig/rig_controller.h"
 
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "base/clock.h"
 #include "base/log.h"
@@ -42,7 +40,7 @@ void save_slot(RigController* c, RigSlot* s, bool current, bool forced) {
   if (!forced) {
     if (s->failed) {
       if (now < s->retry_at) return;
-    } else if (!s->flush && now - s->last_edit < kSaveQuietSeconds &&
+    } else if (now - s->last_edit < kSaveQuietSeconds &&
                now - s->first_edit < kSaveAtLeastSeconds) {
       return;
     }
@@ -58,9 +56,7 @@ void save_slot(RigController* c, RigSlot* s, bool current, bool forced) {
   s->in_flight++;
   rig_changes_clear(&s->changes);
   s->dirty = false;
-  s->flush = false;
 }
-
 
 // --- Binding -----------------------------------------------------------------------------
 
@@ -301,8 +297,6 @@ void rig_controller_bind(RigController* c, const StreamBinding* binding) {
 
 void rig_controller_frame(RigController* c, double now, double wall) {
   if (!c) return;
-  c->now = now;
-  c->framed = true;
   rig_set_frame_time(wall);
   ctl_take_results(c);
   ctl_meters_frame(c, now);
@@ -567,9 +561,8 @@ void rig_controller_status(RigController* c, RigControllerStatus* out) {
   out->muted_with_signal = c->muted_signal;
   double waited = 0;
   out->saving = rig_store_busy(c->store, &waited) && waited > kSavingShownAfter;
-  bool mixer_fallback = c->meters.waiting || c->meters.on_fallback;
   out->waiting_for_rig =
-      c->has_binding && mixer_fallback && (c->state == RIG_LOADING || c->tag_mismatch);
+      c->has_binding && c->meters.on_fallback && (c->state == RIG_LOADING || c->tag_mismatch);
   out->fresh_defaults = c->fresh_defaults;
   out->tag_mismatch = c->tag_mismatch;
   out->save_failed = c->cur.failed && c->save_failure[0];

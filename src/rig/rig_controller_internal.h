@@ -15,7 +15,6 @@ struct RigSlot {
   bool dirty;
   double first_edit;  // monotonic seconds of the first unsaved edit
   double last_edit;
-  bool flush;
   bool failed;
   double retry_at;
   int32_t in_flight;
@@ -80,9 +79,6 @@ struct RigController {
   RigEvent events[RIG_EVENT_RING];
   int32_t event_head;
   int32_t event_count;
-
-  double now;  // the latest frame's monotonic seconds
-  bool framed;
 };
 
 constexpr double RIG_CTL_RETRY_SECONDS = 2.0;
