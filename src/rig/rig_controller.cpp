@@ -66,9 +66,9 @@ void clean_binding(const StreamBinding* in, StreamBinding* b) {
   ctl_copy_text(b->api, sizeof b->api, in->api);
   ctl_copy_text(b->device_name, sizeof b->device_name, in->device_name);
   b->inputs = in->inputs < 1 ? 1 : in->inputs > RIG_MAX_CHANNELS ? RIG_MAX_CHANNELS : in->inputs;
-  b->device_inputs = in->device_inputs < b->inputs           ? b->inputs
+  b->device_inputs = in->device_inputs < b->inputs          ? b->inputs
                      : in->device_inputs > RIG_MAX_CHANNELS ? RIG_MAX_CHANNELS
-                                                             : in->device_inputs;
+                                                            : in->device_inputs;
   b->rate = in->rate;
   for (int i = 0; i < RIG_MAX_CHANNELS; i++) {
     text_copy_valid(b->channel_names[i], RIG_NAME_BYTES, in->channel_names[i], RIG_NAME_BYTES,
@@ -247,14 +247,15 @@ void rig_controller_bind(RigController* c, const StreamBinding* binding) {
     c->tag = rig_tag(c->key);
     if (c->cur.doc) {
       ctl_grow_scenes(c->cur.doc, b.inputs);
-      if (!c->cur.doc->read_only && ctl_refresh_device(c->cur.doc, &b)) c->cur.changes.device = true;
+      if (!c->cur.doc->read_only && ctl_refresh_device(c->cur.doc, &b))
+        c->cur.changes.device = true;
       ctl_publish(c, 0.0);
     }
     if (b.inputs > before) ctl_event(c, RIG_EVENT_MORE_INPUTS, b.inputs, 0, false, nullptr);
     return;
   }
-  bool unsaved = c->cur.doc && !c->cur.doc->read_only && c->state == RIG_READY &&
-                 ctl_slot_has_work(&c->cur);
+  bool unsaved =
+      c->cur.doc && !c->cur.doc->read_only && c->state == RIG_READY && ctl_slot_has_work(&c->cur);
   if (unsaved) {
     if (c->prev.doc) {
       ctl_log(c, "rig: dropped the unsaved changes of %s (another device came along first)",
@@ -442,9 +443,10 @@ void rig_set_glyph(RigController* c, int scene, const char* glyph) {
   const unsigned char* u = (const unsigned char*)cut;
   uint32_t cp = n == 1   ? u[0]
                 : n == 2 ? (uint32_t)(u[0] & 0x1F) << 6 | (u[1] & 0x3F)
-                : n == 3 ? (uint32_t)(u[0] & 0x0F) << 12 | (uint32_t)(u[1] & 0x3F) << 6 | (u[2] & 0x3F)
-                         : (uint32_t)(u[0] & 0x07) << 18 | (uint32_t)(u[1] & 0x3F) << 12 |
-                               (uint32_t)(u[2] & 0x3F) << 6 | (u[3] & 0x3F);
+                : n == 3
+                    ? (uint32_t)(u[0] & 0x0F) << 12 | (uint32_t)(u[1] & 0x3F) << 6 | (u[2] & 0x3F)
+                    : (uint32_t)(u[0] & 0x07) << 18 | (uint32_t)(u[1] & 0x3F) << 12 |
+                          (uint32_t)(u[2] & 0x3F) << 6 | (u[3] & 0x3F);
   if (cp < 0x20 || cp == 0xFE0E || cp == 0xFE0F || cp == 0xFFFD) return;
   cut[n] = 0;
   RigScene* sc = &c->cur.doc->scenes[scene];

@@ -83,7 +83,8 @@ struct RigController {
 
 constexpr double RIG_CTL_RETRY_SECONDS = 2.0;
 constexpr double RIG_CTL_FRESH_AFTER_SECONDS = 5.0;
-constexpr double RIG_CTL_MERGE_RAMP = 0.2;  // plans that come from outside, or while on the fallback
+constexpr double RIG_CTL_MERGE_RAMP =
+    0.2;  // plans that come from outside, or while on the fallback
 
 // --- Shared helpers (rig_controller.cpp) -------------------------------------------------
 

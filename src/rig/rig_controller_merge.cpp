@@ -403,8 +403,8 @@ void ctl_merge_outside(RigController* c, RigDoc* outside, int mode, const char* 
   }
 
   bool scene_changed[RIG_SCENES] = {};
-  bool changed = !have_base || ctl_docs_differ(c->base, outside, scene_changed) ||
-                 c->active != was_active;
+  bool changed =
+      !have_base || ctl_docs_differ(c->base, outside, scene_changed) || c->active != was_active;
   if (!changed || mode == 0) return;
   const char* name = writer;
   if (mode == 2) {

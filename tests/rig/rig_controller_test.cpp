@@ -1,6 +1,8 @@
 // The rig controller over a real store in a scratch folder and a real mixer, bound to streams
 // made by hand. A test clock drives the controller; the store works in real time, so each step
 // waits (really) for the store's answers before the clock moves on.
+#include "rig/rig_controller.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,7 +14,6 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "rig/rig_controller.h"
 #include "rig/rig_format.h"
 #include "rig/rig_test_util.h"
 #include "support/log_search.h"
@@ -347,8 +348,9 @@ TEST_F(RigControllerTest, AnUnreadableFileGivesFreshDefaultsAfterFiveSecondsAndM
   EXPECT_FALSE(ctl.scene(0).channels[0].muted);  // a new rig's inputs 1-2
   rig_set_gain(ctl.c, 0, 0.5f);
   for (int i = 0; i < 40; i++) ctl.step(0.1);
-  EXPECT_EQ(log_count(from, "rig: can't read the rig file for 5 s - running on the fresh "
-                            "defaults; changes stay in this session until it can be read"),
+  EXPECT_EQ(log_count(from,
+                      "rig: can't read the rig file for 5 s - running on the fresh "
+                      "defaults; changes stay in this session until it can be read"),
             1);
   EXPECT_EQ(log_count(from, "rig: can't read the rig file ("), 3);  // 0, 2 and 4 s; then quiet
   EXPECT_TRUE(ctl.status().fresh_defaults);
