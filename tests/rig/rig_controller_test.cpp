@@ -254,6 +254,7 @@ TEST_F(RigControllerTest, TwoProgramsKeepTheirOwnScenesAndMergeEachOthersEdits) 
   }
 
   // b holds an unsaved edit of its own when a's edit arrives.
+  b.ev.clear();
   rig_set_gain(b.c, 3, 0.5f);
   rig_set_gain(a.c, 0, 0.125f);
   ASSERT_TRUE(rig_controller_flush(a.c, 2000));
