@@ -184,8 +184,7 @@ RigController* rig_controller_new(const RigControllerConfig* config) {
   sc.app_version = c->version[0] ? c->version : nullptr;
   sc.log = c->log;
   sc.log_user = c->log_user;
-  sc.clock = c->clock;
-  sc.clock_user = c->clock_user;
+  // The store's thread keeps the system's clock: ours is the UI thread's, which may be a test's.
   sc.poll_ms = config ? config->poll_ms : 0;
   sc.no_watch = config ? config->no_watch : false;
   if (c->mixer && c->base) c->store = rig_store_new(&sc);
