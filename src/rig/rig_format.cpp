@@ -16,9 +16,10 @@ namespace {
 
 // --- Decoding state -----------------------------------------------------------------------
 
-// Root members are collected in one pass, and the scenes, the bulk of a file, are decoded as
-// that pass meets them; the rest follow in a fixed order. Each step keeps its own first message
-// so the one reported is the first in step order, whatever order the text had.
+// The root is read in one pass, each member decoded as the pass meets it. Each step keeps its
+// own first message, so the one reported is the first in step order (repeats, version, rev,
+// key, device, active scene, app scenes, scenes, writer, then the rest), whatever order the
+// text had.
 enum Phase {
   PH_ROOT,
   PH_VERSION,
@@ -211,15 +212,16 @@ const Where kWriter = {"writer", 0, 0, nullptr};
 
 // --- Device -------------------------------------------------------------------------------
 
-void dec_device(Dec* d, const RigJsonValue* dev) {
+// Walks the device object to its end with *it; false when it is not an object.
+bool dec_device(Dec* d, const RigJsonValue* dev, RigJsonIter* itp) {
   RigDoc* doc = d->doc;
   if (dev->type != RIGJSON_OBJECT) {
     say(d, "device is not an object");
-    return;
+    return false;
   }
   static const char* const kNames[] = {"api", "name", "channels", "channelNames"};
   bool seen[4] = {};
-  RigJsonIter it;
+  RigJsonIter& it = *itp;
   rigjson_iter(dev, &it);
   RigJsonValue name, v;
   while (rigjson_next(&it, &name, &v)) {
@@ -260,6 +262,7 @@ void dec_device(Dec* d, const RigJsonValue* dev) {
         break;
     }
   }
+  return true;
 }
 
 // A missing api or name from the key around its colon; a missing key from api and name.
@@ -280,15 +283,16 @@ void fill_device_from_key(RigDoc* doc, bool had_key) {
 
 // --- App scenes ---------------------------------------------------------------------------
 
-void dec_app_scenes(Dec* d, const RigJsonValue* apps) {
+// Walks the app scenes object to its end with *it; false when it is not an object.
+bool dec_app_scenes(Dec* d, const RigJsonValue* apps, RigJsonIter* itp) {
   RigDoc* doc = d->doc;
   if (apps->type != RIGJSON_OBJECT) {
     say(d, "appScenes is not an object");
-    return;
+    return false;
   }
   static const char* const kNames[] = {"scene", "at"};
   bool reported_more = false;
-  RigJsonIter it;
+  RigJsonIter& it = *itp;
   rigjson_iter(apps, &it);
   RigJsonValue name, v;
   while (rigjson_next(&it, &name, &v)) {
@@ -330,6 +334,7 @@ void dec_app_scenes(Dec* d, const RigJsonValue* apps) {
       reported_more = true;
     }
   }
+  return true;
 }
 
 // --- Scenes -------------------------------------------------------------------------------
@@ -349,6 +354,23 @@ bool only_member(const RigJsonValue* obj, RigJsonValue* name, RigJsonValue* valu
   RigJsonIter it;
   rigjson_iter(obj, &it);
   return rigjson_next(&it, name, value) && !rigjson_next(&it, nullptr, nullptr);
+}
+
+// The channel of a kind exactly as the encoder writes it ({"input":{"channel":N}} with N
+// below 64), or -1 for anything else, which takes the general path.
+int written_kind(const RigJsonValue* kind) {
+  static const char kHead[] = "{\"input\":{\"channel\":";
+  const size_t head = sizeof kHead - 1;
+  const char* s = kind->text + kind->start;
+  size_t n = kind->length;
+  if (n < head + 3 || n > head + 4 || memcmp(s, kHead, head) != 0) return -1;
+  if (s[n - 1] != '}' || s[n - 2] != '}') return -1;
+  int c = 0;
+  for (size_t i = head; i < n - 2; i++) {
+    if (s[i] < '0' || s[i] > '9' || (i == head && s[i] == '0' && n - 2 - head > 1)) return -1;
+    c = c * 10 + (s[i] - '0');
+  }
+  return c < RIG_MAX_CHANNELS ? c : -1;
 }
 
 // A channel entry's members, gathered in one walk.
@@ -386,6 +408,8 @@ int64_t entry_channel(Dec* d, const RigJsonValue* e, RigJsonIter* it, Entry* en,
     if (!kind && rigjson_string_equals(&name, "kind")) kind = &en->values[en->count];
     en->count++;
   }
+  int fast = kind ? written_kind(kind) : -1;
+  if (fast >= 0) return fast;
   RigJsonValue kname, input, cname, cv;
   if (!kind || !only_member(kind, &kname, &input)) {
     say(d, "scene %d: channel entry %d has no single-member kind (kept verbatim)", s, n);
@@ -561,16 +585,17 @@ int dec_scenes(Dec* d, const RigJsonValue* arr, RigJsonIter* it, bool* decoded) 
 
 // --- Writer -------------------------------------------------------------------------------
 
-void dec_writer(Dec* d, const RigJsonValue* wv) {
+// Walks the writer object to its end with *it; false when it is not an object.
+bool dec_writer(Dec* d, const RigJsonValue* wv, RigJsonIter* itp) {
   RigDoc* doc = d->doc;
   if (wv->type != RIGJSON_OBJECT) {
     say(d, "writer is not an object");
-    return;
+    return false;
   }
   static const char* const kNames[] = {"app", "platform", "version", "instance", "at"};
   const Where& w = kWriter;
   bool seen[5] = {};
-  RigJsonIter it;
+  RigJsonIter& it = *itp;
   rigjson_iter(wv, &it);
   RigJsonValue name, v;
   while (rigjson_next(&it, &name, &v)) {
@@ -594,6 +619,7 @@ void dec_writer(Dec* d, const RigJsonValue* wv) {
         break;
     }
   }
+  return true;
 }
 
 // --- Root ---------------------------------------------------------------------------------
@@ -638,52 +664,67 @@ bool replace_scenes(RigDoc* doc, const bool* decoded) {
 
 void decode_root(Dec* d, const RigJsonValue* root) {
   RigDoc* doc = d->doc;
-  RigJsonValue members[ROOT_MEMBERS] = {};
   bool seen[ROOT_MEMBERS] = {};
   bool decoded[RIG_SCENES] = {};
   int entries = -1;  // no scenes array
-  RigJsonIter it;
+  RigJsonIter it, sub;
   rigjson_iter(root, &it);
   RigJsonValue name, v;
+  int64_t x;
   while (rigjson_next_lazy(&it, &name, &v)) {
     d->phase = PH_ROOT;
     int i = claim(d, &name, kRootNames, ROOT_MEMBERS, seen, kTheRig);
-    if (i == -1) append_member(d, &doc->extra_root, &name, &v);
-    if (i < 0) continue;
-    members[i] = v;
-    if (i == ROOT_SCENES) {
-      d->phase = PH_SCENES;
-      if (v.type != RIGJSON_ARRAY) {
-        say(d, "scenes is not an array (defaults)");
-      } else {
-        RigJsonIter scenes;
-        entries = dec_scenes(d, &v, &scenes, decoded);
-        rigjson_iter_past(&it, &scenes);
-      }
+    bool walked = false;
+    switch (i) {
+      case -1:
+        append_member(d, &doc->extra_root, &name, &v);
+        break;
+      case ROOT_VERSION:
+        d->phase = PH_VERSION;
+        if (dec_int(d, &v, kTheRig, "version", 1, INT32_MAX, &x)) doc->version = (int32_t)x;
+        break;
+      case ROOT_REV:
+        d->phase = PH_REV;
+        if (dec_int(d, &v, kTheRig, "rev", 0, INT64_MAX, &x)) doc->rev = x;
+        break;
+      case ROOT_KEY:
+        d->phase = PH_KEY;
+        dec_text(d, &v, kTheRig, "key", doc->key, sizeof doc->key);
+        break;
+      case ROOT_DEVICE:
+        d->phase = PH_DEVICE;
+        walked = dec_device(d, &v, &sub);
+        break;
+      case ROOT_ACTIVE:
+        d->phase = PH_ACTIVE;
+        if (dec_int(d, &v, kTheRig, "activeScene", 0, RIG_SCENES - 1, &x))
+          doc->active_scene = (int32_t)x;
+        break;
+      case ROOT_APPS:
+        d->phase = PH_APPS;
+        walked = dec_app_scenes(d, &v, &sub);
+        break;
+      case ROOT_SCENES:
+        d->phase = PH_SCENES;
+        if (v.type != RIGJSON_ARRAY) {
+          say(d, "scenes is not an array (defaults)");
+        } else {
+          entries = dec_scenes(d, &v, &sub, decoded);
+          walked = true;
+        }
+        break;
+      case ROOT_WRITER:
+        d->phase = PH_WRITER;
+        walked = dec_writer(d, &v, &sub);
+        break;
+      default:  // "format", checked already, or a repeat
+        break;
     }
+    if (walked) rigjson_iter_past(&it, &sub);
   }
-  int64_t x;
-  d->phase = PH_VERSION;
-  if (seen[ROOT_VERSION] && dec_int(d, &members[ROOT_VERSION], kTheRig, "version", 1, INT32_MAX, &x))
-    doc->version = (int32_t)x;
-  d->phase = PH_REV;
-  if (seen[ROOT_REV] && dec_int(d, &members[ROOT_REV], kTheRig, "rev", 0, INT64_MAX, &x))
-    doc->rev = x;
-  d->phase = PH_KEY;
-  if (seen[ROOT_KEY]) dec_text(d, &members[ROOT_KEY], kTheRig, "key", doc->key, sizeof doc->key);
-  d->phase = PH_DEVICE;
-  if (seen[ROOT_DEVICE]) dec_device(d, &members[ROOT_DEVICE]);
   fill_device_from_key(doc, doc->key[0] != 0);
-  d->phase = PH_ACTIVE;
-  if (seen[ROOT_ACTIVE] &&
-      dec_int(d, &members[ROOT_ACTIVE], kTheRig, "activeScene", 0, RIG_SCENES - 1, &x))
-    doc->active_scene = (int32_t)x;
-  d->phase = PH_APPS;
-  if (seen[ROOT_APPS]) dec_app_scenes(d, &members[ROOT_APPS]);
   d->phase = PH_SCENES;
   if (!seen[ROOT_SCENES]) say(d, "no scenes (defaults)");
-  d->phase = PH_WRITER;
-  if (seen[ROOT_WRITER]) dec_writer(d, &members[ROOT_WRITER]);
 
   d->phase = PH_AFTER;
   if (doc->channels == 0) {

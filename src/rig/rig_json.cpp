@@ -1,5 +1,6 @@
-// The rig's own JSON reader and writer. The reader validates a whole text once and then hands
-// out spans into it; accessors walk them lazily, so decoding a rig file allocates nothing here.
+// The rig's own JSON reader. It validates a whole text once and then hands out spans into it;
+// accessors walk them lazily, so decoding a rig file allocates nothing here. The writer is in
+// rig_json_write.cpp.
 #include <charconv>
 #include <cmath>
 #include <cstdarg>
@@ -85,10 +86,36 @@ struct StringStops {
 };
 constexpr StringStops kStringStops;
 
+// The offset of the first quote, backslash or control byte among 8, or 8 for none. A borrow
+// can only mark bytes after the first true match, so the lowest mark is exact.
+inline unsigned first_stop8(const unsigned char* at) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  uint64_t x;
+  memcpy(&x, at, 8);
+  uint64_t q = x ^ (kOnes * '"'), b = x ^ (kOnes * '\\');
+  uint64_t m = ((q - kOnes) & ~q) | ((b - kOnes) & ~b) | ((x - kOnes * 0x20) & ~x);
+  m &= kHigh;
+  return m ? (unsigned)__builtin_ctzll(m) / 8 : 8;
+}
+
+// Whether 8 bytes are plain ASCII with no backslash: copied as they stand.
+inline bool plain8(const unsigned char* at) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHigh = 0x8080808080808080ull;
+  uint64_t x;
+  memcpy(&x, at, 8);
+  uint64_t b = x ^ (kOnes * '\\');
+  return ((x | ((b - kOnes) & ~b)) & kHigh) == 0;
+}
+
 int scan_string(Scan* s) {
   const unsigned char* t = s->t;
   size_t p = s->p + 1, n = s->n;
   for (;;) {
+    while (p + 8 <= n) {
+      unsigned k = first_stop8(t + p);
+      p += k;
+      if (k < 8) break;
+    }
     while (p < n && !kStringStops.stop[t[p]]) p++;
     if (p >= n) return fail_truncated(s);
     unsigned char c = t[p];
@@ -260,14 +287,13 @@ RigJsonType type_of(unsigned char c) {
 
 // --- Walking validated text -------------------------------------------------------------
 
-// Byte classes for skipping: 1 a quote or backslash, 2 an opening bracket, 3 a closing one.
+// Byte classes for skipping: outside strings 1 a quote, 2 an opening bracket, 3 a closing
+// one; and the bytes a number is made of.
 struct SkipTable {
-  unsigned char in_string[256];
   unsigned char outside[256];
   bool number[256];
-  constexpr SkipTable() : in_string(), outside(), number() {
+  constexpr SkipTable() : outside(), number() {
     for (const char* c = "0123456789+-.eE"; *c; c++) number[(unsigned char)*c] = true;
-    in_string[(unsigned char)'"'] = in_string[(unsigned char)'\\'] = 1;
     outside[(unsigned char)'"'] = 1;
     outside[(unsigned char)'{'] = outside[(unsigned char)'['] = 2;
     outside[(unsigned char)'}'] = outside[(unsigned char)']'] = 3;
@@ -275,13 +301,21 @@ struct SkipTable {
 };
 constexpr SkipTable kSkip;
 
-// The end of the validated string whose opening quote is at p.
+// The end of the validated string whose opening quote is at p. Its closing quote is there
+// to be found, so the search needs no bound; a quote after an odd run of backslashes is escaped.
+// Member names and short texts end within a few bytes, before a library call would pay off.
 inline size_t end_of_string(const unsigned char* t, size_t p) {
-  p++;
+  size_t from = p + 1;
+  for (size_t k = from; k < from + 16; k++) {
+    if (t[k] == '"') return k + 1;
+    if (t[k] == '\\') break;
+  }
   for (;;) {
-    while (!kSkip.in_string[t[p]]) p++;
-    if (t[p] == '"') return p + 1;
-    p += 2;
+    size_t q = (size_t)((const unsigned char*)rawmemchr(t + from, '"') - t);
+    size_t b = q;
+    while (b > from && t[b - 1] == '\\') b--;
+    if ((q - b) % 2 == 0) return q + 1;
+    from = q + 1;
   }
 }
 
@@ -515,70 +549,6 @@ bool read_number(const RigJsonValue* v, T* out) {
   return true;
 }
 
-// --- Writing numbers ----------------------------------------------------------------------
-
-// Reshapes the scientific form "-d.ddde+XX" that to_chars gives into the written layout.
-void shaped_out(RigJsonOut* o, const char* sci, size_t len) {
-  char digits[24];
-  int k = 0;
-  size_t i = 0;
-  bool neg = sci[0] == '-';
-  if (neg) i++;
-  for (; i < len && sci[i] != 'e'; i++)
-    if (sci[i] != '.') digits[k++] = sci[i];
-  int e = 0;
-  if (i < len) {
-    i++;
-    bool eneg = sci[i] == '-';
-    if (sci[i] == '+' || sci[i] == '-') i++;
-    for (; i < len; i++) e = e * 10 + (sci[i] - '0');
-    if (eneg) e = -e;
-  }
-  char buf[48];
-  int n = 0;
-  if (neg) buf[n++] = '-';
-  if (e >= 0 && e <= 20) {
-    for (int d = 0; d < k || d <= e; d++) {
-      if (d == e + 1) buf[n++] = '.';
-      buf[n++] = d < k ? digits[d] : '0';
-    }
-  } else if (e < 0 && e >= -7) {
-    buf[n++] = '0';
-    buf[n++] = '.';
-    for (int z = 0; z < -e - 1; z++) buf[n++] = '0';
-    for (int d = 0; d < k; d++) buf[n++] = digits[d];
-  } else {
-    buf[n++] = digits[0];
-    if (k > 1) {
-      buf[n++] = '.';
-      for (int d = 1; d < k; d++) buf[n++] = digits[d];
-    }
-    buf[n++] = 'e';
-    buf[n++] = e < 0 ? '-' : '+';
-    auto r = std::to_chars(buf + n, buf + sizeof buf, e < 0 ? -e : e);
-    n = (int)(r.ptr - buf);
-  }
-  rigjson_raw(o, buf, (size_t)n);
-}
-
-template <typename T>
-void real_out(RigJsonOut* o, T v) {
-  if (!std::isfinite(v)) {
-    rigjson_char(o, '0');
-    return;
-  }
-  if (v == 0) {
-    if (std::signbit(v))
-      rigjson_raw(o, "-0", 2);
-    else
-      rigjson_char(o, '0');
-    return;
-  }
-  char sci[48];
-  auto r = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
-  shaped_out(o, sci, (size_t)(r.ptr - sci));
-}
-
 }  // namespace
 
 // --- Reader -------------------------------------------------------------------------------
@@ -718,6 +688,7 @@ bool rigjson_string(const RigJsonValue* v, char* out, size_t size, bool* cut, bo
     unsigned char c = t[p];
     if (c < 0x80 && c != '\\') {
       size_t q = p + 1;
+      while (q + 8 <= end && plain8(t + q)) q += 8;
       while (q < end && t[q] < 0x80 && t[q] != '\\') q++;
       size_t n = q - p;
       if (n > room - o) {
@@ -791,101 +762,4 @@ bool rigjson_bool(const RigJsonValue* v, bool* out) {
   if (!v || (v->type != RIGJSON_TRUE && v->type != RIGJSON_FALSE)) return false;
   if (out) *out = v->type == RIGJSON_TRUE;
   return true;
-}
-
-// --- Writer -------------------------------------------------------------------------------
-
-void rigjson_raw(RigJsonOut* o, const char* s, size_t n) {
-  if (!o || !s) return;
-  if (o->buf && o->pos < o->cap) {
-    size_t room = o->cap - o->pos;
-    memcpy(o->buf + o->pos, s, n < room ? n : room);
-  }
-  o->pos += n;
-}
-
-void rigjson_char(RigJsonOut* o, char c) {
-  if (!o) return;
-  if (o->buf && o->pos < o->cap) o->buf[o->pos] = c;
-  o->pos++;
-}
-
-void rigjson_bool_out(RigJsonOut* o, bool v) {
-  if (v)
-    rigjson_raw(o, "true", 4);
-  else
-    rigjson_raw(o, "false", 5);
-}
-
-void rigjson_int_out(RigJsonOut* o, int64_t v) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, v);
-  rigjson_raw(o, buf, (size_t)(r.ptr - buf));
-}
-
-void rigjson_float_out(RigJsonOut* o, float v) {
-  real_out(o, v);
-}
-
-void rigjson_double_out(RigJsonOut* o, double v) {
-  real_out(o, v);
-}
-
-void rigjson_string_out(RigJsonOut* o, const char* s) {
-  if (!o) return;
-  if (!s) s = "";
-  rigjson_char(o, '"');
-  const unsigned char* p = (const unsigned char*)s;
-  for (;;) {
-    // Runs that need no escaping go out whole.
-    const unsigned char* run = p;
-    while (*p >= 0x20 && *p < 0x80 && *p != '"' && *p != '\\') p++;
-    if (p > run) rigjson_raw(o, (const char*)run, (size_t)(p - run));
-    unsigned char c = *p;
-    if (c == 0) break;
-    if (c >= 0x80) {
-      size_t avail = 1;
-      while (avail < 4 && p[avail]) avail++;
-      size_t bad = 1;
-      int k = text_utf8_sequence((const char*)p, avail, &bad);
-      if (k == 0) {
-        rigjson_raw(o, "\xEF\xBF\xBD", 3);
-        p += bad;
-      } else {
-        rigjson_raw(o, (const char*)p, (size_t)k);
-        p += k;
-      }
-      continue;
-    }
-    p++;
-    switch (c) {
-      case '"':
-        rigjson_raw(o, "\\\"", 2);
-        break;
-      case '\\':
-        rigjson_raw(o, "\\\\", 2);
-        break;
-      case '\b':
-        rigjson_raw(o, "\\b", 2);
-        break;
-      case '\t':
-        rigjson_raw(o, "\\t", 2);
-        break;
-      case '\n':
-        rigjson_raw(o, "\\n", 2);
-        break;
-      case '\f':
-        rigjson_raw(o, "\\f", 2);
-        break;
-      case '\r':
-        rigjson_raw(o, "\\r", 2);
-        break;
-      default: {
-        static const char kHex[] = "0123456789abcdef";
-        char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
-        rigjson_raw(o, esc, 6);
-      }
-    }
-  }
-  rigjson_char(o, '"');
 }
