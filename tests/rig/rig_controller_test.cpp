@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "rig/mixer.h"
 #include "rig/rig_format.h"
 #include "rig/rig_test_util.h"
 #include "support/log_search.h"
@@ -418,6 +419,28 @@ TEST_F(RigControllerTest, EditsReachThePairHeadAndAreClamped) {
     EXPECT_FLOAT_EQ(k.read(), k.want);
   }
   EXPECT_EQ(ctl.status().audible_inputs, 4);  // 0, 1 and the pair 2-3 (4 muted)
+}
+
+TEST_F(RigControllerTest, TheSameDeviceRestartedGetsItsPlanAgainAndGrowsForMoreInputs) {
+  Ctl ctl(dir.path);
+  StreamBinding b = binding("restart", 2);
+  RigMixer* m = rig_controller_mixer(ctl.c);
+  std::vector<float> one(64, 0.5f), l(64), r(64);
+  const float* in[4] = {one.data(), one.data(), one.data(), one.data()};
+  for (int inputs : {2, 2, 4}) {  // as the engine does: the mixer is bound afresh each time
+    SCOPED_TRACE(inputs);
+    b.inputs = b.device_inputs = inputs;
+    rig_bind_stream(m, 48000, inputs, rig_tag(b.key), nullptr);
+    ASSERT_TRUE(ctl.bind(b));
+    rig_mix(m, in, inputs, l.data(), r.data(), 64);
+    RigMeters meters;
+    rig_read_meters(m, &meters);
+    EXPECT_FALSE(meters.waiting);  // the plan reached the new stream
+  }
+  EXPECT_EQ(ctl.count(RIG_EVENT_MORE_INPUTS), 1);
+  EXPECT_EQ(ctl.last(RIG_EVENT_MORE_INPUTS)->value, 4);
+  EXPECT_EQ(ctl.scene(0).channel_count, 4);
+  EXPECT_TRUE(ctl.scene(0).channels[3].muted);
 }
 
 }  // namespace
