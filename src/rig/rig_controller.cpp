@@ -1,11 +1,9 @@
 #include "rig/rig_controller.h"
 
-#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "base/clock.h"
 #include "base/log.h"
@@ -16,43 +14,12 @@ namespace {
 
 constexpr double kSaveQuietSeconds = 0.15;   // after the last edit
 constexpr double kSaveAtLeastSeconds = 1.0;  // while edits continue
-constexpr double kRetrySeconds = 2.0;
-constexpr double kFreshAfterSeconds = 5.0;
 constexpr double kSavingShownAfter = 0.12;
-constexpr double kMergeRamp = 0.2;
-
-void copy_text(char* dst, size_t size, const char* src) {
-  text_copy_valid(dst, size, src ? src : "", SIZE_MAX, nullptr, nullptr);
-}
 
 void slot_reset(RigSlot* s) {
   rig_doc_free(s->doc);
   memset(s, 0, sizeof *s);
   rig_changes_clear(&s->changes);
-}
-
-bool slot_has_work(const RigSlot* s) {
-  return s->doc && (s->dirty || s->in_flight > 0);
-}
-
-int find_in_flight(const RigSlot* s, uint32_t id) {
-  for (int i = 0; i < s->in_flight; i++)
-    if (s->ids[i] == id) return i;
-  return -1;
-}
-
-void forget_in_flight(RigSlot* s, int i, RigChanges* out) {
-  if (out) *out = s->sent[i];
-  for (int k = i + 1; k < s->in_flight; k++) {
-    s->ids[k - 1] = s->ids[k];
-    s->sent[k - 1] = s->sent[k];
-  }
-  s->in_flight--;
-}
-
-void upper_ascii(char* s) {
-  for (; *s; s++)
-    if (*s >= 'a' && *s <= 'z') *s = (char)(*s - 'a' + 'A');
 }
 
 RigScene* active_scene(RigController* c) {
@@ -73,7 +40,7 @@ void save_slot(RigController* c, RigSlot* s, bool current, bool forced) {
   if (!forced) {
     if (s->failed) {
       if (now < s->retry_at) return;
-    } else if (!s->flush && now - s->last_edit < kSaveQuietSeconds &&
+    } else if (now - s->last_edit < kSaveQuietSeconds &&
                now - s->first_edit < kSaveAtLeastSeconds) {
       return;
     }
@@ -81,7 +48,7 @@ void save_slot(RigController* c, RigSlot* s, bool current, bool forced) {
   uint32_t id = rig_store_save(c->store, s->doc, &s->changes);
   if (id == 0) {
     s->failed = true;
-    s->retry_at = now + kRetrySeconds;
+    s->retry_at = now + RIG_CTL_RETRY_SECONDS;
     return;
   }
   s->ids[s->in_flight] = id;
@@ -89,287 +56,19 @@ void save_slot(RigController* c, RigSlot* s, bool current, bool forced) {
   s->in_flight++;
   rig_changes_clear(&s->changes);
   s->dirty = false;
-  s->flush = false;
-}
-
-void drop_prev_when_done(RigController* c) {
-  if (c->prev.doc && !slot_has_work(&c->prev)) slot_reset(&c->prev);
-}
-
-// --- Loading -----------------------------------------------------------------------------
-
-void post_load(RigController* c) {
-  RigDoc* templ = rig_doc_new();
-  uint32_t id = 0;
-  if (templ) {
-    const StreamBinding* b = &c->binding;
-    rig_doc_init_for_device(templ, c->key, b->api, b->device_name, b->device_inputs,
-                            b->channel_names, RIG_MAX_CHANNELS, c->app, rig_now());
-    id = rig_store_load(c->store, c->key, templ);
-    rig_doc_free(templ);
-  }
-  c->load_id = id;
-  if (id == 0) {
-    c->load_failed = true;
-    c->load_retry_at = ctl_now(c) + kRetrySeconds;
-  }
-}
-
-// The active scene a document gives this program: its own app scene, else the document's.
-void take_app_scene(RigController* c) {
-  const RigAppScene* a = ctl_app_scene(c->cur.doc, c->app);
-  if (a && a->scene >= 0 && a->scene < RIG_SCENES) {
-    c->active = a->scene;
-    c->own_choice_at = a->at;
-  } else {
-    int s = c->cur.doc->active_scene;
-    c->active = s >= 0 && s < RIG_SCENES ? s : 0;
-  }
-}
-
-void install_doc(RigController* c, RigDoc* doc) {
-  rig_doc_free(c->cur.doc);
-  c->cur.doc = doc;
-  ctl_grow_scenes(doc, ctl_inputs(c));
-}
-
-void enter_read_only(RigController* c, RigDoc* doc) {
-  bool was = c->state == RIG_READ_ONLY;
-  if (doc) install_doc(c, doc);
-  if (!c->cur.doc) return;
-  c->cur.doc->read_only = true;
-  rig_changes_clear(&c->cur.changes);
-  c->cur.dirty = false;
-  c->cur.failed = false;
-  c->state = RIG_READ_ONLY;
-  take_app_scene(c);
-  ctl_publish(c, kMergeRamp);
-  if (!was) {
-    ctl_event(c, RIG_EVENT_READ_ONLY, 0, 0, false, nullptr);
-    ctl_log(c, "rig: %s was made by a newer app - read only", c->key);
-  }
-}
-
-void loaded(RigController* c, RigResult* r) {
-  bool on_fallback = c->meters.on_fallback;
-  install_doc(c, r->doc);
-  r->doc = nullptr;
-  RigDoc* d = c->cur.doc;
-  if (ctl_refresh_device(d, &c->binding)) c->cur.changes.device = true;
-  c->state = d->read_only ? RIG_READ_ONLY : RIG_READY;
-  take_app_scene(c);
-  c->published = false;
-  ctl_publish(c, ctl_load_ramp(c));
-  bool damaged = r->kind == RIG_RESULT_LOADED_AFTER_DAMAGE;
-  // A file our own store instance wrote as its first revision was made by this load.
-  bool created = d->rev <= 1 && strcmp(d->writer_instance, rig_store_instance(c->store)) == 0;
-  if (damaged) ctl_event(c, RIG_EVENT_DAMAGED, 0, 0, false, r->message);
-  if (d->read_only) {
-    ctl_event(c, RIG_EVENT_READ_ONLY, 0, 0, false, nullptr);
-    ctl_log(c, "rig: %s was made by a newer app - read only", c->key);
-  }
-  ctl_event(c, RIG_EVENT_READY, damaged || created, on_fallback, false, nullptr);
-}
-
-void go_fresh(RigController* c) {
-  RigDoc* d = rig_doc_new();
-  if (!d) return;
-  const StreamBinding* b = &c->binding;
-  rig_doc_init_for_device(d, c->key, b->api, b->device_name, b->device_inputs, b->channel_names,
-                          RIG_MAX_CHANNELS, c->app, rig_now());
-  bool on_fallback = c->meters.on_fallback;
-  install_doc(c, d);
-  c->state = RIG_READY;
-  c->fresh_defaults = true;
-  c->active = 0;
-  c->published = false;
-  ctl_publish(c, ctl_load_ramp(c));
-  ctl_event(c, RIG_EVENT_READY, 0, on_fallback, false, nullptr);
-  ctl_log(c,
-          "rig: can't read the rig file for %.0f s - running on the fresh defaults; changes stay "
-          "in this session until it can be read",
-          kFreshAfterSeconds);
-}
-
-// --- Store results -----------------------------------------------------------------------
-
-void on_saved(RigController* c, RigResult* r) {
-  bool current = true;
-  int i = find_in_flight(&c->cur, r->id);
-  if (i < 0) {
-    current = false;
-    i = find_in_flight(&c->prev, r->id);
-    if (i < 0) return;
-  }
-  RigSlot* s = current ? &c->cur : &c->prev;
-  forget_in_flight(s, i, nullptr);
-  if (!current) {
-    s->failed = false;
-    drop_prev_when_done(c);
-    return;
-  }
-  c->failure_told = false;
-  c->save_failure[0] = 0;
-  if (s->failed) {
-    s->failed = false;
-    ctl_event(c, RIG_EVENT_SAVED_AGAIN, 0, 0, false, nullptr);
-    ctl_log(c, "rig: saved %s again", c->key);
-  }
-  if (c->fresh_defaults) {
-    c->fresh_defaults = false;
-    ctl_log(c, "rig: the rig file can be read again - our edits landed on it");
-  }
-  if (r->doc && c->state == RIG_READY) {
-    RigDoc* d = r->doc;
-    r->doc = nullptr;
-    ctl_merge_outside(c, d, 2, nullptr);
-  }
-}
-
-void on_save_failed(RigController* c, RigResult* r) {
-  bool current = true;
-  int i = find_in_flight(&c->cur, r->id);
-  if (i < 0) {
-    current = false;
-    i = find_in_flight(&c->prev, r->id);
-    if (i < 0) return;
-  }
-  RigSlot* s = current ? &c->cur : &c->prev;
-  RigChanges sent;
-  forget_in_flight(s, i, &sent);
-  double now = ctl_now(c);
-  if (r->code == 2) {
-    rig_changes_clear(&s->changes);
-    s->dirty = false;
-    s->failed = false;
-    if (current) {
-      RigDoc* d = r->doc;
-      r->doc = nullptr;
-      enter_read_only(c, d);
-    } else {
-      drop_prev_when_done(c);
-    }
-    return;
-  }
-  rig_changes_or(&s->changes, &sent);
-  if (!s->dirty) s->first_edit = now;
-  s->dirty = true;
-  s->failed = true;
-  s->retry_at = now + kRetrySeconds;
-  if (!current) return;
-  copy_text(c->save_failure, sizeof c->save_failure, r->message);
-  upper_ascii(c->save_failure);
-  if (!c->failure_told) {
-    c->failure_told = true;
-    ctl_event(c, RIG_EVENT_SAVE_FAILED, 0, 0, false, r->message);
-  }
-}
-
-void on_changed_on_disk(RigController* c, RigResult* r) {
-  if (!c->has_binding || !r->doc || strcmp(r->key, c->key) != 0) return;
-  if (c->state != RIG_READY && c->state != RIG_READ_ONLY) return;
-  RigDoc* d = r->doc;
-  r->doc = nullptr;
-  const char* writer = r->writer_app[0] ? r->writer_app : d->writer_app;
-  if (d->read_only) {
-    enter_read_only(c, d);
-  } else if (c->state == RIG_READ_ONLY) {
-    char name[RIG_APP_BYTES];
-    copy_text(name, sizeof name, writer);
-    install_doc(c, d);
-    c->state = RIG_READY;
-    take_app_scene(c);
-    ctl_publish(c, kMergeRamp);
-    copy_text(c->last_merged, sizeof c->last_merged, name);
-    c->last_merged_at = ctl_now(c);
-    ctl_event(c, RIG_EVENT_MERGED, 0, 0, false, name);
-  } else {
-    ctl_merge_outside(c, d, 1, writer);
-  }
-}
-
-void on_result(RigController* c, RigResult* r) {
-  switch (r->kind) {
-    case RIG_RESULT_LOAD_FAILED:
-      if (r->id == 0 || r->id != c->load_id) return;
-      c->load_id = 0;
-      c->load_failed = true;
-      c->load_retry_at = ctl_now(c) + kRetrySeconds;
-      if (!(c->fresh_defaults && c->load_failures > 0))
-        ctl_log(c, "rig: can't read the rig file (%s) - retrying every %.0f s", r->message,
-                kRetrySeconds);
-      c->load_failures++;
-      return;
-    case RIG_RESULT_LOADED:
-    case RIG_RESULT_LOADED_AFTER_DAMAGE:
-      if (r->id == 0 || r->id != c->load_id || !r->doc) return;
-      c->load_id = 0;
-      c->load_failed = false;
-      if (c->state == RIG_LOADING) {
-        loaded(c, r);
-      } else if (c->state == RIG_READY && c->fresh_defaults) {
-        c->fresh_defaults = false;
-        RigDoc* d = r->doc;
-        r->doc = nullptr;
-        if (d->read_only) {
-          enter_read_only(c, d);
-        } else {
-          ctl_merge_outside(c, d, 0, nullptr);
-          ctl_log(c, "rig: the rig file can be read again - merged it in");
-        }
-      }
-      return;
-    case RIG_RESULT_SAVED:
-      on_saved(c, r);
-      return;
-    case RIG_RESULT_SAVE_FAILED:
-      on_save_failed(c, r);
-      return;
-    case RIG_RESULT_CHANGED_ON_DISK:
-      on_changed_on_disk(c, r);
-      return;
-    default:
-      return;
-  }
-}
-
-void take_results(RigController* c) {
-  RigResult r;
-  memset(&r, 0, sizeof r);
-  while (rig_store_next_result(c->store, &r)) {
-    on_result(c, &r);
-    rig_result_clear(&r);
-  }
-}
-
-void loading_frame(RigController* c, double now) {
-  if (c->state == RIG_LOADING) {
-    if (c->load_failures > 0 && now - c->bound_at >= kFreshAfterSeconds) {
-      go_fresh(c);
-      return;
-    }
-    if (c->load_failed && c->load_id == 0 && now >= c->load_retry_at) {
-      c->load_failed = false;
-      post_load(c);
-    }
-  } else if (c->state == RIG_READY && c->fresh_defaults && c->cur.in_flight == 0 &&
-             c->load_id == 0 && now >= c->load_retry_at) {
-    c->load_retry_at = now + kRetrySeconds;
-    post_load(c);
-  }
 }
 
 // --- Binding -----------------------------------------------------------------------------
 
 void clean_binding(const StreamBinding* in, StreamBinding* b) {
   memset(b, 0, sizeof *b);
-  copy_text(b->key, sizeof b->key, in->key);
-  copy_text(b->api, sizeof b->api, in->api);
-  copy_text(b->device_name, sizeof b->device_name, in->device_name);
+  ctl_copy_text(b->key, sizeof b->key, in->key);
+  ctl_copy_text(b->api, sizeof b->api, in->api);
+  ctl_copy_text(b->device_name, sizeof b->device_name, in->device_name);
   b->inputs = in->inputs < 1 ? 1 : in->inputs > RIG_MAX_CHANNELS ? RIG_MAX_CHANNELS : in->inputs;
-  b->device_inputs = in->device_inputs < b->inputs           ? b->inputs
+  b->device_inputs = in->device_inputs < b->inputs          ? b->inputs
                      : in->device_inputs > RIG_MAX_CHANNELS ? RIG_MAX_CHANNELS
-                                                             : in->device_inputs;
+                                                            : in->device_inputs;
   b->rate = in->rate;
   for (int i = 0; i < RIG_MAX_CHANNELS; i++) {
     text_copy_valid(b->channel_names[i], RIG_NAME_BYTES, in->channel_names[i], RIG_NAME_BYTES,
@@ -388,6 +87,18 @@ void clean_binding(const StreamBinding* in, StreamBinding* b) {
 }  // namespace
 
 // --- Shared helpers ------------------------------------------------------------------------
+
+void ctl_copy_text(char* dst, size_t size, const char* src) {
+  text_copy_valid(dst, size, src ? src : "", SIZE_MAX, nullptr, nullptr);
+}
+
+bool ctl_slot_has_work(const RigSlot* s) {
+  return s->doc && (s->dirty || s->in_flight > 0);
+}
+
+void ctl_drop_prev_when_done(RigController* c) {
+  if (c->prev.doc && !ctl_slot_has_work(&c->prev)) slot_reset(&c->prev);
+}
 
 void ctl_log(RigController* c, const char* fmt, ...) {
   char line[1024];
@@ -417,7 +128,7 @@ void ctl_event(RigController* c, int kind, int value, int value2, bool flag, con
   e->value = value;
   e->value2 = value2;
   e->flag = flag;
-  copy_text(e->text, sizeof e->text, text);
+  ctl_copy_text(e->text, sizeof e->text, text);
   c->event_count++;
 }
 
@@ -426,7 +137,7 @@ int ctl_inputs(const RigController* c) {
 }
 
 double ctl_load_ramp(const RigController* c) {
-  return c->meters.on_fallback ? kMergeRamp : 0.0;
+  return c->meters.on_fallback ? RIG_CTL_MERGE_RAMP : 0.0;
 }
 
 void ctl_publish(RigController* c, double ramp_seconds) {
@@ -449,8 +160,8 @@ RigController* rig_controller_new(const RigControllerConfig* config) {
     return nullptr;
   }
   const char* app = config && config->app_name && config->app_name[0] ? config->app_name : "kelp";
-  copy_text(c->app, sizeof c->app, app);
-  copy_text(c->version, sizeof c->version, config ? config->app_version : nullptr);
+  ctl_copy_text(c->app, sizeof c->app, app);
+  ctl_copy_text(c->version, sizeof c->version, config ? config->app_version : nullptr);
   if (config) {
     c->log = config->log;
     c->log_user = config->log_user;
@@ -473,8 +184,7 @@ RigController* rig_controller_new(const RigControllerConfig* config) {
   sc.app_version = c->version[0] ? c->version : nullptr;
   sc.log = c->log;
   sc.log_user = c->log_user;
-  sc.clock = c->clock;
-  sc.clock_user = c->clock_user;
+  // The store's thread keeps the system's clock: ours is the UI thread's, which may be a test's.
   sc.poll_ms = config ? config->poll_ms : 0;
   sc.no_watch = config ? config->no_watch : false;
   if (c->mixer && c->base) c->store = rig_store_new(&sc);
@@ -493,8 +203,8 @@ void rig_controller_free(RigController* c) {
   save_slot(c, &c->cur, true, true);
   save_slot(c, &c->prev, false, true);
   rig_store_flush(c->store, 1000);
-  take_results(c);
-  drop_prev_when_done(c);
+  ctl_take_results(c);
+  ctl_drop_prev_when_done(c);
   rig_store_close(c->store, 1000);
   slot_reset(&c->cur);
   slot_reset(&c->prev);
@@ -509,11 +219,11 @@ bool rig_controller_flush(RigController* c, int ms) {
   save_slot(c, &c->prev, false, true);
   if (ms > 0) {
     rig_store_flush(c->store, ms);
-    take_results(c);
-    drop_prev_when_done(c);
+    ctl_take_results(c);
+    ctl_drop_prev_when_done(c);
   }
-  bool cur_left = c->cur.doc && !c->cur.doc->read_only && slot_has_work(&c->cur);
-  return !cur_left && !slot_has_work(&c->prev);
+  bool cur_left = c->cur.doc && !c->cur.doc->read_only && ctl_slot_has_work(&c->cur);
+  return !cur_left && !ctl_slot_has_work(&c->prev);
 }
 
 RigMixer* rig_controller_mixer(RigController* c) {
@@ -536,14 +246,15 @@ void rig_controller_bind(RigController* c, const StreamBinding* binding) {
     c->tag = rig_tag(c->key);
     if (c->cur.doc) {
       ctl_grow_scenes(c->cur.doc, b.inputs);
-      if (!c->cur.doc->read_only && ctl_refresh_device(c->cur.doc, &b)) c->cur.changes.device = true;
+      if (!c->cur.doc->read_only && ctl_refresh_device(c->cur.doc, &b))
+        c->cur.changes.device = true;
       ctl_publish(c, 0.0);
     }
     if (b.inputs > before) ctl_event(c, RIG_EVENT_MORE_INPUTS, b.inputs, 0, false, nullptr);
     return;
   }
-  bool unsaved = c->cur.doc && !c->cur.doc->read_only && c->state == RIG_READY &&
-                 slot_has_work(&c->cur);
+  bool unsaved =
+      c->cur.doc && !c->cur.doc->read_only && c->state == RIG_READY && ctl_slot_has_work(&c->cur);
   if (unsaved) {
     if (c->prev.doc) {
       ctl_log(c, "rig: dropped the unsaved changes of %s (another device came along first)",
@@ -580,21 +291,19 @@ void rig_controller_bind(RigController* c, const StreamBinding* binding) {
   c->failure_told = false;
   c->bound_at = ctl_now(c);
   rig_store_watch(c->store, c->key);
-  post_load(c);
+  ctl_post_load(c);
   ctl_log(c, "rig: bound %s (%d of %d inputs, %.0f Hz)", c->key, b.inputs, b.device_inputs, b.rate);
 }
 
 void rig_controller_frame(RigController* c, double now, double wall) {
   if (!c) return;
-  c->now = now;
-  c->framed = true;
   rig_set_frame_time(wall);
-  take_results(c);
+  ctl_take_results(c);
   ctl_meters_frame(c, now);
-  if (c->has_binding) loading_frame(c, now);
+  if (c->has_binding) ctl_loading_frame(c, now);
   save_slot(c, &c->cur, true, false);
   save_slot(c, &c->prev, false, false);
-  drop_prev_when_done(c);
+  ctl_drop_prev_when_done(c);
   ctl_tracker_frame(c, now);
   ctl_tag_check(c);
 }
@@ -621,7 +330,7 @@ void mark(RigController* c, int scene, int ch, uint8_t ch_flag, uint8_t scene_fl
     s->changes.scene[scene] |= RIG_SC_FRESH;
   }
   sc->updated_at = rig_now();
-  copy_text(sc->author, sizeof sc->author, c->app);
+  ctl_copy_text(sc->author, sizeof sc->author, c->app);
   s->changes.any = true;
   double now = ctl_now(c);
   if (!s->dirty) s->first_edit = now;
@@ -733,9 +442,10 @@ void rig_set_glyph(RigController* c, int scene, const char* glyph) {
   const unsigned char* u = (const unsigned char*)cut;
   uint32_t cp = n == 1   ? u[0]
                 : n == 2 ? (uint32_t)(u[0] & 0x1F) << 6 | (u[1] & 0x3F)
-                : n == 3 ? (uint32_t)(u[0] & 0x0F) << 12 | (uint32_t)(u[1] & 0x3F) << 6 | (u[2] & 0x3F)
-                         : (uint32_t)(u[0] & 0x07) << 18 | (uint32_t)(u[1] & 0x3F) << 12 |
-                               (uint32_t)(u[2] & 0x3F) << 6 | (u[3] & 0x3F);
+                : n == 3
+                    ? (uint32_t)(u[0] & 0x0F) << 12 | (uint32_t)(u[1] & 0x3F) << 6 | (u[2] & 0x3F)
+                    : (uint32_t)(u[0] & 0x07) << 18 | (uint32_t)(u[1] & 0x3F) << 12 |
+                          (uint32_t)(u[2] & 0x3F) << 6 | (u[3] & 0x3F);
   if (cp < 0x20 || cp == 0xFE0E || cp == 0xFE0F || cp == 0xFFFD) return;
   cut[n] = 0;
   RigScene* sc = &c->cur.doc->scenes[scene];
@@ -770,7 +480,7 @@ void rig_select_scene(RigController* c, int scene) {
         if (d->app_scenes[i].at < own->at) own = &d->app_scenes[i];
     }
     memset(own, 0, sizeof *own);
-    copy_text(own->app, sizeof own->app, c->app);
+    ctl_copy_text(own->app, sizeof own->app, c->app);
   }
   own->scene = scene;
   own->at = at;
@@ -852,9 +562,8 @@ void rig_controller_status(RigController* c, RigControllerStatus* out) {
   out->muted_with_signal = c->muted_signal;
   double waited = 0;
   out->saving = rig_store_busy(c->store, &waited) && waited > kSavingShownAfter;
-  bool mixer_fallback = c->meters.waiting || c->meters.on_fallback;
   out->waiting_for_rig =
-      c->has_binding && mixer_fallback && (c->state == RIG_LOADING || c->tag_mismatch);
+      c->has_binding && c->meters.on_fallback && (c->state == RIG_LOADING || c->tag_mismatch);
   out->fresh_defaults = c->fresh_defaults;
   out->tag_mismatch = c->tag_mismatch;
   out->save_failed = c->cur.failed && c->save_failure[0];

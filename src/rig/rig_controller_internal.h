@@ -3,6 +3,7 @@
 // rig_controller_meters.cpp (meters as shown, the muted-input tracker, the tag check).
 #pragma once
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 
 #include "rig/rig_controller.h"
@@ -14,7 +15,6 @@ struct RigSlot {
   bool dirty;
   double first_edit;  // monotonic seconds of the first unsaved edit
   double last_edit;
-  bool flush;
   bool failed;
   double retry_at;
   int32_t in_flight;
@@ -79,12 +79,20 @@ struct RigController {
   RigEvent events[RIG_EVENT_RING];
   int32_t event_head;
   int32_t event_count;
-
-  double now;  // the latest frame's monotonic seconds
-  bool framed;
 };
 
+constexpr double RIG_CTL_RETRY_SECONDS = 2.0;
+constexpr double RIG_CTL_FRESH_AFTER_SECONDS = 5.0;
+constexpr double RIG_CTL_MERGE_RAMP =
+    0.2;  // plans that come from outside, or while on the fallback
+
 // --- Shared helpers (rig_controller.cpp) -------------------------------------------------
+
+// Valid UTF-8, cut to fit (null counts as empty).
+void ctl_copy_text(char* dst, size_t size, const char* src);
+bool ctl_slot_has_work(const RigSlot* s);
+// A previous slot with nothing left to save goes.
+void ctl_drop_prev_when_done(RigController* c);
 
 void ctl_log(RigController* c, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 double ctl_now(const RigController* c);
@@ -96,7 +104,13 @@ double ctl_load_ramp(const RigController* c);
 // Bound inputs (the binding's count).
 int ctl_inputs(const RigController* c);
 
-// --- Documents (rig_controller_merge.cpp) ------------------------------------------------
+// --- Store results and documents (rig_controller_merge.cpp) -----------------------------
+
+// Asks the store for the bound key's rig (a new rig for the device as the template).
+void ctl_post_load(RigController* c);
+void ctl_take_results(RigController* c);
+// Load retries, and fresh defaults after 5 s of failures.
+void ctl_loading_frame(RigController* c, double now);
 
 // Adds channels to every scene up to `inputs` (new ones muted past the second) and raises the
 // document's channel count to match.

@@ -8,10 +8,10 @@
 
 namespace {
 
-constexpr float kSignalDb = -40.0f;    // a muted input louder than this is worth a word
-constexpr float kAudibleDb = -50.0f;   // unless something audible is this loud after its gain
-constexpr double kReportAfter = 1.5;   // seconds a candidate must hold
-constexpr double kClearAfter = 0.5;    // seconds without one before the report goes
+constexpr float kSignalDb = -40.0f;   // a muted input louder than this is worth a word
+constexpr float kAudibleDb = -50.0f;  // unless something audible is this loud after its gain
+constexpr double kReportAfter = 1.5;  // seconds a candidate must hold
+constexpr double kClearAfter = 0.5;   // seconds without one before the report goes
 
 float max2(float a, float b) {
   return a > b ? a : b;
