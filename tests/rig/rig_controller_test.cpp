@@ -443,4 +443,34 @@ TEST_F(RigControllerTest, TheSameDeviceRestartedGetsItsPlanAgainAndGrowsForMoreI
   EXPECT_TRUE(ctl.scene(0).channels[3].muted);
 }
 
+// Signal on a muted input while nothing audible carries any: reported after it held 1.5 s,
+// cleared 0.5 s after the audible pair carries sound again.
+TEST_F(RigControllerTest, AMutedInputWithSignalIsReportedAfterItHeld) {
+  Ctl ctl(dir.path);
+  StreamBinding b = binding("muted signal", 4);
+  RigMixer* m = rig_controller_mixer(ctl.c);
+  rig_bind_stream(m, 48000, 4, rig_tag(b.key), nullptr);
+  ASSERT_TRUE(ctl.bind(b));
+  std::vector<float> tone(256), quiet(256, 0.0f), l(256), r(256);
+  for (int i = 0; i < 256; i++) tone[i] = 0.5f * std::sin(0.1f * (float)i);
+  struct Phase {
+    bool pair_sounds;  // inputs 1-2 (audible) carry the tone too
+    double until;      // seconds from the start
+    int reported_at_end;
+  };
+  const Phase phases[] = {{false, 1.4, -1}, {false, 1.7, 2}, {true, 2.1, 2}, {true, 2.4, -1}};
+  const double start = ctl.t;
+  for (const Phase& p : phases) {
+    while (ctl.t - start < p.until - 1e-9) {
+      const float* in[4] = {p.pair_sounds ? tone.data() : quiet.data(),
+                            p.pair_sounds ? tone.data() : quiet.data(), tone.data(), quiet.data()};
+      rig_mix(m, in, 4, l.data(), r.data(), 256);
+      ctl.t += 0.05;
+      ctl.frame();
+    }
+    EXPECT_EQ(ctl.status().muted_with_signal, p.reported_at_end) << p.until;
+  }
+  EXPECT_FALSE(ctl.status().all_muted);
+}
+
 }  // namespace
