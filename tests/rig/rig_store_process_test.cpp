@@ -157,11 +157,15 @@ TEST(RigStoreProcess, AWriterKilledMidSaveNeverTearsTheFile) {
   std::mt19937 rng(7);
   int64_t last_rev = 1;
   for (int i = 0; i < 100; i++) {
+    const std::string out = dir / "writer.out";
     pid_t pid = start({"--folder", dir.path, "--key", kKey, "--channels", "64", "--gain", "1", "5",
                        "0.5", "--saves", "100000"},
-                      "/dev/null");
+                      out);
     ASSERT_GT(pid, 0);
-    std::this_thread::sleep_for(std::chrono::microseconds(3000 + rng() % 22000));
+    // The kill lands somewhere in its saves, however slowly this build starts a process.
+    for (int w = 0; w < 5000 && tmpdir_read(out).find("loaded ") == std::string::npos; w++)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(std::chrono::microseconds(1000 + rng() % 20000));
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     DocPtr d = read_rig(path);
