@@ -92,9 +92,9 @@ TEST_F(ShellTest, ATakeRecordedFromAToneStandsAsLeavesTallerWhereItWasLouder) {
       run_start = -1;
     }
   }
-  ASSERT_GE(first, 0) << "no leaves on the lane line";
+  ASSERT_GE(first, 0) << "no leaves on the lane line" << tmpdir_read(dir / "tone.out");
   const int len = last - first;
-  ASSERT_GT(len, 200) << first << ".." << last;
+  ASSERT_GT(len, 200) << first << ".." << last << "\n" << tmpdir_read(dir / "tone.out");
   // A far body crossing the lane line may add to the tallest column, so the quiet part is judged
   // by its middle column and the loud part by its tallest.
   const int quiet = shot.median_reach(first + len / 10, first + 4 * len / 10, lane);
