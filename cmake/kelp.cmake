@@ -162,5 +162,6 @@ function(kelp_benchmarks)
   target_link_libraries(kelp_bench PRIVATE ${libs} GTest::gtest benchmark::benchmark Threads::Threads)
   # The start-up benchmark runs the program itself.
   target_compile_definitions(kelp_bench PRIVATE KELP_BINARY_DIR="${PROJECT_BINARY_DIR}")
-  add_dependencies(kelp_bench kelp-nova jack_tone kelp_headless kelp_make_sketch plain_read plain_peak)
+  add_dependencies(kelp_bench kelp-nova jack_tone kelp_headless kelp_make_sketch plain_read plain_peak
+                   rig_sibling)
 endfunction()
