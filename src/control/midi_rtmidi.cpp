@@ -1,0 +1,221 @@
+// The MIDI driver through RtMidi: the ALSA sequencer, or JACK MIDI when the program runs on JACK.
+// The build has no exceptions: objects are made through RtMidi's C interface, which catches what
+// a constructor throws, and each then gets an error callback so nothing later throws or prints.
+#include <rtmidi/RtMidi.h>
+#include <rtmidi/rtmidi_c.h>
+
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "base/log.h"
+#include "control/midi.h"
+
+namespace {
+
+// Our own clients start with this: they are never listed as anyone's input or output.
+const char kClientPrefix[] = "kelp-midi";
+
+struct RtError {
+  int code = 0;  // 100 + RtMidi's error type, 0 for none
+};
+
+void on_error(RtMidiError::Type type, const std::string&, void* user) {
+  if (type == RtMidiError::WARNING || type == RtMidiError::DEBUG_WARNING) return;
+  static_cast<RtError*>(user)->code = 100 + (int)type;
+}
+
+struct RtIn {
+  RtMidiIn* midi = nullptr;
+  RtError err;
+};
+
+struct RtOut {
+  RtMidiOut* midi = nullptr;
+  RtError err;
+};
+
+struct RtCtx {
+  RtMidi::Api api;
+  RtIn lister_in;
+  RtOut lister_out;
+  MidiBackend be;
+};
+
+// The loopback client the ALSA sequencer always has, and our own ports, are not controllers.
+bool skipped(const std::string& name) {
+  return name.compare(0, sizeof kClientPrefix - 1, kClientPrefix) == 0 ||
+         name.compare(0, 13, "Midi Through:") == 0;
+}
+
+// Port numbers of the listed (not skipped) ports, with names.
+int list(RtMidi* midi, char (*names)[MIDI_NAME_BYTES], int max, int* ports) {
+  unsigned n = midi->getPortCount();
+  int count = 0;
+  for (unsigned p = 0; p < n; p++) {
+    std::string name = midi->getPortName(p);
+    if (skipped(name)) continue;
+    if (count < max) {
+      if (names) {
+        memset(names[count], 0, MIDI_NAME_BYTES);
+        strncpy(names[count], name.c_str(), MIDI_NAME_BYTES - 1);
+      }
+      if (ports) ports[count] = (int)p;
+    }
+    count++;
+  }
+  return count;
+}
+
+// The port whose listed name is name (ports come and go between a scan and an open).
+int find_port(RtMidi* midi, const char* name) {
+  unsigned n = midi->getPortCount();
+  for (unsigned p = 0; p < n; p++) {
+    std::string s = midi->getPortName(p);
+    if (skipped(s)) continue;
+    if (strncmp(s.c_str(), name, MIDI_NAME_BYTES - 1) == 0) return (int)p;
+  }
+  return -1;
+}
+
+RtMidiIn* make_in(RtMidi::Api api, const char* client, RtError* err) {
+  RtMidiWrapper* w = rtmidi_in_create((RtMidiApi)api, client, 100);
+  if (!w) return nullptr;
+  RtMidiIn* t = (RtMidiIn*)w->ptr;
+  w->ptr = nullptr;  // ours now
+  rtmidi_in_free(w);
+  if (t) t->setErrorCallback(on_error, err);
+  return t;
+}
+
+RtMidiOut* make_out(RtMidi::Api api, const char* client, RtError* err) {
+  RtMidiWrapper* w = rtmidi_out_create((RtMidiApi)api, client);
+  if (!w) return nullptr;
+  RtMidiOut* t = (RtMidiOut*)w->ptr;
+  w->ptr = nullptr;
+  rtmidi_out_free(w);
+  if (t) t->setErrorCallback(on_error, err);
+  return t;
+}
+
+int list_inputs(void* ctx, char (*names)[MIDI_NAME_BYTES], int max) {
+  RtCtx* c = (RtCtx*)ctx;
+  return c->lister_in.midi ? list(c->lister_in.midi, names, max, nullptr) : 0;
+}
+
+int list_outputs(void* ctx, char (*names)[MIDI_NAME_BYTES], int max) {
+  RtCtx* c = (RtCtx*)ctx;
+  return c->lister_out.midi ? list(c->lister_out.midi, names, max, nullptr) : 0;
+}
+
+void on_message(double, std::vector<unsigned char>* msg, void* user) {
+  if (msg && !msg->empty()) midi_input_feed((MidiInput*)user, msg->data(), msg->size());
+}
+
+int open_input(void* ctx, int, const char* name, MidiInput* input, void** handle) {
+  RtCtx* c = (RtCtx*)ctx;
+  RtIn* in = new (std::nothrow) RtIn;
+  if (!in) return 100 + (int)RtMidiError::MEMORY_ERROR;
+  in->midi = make_in(c->api, "kelp-midi-in", &in->err);
+  if (!in->midi) {
+    delete in;
+    return 100 + (int)RtMidiError::DRIVER_ERROR;
+  }
+  int port = find_port(in->midi, name);
+  if (port < 0) {
+    delete in->midi;
+    delete in;
+    return 100 + (int)RtMidiError::INVALID_DEVICE;
+  }
+  in->midi->ignoreTypes(true, true, true);
+  in->midi->setCallback(on_message, input);
+  in->err.code = 0;
+  in->midi->openPort((unsigned)port, "in");
+  if (in->err.code != 0 || !in->midi->isPortOpen()) {
+    int code = in->err.code ? in->err.code : 100 + (int)RtMidiError::DRIVER_ERROR;
+    delete in->midi;
+    delete in;
+    return code;
+  }
+  *handle = in;
+  return 0;
+}
+
+void close_input(void*, void* handle) {
+  RtIn* in = (RtIn*)handle;
+  if (!in) return;
+  in->midi->closePort();  // stops the driver's thread: no more messages after this
+  delete in->midi;
+  delete in;
+}
+
+int open_output(void* ctx, int, const char* name, void** handle) {
+  RtCtx* c = (RtCtx*)ctx;
+  RtOut* out = new (std::nothrow) RtOut;
+  if (!out) return 100 + (int)RtMidiError::MEMORY_ERROR;
+  out->midi = make_out(c->api, "kelp-midi-out", &out->err);
+  if (!out->midi) {
+    delete out;
+    return 100 + (int)RtMidiError::DRIVER_ERROR;
+  }
+  int port = find_port(out->midi, name);
+  if (port < 0) {
+    delete out->midi;
+    delete out;
+    return 100 + (int)RtMidiError::INVALID_DEVICE;
+  }
+  out->err.code = 0;
+  out->midi->openPort((unsigned)port, "out");
+  if (out->err.code != 0 || !out->midi->isPortOpen()) {
+    int code = out->err.code ? out->err.code : 100 + (int)RtMidiError::DRIVER_ERROR;
+    delete out->midi;
+    delete out;
+    return code;
+  }
+  *handle = out;
+  return 0;
+}
+
+void close_output(void*, void* handle) {
+  RtOut* out = (RtOut*)handle;
+  if (!out) return;
+  out->midi->closePort();
+  delete out->midi;
+  delete out;
+}
+
+int send(void*, void* handle, const uint8_t* bytes, int count) {
+  RtOut* out = (RtOut*)handle;
+  out->err.code = 0;
+  out->midi->sendMessage(bytes, (size_t)count);
+  return out->err.code;
+}
+
+void free_ctx(void* ctx) {
+  RtCtx* c = (RtCtx*)ctx;
+  delete c->lister_in.midi;
+  delete c->lister_out.midi;
+  delete c;
+}
+
+}  // namespace
+
+MidiBackend* midi_backend_rtmidi(bool jack) {
+  RtCtx* c = new (std::nothrow) RtCtx;
+  if (!c) {
+    log_line("midi: out of memory - MIDI in is off");
+    return nullptr;
+  }
+  c->api = jack ? RtMidi::UNIX_JACK : RtMidi::LINUX_ALSA;
+  const char* api = jack ? "JACK" : "ALSA";
+  c->lister_in.midi = make_in(c->api, "kelp-midi-list", &c->lister_in.err);
+  c->lister_out.midi = make_out(c->api, "kelp-midi-list", &c->lister_out.err);
+  if (!c->lister_in.midi || !c->lister_out.midi) {
+    log_line("midi: %s MIDI didn't start - MIDI in is off", api);
+    free_ctx(c);
+    return nullptr;
+  }
+  c->be = MidiBackend{c,           api,          list_inputs, list_outputs, open_input, close_input,
+                      open_output, close_output, send,        nullptr,      free_ctx};
+  return &c->be;
+}
