@@ -92,8 +92,15 @@ bool crossed(uint8_t* last, int v) {
 
 namespace {
 
+// "MIDI 2" as a port's own number, not the start of an ALSA address ("MIDI 28:0").
+bool says_midi2(const char* n) {
+  for (const char* p = strstr(n, "MIDI 2"); p; p = strstr(p + 1, "MIDI 2"))
+    if (p[6] < '0' || p[6] > '9') return true;
+  return false;
+}
+
 bool names_daw(const char* n, const char* wanted) {
-  return contains(n, wanted) || contains(n, "DAW") || contains(n, "MIDI 2");
+  return contains(n, wanted) || contains(n, "DAW") || says_midi2(n);
 }
 
 // Whether names[i] is a Launch Control's DAW port.
