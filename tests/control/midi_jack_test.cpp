@@ -1,0 +1,168 @@
+// MIDI in for real: RtMidi on a private JACK server, with tools/jack_midi_pad as the controller.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "base/clock.h"
+#include "control/midi_fake.h"
+#include "support/jack_server.h"
+
+namespace {
+
+struct JackMidi : ::testing::Test {
+  JackServer* jack = nullptr;
+  std::string dir, fifo, pad_log;
+  JackTool* pad = nullptr;
+  MidiState* m = nullptr;
+  ActionList out{};
+  MidiSnapshot snap{0, 0, 10, 20, false, 0, 0};
+
+  void SetUp() override {
+    jack = jack_server_start();
+    ASSERT_NE(jack, nullptr);
+    char tmpl[] = "/tmp/kelp-midi-XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+    fifo = dir + "/commands";
+    pad_log = dir + "/pad.log";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  }
+  void TearDown() override {
+    midi_free(m);
+    jack_tool_stop(pad);
+    jack_server_stop(jack);
+    unlink(fifo.c_str());
+    unlink(pad_log.c_str());
+    rmdir(dir.c_str());
+  }
+  void start_pad(bool lcxl) {
+    std::vector<std::string> args = {"--commands", fifo, "--log", pad_log, "--name", "pad"};
+    if (lcxl) args.push_back("--lcxl");
+    pad = jack_tool_start(jack_tool_path("jack_midi_pad"), args, 10000);
+    ASSERT_NE(pad, nullptr);
+  }
+  void say(const std::string& line) {
+    int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    std::string l = line + "\n";
+    ASSERT_EQ(write(fd, l.data(), l.size()), (ssize_t)l.size());
+    close(fd);
+  }
+  // Polls like the UI thread for up to seconds or until done says so; actions are gathered.
+  template <typename Done>
+  bool poll_until(double seconds, std::vector<Action>* seen, Done done) {
+    double end = clock_monotonic() + seconds;
+    while (clock_monotonic() < end) {
+      out.count = 0;
+      midi_poll(m, clock_monotonic(), &snap, &out);
+      for (int i = 0; i < out.count; i++)
+        if (seen) seen->push_back(out.items[i]);
+      if (done()) return true;
+      usleep(16000);
+    }
+    return false;
+  }
+  int inputs() {
+    MidiStatus st;
+    midi_status(m, &st);
+    return st.input_count;
+  }
+  std::string pad_said() {
+    std::ifstream f(pad_log);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+  }
+};
+
+bool has_kind(const std::vector<Action>& v, int32_t kind) {
+  for (const Action& a : v)
+    if (a.kind == kind && a.value == ACTION_FROM_MIDI) return true;
+  return false;
+}
+
+}  // namespace
+
+TEST_F(JackMidi, NotesBurstsAndAPortThatComesBack) {
+  start_pad(false);
+  MidiBackend* be = midi_backend_rtmidi(true);
+  ASSERT_NE(be, nullptr);
+  m = midi_new(be, true, clock_monotonic());
+  ASSERT_TRUE(poll_until(5, nullptr, [&] { return inputs() == 1; }));
+
+  std::vector<Action> seen;
+  say("note 36 100");
+  say("note 38 100");
+  say("note 41 100");
+  ASSERT_TRUE(poll_until(5, &seen, [&] {
+    return has_kind(seen, ACT_RECORD) && has_kind(seen, ACT_PLAY_PAUSE) && has_kind(seen, ACT_LOOP);
+  }));
+
+  // Far more than a ring holds, faster than a frame: dropped, counted, reported; the poll goes on.
+  int64_t mark = log_console_count();
+  say("burst 10000");
+  EXPECT_TRUE(poll_until(10, nullptr, [&] {
+    return pad_said().find("burst done") != std::string::npos && logged(mark, "messages dropped");
+  }));
+  say("note 40 100");
+  seen.clear();
+  EXPECT_TRUE(poll_until(5, &seen, [&] { return has_kind(seen, ACT_REWIND); }));
+
+  // The controller goes away and comes back: picked up at the next scan.
+  jack_tool_stop(pad);
+  pad = nullptr;
+  EXPECT_TRUE(poll_until(5, nullptr, [&] { return inputs() == 0; }));
+  start_pad(false);
+  EXPECT_TRUE(poll_until(5, nullptr, [&] { return inputs() == 1; }));
+  say("note 36 100");
+  seen.clear();
+  EXPECT_TRUE(poll_until(5, &seen, [&] { return has_kind(seen, ACT_RECORD); }));
+}
+
+TEST_F(JackMidi, LaunchControlStandInGetsDawModeAndGoodbye) {
+  start_pad(true);
+  MidiBackend* be = midi_backend_rtmidi(true);
+  ASSERT_NE(be, nullptr);
+  m = midi_new(be, true, clock_monotonic());
+  MidiStatus st{};
+  ASSERT_TRUE(poll_until(5, nullptr, [&] {
+    midi_status(m, &st);
+    return st.daw_on;
+  }));
+  EXPECT_STREQ(st.daw_out, "LCXL3:LCXL3 DAW In");
+  MidiFeedback f{};
+  f.recording = true;
+  f.scene = 0;
+  f.title = "Harbour";
+  midi_set_feedback(m, &f);
+  // Port 1 of the pad is its DAW port: "DAW In" receives, "DAW Out" plays.
+  const std::string greeting = "1 F0 00 20 29 02 15 02 7F F7\n1 B6 48 7F\n1 B6 49 7F\n";
+  const std::string record_lit = "1 F0 00 20 29 02 15 01 26 78 0A 00 F7\n";
+  const std::string screen = "1 F0 00 20 29 02 15 06 35 00 4B 65 6C 70 20 4E 4F 56 41 00 01 48 61 72 62 6F 75 72 F7\n";
+  EXPECT_TRUE(poll_until(5, nullptr, [&] {
+    std::string s = pad_said();
+    return s.find(greeting) == 0 && s.find(record_lit) != std::string::npos &&
+           s.find(screen) != std::string::npos;
+  })) << pad_said();
+  std::vector<Action> seen;
+  say("port 1");
+  say("cc 44 127 1");  // the loop button
+  say("cc 13 1 16");   // knob 1 to the left
+  EXPECT_TRUE(poll_until(5, &seen, [&] { return has_kind(seen, ACT_LOOP); }));
+  bool xy = false;
+  for (const Action& a : seen) xy = xy || (a.kind == ACT_XY && a.x == -1.0f);
+  EXPECT_TRUE(xy);
+  midi_free(m);
+  m = nullptr;
+  const std::string goodbye = "1 F0 00 20 29 02 15 02 00 F7\n";
+  double end = clock_monotonic() + 3;
+  while (pad_said().find(goodbye) == std::string::npos && clock_monotonic() < end) usleep(10000);
+  std::string s = pad_said();
+  EXPECT_NE(s.find("1 F0 00 20 29 02 15 01 34 00 00 00 F7\n"), std::string::npos);  // last light off
+  EXPECT_NE(s.find(goodbye), std::string::npos) << s;
+}
