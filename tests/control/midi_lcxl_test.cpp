@@ -137,26 +137,6 @@ TEST(MidiLcxl, GreetingLightsAndDisplayThenOnlyChanges) {
   EXPECT_EQ(x.fake.sent[23], display("Kelp NOVA", "Tide 2"));
 }
 
-TEST(MidiLcxl, GoodbyeWhenSwitchedOff) {
-  Lcxl x;
-  x.start();
-  x.poll();
-  x.poll();
-  x.fake.sent.clear();
-  int64_t mark = log_console_count();
-  midi_set_enabled(x.m, false, x.now);
-  std::vector<Bytes> want;
-  for (int cc = 37; cc <= 52; cc++) want.push_back(light(cc, 0, 0, 0));
-  want.push_back(kPrelude);
-  want.push_back(display("", ""));
-  want.push_back(kGreeting[1]);
-  want.push_back(kGreeting[2]);
-  want.push_back({0xF0, 0x00, 0x20, 0x29, 0x02, 0x15, 0x02, 0x00, 0xF7});
-  EXPECT_EQ(x.fake.sent, want);
-  EXPECT_TRUE(logged(mark, "midi: LCXL3 DAW mode off"));
-  EXPECT_EQ(x.fake.out_closes, 1);
-}
-
 TEST(MidiLcxl, DawLayoutToActions) {
   const struct {
     Bytes msg;
@@ -165,7 +145,6 @@ TEST(MidiLcxl, DawLayoutToActions) {
     float x, y;
   } cases[] = {
       {{0xB0, 116, 127}, ACT_PLAY_PAUSE, ACTION_FROM_MIDI, 0, 0},
-      {{0xB0, 118, 127}, ACT_RECORD, ACTION_FROM_MIDI, 0, 0},
       {{0xB0, 37, 127}, ACT_PLAY_PAUSE, ACTION_FROM_MIDI, 0, 0},
       {{0xB0, 38, 127}, ACT_RECORD, ACTION_FROM_MIDI, 0, 0},
       {{0xB0, 39, 127}, ACT_REWIND, ACTION_FROM_MIDI, 0, 0},
@@ -174,14 +153,10 @@ TEST(MidiLcxl, DawLayoutToActions) {
       {{0xB0, 42, 127}, ACT_LOOP_IN, ACTION_FROM_MIDI, 0, 0},
       {{0xB0, 43, 127}, ACT_LOOP_OUT, ACTION_FROM_MIDI, 0, 0},
       {{0xB0, 44, 127}, ACT_LOOP, ACTION_FROM_MIDI, 0, 0},
-      {{0xB0, 45, 127}, ACT_RIG_SCENE, 0, 0, 0},
       {{0xB0, 48, 127}, ACT_RIG_SCENE, 3, 0, 0},
-      {{0xB0, 49, 127}, ACT_ZEN_FULL, ACTION_FROM_MIDI, 0, 0},
-      {{0xB0, 50, 127}, ACT_LIBRARY, ACTION_FROM_MIDI, 0, 0},
       {{0xB0, 51, 127}, ACT_RIG, ACTION_FROM_MIDI, 0, 0},
       {{0xB0, 52, 127}, ACT_SETTINGS, -1, 0, 0},
       {{0xBF, 13, 64}, ACT_XY, 0, 0, 0},  // knob 1 centred is 0, not 0.0079
-      {{0xBF, 13, 1}, ACT_XY, 0, -1, 0},
       {{0xBF, 5, 127}, ACT_XY, 0, 0, 1},
       // Knob 8 covers the recorded 30 s of a 60-s span.
       {{0xBF, 20, 127}, ACT_STRIP_SCRUB, 0, 0.5f, 0},

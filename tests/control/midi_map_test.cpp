@@ -110,32 +110,22 @@ TEST(MidiMap, CcButtonsPressOnlyOnTheUpwardCrossing) {
   }
 }
 
-TEST(MidiInputs, ListNamesAndRescans) {
+TEST(MidiInputs, NamelessPortsAndMoreThan16) {
   Rig r({"", "Pads:Pads 1 24:0", ""});
   MidiStatus st;
   midi_status(r.m, &st);
   ASSERT_EQ(st.input_count, 3);
   EXPECT_STREQ(st.names[0], "MIDI IN 1");
   EXPECT_STREQ(st.names[2], "MIDI IN 3");
-  // A port goes away: seen at the next scan (2 s), and the others are reopened.
   int64_t mark = log_console_count();
-  r.fake.ins = {"Pads:Pads 1 24:0"};
+  for (int i = 0; i < 20; i++) r.fake.ins.push_back("Port " + std::to_string(i));
   r.poll(1.0);
   midi_status(r.m, &st);
-  EXPECT_EQ(st.input_count, 3);
+  EXPECT_EQ(st.input_count, 3);  // the next scan is 2 s after the last
   r.poll(1.1);
   midi_status(r.m, &st);
-  ASSERT_EQ(st.input_count, 1);
-  EXPECT_TRUE(logged(mark, "midi: 1 input"));
-  r.fake.ins.clear();
-  r.poll(2.1);
-  EXPECT_TRUE(logged(mark, "midi: no inputs any more"));
-  // More than 16: the first 16.
-  for (int i = 0; i < 20; i++) r.fake.ins.push_back("Port " + std::to_string(i));
-  r.poll(2.1);
-  midi_status(r.m, &st);
   EXPECT_EQ(st.input_count, MIDI_MAX_INPUTS);
-  EXPECT_TRUE(logged(mark, "midi: 20 inputs - kelp listens to the first 16"));
+  EXPECT_TRUE(logged(mark, "midi: 23 inputs - kelp listens to the first 16"));
 }
 
 TEST(MidiInputs, ABusyPortIsRetriedAndReportedOncePerError) {
@@ -165,36 +155,4 @@ TEST(MidiInputs, ABusyPortIsRetriedAndReportedOncePerError) {
   EXPECT_EQ(other, 1);
   EXPECT_EQ(free_now, 1);
   midi_free(m);
-}
-
-TEST(MidiInputs, DropsAreReportedAtMostEvery2s) {
-  Rig r;
-  int64_t mark = log_console_count();
-  for (int i = 0; i < MIDI_RING + 5; i++) fake_midi_in(&r.fake, 0, {0xB0, 1, 1});
-  r.poll();
-  for (int i = 0; i < MIDI_RING + 1; i++) fake_midi_in(&r.fake, 0, {0xB0, 1, 1});
-  r.poll(0.5);  // held back
-  r.poll(1.6);
-  std::vector<std::string> drops;
-  for (const std::string& s : log_since(mark))
-    if (s.find("dropped") != std::string::npos) drops.push_back(s.substr(10));
-  ASSERT_EQ(drops.size(), 2u);
-  EXPECT_EQ(drops[0], "midi: 5 messages dropped - the controller sent faster than kelp read");
-  EXPECT_EQ(drops[1], "midi: 1 message dropped - the controller sent faster than kelp read");
-}
-
-TEST(MidiInputs, OffClosesInputsAndOnListensAgain) {
-  Rig r;
-  midi_set_enabled(r.m, false, r.now);
-  EXPECT_EQ(r.fake.open_in[0], nullptr);
-  r.fake.ins.push_back("Second:Second 1 33:0");
-  r.poll(5);  // no scans while off
-  MidiStatus st;
-  midi_status(r.m, &st);
-  EXPECT_FALSE(st.enabled);
-  midi_set_enabled(r.m, true, r.now);
-  midi_status(r.m, &st);
-  EXPECT_EQ(st.input_count, 2);
-  fake_midi_in(&r.fake, 1, {0x90, 36, 100});
-  EXPECT_EQ(r.poll(), 1);
 }

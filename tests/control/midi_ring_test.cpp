@@ -53,25 +53,8 @@ TEST(MidiRing, The257thUnreadMessageIsDroppedAndCounted) {
   EXPECT_EQ(in.dropped.load(), 1u);
 }
 
-TEST(MidiRing, WrapsManyTimesInOrder) {
-  static MidiInput in;
-  int sent = 0, got = 0;
-  for (int round = 0; round < 40; round++) {
-    for (int i = 0; i < 200; i++, sent++) feed(&in, 0x90, sent & 0x7F, 1 + (sent >> 7) % 100);
-    uint32_t m;
-    while (spsc_pop(&in.ring, &m)) {
-      EXPECT_EQ((int)((m >> 8) & 0x7F), got & 0x7F);
-      EXPECT_EQ((int)(m >> 16), 1 + (got >> 7) % 100);
-      got++;
-    }
-  }
-  EXPECT_EQ(got, sent);
-  EXPECT_EQ(in.dropped.load(), 0u);
-  EXPECT_GT(in.ring.write_index.load(), 8 * MIDI_RING);
-}
-
-// A driver thread writing as fast as it can while the UI thread reads: every message is either
-// read, in order, or counted as dropped.
+// A driver thread writing as fast as it can while the UI thread reads, wrapping the ring many
+// times: every message is either read, in order, or counted as dropped.
 TEST(MidiRing, ProducerAndConsumerOnTwoThreadsLoseNothingUncounted) {
   static MidiInput in;
   const int total = 200000;
