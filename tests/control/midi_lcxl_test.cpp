@@ -84,25 +84,6 @@ TEST(MidiLcxl, DawPortsByName) {
         << (c.names.empty() ? "" : c.names[0]);
 }
 
-TEST(MidiLcxl, DisplayLines) {
-  const struct {
-    const char* a;
-    const char* b;
-    std::string want_b;
-  } cases[] = {
-      {"Kelp NOVA", "Night walk", "Night walk"},
-      {"Kelp NOVA", "Café\tnoir", "Caf? noir"},
-      {"Kelp NOVA", "A very long sketch title here", "A very long sketch titl"},
-      {"Kelp NOVA", "日本語", "???"},
-      {"Kelp NOVA", "", ""},
-  };
-  for (const auto& c : cases) {
-    uint8_t out[64];
-    int n = midi_lcxl_display(c.a, c.b, out);
-    EXPECT_EQ(Bytes(out, out + n), display(c.a, c.want_b)) << c.b;
-  }
-}
-
 TEST(MidiLcxl, GreetingLightsAndDisplayThenOnlyChanges) {
   Lcxl x;
   int64_t mark = log_console_count();
@@ -128,13 +109,13 @@ TEST(MidiLcxl, GreetingLightsAndDisplayThenOnlyChanges) {
   x.poll();
   EXPECT_EQ(x.fake.sent.size(), 21u);  // nothing changed, nothing sent
   f.recording = true;
-  f.title = "Tide 2";
+  f.title = "Tide\t2 · café 日本 and a long tail";  // 23 characters, one each
   midi_set_feedback(x.m, &f);
   x.poll();
   ASSERT_EQ(x.fake.sent.size(), 24u);
   EXPECT_EQ(x.fake.sent[21], light(38, 120, 10, 0));
   EXPECT_EQ(x.fake.sent[22], kPrelude);
-  EXPECT_EQ(x.fake.sent[23], display("Kelp NOVA", "Tide 2"));
+  EXPECT_EQ(x.fake.sent[23], display("Kelp NOVA", "Tide 2 ? caf? ?? and a "));
 }
 
 TEST(MidiLcxl, DawLayoutToActions) {
@@ -147,11 +128,9 @@ TEST(MidiLcxl, DawLayoutToActions) {
       {{0xB0, 116, 127}, ACT_PLAY_PAUSE, ACTION_FROM_MIDI, 0, 0},
       {{0xB0, 37, 127}, ACT_PLAY_PAUSE, ACTION_FROM_MIDI, 0, 0},
       {{0xB0, 38, 127}, ACT_RECORD, ACTION_FROM_MIDI, 0, 0},
-      {{0xB0, 39, 127}, ACT_REWIND, ACTION_FROM_MIDI, 0, 0},
       {{0xB0, 40, 127}, ACT_MONITOR_TOGGLE, ACTION_FROM_MIDI, 0, 0},
       {{0xB0, 41, 127}, ACT_CLEAR_ASK, ACTION_FROM_MIDI, 0, 0},
       {{0xB0, 42, 127}, ACT_LOOP_IN, ACTION_FROM_MIDI, 0, 0},
-      {{0xB0, 43, 127}, ACT_LOOP_OUT, ACTION_FROM_MIDI, 0, 0},
       {{0xB0, 44, 127}, ACT_LOOP, ACTION_FROM_MIDI, 0, 0},
       {{0xB0, 48, 127}, ACT_RIG_SCENE, 3, 0, 0},
       {{0xB0, 51, 127}, ACT_RIG, ACTION_FROM_MIDI, 0, 0},
@@ -166,7 +145,6 @@ TEST(MidiLcxl, DawLayoutToActions) {
       {{0xBF, 92, 64}, ACT_NONE, 0, 0, 0},
       {{0xB0, 45, 10}, ACT_NONE, 0, 0, 0},  // below 64: no press
       {{0x90, 36, 100}, ACT_NONE, 0, 0, 0},  // notes mean nothing in DAW mode
-      {{0xB5, 37, 127}, ACT_NONE, 0, 0, 0},
   };
   for (const auto& c : cases) {
     Lcxl x;
