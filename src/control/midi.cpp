@@ -41,7 +41,7 @@ void scan(MidiState* m) {
   int n = total < MIDI_MAX_INPUTS ? total : MIDI_MAX_INPUTS;
   for (int i = 0; i < n; i++) {
     names[i][MIDI_NAME_BYTES - 1] = 0;
-    text_utf8_cut(names[i], MIDI_NAME_BYTES - 1);
+    text_copy(names[i], MIDI_NAME_BYTES, names[i]);  // never half a character
     if (!names[i][0]) snprintf(names[i], MIDI_NAME_BYTES, "MIDI IN %d", i + 1);
   }
   bool changed = n != m->input_count;
@@ -287,7 +287,6 @@ void midi_set_enabled(MidiState* m, bool on, double now) {
   if (on) {
     reset_generic(m);
     m->daw.given_up = false;
-    for (int i = 0; i < MIDI_MAX_INPUTS; i++) m->inputs[i].failed = false;
     log_line("midi: on");
     scan(m);
     if (m->input_count == 0) log_line("midi: no inputs yet - plug one in any time");

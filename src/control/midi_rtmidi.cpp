@@ -9,6 +9,7 @@
 #include <string>
 
 #include "base/log.h"
+#include "base/text.h"
 #include "control/midi.h"
 
 namespace {
@@ -56,10 +57,7 @@ int list(RtMidi* midi, char (*names)[MIDI_NAME_BYTES], int max, int* ports) {
     std::string name = midi->getPortName(p);
     if (skipped(name)) continue;
     if (count < max) {
-      if (names) {
-        memset(names[count], 0, MIDI_NAME_BYTES);
-        strncpy(names[count], name.c_str(), MIDI_NAME_BYTES - 1);
-      }
+      if (names) text_copy(names[count], MIDI_NAME_BYTES, name.c_str());
       if (ports) ports[count] = (int)p;
     }
     count++;
@@ -67,13 +65,17 @@ int list(RtMidi* midi, char (*names)[MIDI_NAME_BYTES], int max, int* ports) {
   return count;
 }
 
-// The port whose listed name is name (ports come and go between a scan and an open).
-int find_port(RtMidi* midi, const char* name) {
+// The port whose listed name is name (ports come and go between a scan and an open); a nameless
+// port, listed under a made-up name, by its place in the list.
+int find_port(RtMidi* midi, int index, const char* name) {
   unsigned n = midi->getPortCount();
-  for (unsigned p = 0; p < n; p++) {
+  for (unsigned p = 0, k = 0; p < n; p++) {
     std::string s = midi->getPortName(p);
     if (skipped(s)) continue;
-    if (strncmp(s.c_str(), name, MIDI_NAME_BYTES - 1) == 0) return (int)p;
+    char listed[MIDI_NAME_BYTES];
+    text_copy(listed, sizeof listed, s.c_str());  // as list() gave it
+    if (strcmp(listed, name) == 0 || ((int)k == index && !listed[0])) return (int)p;
+    k++;
   }
   return -1;
 }
@@ -112,7 +114,7 @@ void on_message(double, std::vector<unsigned char>* msg, void* user) {
   if (msg && !msg->empty()) midi_input_feed((MidiInput*)user, msg->data(), msg->size());
 }
 
-int open_input(void* ctx, int, const char* name, MidiInput* input, void** handle) {
+int open_input(void* ctx, int index, const char* name, MidiInput* input, void** handle) {
   RtCtx* c = (RtCtx*)ctx;
   RtIn* in = new (std::nothrow) RtIn;
   if (!in) return 100 + (int)RtMidiError::MEMORY_ERROR;
@@ -121,7 +123,7 @@ int open_input(void* ctx, int, const char* name, MidiInput* input, void** handle
     delete in;
     return 100 + (int)RtMidiError::DRIVER_ERROR;
   }
-  int port = find_port(in->midi, name);
+  int port = find_port(in->midi, index, name);
   if (port < 0) {
     delete in->midi;
     delete in;
@@ -149,7 +151,7 @@ void close_input(void*, void* handle) {
   delete in;
 }
 
-int open_output(void* ctx, int, const char* name, void** handle) {
+int open_output(void* ctx, int index, const char* name, void** handle) {
   RtCtx* c = (RtCtx*)ctx;
   RtOut* out = new (std::nothrow) RtOut;
   if (!out) return 100 + (int)RtMidiError::MEMORY_ERROR;
@@ -158,7 +160,7 @@ int open_output(void* ctx, int, const char* name, void** handle) {
     delete out;
     return 100 + (int)RtMidiError::DRIVER_ERROR;
   }
-  int port = find_port(out->midi, name);
+  int port = find_port(out->midi, index, name);
   if (port < 0) {
     delete out->midi;
     delete out;
