@@ -70,7 +70,7 @@ inline void fake_midi_in(FakeMidi* f, int i, std::vector<uint8_t> bytes) {
   midi_input_feed(f->open_in[i], bytes.data(), bytes.size());
 }
 
-// Log lines from mark on.
+// Log lines from mark on (each after its time stamp).
 inline std::vector<std::string> log_since(int64_t mark) {
   std::vector<std::string> out;
   char buf[256];

@@ -5,40 +5,31 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <sstream>
 
 #include "base/clock.h"
 #include "control/midi_fake.h"
 #include "support/jack_server.h"
+#include "support/tmpdir.h"
 
 namespace {
 
 struct JackMidi : ::testing::Test {
-  JackServer* jack = nullptr;
-  std::string dir, fifo, pad_log;
+  JackServer* jack = jack_server_start();
+  TmpDir dir{"midi"};
+  std::string fifo = dir / "commands", pad_log = dir / "pad.log";
   JackTool* pad = nullptr;
   MidiState* m = nullptr;
   ActionList out{};
   MidiSnapshot snap{0, 0, 10, 20, false, 0, 0};
 
   void SetUp() override {
-    jack = jack_server_start();
     ASSERT_NE(jack, nullptr);
-    char tmpl[] = "/tmp/kelp-midi-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-    fifo = dir + "/commands";
-    pad_log = dir + "/pad.log";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   }
   void TearDown() override {
     midi_free(m);
     jack_tool_stop(pad);
     jack_server_stop(jack);
-    unlink(fifo.c_str());
-    unlink(pad_log.c_str());
-    rmdir(dir.c_str());
   }
   void start_pad(bool lcxl) {
     std::vector<std::string> args = {"--commands", fifo, "--log", pad_log, "--name", "pad"};
@@ -60,8 +51,7 @@ struct JackMidi : ::testing::Test {
     while (clock_monotonic() < end) {
       out.count = 0;
       midi_poll(m, clock_monotonic(), &snap, &out);
-      for (int i = 0; i < out.count; i++)
-        if (seen) seen->push_back(out.items[i]);
+      if (seen) seen->insert(seen->end(), out.items, out.items + out.count);
       if (done()) return true;
       usleep(16000);
     }
@@ -72,12 +62,7 @@ struct JackMidi : ::testing::Test {
     midi_status(m, &st);
     return st.input_count;
   }
-  std::string pad_said() {
-    std::ifstream f(pad_log);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-  }
+  std::string pad_said() { return tmpdir_read(pad_log); }
 };
 
 bool has_kind(const std::vector<Action>& v, int32_t kind) {
