@@ -261,9 +261,11 @@ int32_t wrap(TextStyle style, const char* text, float width, WhatsNewLine* out, 
   return kept;
 }
 
-float header_bottom() {
-  return kPad + text_line_height(kKicker) + 6 + text_line_height(kHeadline) + 14;
+// The headline sits below both the kicker and the arrows, so a long version never runs under them.
+float headline_top() {
+  return std::fmax(kPad + text_line_height(kKicker) + 6, kPad - 6 + kArrow + 4);
 }
+float header_bottom() { return headline_top() + text_line_height(kHeadline) + 14; }
 
 bool inside(const DrawRect& r, float x, float y) {
   return r.w > 0 && x >= r.x && x < r.x + r.w && y >= r.y && y < r.y + r.h;
@@ -288,6 +290,7 @@ const WhatsNewLayout* whatsnew_layout(WhatsNewCard* c, float width, float scale)
   l->valid = true;
   l->links_y = -1;
   l->text_w = std::fmax(1.0f, width - 36);
+  l->headline_y = headline_top();
   l->body_top = header_bottom();
   const WhatsNewEntry* e = whatsnew_entry(c->entry);
   if (!e) return l;
@@ -313,9 +316,9 @@ DrawRect whatsnew_button(WhatsNewCard* c, DrawRect r, float scale, int32_t butto
   const WhatsNewLayout* l = whatsnew_layout(c, r.w, scale);
   switch (button) {
     case WHATSNEW_HIT_NEWER:
-      return DrawRect{r.x + r.w - kPad - kArrow, r.y + kPad - 4, kArrow, kArrow};
+      return DrawRect{r.x + r.w - kPad - kArrow, r.y + kPad - 6, kArrow, kArrow};
     case WHATSNEW_HIT_OLDER:
-      return DrawRect{r.x + r.w - kPad - 2 * kArrow - 6, r.y + kPad - 4, kArrow, kArrow};
+      return DrawRect{r.x + r.w - kPad - 2 * kArrow - 6, r.y + kPad - 6, kArrow, kArrow};
     case WHATSNEW_HIT_GOT_IT:
       return DrawRect{r.x + kPad, r.y + r.h - kPad - 40, r.w - 2 * kPad, 40};
     case WHATSNEW_HIT_LINK:
@@ -448,9 +451,9 @@ void whatsnew_draw(WhatsNewCard* c, Painter* p, DrawRect r, float scale, float e
   if (e) {
     char page[32];
     snprintf(page, sizeof page, "%d / %d", (int)(WHATSNEW_ENTRIES - c->entry), (int)WHATSNEW_ENTRIES);
-    text_draw(p, kPage, older.x - 10, older.y + (kArrow - text_line_height(kPage)) / 2, TEXT_RIGHT,
+    text_draw(p, kPage, older.x - 10, y, TEXT_RIGHT,
               THEME_DIM, page, false);
-    y += text_line_height(kKicker) + 6;
+    y = r.y + l->headline_y;
     char head[64];
     headline(e, head, sizeof head);
     const float hw = text_draw(p, kHeadline, r.x + kPad, y, TEXT_LEFT, THEME_INK, head, false);

@@ -63,6 +63,7 @@ struct WhatsNewLayout {
   float width, scale;
   bool valid;
   float text_w;
+  float headline_y;  // the product name and version, below the arrows
   float body_top, body_h;  // the scrolled area
   int32_t title_lines;
   WhatsNewLine title[WHATSNEW_LINES_MAX];
