@@ -390,7 +390,7 @@ bool sequence_step(TrainingPanel* tp, double now, bool* finished_first) {
       tp->highlighted = idx;
       if (tp->laid_out) {
         const DrawRect& row = tp->g.rows[idx];
-        const float top = row.y + tp->scroll - tp->g.body.y;  // unscrolled, body-relative
+        const float top = tp->g.row_top[idx];
         const float target = std::clamp(top + row.h / 2 - tp->g.body.h / 2, 0.0f, max_scroll(tp));
         tp->gliding = true;
         tp->glide_from = tp->scroll;
@@ -524,6 +524,7 @@ void training_panel_layout(TrainingPanel* tp, DrawRect panel) {
       int starts[kHintLines];
       g.hint_lines[i] = text_wrap(kHint, kTasks[i].hint, g.text_w, starts, kHintLines);
       const float h = std::fmax(22.0f, (float)g.hint_lines[i] * hint_lh + label_lh + 2) + 12;
+      g.row_top[i] = y;
       g.rows[i] = DrawRect{panel.x + kPad, g.body.y + y - tp->scroll, panel.w - 2 * kPad, h};
       y += h;
     }

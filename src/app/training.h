@@ -107,6 +107,7 @@ enum : int32_t { TRAIN_HIT_NONE = -1, TRAIN_HIT_CLOSE = 0, TRAIN_HIT_DONE = 1 };
 struct TrainingGeometry {
   DrawRect panel, close, body, done_button;
   DrawRect rows[TRAINING_TASKS];     // scrolled
+  float row_top[TRAINING_TASKS];     // in the content, before scrolling
   float group_y[TRAINING_GROUPS];    // scrolled
   int32_t hint_lines[TRAINING_TASKS];
   float text_w, status_w;

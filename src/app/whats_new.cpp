@@ -164,6 +164,7 @@ bool stamp(char* seen, size_t size, const char* version) {
 void whatsnew_init(WhatsNew* w) {
   std::memset(w, 0, sizeof *w);
   w->pending = -1;
+  w->first_frame = -1;
   whatsnew_turn(&w->card, -1, false);
 }
 
@@ -183,7 +184,7 @@ bool whatsnew_start(WhatsNew* w, char* seen, size_t seen_size, const char* versi
 }
 
 bool whatsnew_auto_open(WhatsNew* w, double now, bool panel_open, bool name_editing) {
-  if (w->first_frame <= 0) w->first_frame = now;  // the first frame is being drawn
+  if (w->first_frame < 0) w->first_frame = now;  // the first frame is being drawn
   if (w->pending < 0 || now < w->first_frame + WHATSNEW_AUTO_DELAY || panel_open || name_editing)
     return false;
   whatsnew_turn(&w->card, w->pending, false);

@@ -88,7 +88,7 @@ struct WhatsNewCard {
 struct WhatsNew {
   WhatsNewCard card;
   int32_t pending;  // entry, -1 none
-  double first_frame;  // 0 until the first frame was drawn
+  double first_frame;  // -1 until the first frame was drawn
 };
 
 void whatsnew_init(WhatsNew* w);

@@ -156,6 +156,8 @@ TEST(TaskCard, ShowsANewTickForAMomentAndOpensTrainingWhenClicked) {
   run(1);
   EXPECT_TRUE(task_card_visible(&card));
   EXPECT_STREQ(card.text, "THROW THE CURSOR MID-TAKE");
+  task_card_draw(&card, d.canvas.p, 720, DrawColour{1, 1, 1, 1});
+  EXPECT_NE(d.canvas.pixel(715, 130) & 0xFFFFFF, 0u);
   const DrawRect r = task_card_rect(&card, 720);
   EXPECT_LE(r.x + r.w, 720.5f);
   EXPECT_GE(r.h, 48.0f);
@@ -172,7 +174,6 @@ TEST(TaskCard, ShowsANewTickForAMomentAndOpensTrainingWhenClicked) {
   ASSERT_EQ(out.count, 1);
   EXPECT_EQ(out.items[0].kind, ACT_TRAINING);
   EXPECT_EQ(card.until, 0.0);
-  task_card_draw(&card, d.canvas.p, 720, DrawColour{1, 1, 1, 1});
 }
 
 TEST(TrainingPanel, ReplaysNewTicksOneAfterTheOther) {
