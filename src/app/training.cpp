@@ -35,7 +35,9 @@ const TrainingTask kTasks[TRAINING_TASKS] = {
 constexpr size_t kIdMax = TRAINING_ID_BYTES - 1;
 constexpr size_t kVersionMax = TRAINING_VERSION_BYTES - 1;
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 // [*b, *e) trimmed at both ends, or only the start / end.
 void trim(const char** b, const char** e, bool front, bool back) {
@@ -43,7 +45,9 @@ void trim(const char** b, const char** e, bool front, bool back) {
   while (back && *e > *b && is_space((*e)[-1])) (*e)--;
 }
 
-bool known(const char* id) { return training_task_index(id) >= 0; }
+bool known(const char* id) {
+  return training_task_index(id) >= 0;
+}
 
 int32_t find_id(const char (*list)[TRAINING_ID_BYTES], int32_t count, const char* id) {
   for (int32_t i = 0; i < count; i++)
@@ -256,7 +260,9 @@ constexpr TextStyle kCardText = {TEXT_HEAD, 11.0f, 700, 0.0f};
 constexpr const char* kCardTitle = "TASK NODE DISCOVERED";
 constexpr float kCardTop = 120.0f;
 
-float card_amount(const TaskCard* c) { return std::clamp(c->spring.value, -0.2f, 1.2f); }
+float card_amount(const TaskCard* c) {
+  return std::clamp(c->spring.value, -0.2f, 1.2f);
+}
 }  // namespace
 
 void task_card_init(TaskCard* c, const TrainingLog* log) {
@@ -284,14 +290,16 @@ void task_card_step(TaskCard* c, const TrainingLog* log, double now, double dt) 
     c->until = 0;
 }
 
-bool task_card_visible(const TaskCard* c) { return card_amount(c) > 0.01f; }
+bool task_card_visible(const TaskCard* c) {
+  return card_amount(c) > 0.01f;
+}
 
 DrawRect task_card_rect(const TaskCard* c, float window_w) {
   const float inner =
       std::fmax(text_measure(kCardHead, kCardTitle), text_measure(kCardText, c->text)) + 20 + 12;
   const float w = inner + 30;
-  const float h = std::fmax(48.0f, text_line_height(kCardHead) + 9 + 1 +
-                                       text_line_height(kCardText) + 9);
+  const float h =
+      std::fmax(48.0f, text_line_height(kCardHead) + 9 + 1 + text_line_height(kCardText) + 9);
   const float a = card_amount(c);
   return DrawRect{window_w - w + (w + 8) * (1 - a), kCardTop, w, h};
 }
@@ -506,8 +514,8 @@ void training_panel_layout(TrainingPanel* tp, DrawRect panel) {
   const float head = header_h();
   g.body = DrawRect{panel.x, panel.y + head, panel.w, std::fmax(0.0f, panel.h - 76 - head)};
   g.done_button = DrawRect{panel.x + kPad, panel.y + panel.h - kPad - 40, panel.w - 2 * kPad, 40};
-  g.status_w = std::fmax(40.0f, std::fmax(text_measure(kFoundVersion, "00.00.00"),
-                                          text_measure(kFound, "FOUND")));
+  g.status_w = std::fmax(
+      40.0f, std::fmax(text_measure(kFoundVersion, "00.00.00"), text_measure(kFound, "FOUND")));
   g.text_w = std::fmax(1.0f, panel.w - (36 + kDiscColumn + 8 + 8) - g.status_w);
   const float hint_lh = text_line_height(kHint);
   const float label_lh = text_line_height(kLabel);
@@ -539,8 +547,8 @@ int32_t training_panel_hit(const TrainingPanel* tp, float x, float y) {
   return TRAIN_HIT_NONE;
 }
 
-bool training_panel_pointer(TrainingPanel* tp, DrawRect panel, int32_t kind, int32_t button, float x,
-                            float y, ActionList* out) {
+bool training_panel_pointer(TrainingPanel* tp, DrawRect panel, int32_t kind, int32_t button,
+                            float x, float y, ActionList* out) {
   training_panel_layout(tp, panel);
   const int32_t hit = training_panel_hit(tp, x, y);
   const bool in = inside(panel, x, y);
@@ -575,11 +583,13 @@ DrawColour mix(DrawColour a, DrawColour b, float t) {
   return DrawColour{a.r + (b.r - a.r) * t, a.g + (b.g - a.g) * t, a.b + (b.b - a.b) * t,
                     a.a + (b.a - a.a) * t};
 }
-DrawColour alpha_of(DrawColour c, float a) { return DrawColour{c.r, c.g, c.b, c.a * a}; }
+DrawColour alpha_of(DrawColour c, float a) {
+  return DrawColour{c.r, c.g, c.b, c.a * a};
+}
 
 void draw_tick(Painter* p, float cx, float cy, float r, DrawColour c) {
-  const DrawPoint pts[3] = {{cx - r * 0.45f, cy}, {cx - r * 0.1f, cy + r * 0.35f},
-                            {cx + r * 0.5f, cy - r * 0.35f}};
+  const DrawPoint pts[3] = {
+      {cx - r * 0.45f, cy}, {cx - r * 0.1f, cy + r * 0.35f}, {cx + r * 0.5f, cy - r * 0.35f}};
   draw_polyline(p, pts, 3, 2.0f, c, false);
 }
 
@@ -652,7 +662,8 @@ void training_panel_draw(TrainingPanel* tp, const TrainingLog* log, Painter* p, 
   text_draw(p, kTitle, panel.x + kPad, y, TEXT_LEFT, THEME_INK, "KELP NOVA", false);
   y += text_line_height(kTitle) + 2;
   char count[32];
-  snprintf(count, sizeof count, "%d / %d", (int)training_panel_shown_count(tp), (int)TRAINING_TASKS);
+  snprintf(count, sizeof count, "%d / %d", (int)training_panel_shown_count(tp),
+           (int)TRAINING_TASKS);
   text_draw(p, kCount, panel.x + kPad, y, TEXT_LEFT, THEME_DIM, count, false);
   if (tp->hover == TRAIN_HIT_CLOSE) draw_rrect(p, g.close, 8, DrawColour{1, 1, 1, 0.08f});
   draw_cross(p, g.close, THEME_INK);

@@ -16,7 +16,7 @@ constexpr int32_t TRAINING_GROUPS = 2;
 constexpr int32_t TRAINING_LIST_MAX = 32;  // entries kept in each of the three lists
 constexpr int32_t TRAINING_ID_BYTES = 24;  // 23 and the terminator
 constexpr int32_t TRAINING_VERSION_BYTES = 16;
-constexpr size_t TRAINING_LIST_TEXT = 512;   // done and unseen as kelp.ini holds them
+constexpr size_t TRAINING_LIST_TEXT = 512;  // done and unseen as kelp.ini holds them
 constexpr size_t TRAINING_FOUND_TEXT = 1024;
 
 struct TrainingTask {
@@ -106,9 +106,9 @@ enum : int32_t { TRAIN_HIT_NONE = -1, TRAIN_HIT_CLOSE = 0, TRAIN_HIT_DONE = 1 };
 
 struct TrainingGeometry {
   DrawRect panel, close, body, done_button;
-  DrawRect rows[TRAINING_TASKS];     // scrolled
-  float row_top[TRAINING_TASKS];     // in the content, before scrolling
-  float group_y[TRAINING_GROUPS];    // scrolled
+  DrawRect rows[TRAINING_TASKS];   // scrolled
+  float row_top[TRAINING_TASKS];   // in the content, before scrolling
+  float group_y[TRAINING_GROUPS];  // scrolled
   int32_t hint_lines[TRAINING_TASKS];
   float text_w, status_w;
   float content_h;  // the body's content
@@ -141,8 +141,8 @@ bool training_panel_step(TrainingPanel* tp, const TrainingLog* log, double now, 
 void training_panel_layout(TrainingPanel* tp, DrawRect panel);
 int32_t training_panel_hit(const TrainingPanel* tp, float x, float y);
 // kind 1 press, 2 move, 3 release. CLOSE and DONE append "close panel". True when taken.
-bool training_panel_pointer(TrainingPanel* tp, DrawRect panel, int32_t kind, int32_t button, float x,
-                            float y, ActionList* out);
+bool training_panel_pointer(TrainingPanel* tp, DrawRect panel, int32_t kind, int32_t button,
+                            float x, float y, ActionList* out);
 // dy > 0 (away from the user) shows earlier rows.
 void training_panel_wheel(TrainingPanel* tp, float dy);
 // Tasks displayed as done: in the header's count.

@@ -15,7 +15,8 @@ const char* const WHATSNEW_LINK = "https://seaglass.audio/kelp-nova";
 
 namespace {
 
-#define N(text) {WHATSNEW_NEW, text}
+#define N(text) \
+  { WHATSNEW_NEW, text }
 
 const WhatsNewItem k105[] = {
     N("Launch Control XL 3 in DAW mode: play, record, rewind, monitor, clear and the loop on the "
@@ -52,7 +53,8 @@ const WhatsNewItem k102[] = {
     N("a maximise button, between minimise and close — click it again to come back"),
 };
 const WhatsNewItem k101[] = {
-    N("the sky is a shadow box: move the pointer over the canvas and it leans — the gas barely, the "
+    N("the sky is a shadow box: move the pointer over the canvas and it leans — the gas barely, "
+      "the "
       "stars a little, the rocks and meteors most. leave, and it settles back"),
 };
 const WhatsNewItem k100[] = {
@@ -266,7 +268,9 @@ int32_t wrap(TextStyle style, const char* text, float width, WhatsNewLine* out, 
 float headline_top() {
   return std::fmax(kPad + text_line_height(kKicker) + 6, kPad - 6 + kArrow + 4);
 }
-float header_bottom() { return headline_top() + text_line_height(kHeadline) + 14; }
+float header_bottom() {
+  return headline_top() + text_line_height(kHeadline) + 14;
+}
 
 bool inside(const DrawRect& r, float x, float y) {
   return r.w > 0 && x >= r.x && x < r.x + r.w && y >= r.y && y < r.y + r.h;
@@ -278,7 +282,9 @@ void headline(const WhatsNewEntry* e, char* out, size_t size) {
     if (*s >= 'a' && *s <= 'z') *s = (char)(*s - 'a' + 'A');
 }
 
-float max_scroll(const WhatsNewLayout* l) { return std::fmax(0.0f, l->content_h - l->body_h); }
+float max_scroll(const WhatsNewLayout* l) {
+  return std::fmax(0.0f, l->content_h - l->body_h);
+}
 }  // namespace
 
 const WhatsNewLayout* whatsnew_layout(WhatsNewCard* c, float width, float scale) {
@@ -327,8 +333,7 @@ DrawRect whatsnew_button(WhatsNewCard* c, DrawRect r, float scale, int32_t butto
       if (l->links_y < 0) return DrawRect{0, 0, 0, 0};
       const float y = r.y + l->body_top + l->links_y - c->scroll;
       const float share_w = 110;
-      if (button == WHATSNEW_HIT_SHARE)
-        return DrawRect{r.x + r.w - kPad - share_w, y, share_w, 40};
+      if (button == WHATSNEW_HIT_SHARE) return DrawRect{r.x + r.w - kPad - share_w, y, share_w, 40};
       return DrawRect{r.x + kPad, y, r.w - 2 * kPad - share_w - 10, 40};
     }
     default:
@@ -404,7 +409,9 @@ void whatsnew_wheel(WhatsNewCard* c, DrawRect rect, float scale, float dy) {
 }
 
 namespace {
-DrawColour alpha_of(DrawColour c, float a) { return DrawColour{c.r, c.g, c.b, c.a * a}; }
+DrawColour alpha_of(DrawColour c, float a) {
+  return DrawColour{c.r, c.g, c.b, c.a * a};
+}
 
 void draw_line(Painter* p, TextStyle s, float x, float y, DrawColour colour, const char* text,
                WhatsNewLine line) {
@@ -451,9 +458,9 @@ void whatsnew_draw(WhatsNewCard* c, Painter* p, DrawRect r, float scale, float e
   const DrawRect newer = whatsnew_button(c, r, scale, WHATSNEW_HIT_NEWER);
   if (e) {
     char page[32];
-    snprintf(page, sizeof page, "%d / %d", (int)(WHATSNEW_ENTRIES - c->entry), (int)WHATSNEW_ENTRIES);
-    text_draw(p, kPage, older.x - 10, y, TEXT_RIGHT,
-              THEME_DIM, page, false);
+    snprintf(page, sizeof page, "%d / %d", (int)(WHATSNEW_ENTRIES - c->entry),
+             (int)WHATSNEW_ENTRIES);
+    text_draw(p, kPage, older.x - 10, y, TEXT_RIGHT, THEME_DIM, page, false);
     y = r.y + l->headline_y;
     char head[64];
     headline(e, head, sizeof head);
@@ -485,8 +492,9 @@ void whatsnew_draw(WhatsNewCard* c, Painter* p, DrawRect r, float scale, float e
     if (l->links_y >= 0) {
       const DrawRect link = whatsnew_button(c, r, scale, WHATSNEW_HIT_LINK);
       const DrawRect share = whatsnew_button(c, r, scale, WHATSNEW_HIT_SHARE);
-      draw_button(p, link, e->link_label ? e->link_label : "WATCH →",
-                  c->hover == WHATSNEW_HIT_LINK ? alpha_of(accent, 0.45f) : alpha_of(accent, 0.25f));
+      draw_button(
+          p, link, e->link_label ? e->link_label : "WATCH →",
+          c->hover == WHATSNEW_HIT_LINK ? alpha_of(accent, 0.45f) : alpha_of(accent, 0.25f));
       draw_button(p, share, now < c->copied_until ? "COPIED" : "SHARE",
                   c->hover == WHATSNEW_HIT_SHARE ? DrawColour{1, 1, 1, 0.12f} : THEME_BUTTON);
     }

@@ -63,14 +63,14 @@ struct WhatsNewLayout {
   float width, scale;
   bool valid;
   float text_w;
-  float headline_y;  // the product name and version, below the arrows
+  float headline_y;        // the product name and version, below the arrows
   float body_top, body_h;  // the scrolled area
   int32_t title_lines;
   WhatsNewLine title[WHATSNEW_LINES_MAX];
   float item_y[WHATSNEW_ITEMS_MAX];
   int32_t item_lines[WHATSNEW_ITEMS_MAX];
   WhatsNewLine lines[WHATSNEW_ITEMS_MAX][WHATSNEW_LINES_MAX];
-  bool cut;  // some text needed more lines than a block holds
+  bool cut;       // some text needed more lines than a block holds
   float links_y;  // the link row, -1 without a link
   float content_h;
 };
@@ -87,7 +87,7 @@ struct WhatsNewCard {
 // The application's part: the pending auto-open and when the first frame was drawn.
 struct WhatsNew {
   WhatsNewCard card;
-  int32_t pending;  // entry, -1 none
+  int32_t pending;     // entry, -1 none
   double first_frame;  // -1 until the first frame was drawn
 };
 

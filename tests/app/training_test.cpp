@@ -8,10 +8,9 @@
 #include <cstring>
 #include <string>
 
+#include "support/fontconfig_leaks.h"
 #include "support/soft_canvas.h"
 #include "ui/text.h"
-
-#include "support/fontconfig_leaks.h"
 
 namespace {
 

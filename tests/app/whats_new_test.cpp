@@ -9,10 +9,9 @@
 #include <cstring>
 #include <string>
 
+#include "support/fontconfig_leaks.h"
 #include "support/soft_canvas.h"
 #include "ui/text.h"
-
-#include "support/fontconfig_leaks.h"
 
 namespace {
 
@@ -25,9 +24,18 @@ TEST(VersionCompare, ReadsPartByPart) {
     const char* b;
     int want;
   } cases[] = {
-      {"1.0.10", "1.0.9", 1}, {"1.0", "1.0.0", 0},  {"1.x", "1.0", 0},   {"1.0.4", "1.0.5", -1},
-      {"..1.2", "1.2", 0},    {"1.-1", "1.0", -1},  {"1.+", "1.0", 0},   {"2", "1.99.99", 1},
-      {"", "0", 0},           {"0.9", "1.0.5", -1}, {"1.0.5a", "1", 0},  {"1.0.5", "1.0.5", 0},
+      {"1.0.10", "1.0.9", 1},
+      {"1.0", "1.0.0", 0},
+      {"1.x", "1.0", 0},
+      {"1.0.4", "1.0.5", -1},
+      {"..1.2", "1.2", 0},
+      {"1.-1", "1.0", -1},
+      {"1.+", "1.0", 0},
+      {"2", "1.99.99", 1},
+      {"", "0", 0},
+      {"0.9", "1.0.5", -1},
+      {"1.0.5a", "1", 0},
+      {"1.0.5", "1.0.5", 0},
       {"99999999999999999999", "99999999999999999", 0},
   };
   for (const Case& c : cases) {
@@ -73,11 +81,10 @@ TEST(WhatsNewStart, ShowsOnceAfterAnUpdate) {
     int pending;
     const char* after;
   } cases[] = {
-      {"", true, -1, "1.0.5"},        // first run: stamped, nothing shows
-      {"1.0.4", false, 0, "1.0.4"},   // an update: the running version's entry
-      {"0.9", false, 0, "0.9"},
-      {"1.0.5", false, -1, "1.0.5"},  // already seen
-      {"1.1", false, -1, "1.1"},      // a newer program ran here
+      {"", true, -1, "1.0.5"},       // first run: stamped, nothing shows
+      {"1.0.4", false, 0, "1.0.4"},  // an update: the running version's entry
+      {"0.9", false, 0, "0.9"},     {"1.0.5", false, -1, "1.0.5"},  // already seen
+      {"1.1", false, -1, "1.1"},                                    // a newer program ran here
   };
   for (const Case& c : cases) {
     Start s(c.seen);
@@ -96,8 +103,8 @@ TEST(WhatsNewStart, OpensAfterTheFirstFrameAndStampsWhenClosed) {
   whatsnew_start(&s.w, s.seen, sizeof s.seen, "1.0.5");
   EXPECT_FALSE(whatsnew_auto_open(&s.w, 10.0, false, false));  // the first frame
   EXPECT_FALSE(whatsnew_auto_open(&s.w, 10.55, false, false));
-  EXPECT_FALSE(whatsnew_auto_open(&s.w, 10.7, true, false));   // another panel is open
-  EXPECT_FALSE(whatsnew_auto_open(&s.w, 10.7, false, true));   // the name is being edited
+  EXPECT_FALSE(whatsnew_auto_open(&s.w, 10.7, true, false));  // another panel is open
+  EXPECT_FALSE(whatsnew_auto_open(&s.w, 10.7, false, true));  // the name is being edited
   EXPECT_TRUE(whatsnew_auto_open(&s.w, 10.7, false, false));
   EXPECT_EQ(s.w.card.entry, 0);
   EXPECT_FALSE(s.w.card.by_user);
@@ -161,8 +168,8 @@ TEST(WhatsNewCard, ButtonsActWhenPressedAndReleasedOverThem) {
     int button;
     int kind, value;
   } cases[] = {
-      {WHATSNEW_HIT_LINK, ACT_OPEN_LINK, 0},       {WHATSNEW_HIT_SHARE, ACT_COPY_TEXT, 0},
-      {WHATSNEW_HIT_GOT_IT, ACT_CLOSE_PANEL, 0},   {WHATSNEW_HIT_OLDER, ACT_WHATS_NEW_PAGE, 1},
+      {WHATSNEW_HIT_LINK, ACT_OPEN_LINK, 0},        {WHATSNEW_HIT_SHARE, ACT_COPY_TEXT, 0},
+      {WHATSNEW_HIT_GOT_IT, ACT_CLOSE_PANEL, 0},    {WHATSNEW_HIT_OLDER, ACT_WHATS_NEW_PAGE, 1},
       {WHATSNEW_HIT_NEWER, ACT_WHATS_NEW_PAGE, -1},
   };
   for (const Case& k : cases) {
