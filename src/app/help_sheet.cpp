@@ -44,7 +44,8 @@ const HelpSection kSections[HELP_SECTIONS] = {
     {"\u25AD", "THE STRIP",
      "The thin strip under the canvas is the whole sketch \u2014 one lane per take, newest on top, "
      "coloured by its sound. The box shows what the canvas is looking at: drag either end of it "
-     "to show more or less \u2014 the other end stays put \u2014 or hold the middle button to carry "
+     "to show more or less \u2014 the other end stays put \u2014 or hold the middle button to "
+     "carry "
      "it along. Drag the strip to jump around. Drag the flags at its ends to set the loop; that "
      "turns the loop on."},
     {"\u2316", "ZOOM & MOVE",
@@ -76,7 +77,8 @@ const HelpSection kSections[HELP_SECTIONS] = {
      "laptop speakers it feeds back. Plug in headphones or an interface, then press M."},
     {"\u2726", "PAINT",
      "Pick a colour (keys 1\u20139, 0, - and =, or KELP \u2192 PAINT \u2014 while the rig is open, "
-     "1\u20134 pick scenes instead) and it becomes the sketch's colour \u2014 the takes, the cursor "
+     "1\u20134 pick scenes instead) and it becomes the sketch's colour \u2014 the takes, the "
+     "cursor "
      "and the controls follow it. With paint mode on (P), clicking the canvas also picks the "
      "height the next take paints at."},
     {"\u25CE", "AUDIO SETUP",
@@ -86,26 +88,31 @@ const HelpSection kSections[HELP_SECTIONS] = {
      "for the lowest latency \u2014 other apps go quiet while it's on. If the mic is busy or "
      "blocked, a banner says so and how to fix it."},
     {"((\u00B7))", "BROADCAST",
-     "KELP \u2192 SOUND \u2192 BROADCAST puts the sketch's output on the family's local stream: the "
+     "KELP \u2192 SOUND \u2192 BROADCAST puts the sketch's output on the family's local stream: "
+     "the "
      "family's other apps on the same wifi list it as an input and can record or play it. Nobody "
      "outside your network hears it, and the setting is remembered. If the row reads BLOCKED BY "
      "FIREWALL, let the computer's firewall pass the stream, then turn BROADCAST off and on to "
      "try again."},
     {"\u26C1", "THE RIG",
-     "Every input on your interface in one place \u2014 press A or click \u26C1 at the top. Each row "
-     "is an input: \u25C9 means it reaches the take; click it to mute (\u25CC) and keep its hiss off "
+     "Every input on your interface in one place \u2014 press A or click \u26C1 at the top. Each "
+     "row "
+     "is an input: \u25C9 means it reaches the take; click it to mute (\u25CC) and keep its hiss "
+     "off "
      "the tape, or drag up or down the column to mute several. Drag along a row to set its level "
      "\u2014 the white notch is the level, the dim bar is what's coming in, the bright bar what "
      "reaches the take; double-click for 0 dB. The diamond pans; \u266B joins two inputs into a "
      "stereo pair. \u26C1 at the bottom is the mix Kelp NOVA records \u2014 drag along it to trim "
      "everything. \u25B2 means an input clipped; click to clear. While the rig wears the gold "
-     "edge, 1\u20134, the arrows and Enter work the rig. This build sees an interface the way Linux "
+     "edge, 1\u20134, the arrows and Enter work the rig. This build sees an interface the way "
+     "Linux "
      "offers it \u2014 often as separate two-input devices. If you only see inputs 1 and 2, pick "
      "the device that holds the others in KELP \u2192 AUDIO \u2192 DEVICE."},
     {"\u2657", "SCENES",
      "The symbols along the top of the rig are four scenes: four setups of your inputs, each with "
      "its own levels, mutes and pan. Click one, or press 1\u20134 while the rig is open, to switch "
-     "\u2014 even mid-take; the take hears it at once. A scene you haven't touched starts as a copy "
+     "\u2014 even mid-take; the take hears it at once. A scene you haven't touched starts as a "
+     "copy "
      "of the one you're on. Shift + click copies this setup into another scene; right-click "
      "changes its symbol. The small symbol on \u26C1 is the scene you're on. Each interface keeps "
      "its own rig, shared by every SeaGlass app \u2014 each app remembers its own scene."},
@@ -114,7 +121,8 @@ const HelpSection kSections[HELP_SECTIONS] = {
      "scene and monitor moons, the time, and the whole transport. Click a moon to step it, drag "
      "it up or down to choose, or use the wheel. Everything else is under the KELP menu."},
     {"\u2191", "EXPORT",
-     "E saves the sketch as a WAV \u2014 with a loop set, just the loop. \u2191 top right opens SHARE "
+     "E saves the sketch as a WAV \u2014 with a loop set, just the loop. \u2191 top right opens "
+     "SHARE "
      "/ EXPORT: EXPORT WAV does the same, OPEN FOLDER shows the folder, COPY FILE puts the last "
      "WAV on the clipboard for Discord or a folder. WAVs go to exports in your library: "
      "Music/kelp/exports, or kelp/exports beside the kelp program in a portable copy \u2014 the "
@@ -124,7 +132,8 @@ const HelpSection kSections[HELP_SECTIONS] = {
      "it. + (or Ctrl + N) starts a new sketch; a take still rolling lands first. F11 fills the "
      "screen, and Kelp NOVA comes back that way next time."},
     {"\u266A", "MIDI",
-     "Plug in any controller \u2014 no setup. The C1 row is the transport: C1 records, D1 plays, E1 "
+     "Plug in any controller \u2014 no setup. The C1 row is the transport: C1 records, D1 plays, "
+     "E1 "
      "goes to the start, F1 loops, G1 sets in, A1 sets out, D2 is monitor. CC 10 and CC 74 move "
      "the XY mixer. A Launch Control XL 3 goes into DAW mode on its own. Its top button row is "
      "play, record, back to the start, monitor, clear (it asks), loop in, loop out and loop; the "
@@ -132,7 +141,8 @@ const HelpSection kSections[HELP_SECTIONS] = {
      "the first knob move the XY mixer, the last knob of the top row moves the cursor, and the "
      "last knobs of the second and third rows move the loop's in and out."},
     {"\u2302", "LIBRARY",
-     "B, \u232B or \u623B slides the library out of the left edge, newest first \u2014 and back in; "
+     "B, \u232B or \u623B slides the library out of the left edge, newest first \u2014 and back "
+     "in; "
      "your sketch stays beside it. On a row: \u25B6 on the left (or SPACE) plays it where it sits, "
      "the arrow on the right (or Enter, or a double-click) loads it, a click on its name (or F2) "
      "renames it. A right-click has Rename, Export WAV, Show in file manager and Delete. Delete, "
@@ -292,8 +302,8 @@ const HelpLayout* help_sheet_layout(HelpSheet* h, DrawRect panel, float scale) {
       l->section_lines[i] =
           wrap(HELP_TEXT_STYLE, kSections[i].text, help_section_wrap(x), l->section_starts[i]);
       l->section_y[i] = y;
-      l->section_h[i] = std::max(
-          l->glyph_lh, (float)l->section_lines[i] * l->text_lh + l->title_lh + 3.0f);
+      l->section_h[i] =
+          std::max(l->glyph_lh, (float)l->section_lines[i] * l->text_lh + l->title_lh + 3.0f);
       y += l->section_h[i] + (i + 1 < HELP_SECTIONS ? 18.0f : 0.0f);
     }
     y += 49.0f;
@@ -337,13 +347,26 @@ bool help_sheet_key(HelpSheet* h, int32_t key) {
   const float page = std::max(40.0f, h->view_h - 40.0f);
   float to = h->scroll;
   switch (key) {
-    case SDLK_HOME: to = 0; break;
-    case SDLK_END: to = help_sheet_max_scroll(h); break;
-    case SDLK_PAGEUP: to -= page; break;
-    case SDLK_PAGEDOWN: to += page; break;
-    case SDLK_UP: to -= HELP_KEY_STEP; break;
-    case SDLK_DOWN: to += HELP_KEY_STEP; break;
-    default: return false;
+    case SDLK_HOME:
+      to = 0;
+      break;
+    case SDLK_END:
+      to = help_sheet_max_scroll(h);
+      break;
+    case SDLK_PAGEUP:
+      to -= page;
+      break;
+    case SDLK_PAGEDOWN:
+      to += page;
+      break;
+    case SDLK_UP:
+      to -= HELP_KEY_STEP;
+      break;
+    case SDLK_DOWN:
+      to += HELP_KEY_STEP;
+      break;
+    default:
+      return false;
   }
   h->scroll = clampf(to, 0.0f, help_sheet_max_scroll(h));
   return true;
@@ -356,8 +379,8 @@ void help_sheet_wheel(HelpSheet* h, float dy) {
 bool help_sheet_pointer(HelpSheet* h, DrawRect panel, int32_t kind, float x, float y,
                         ActionList* out) {
   const int32_t hit = help_sheet_hit(h, panel, x, y);
-  const bool inside = x >= panel.x && x < panel.x + panel.w && y >= panel.y &&
-                      y < panel.y + panel.h;
+  const bool inside =
+      x >= panel.x && x < panel.x + panel.w && y >= panel.y && y < panel.y + panel.h;
   if (kind == 1) {
     if (!inside) return false;
     h->pressing = true;

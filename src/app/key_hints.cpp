@@ -29,23 +29,39 @@ const char* key_hint_caps(const KeyHintScene* s, int32_t c) {
   if (c < 0 || c >= HINT_CONTROLS) return nullptr;
   if (s->library_tab && !on_library_tab(c)) return nullptr;
   switch (c) {
-    case HINT_LIBRARY_DOOR: return "B";
-    case HINT_SKETCH_NAME: return !s->library_tab && s->sketch_named ? "F2" : nullptr;
-    case HINT_MENU: return s->library_tab ? "Ctrl\t," : "\u21B5";
-    case HINT_RIG: return s->rig_panel ? "A" : nullptr;
+    case HINT_LIBRARY_DOOR:
+      return "B";
+    case HINT_SKETCH_NAME:
+      return !s->library_tab && s->sketch_named ? "F2" : nullptr;
+    case HINT_MENU:
+      return s->library_tab ? "Ctrl\t," : "\u21B5";
+    case HINT_RIG:
+      return s->rig_panel ? "A" : nullptr;
     case HINT_NEW:
-    case HINT_LIBRARY_NEW: return "Ctrl\tN";
-    case HINT_REWIND: return s->full_layout ? "W" : nullptr;
-    case HINT_STOP: return s->full_layout ? "S" : nullptr;
-    case HINT_LOOP_IN: return s->full_layout ? "I" : nullptr;
-    case HINT_LOOP: return s->full_layout ? "L" : nullptr;
-    case HINT_LOOP_OUT: return s->full_layout ? "O" : nullptr;
-    case HINT_PLAY: return s->full_layout ? "\u2423" : nullptr;
-    case HINT_RECORD: return s->full_layout ? "R" : nullptr;
-    case HINT_MONITOR: return s->full_layout ? "M" : nullptr;
-    case HINT_ZEN_PLAY: return s->full_layout ? nullptr : "\u2423";
-    case HINT_ZEN_RECORD: return s->full_layout ? nullptr : "R";
-    case HINT_XY: return "\u2190\t\u2191\t\u2193\t\u2192\tX";
+    case HINT_LIBRARY_NEW:
+      return "Ctrl\tN";
+    case HINT_REWIND:
+      return s->full_layout ? "W" : nullptr;
+    case HINT_STOP:
+      return s->full_layout ? "S" : nullptr;
+    case HINT_LOOP_IN:
+      return s->full_layout ? "I" : nullptr;
+    case HINT_LOOP:
+      return s->full_layout ? "L" : nullptr;
+    case HINT_LOOP_OUT:
+      return s->full_layout ? "O" : nullptr;
+    case HINT_PLAY:
+      return s->full_layout ? "\u2423" : nullptr;
+    case HINT_RECORD:
+      return s->full_layout ? "R" : nullptr;
+    case HINT_MONITOR:
+      return s->full_layout ? "M" : nullptr;
+    case HINT_ZEN_PLAY:
+      return s->full_layout ? nullptr : "\u2423";
+    case HINT_ZEN_RECORD:
+      return s->full_layout ? nullptr : "R";
+    case HINT_XY:
+      return "\u2190\t\u2191\t\u2193\t\u2192\tX";
   }
   return nullptr;
 }
@@ -86,7 +102,8 @@ int32_t key_hint_reveal_step(const KeyHint* h, double now, bool reduced_motion) 
 DrawRect key_hint_place(DrawRect control, float w, bool in_top_bar, float window_w,
                         float window_h) {
   float x = control.x + (control.w - w) * 0.5f;
-  float y = in_top_bar ? control.y + control.h + KEY_HINT_GAP : control.y - KEY_HINT_GAP - KEY_HINT_H;
+  float y =
+      in_top_bar ? control.y + control.h + KEY_HINT_GAP : control.y - KEY_HINT_GAP - KEY_HINT_H;
   x = std::max(KEY_HINT_MARGIN, std::min(x, window_w - KEY_HINT_MARGIN - w));
   y = std::max(KEY_HINT_MARGIN, std::min(y, window_h - KEY_HINT_MARGIN - KEY_HINT_H));
   return DrawRect{x, y, w, KEY_HINT_H};
@@ -100,8 +117,8 @@ float key_hint_width(const char* caps) {
   return w;
 }
 
-void key_hint_draw(Painter* p, const KeyHint* h, DrawRect control, bool in_top_bar,
-                   float window_w, float window_h, double now, bool reduced_motion) {
+void key_hint_draw(Painter* p, const KeyHint* h, DrawRect control, bool in_top_bar, float window_w,
+                   float window_h, double now, bool reduced_motion) {
   const int32_t step = key_hint_reveal_step(h, now, reduced_motion);
   if (step <= 0) return;
   const DrawRect at =
@@ -116,8 +133,8 @@ void key_hint_draw(Painter* p, const KeyHint* h, DrawRect control, bool in_top_b
     if (step >= KEY_HINT_STEPS) {
       draw_rrect(p, DrawRect{x, at.y, w, at.h}, 4.0f, face);
       draw_rrect_frame(p, DrawRect{x, at.y, w, at.h}, 4.0f, 1.0f, THEME_EDGE);
-      text_draw(p, KEY_HINT_STYLE, x + w * 0.5f, at.y + (at.h - lh) * 0.5f, TEXT_CENTRE,
-                THEME_INK, split[i], false);
+      text_draw(p, KEY_HINT_STYLE, x + w * 0.5f, at.y + (at.h - lh) * 0.5f, TEXT_CENTRE, THEME_INK,
+                split[i], false);
     } else {
       // Cells of the cap come in through an ordered dither, in window cells so neighbours agree.
       const int shown = step * 16 / KEY_HINT_STEPS;

@@ -13,7 +13,10 @@
 
 namespace {
 
-#define R(caps, icon, label) KeysRow{caps, icon, label}
+#define R(caps, icon, label) \
+  KeysRow {                  \
+    caps, icon, label        \
+  }
 
 KeysGroup g_groups[KEYS_GROUPS] = {
     {"TRANSPORT",
@@ -26,8 +29,7 @@ KeysGroup g_groups[KEYS_GROUPS] = {
      10,
      {R("Z", 8, "zen \u00B7 full"), R("Ctrl\t+\t\u2212", 9, "zoom"), R("Ctrl\t0", 9, "follow"),
       R("F11", 10, "fullscreen"), R("\u21B5", 11, "settings"), R("Ctrl\t,", 11, "settings"),
-      R("F1", 12, "help"), R("?", 13, "keys"), R("Esc", 14, "close"),
-      R("Alt\t`", 15, "console")}},
+      R("F1", 12, "help"), R("?", 13, "keys"), R("Esc", 14, "close"), R("Alt\t`", 15, "console")}},
     {"SKETCH",
      7,
      {R("B", 16, "library"), R("\u232B", 16, "back"), R("Ctrl\tN", 17, "new"),
@@ -43,8 +45,8 @@ KeysGroup g_groups[KEYS_GROUPS] = {
 #undef R
 bool g_rig_built = false;
 
-constexpr float kPad = 16.0f;      // the cards' margin in the panel
-constexpr float kGap = 12.0f;      // between cards
+constexpr float kPad = 16.0f;       // the cards' margin in the panel
+constexpr float kGap = 12.0f;       // between cards
 constexpr float kMinCard = 200.0f;  // a column's narrowest card
 constexpr float kCardHead = 30.0f;
 constexpr float kCardFoot = 8.0f;
@@ -84,20 +86,16 @@ void build_rig_rows() {
   if (g_rig_built) return;
   g_rig_built = true;
   KeysGroup& rig = g_groups[KEYS_GROUPS - 1];
-  rig.count = 1 + keys_rig_rows(KEYS_RIG_KEYS, KEYS_RIG_KEY_COUNT, rig.rows + 1,
-                                KEYS_MAX_ROWS - 1);
+  rig.count = 1 + keys_rig_rows(KEYS_RIG_KEYS, KEYS_RIG_KEY_COUNT, rig.rows + 1, KEYS_MAX_ROWS - 1);
 }
 
 }  // namespace
 
 // The rig panel's keys, in the words its footer uses.
 const KeysRigKey KEYS_RIG_KEYS[] = {
-    {"1\t..\t4", "scene", RIG_KEYS_SCENES},
-    {"SHIFT\t1\t..\t4", "copy scene", RIG_KEYS_SCENES},
-    {"UP\tDOWN", "input", RIG_KEYS_ROWS},
-    {"LEFT\tRIGHT", "level", RIG_KEYS_GAIN},
-    {"ENTER", "mute", RIG_KEYS_MUTE},
-    {"ESC", "close", RIG_KEYS_CLOSE},
+    {"1\t..\t4", "scene", RIG_KEYS_SCENES}, {"SHIFT\t1\t..\t4", "copy scene", RIG_KEYS_SCENES},
+    {"UP\tDOWN", "input", RIG_KEYS_ROWS},   {"LEFT\tRIGHT", "level", RIG_KEYS_GAIN},
+    {"ENTER", "mute", RIG_KEYS_MUTE},       {"ESC", "close", RIG_KEYS_CLOSE},
 };
 const int32_t KEYS_RIG_KEY_COUNT = (int32_t)(sizeof KEYS_RIG_KEYS / sizeof KEYS_RIG_KEYS[0]);
 
@@ -247,13 +245,26 @@ bool keys_sheet_key(KeysSheet* k, int32_t key) {
   const float page = std::max(40.0f, k->view_h - 40.0f);
   float to = k->scroll;
   switch (key) {
-    case SDLK_HOME: to = 0; break;
-    case SDLK_END: to = keys_sheet_max_scroll(k); break;
-    case SDLK_PAGEUP: to -= page; break;
-    case SDLK_PAGEDOWN: to += page; break;
-    case SDLK_UP: to -= KEYS_KEY_STEP; break;
-    case SDLK_DOWN: to += KEYS_KEY_STEP; break;
-    default: return false;
+    case SDLK_HOME:
+      to = 0;
+      break;
+    case SDLK_END:
+      to = keys_sheet_max_scroll(k);
+      break;
+    case SDLK_PAGEUP:
+      to -= page;
+      break;
+    case SDLK_PAGEDOWN:
+      to += page;
+      break;
+    case SDLK_UP:
+      to -= KEYS_KEY_STEP;
+      break;
+    case SDLK_DOWN:
+      to += KEYS_KEY_STEP;
+      break;
+    default:
+      return false;
   }
   k->scroll = clampf(to, 0.0f, keys_sheet_max_scroll(k));
   return true;
@@ -272,8 +283,8 @@ void keys_sheet_tick(KeysSheet* k, double dt) {
 bool keys_sheet_pointer(KeysSheet* k, DrawRect panel, int32_t kind, float x, float y,
                         ActionList* out) {
   const int32_t hit = keys_sheet_hit(k, panel, x, y);
-  const bool inside = x >= panel.x && x < panel.x + panel.w && y >= panel.y &&
-                      y < panel.y + panel.h;
+  const bool inside =
+      x >= panel.x && x < panel.x + panel.w && y >= panel.y && y < panel.y + panel.h;
   if (kind == 1) {
     if (!inside) return false;
     k->pressing = true;
@@ -286,7 +297,8 @@ bool keys_sheet_pointer(KeysSheet* k, DrawRect panel, int32_t kind, float x, flo
   k->pressing = false;
   const int32_t was = k->pressed;
   k->pressed = KEYS_HIT_NONE;
-  if (was == KEYS_HIT_CLOSE && hit == KEYS_HIT_CLOSE) actions_push(out, ACT_CLOSE_PANEL, 0, nullptr);
+  if (was == KEYS_HIT_CLOSE && hit == KEYS_HIT_CLOSE)
+    actions_push(out, ACT_CLOSE_PANEL, 0, nullptr);
   return true;
 }
 
@@ -322,7 +334,9 @@ void keys_icon_draw(Painter* p, int32_t icon, float cx, float cy, DrawColour c) 
     case 4:
       draw_regular(p, cx, cy, 6.0f, 4, 0.0f, c);
       break;
-    case 5: draw_ring(p, cx, cy, 5.5f, 1.8f, c); break;
+    case 5:
+      draw_ring(p, cx, cy, 5.5f, 1.8f, c);
+      break;
     case 6:
       draw_rect(p, cx - 5, cy - 6, 2, 12, c);
       draw_triangle(p, {cx - 2, cy - 4}, {cx - 2, cy + 4}, {cx + 5, cy}, c);
@@ -331,8 +345,12 @@ void keys_icon_draw(Painter* p, int32_t icon, float cx, float cy, DrawColour c) 
       draw_rect(p, cx + 3, cy - 6, 2, 12, c);
       draw_triangle(p, {cx + 2, cy - 4}, {cx + 2, cy + 4}, {cx - 5, cy}, c);
       break;
-    case 8: draw_rrect_frame(p, DrawRect{cx - 6, cy - 5, 12, 10}, 2.0f, 1.5f, c); break;
-    case 9: glyph("\u2316"); break;
+    case 8:
+      draw_rrect_frame(p, DrawRect{cx - 6, cy - 5, 12, 10}, 2.0f, 1.5f, c);
+      break;
+    case 9:
+      glyph("\u2316");
+      break;
     case 10:
       draw_rect_frame(p, cx - 6, cy - 5, 12, 10, 1.5f, c);
       draw_rect(p, cx - 3, cy - 2, 6, 4, c);
@@ -340,19 +358,46 @@ void keys_icon_draw(Painter* p, int32_t icon, float cx, float cy, DrawColour c) 
     case 11:
       draw_text_5x7(p, cx - 11.5f, cy - 3.5f, 1.0f, c, c, 0.0f, "KELP");
       break;
-    case 12: glyph("?"); break;
-    case 13: glyph("\u2328"); break;
-    case 14: glyph("\u2715"); break;
-    case 15: glyph(">_"); break;
-    case 16: glyph("\u623B"); break;
-    case 17: glyph("+"); break;
-    case 18: glyph("Aa"); break;
-    case 19: glyph("\u2191"); break;
-    case 20: glyph("\u2715"); break;
-    case 21: glyph("\u2726"); break;
-    case 22: draw_ring(p, cx, cy, 5.0f, 1.5f, c); draw_disc(p, cx, cy, 1.8f, c); break;
-    case 23: glyph("\u805E"); break;
-    case 24: glyph("\u270E"); break;
+    case 12:
+      glyph("?");
+      break;
+    case 13:
+      glyph("\u2328");
+      break;
+    case 14:
+      glyph("\u2715");
+      break;
+    case 15:
+      glyph(">_");
+      break;
+    case 16:
+      glyph("\u623B");
+      break;
+    case 17:
+      glyph("+");
+      break;
+    case 18:
+      glyph("Aa");
+      break;
+    case 19:
+      glyph("\u2191");
+      break;
+    case 20:
+      glyph("\u2715");
+      break;
+    case 21:
+      glyph("\u2726");
+      break;
+    case 22:
+      draw_ring(p, cx, cy, 5.0f, 1.5f, c);
+      draw_disc(p, cx, cy, 1.8f, c);
+      break;
+    case 23:
+      glyph("\u805E");
+      break;
+    case 24:
+      glyph("\u270E");
+      break;
     case 25:
       for (int i = 0; i < 9; i++) {
         const float h = (float)i / 9.0f;
@@ -363,7 +408,9 @@ void keys_icon_draw(Painter* p, int32_t icon, float cx, float cy, DrawColour c) 
                   sw);
       }
       break;
-    default: glyph("\u26C1"); break;
+    default:
+      glyph("\u26C1");
+      break;
   }
 }
 
@@ -408,8 +455,8 @@ void keys_sheet_draw(KeysSheet* k, Painter* p, DrawRect panel, float scale, floa
                       THEME_BUTTON);
     }
     draw_set_alpha(p, base * (float)step / KEYS_STEPS);
-    text_draw(p, KEYS_GROUP_STYLE, c.x + kInset, c.y + 9.0f, TEXT_LEFT, accent,
-              g_groups[gi].title, false);
+    text_draw(p, KEYS_GROUP_STYLE, c.x + kInset, c.y + 9.0f, TEXT_LEFT, accent, g_groups[gi].title,
+              false);
     draw_set_alpha(p, base);
     for (int32_t ri = 0; ri < g_groups[gi].count; ri++) {
       const int32_t rs = keys_reveal_step(k->opened_at, now, gi, ri, reduced_motion);
@@ -423,8 +470,8 @@ void keys_sheet_draw(KeysSheet* k, Painter* p, DrawRect panel, float scale, floa
         const DrawRect cr{c.x + g.cap[i].x, c.y + g.cap[i].y, g.cap[i].w, g.cap[i].h};
         draw_rrect(p, cr, 4.0f, THEME_PANEL);
         draw_rrect_frame(p, cr, 4.0f, 1.0f, THEME_EDGE);
-        text_draw(p, KEYS_CAP_STYLE, cr.x + cr.w * 0.5f, cr.y + (cr.h - cap_lh) * 0.5f,
-                  TEXT_CENTRE, THEME_INK, caps[i], false);
+        text_draw(p, KEYS_CAP_STYLE, cr.x + cr.w * 0.5f, cr.y + (cr.h - cap_lh) * 0.5f, TEXT_CENTRE,
+                  THEME_INK, caps[i], false);
       }
       keys_icon_draw(p, g_groups[gi].rows[ri].icon, c.x + g.icon.x + g.icon.w * 0.5f,
                      c.y + g.icon.y + g.icon.h * 0.5f, with_alpha(THEME_INK, 0.9f));

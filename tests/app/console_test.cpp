@@ -8,10 +8,9 @@
 #include <string>
 
 #include "base/log.h"
+#include "support/fontconfig_leaks.h"
 #include "support/soft_canvas.h"
 #include "ui/text.h"
-
-#include "support/fontconfig_leaks.h"
 
 namespace {
 
@@ -21,12 +20,11 @@ TEST(Console, TheSheetDropsAndHoldsTheLinesThatFit) {
     float height, top;
     int32_t rows;
   } cases[] = {
-      {480, 1.0f, 12, 320, 0, 21},          // (320 - 38) / 13
-      {480, 0.5f, 12, 320, -40, 21},        // the top eases in as (1 - a)^3
-      {480, 0.0f, 12, 320, -320, 21},
-      {481, 1.0f, 12, 321, 0, 21},          // 320.67 rounds up
-      {8000, 1.0f, 12, 5333, 0, 256},       // never more than the ring
-      {40, 1.0f, 12, 27, 0, 0},             // no room at all
+      {480, 1.0f, 12, 320, 0, 21},                                  // (320 - 38) / 13
+      {480, 0.5f, 12, 320, -40, 21},                                // the top eases in as (1 - a)^3
+      {480, 0.0f, 12, 320, -320, 21}, {481, 1.0f, 12, 321, 0, 21},  // 320.67 rounds up
+      {8000, 1.0f, 12, 5333, 0, 256},                               // never more than the ring
+      {40, 1.0f, 12, 27, 0, 0},                                     // no room at all
   };
   for (const Case& c : cases) {
     ConsoleGeometry g;
@@ -54,7 +52,9 @@ TEST(Console, APressAboveTwoThirdsClosesIt) {
     bool open;
     float y;
     bool consumed, open_after;
-  } cases[] = {{true, 10, true, false}, {true, 319, true, false}, {true, 320, false, true},
+  } cases[] = {{true, 10, true, false},
+               {true, 319, true, false},
+               {true, 320, false, true},
                {false, 10, false, false}};
   for (const Case& c : cases) {
     bool open = c.open;
@@ -75,7 +75,8 @@ TEST(Console, DrawsTheRingsNewestLinesCutToTheWidth) {
   SoftCanvas cv(720, 480);
   ASSERT_EQ(text_init(cv.renderer), 0);
   text_set_pixel_scale(1.0f);
-  for (int i = 0; i < 300; i++) log_line("console test line %d %s", i, std::string(200, 'W').c_str());
+  for (int i = 0; i < 300; i++)
+    log_line("console test line %d %s", i, std::string(200, 'W').c_str());
   ASSERT_GE(log_console_count(), 300);
 
   char cut[CONSOLE_LINE_BYTES];

