@@ -163,8 +163,7 @@ const HelpLink kLinks[HELP_LINKS] = {
     {"\u8A71", "DISCORD", ACT_OPEN_LINK},
 };
 
-constexpr float kTextX = 64.0f;  // a section's text and title, from the panel's left
-constexpr float kLinkTextX = 73.0f;
+constexpr float kLinHELP_TEXT_X = 73.0f;
 constexpr float kLinkInset = 13.0f;
 constexpr float kClose = 28.0f;
 
@@ -426,11 +425,11 @@ void help_sheet_draw(HelpSheet* h, Painter* p, DrawRect panel, float scale, floa
   for (int32_t i = 0; i < HELP_SECTIONS; i++) {
     const float y = top + l->section_y[i];
     if (y > v.y + v.h || y + l->section_h[i] < v.y) continue;
-    text_draw(p, HELP_GLYPH_STYLE, panel.x + 22.0f + 16.0f, y, TEXT_CENTRE, accent,
+    text_draw(p, HELP_GLYPH_STYLE, panel.x + HELP_GLYPH_X, y, TEXT_CENTRE, accent,
               kSections[i].glyph, false);
-    text_draw(p, HELP_TITLE_STYLE, panel.x + kTextX, y, TEXT_LEFT, THEME_INK, kSections[i].title,
-              false);
-    draw_lines(p, HELP_TEXT_STYLE, panel.x + kTextX, y + l->title_lh + 3.0f, l->text_lh,
+    text_draw(p, HELP_TITLE_STYLE, panel.x + HELP_TEXT_X, y, TEXT_LEFT, THEME_INK,
+              kSections[i].title, false);
+    draw_lines(p, HELP_TEXT_STYLE, panel.x + HELP_TEXT_X, y + l->title_lh + 3.0f, l->text_lh,
                kSections[i].text, l->section_starts[i], l->section_lines[i], THEME_DIM);
   }
   for (int32_t i = 0; i < HELP_LINKS; i++) {
@@ -439,11 +438,11 @@ void help_sheet_draw(HelpSheet* h, Painter* p, DrawRect panel, float scale, floa
     const bool hot = h->hover == i;
     draw_rrect(p, r, 10.0f, hot ? with_alpha(accent, 0.22f) : THEME_BUTTON);
     draw_rrect_frame(p, r, 10.0f, 1.0f, hot ? accent : THEME_EDGE);
-    text_draw(p, HELP_GLYPH_STYLE, panel.x + 22.0f + 16.0f, r.y + 4.0f, TEXT_CENTRE, accent,
+    text_draw(p, HELP_GLYPH_STYLE, panel.x + HELP_GLYPH_X, r.y + 4.0f, TEXT_CENTRE, accent,
               kLinks[i].glyph, false);
-    text_draw(p, HELP_TITLE_STYLE, panel.x + kLinkTextX, r.y + 4.0f, TEXT_LEFT, THEME_INK,
+    text_draw(p, HELP_TITLE_STYLE, panel.x + kLinHELP_TEXT_X, r.y + 4.0f, TEXT_LEFT, THEME_INK,
               kLinks[i].title, false);
-    draw_lines(p, HELP_TEXT_STYLE, panel.x + kLinkTextX, r.y + 4.0f + l->title_lh + 3.0f,
+    draw_lines(p, HELP_TEXT_STYLE, panel.x + kLinHELP_TEXT_X, r.y + 4.0f + l->title_lh + 3.0f,
                l->text_lh, l->link_text[i], l->link_starts[i], l->link_lines[i], THEME_DIM);
   }
   draw_set_clip(p, nullptr);

@@ -19,6 +19,8 @@ constexpr float HELP_HEADER_H = 52.0f;  // the title and close button above the 
 constexpr float HELP_FOOT_PAD = 10.0f;  // below the scrolled part
 constexpr float HELP_WHEEL_STEP = 48.0f;
 constexpr float HELP_KEY_STEP = 40.0f;
+constexpr float HELP_GLYPH_X = 38.0f;  // a glyph's centre, from the panel's left
+constexpr float HELP_TEXT_X = 64.0f;   // a section's title and text
 
 constexpr TextStyle HELP_TEXT_STYLE = {TEXT_MONO, 12.0f, 400, 0.0f};
 constexpr TextStyle HELP_GLYPH_STYLE = {TEXT_HEAD, 20.0f, 400, 0.0f};

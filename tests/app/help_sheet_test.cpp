@@ -99,6 +99,12 @@ TEST(HelpSheet, EveryLineFitsAtTheSmallestWindowAndDraws) {
       EXPECT_GE(l->section_y[i], l->section_y[i - 1] + l->section_h[i - 1] + 18.0f - 0.01f);
     }
   }
+  // Each glyph stays in its column, clear of the titles beside it.
+  for (int32_t i = 0; i < HELP_SECTIONS + HELP_LINKS; i++) {
+    const char* g =
+        i < HELP_SECTIONS ? help_section(i)->glyph : help_link(i - HELP_SECTIONS)->glyph;
+    EXPECT_LE(text_measure(HELP_GLYPH_STYLE, g) * 0.5f, HELP_TEXT_X - HELP_GLYPH_X - 2.0f) << g;
+  }
   for (int32_t i = 0; i < HELP_LINKS; i++)
     expect_fits(help_link(i)->title, l->link_text[i], l->link_starts[i], l->link_lines[i],
                 help_link_wrap(i, kPanel.w));
