@@ -138,6 +138,8 @@ bool swallowed_by_panel(int32_t keycode) {
 // The open panel's own keys; true when it used the key.
 bool panel_key(Ui* ui, int32_t keycode, bool repeat) {
   if (ui->panel == PANEL_CONFIRM) return confirm_key(ui, keycode, repeat);
+  if (ui->panel == PANEL_HELP) return help_sheet_key(&ui->help, keycode);
+  if (ui->panel == PANEL_KEYS) return keys_sheet_key(&ui->keys, keycode);
   if (ui->panel == PANEL_SETTINGS && ui->app) {
     const bool used = settings_panel_key(&ui->settings, ui->app, &ui->settings_ctx, keycode, repeat,
                                          &ui->pending);
@@ -218,6 +220,14 @@ void panel_pointer(Ui* ui, const UiLayout* l, int32_t kind, int32_t button, floa
         share_pointer(&ui->share, &ui->share_ui, panel_rect(l), kind, x, y, sketch_ready(ui),
                       share_export_exists(ui), ui->now, &ui->pending);
       break;
+    case PANEL_HELP:
+      if (kind == 2 || button == SDL_BUTTON_LEFT)
+        help_sheet_pointer(&ui->help, panel_rect(l), kind, x, y, &ui->pending);
+      break;
+    case PANEL_KEYS:
+      if (kind == 2 || button == SDL_BUTTON_LEFT)
+        keys_sheet_pointer(&ui->keys, panel_rect(l), kind, x, y, &ui->pending);
+      break;
     default:
       break;
   }
@@ -254,6 +264,8 @@ void pointer_press(Ui* ui, const UiLayout* l, int32_t button, int32_t clicks, fl
       if (ui->panel == PANEL_SHARE && button == SDL_BUTTON_LEFT)
         share_pointer(&ui->share, &ui->share_ui, panel_rect(l), 1, x, y, sketch_ready(ui),
                       share_export_exists(ui), ui->now, &ui->pending);
+      if ((ui->panel == PANEL_HELP || ui->panel == PANEL_KEYS) && button == SDL_BUTTON_LEFT)
+        panel_pointer(ui, l, 1, button, x, y);
       return set_capture(ui, CAPTURE_PANEL, button);
     }
     if (ui->panel == PANEL_CONFIRM) return;  // the question stays until answered
@@ -486,6 +498,8 @@ void input_wheel_flush(Ui* ui, const UiLayout* l) {
   if (ui->panel != PANEL_NONE && ui->panel != PANEL_RIG) {
     if (ui->panel == PANEL_SETTINGS) settings_panel_wheel(&ui->settings, &ui->settings_ctx,
                                                           panel_rect(l), w.y);
+    if (ui->panel == PANEL_HELP) help_sheet_wheel(&ui->help, w.y);
+    if (ui->panel == PANEL_KEYS) keys_sheet_wheel(&ui->keys, w.y);
     return;
   }
   if (ui->tab == UI_TAB_LIBRARY) {

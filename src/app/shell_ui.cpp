@@ -334,6 +334,10 @@ void draw_panel(Shell* sh, int32_t panel, float progress) {
   Painter* p = sh->painter;
   if (panel == PANEL_SETTINGS) {
     settings_panel_draw(&ui->settings, &sh->app, &ui->settings_ctx, p, r, eased, accent, ui->now);
+  } else if (panel == PANEL_HELP) {
+    help_sheet_draw(&ui->help, p, r, sh->scale, eased, accent);
+  } else if (panel == PANEL_KEYS) {
+    keys_sheet_draw(&ui->keys, p, r, sh->scale, eased, accent, ui->now, sh->reduced_motion);
   } else if (panel == PANEL_SHARE) {
     char exports[1100];
     snprintf(exports, sizeof exports, "%s/exports", sh->app.lib.folder);
@@ -383,6 +387,8 @@ void shell_panel_size(const Shell* sh, int32_t panel, float* w, float* h) {
       *h = std::fmin(room, 63.0f + 3.0f * 56.0f + 52.0f);
       break;
     case PANEL_SETTINGS:
+    case PANEL_HELP:
+    case PANEL_KEYS:
       *w = std::fmin(440.0f, sh->pt_w - 32.0f);
       *h = room;
       break;

@@ -40,6 +40,8 @@ void ui_init(Ui* ui, App* app) {
   notices_init(&ui->notices);
   share_reset(&ui->share, &ui->share_ui);
   library_list_init(&ui->list);
+  help_sheet_init(&ui->help);
+  keys_sheet_init(&ui->keys);
   ui->tab = UI_TAB_CANVAS;
 }
 
@@ -65,6 +67,11 @@ void panel_open(Ui* ui, int32_t id) {
   ui->panel = id;
   ui->panel_progress = 0.0f;
   if (id == PANEL_RIG && ui->rig_panel) rig_panel_open(ui->rig_panel, ui->now);
+  if (id == PANEL_HELP) {
+    ui->help.training_total = 6;
+    help_sheet_open(&ui->help);
+  }
+  if (id == PANEL_KEYS) keys_sheet_open(&ui->keys, ui->now);
   if (id == PANEL_SHARE) share_reset(&ui->share, &ui->share_ui);
   if (id == PANEL_CONFIRM) ui->confirm.hover = ui->confirm.pressed = -1;
   relayout(ui);
@@ -88,6 +95,7 @@ void panel_tick(Ui* ui, double dt) {
     ui->closing_progress = ease(ui->closing_progress, 0.0f, dt, 16.0);
     if (ui->closing_progress < 0.005f) ui->closing_panel = PANEL_NONE;
   }
+  keys_sheet_tick(&ui->keys, dt);
   ui->console_progress = ease(ui->console_progress, ui->console_open ? 1.0f : 0.0f, dt, 14.0);
   // The library tab slides out of the left edge.
   ui->list_progress = ease(ui->list_progress, ui->tab == UI_TAB_LIBRARY ? 1.0f : 0.0f, dt, 15.0);

@@ -10,6 +10,8 @@
 
 #include "app/library_list.h"
 #include "app/notices.h"
+#include "app/help_sheet.h"
+#include "app/keys_sheet.h"
 #include "app/settings_panel.h"
 #include "app/ui_notice_state.h"
 #include "control/actions.h"
@@ -119,6 +121,8 @@ struct Ui {
   bool quit;
   bool rig_panel_this_run;  // a rig panel exists this run
   struct RigPanel* rig_panel;
+  HelpSheet help;
+  KeysSheet keys;
   double xy_pad_until;      // the big XY pad shows until then
   bool xy_held;             // the pointer holds the XY stick
   bool xy_returning;        // the stick eases back to the centre

@@ -686,9 +686,16 @@ void actions_dispatch(Ui* ui, const Action* a) {
       break;
     }
     case ACT_HELP:
+    case ACT_KEYS: {
+      const int32_t id = a->kind == ACT_HELP ? PANEL_HELP : PANEL_KEYS;
+      if (ui->panel == id)
+        panel_close(ui);
+      else
+        panel_open(ui, id);
+      break;
+    }
     case ACT_TRAINING:
     case ACT_WHATS_NEW:
-    case ACT_KEYS:
     case ACT_MIDI_IN:
       not_yet(a);
       break;
