@@ -9,6 +9,7 @@
 #include "app/app.h"
 #include "app/session.h"
 #include "app/ui.h"
+#include "app/console.h"
 #include "base/log.h"
 #include "platform/fsys.h"
 #include "store/library.h"
@@ -31,10 +32,6 @@ bool over_canvas(const UiLayout* l, float x, float y) {
 
 bool over_panel(const UiLayout* l, float x, float y) {
   return inside(x, y, l->panel_x, l->panel_y, l->panel_w, l->panel_h);
-}
-
-bool over_console(const Ui* ui, const UiLayout* l, float y) {
-  return ui->console_open && y < l->console_h;
 }
 
 bool over_title(const UiLayout* l, float x, float y) {
@@ -253,7 +250,7 @@ void pointer_press(Ui* ui, const UiLayout* l, int32_t button, int32_t clicks, fl
     return set_capture(ui, CAPTURE_LIBRARY, button);
   }
   // 3. The console overlay.
-  if (over_console(ui, l, y)) return;
+  if (console_pointer(&ui->console_open, y, l->height)) return;
   // 5. A panel.
   if (ui->panel != PANEL_NONE) {
     if (over_panel(l, x, y)) {

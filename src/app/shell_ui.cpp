@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/console.h"
 #include "app/rig_panel.h"
 #include "app/session.h"
 #include "audio/audio_engine.h"
@@ -29,7 +30,6 @@ constexpr TextStyle kHead = {TEXT_HEAD, 16.0f, 600, 0.0f};
 constexpr TextStyle kBody = {TEXT_HEAD, 12.0f, 400, 0.0f};
 constexpr TextStyle kLabel = {TEXT_MONO, 11.0f, 700, 2.0f};
 constexpr TextStyle kButton = {TEXT_HEAD, 12.0f, 700, 0.0f};
-constexpr TextStyle kConsole = {TEXT_MONO, 11.0f, 400, 0.0f};
 
 constexpr float kConfirmW = 380.0f;
 constexpr float kConfirmH = 236.0f;
@@ -243,27 +243,6 @@ void draw_name_editor(Shell* sh) {
   SDL_SetTextInputRect(&ime);
 }
 
-void draw_console(Shell* sh) {
-  Painter* p = sh->painter;
-  const float h = sh->ui_layout.console_h;
-  // It drops down from the top edge.
-  const float eased = 1.0f - std::pow(1.0f - sh->ui.console_progress, 3.0f);
-  draw_set_transform(p, 0.0f, -h * (1.0f - eased), 1.0f, 1.0f);
-  draw_rect(p, 0, 0, sh->pt_w, h, DrawColour{0.02f, 0.03f, 0.05f, 0.92f});
-  draw_rect(p, 0, h - 1.0f, sh->pt_w, 1.0f, THEME_EDGE);
-  const float lh = text_line_height(kConsole) + 2.0f;
-  const int64_t count = log_console_count();
-  const int rows = (int)((h - 12.0f) / lh);
-  int64_t first = count - rows;
-  if (first < 0) first = 0;
-  float y = 6.0f;
-  char line[512];
-  for (int64_t n = first; n < count; n++, y += lh)
-    if (log_console_line(n, line, sizeof line))
-      text_draw(p, kConsole, 10.0f, y, TEXT_LEFT, THEME_INK, line, false);
-  draw_reset_transform(p);
-}
-
 // An import is running or waiting: the import page's button says so.
 bool importing(App* a) {
   if (!a->jobs) return false;
@@ -474,7 +453,7 @@ void shell_ui_layout(Shell* sh) {
   l->list_y = SHELL_TOP_BAR;
   const float eased = 1.0f - std::pow(1.0f - sh->ui.list_progress, 3.0f);
   l->list_x = -l->list_w * (1.0f - eased);
-  l->console_h = std::fmin(sh->pt_h * 0.45f, 280.0f);
+  l->console_h = std::round(sh->pt_h * 2.0f / 3.0f);
   const SessionSnapshot* snap = sh->app.session ? session_snapshot(sh->app.session) : nullptr;
   l->title_x = 24.0f;
   l->title_y = 14.0f;
@@ -547,7 +526,7 @@ void shell_ui_draw(Shell* sh) {
   const SessionSnapshot* snap = sh->app.session ? session_snapshot(sh->app.session) : nullptr;
   notices_draw(&ui->notices, sh->painter, DrawRect{l->status_x, l->status_y, l->status_w, l->status_h},
                shell_accent(snap ? snap->meta : nullptr));
-  if (ui->console_progress > 0.002f) draw_console(sh);
+  console_draw(sh->painter, sh->pt_w, sh->pt_h, ui->console_progress);
 }
 
 void shell_library_draw(Shell* sh) {
