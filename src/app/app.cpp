@@ -300,6 +300,11 @@ int app_start_session(App* a) {
     text_copy(out->text, sizeof out->text, ev.text);
     return true;
   };
+  // Training: the session reports the tasks it sees done.
+  host.tip_seen = [](void* u, const char* tip) {
+    App* x = of(u);
+    if (x->training) x->training(x->user, tip);
+  };
   a->session = session_create(a->core, a->engine, a->jobs, &a->settings, &a->paths, &host);
   if (!a->session)
     return app_cannot_start(a, "no session", "Kelp NOVA couldn't start its session.");

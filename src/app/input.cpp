@@ -225,6 +225,9 @@ void panel_pointer(Ui* ui, const UiLayout* l, int32_t kind, int32_t button, floa
       if (kind == 2 || button == SDL_BUTTON_LEFT)
         keys_sheet_pointer(&ui->keys, panel_rect(l), kind, x, y, &ui->pending);
       break;
+    case PANEL_TRAINING:
+      training_panel_pointer(&ui->training_panel, panel_rect(l), kind, button, x, y, &ui->pending);
+      break;
     default:
       break;
   }
@@ -249,6 +252,8 @@ void pointer_press(Ui* ui, const UiLayout* l, int32_t button, int32_t clicks, fl
                          ui->now, &ui->pending);
     return set_capture(ui, CAPTURE_LIBRARY, button);
   }
+  // The task card stands over everything.
+  if (task_card_pointer(&ui->task_card, l->width, 1, button, x, y, &ui->pending)) return;
   // 3. The console overlay.
   if (console_pointer(&ui->console_open, y, l->height)) return;
   // 5. A panel.
@@ -261,7 +266,8 @@ void pointer_press(Ui* ui, const UiLayout* l, int32_t button, int32_t clicks, fl
       if (ui->panel == PANEL_SHARE && button == SDL_BUTTON_LEFT)
         share_pointer(&ui->share, &ui->share_ui, panel_rect(l), 1, x, y, sketch_ready(ui),
                       share_export_exists(ui), ui->now, &ui->pending);
-      if ((ui->panel == PANEL_HELP || ui->panel == PANEL_KEYS) && button == SDL_BUTTON_LEFT)
+      if ((ui->panel == PANEL_HELP || ui->panel == PANEL_KEYS || ui->panel == PANEL_TRAINING) &&
+          button == SDL_BUTTON_LEFT)
         panel_pointer(ui, l, 1, button, x, y);
       return set_capture(ui, CAPTURE_PANEL, button);
     }
@@ -497,6 +503,7 @@ void input_wheel_flush(Ui* ui, const UiLayout* l) {
                                                           panel_rect(l), w.y);
     if (ui->panel == PANEL_HELP) help_sheet_wheel(&ui->help, w.y);
     if (ui->panel == PANEL_KEYS) keys_sheet_wheel(&ui->keys, w.y);
+    if (ui->panel == PANEL_TRAINING) training_panel_wheel(&ui->training_panel, w.y);
     return;
   }
   if (ui->tab == UI_TAB_LIBRARY) {

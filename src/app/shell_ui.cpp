@@ -16,6 +16,7 @@
 #include "app/theme.h"
 #include "base/clock.h"
 #include "base/log.h"
+#include "base/version.h"
 #include "base/text.h"
 #include "platform/shell.h"
 #include "store/meta.h"
@@ -93,8 +94,14 @@ void mouse_capture(void*, bool on) {
   SDL_CaptureMouse(on ? SDL_TRUE : SDL_FALSE);
 }
 
-void training_none(void*, const char*) {
-  // The training tasks arrive with the training panel.
+// A task done: ticked once, and kelp.ini keeps it.
+void training_done(void* user, const char* task) {
+  Shell* sh = (Shell*)user;
+  Ui* ui = &sh->ui;
+  Settings* st = &sh->app.settings;
+  if (!training_tick(&ui->training, task, KELP_VERSION_TEXT)) return;
+  training_save(&ui->training, st->training_done, sizeof st->training_done, st->training_unseen,
+                sizeof st->training_unseen, st->training_found, sizeof st->training_found);
 }
 
 unsigned long set_text(void*, const char* utf8) {
@@ -261,6 +268,8 @@ void fill_settings_context(Shell* sh) {
   settings_context_fill(c, &sh->app);
   c->too_short = too_short(sh);
   c->training_total = 6;
+  c->training_done = training_done_count(&ui->training);
+  ui->help.training_done = c->training_done;
   c->version = KELP_VERSION;
   c->whats_new_version = KELP_VERSION;
   c->rig_panel = ui->rig_panel_this_run;
@@ -315,6 +324,8 @@ void draw_panel(Shell* sh, int32_t panel, float progress) {
     settings_panel_draw(&ui->settings, &sh->app, &ui->settings_ctx, p, r, eased, accent, ui->now);
   } else if (panel == PANEL_HELP) {
     help_sheet_draw(&ui->help, p, r, sh->scale, eased, accent);
+  } else if (panel == PANEL_TRAINING) {
+    training_panel_draw(&ui->training_panel, &ui->training, p, r, eased, accent);
   } else if (panel == PANEL_KEYS) {
     keys_sheet_draw(&ui->keys, p, r, sh->scale, eased, accent, ui->now, sh->reduced_motion);
   } else if (panel == PANEL_SHARE) {
@@ -344,7 +355,12 @@ void shell_ui_start(Shell* sh) {
   w.canvas_clear = canvas_clear_now;
   w.mouse_capture = mouse_capture;
   shell_controls_start(sh);
-  sh->app.training = training_none;
+  {
+    const Settings* st = &sh->app.settings;
+    training_load(&sh->ui.training, st->training_done, st->training_unseen, st->training_found);
+    task_card_init(&sh->ui.task_card, &sh->ui.training);
+  }
+  sh->app.training = training_done;
   static const ClipboardBackend kClipboard = {set_text, set_file};
   clipboard_set_backend(&kClipboard);
   shell_ui_layout(sh);
@@ -368,6 +384,7 @@ void shell_panel_size(const Shell* sh, int32_t panel, float* w, float* h) {
     case PANEL_SETTINGS:
     case PANEL_HELP:
     case PANEL_KEYS:
+    case PANEL_TRAINING:
       *w = std::fmin(440.0f, sh->pt_w - 32.0f);
       *h = room;
       break;
@@ -498,6 +515,14 @@ void shell_ui_frame(Shell* sh, double now) {
     a->settings.rig_scroll = rows;
     a->settings.rig_sel = sel;
   }
+  task_card_step(&ui->task_card, &ui->training, now, dt);
+  if (ui->panel == PANEL_TRAINING &&
+      training_panel_step(&ui->training_panel, &ui->training, now, dt)) {
+    Settings* st = &a->settings;
+    training_clear_unseen(&ui->training);
+    training_save(&ui->training, st->training_done, sizeof st->training_done, st->training_unseen,
+                  sizeof st->training_unseen, st->training_found, sizeof st->training_found);
+  }
   if (ui->quit) sh->quit_requested = true;
 }
 
@@ -526,6 +551,7 @@ void shell_ui_draw(Shell* sh) {
   const SessionSnapshot* snap = sh->app.session ? session_snapshot(sh->app.session) : nullptr;
   notices_draw(&ui->notices, sh->painter, DrawRect{l->status_x, l->status_y, l->status_w, l->status_h},
                shell_accent(snap ? snap->meta : nullptr));
+  task_card_draw(&ui->task_card, sh->painter, sh->pt_w, shell_accent(snap ? snap->meta : nullptr));
   console_draw(sh->painter, sh->pt_w, sh->pt_h, ui->console_progress);
 }
 

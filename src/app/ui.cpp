@@ -72,6 +72,7 @@ void panel_open(Ui* ui, int32_t id) {
     help_sheet_open(&ui->help);
   }
   if (id == PANEL_KEYS) keys_sheet_open(&ui->keys, ui->now);
+  if (id == PANEL_TRAINING) training_panel_open(&ui->training_panel, &ui->training, ui->now);
   if (id == PANEL_SHARE) share_reset(&ui->share, &ui->share_ui);
   if (id == PANEL_CONFIRM) ui->confirm.hover = ui->confirm.pressed = -1;
   relayout(ui);

@@ -13,6 +13,7 @@
 #include "app/help_sheet.h"
 #include "app/keys_sheet.h"
 #include "app/settings_panel.h"
+#include "app/training.h"
 #include "app/ui_notice_state.h"
 #include "control/actions.h"
 #include "control/gestures.h"
@@ -122,6 +123,9 @@ struct Ui {
   bool rig_panel_this_run;  // a rig panel exists this run
   struct RigPanel* rig_panel;
   HelpSheet help;
+  TrainingLog training;
+  TaskCard task_card;
+  TrainingPanel training_panel;
   KeysSheet keys;
   double xy_pad_until;      // the big XY pad shows until then
   bool xy_held;             // the pointer holds the XY stick

@@ -695,6 +695,8 @@ void actions_dispatch(Ui* ui, const Action* a) {
       break;
     }
     case ACT_TRAINING:
+      panel_open(ui, PANEL_TRAINING);
+      break;
     case ACT_WHATS_NEW:
     case ACT_MIDI_IN:
       not_yet(a);
