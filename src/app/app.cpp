@@ -10,7 +10,9 @@
 #include "app/preview.h"
 #include "app/session.h"
 #include "app/session_lifecycle.h"
+#include "audio/audio_driver.h"
 #include "audio/audio_engine.h"
+#include "control/midi.h"
 #include "base/clock.h"
 #include "base/log.h"
 #include "base/text.h"
@@ -212,6 +214,11 @@ int app_start(App* a, const char* edition) {
       log_line("main: no kelp.ini yet - starting from the defaults");
   }
   a->saved = a->settings;
+  whatsnew_init(&a->whats_new);
+  if (a->window) {
+    whatsnew_start(&a->whats_new, a->settings.whatsnew_seen, sizeof a->settings.whatsnew_seen,
+                   KELP_VERSION_TEXT);  // a new stamp is written with the settings
+  }
   if (paths_set_library(&a->paths, a->settings.library_dir) != 0 && a->settings.library_dir[0])
     log_line("main: the library folder %s isn't usable - using the default this time",
              a->settings.library_dir);
@@ -255,7 +262,15 @@ int app_start(App* a, const char* edition) {
   const LibraryPlayer player = preview_player(a->core);
   library_set_player(&a->lib, &player);
   library_refresh(&a->lib, a->jobs, "");
+  if (a->window) app_midi_start(a, a->settings.midi_off == 0);
   return 0;
+}
+
+void app_midi_start(App* a, bool enabled) {
+  if (a->midi) return midi_set_enabled(a->midi, enabled, clock_monotonic());
+  if (!enabled) return;  // switched off before it ever ran: nothing to make
+  // MIDI goes the way the audio does: through JACK when a JACK server runs.
+  a->midi = midi_new(midi_backend_rtmidi(audio_jack_running()), enabled, clock_monotonic());
 }
 
 int app_start_session(App* a) {
@@ -436,6 +451,8 @@ void app_shutdown(App* a, const AppWaits* waits) {
 }
 
 void app_teardown(App* a) {
+  if (a->midi) midi_free(a->midi);  // the Launch Control's goodbye
+  a->midi = nullptr;
   if (a->session) session_free(a->session);
   a->session = nullptr;
   if (a->engine) audio_engine_destroy(a->engine);

@@ -5,6 +5,7 @@
 #pragma once
 #include <cstdint>
 
+#include "app/whats_new.h"
 #include "store/library.h"
 #include "store/paths.h"
 #include "store/settings.h"
@@ -13,6 +14,7 @@ struct AudioEngine;
 struct Core;
 struct Job;
 struct JobQueue;
+struct MidiState;
 struct RigController;
 struct RigMixer;
 struct Session;
@@ -45,6 +47,9 @@ struct App {
   Library lib;
   bool lib_made;
   Session* session;
+  bool window;      // the program with its window: what's new and MIDI run (set before app_start)
+  MidiState* midi;  // null: no MIDI this run
+  WhatsNew whats_new;
 
   double last_frame;  // monotonic seconds
   double dt;
@@ -73,6 +78,8 @@ struct App {
 // workers, library and its first scan. 0, or 1 when an essential part couldn't start (logged,
 // torn down, log closed: return it as the exit code).
 int app_start(App* a, const char* edition);
+// MIDI in switched on or off; the first switch on makes its state.
+void app_midi_start(App* a, bool enabled);
 // The session and its first sketch. 0 or 1 as app_start.
 int app_start_session(App* a);
 // An essential step failed: log the reason, show the message (fatal hook), tear down, close the

@@ -137,6 +137,7 @@ bool panel_key(Ui* ui, int32_t keycode, bool repeat) {
   if (ui->panel == PANEL_CONFIRM) return confirm_key(ui, keycode, repeat);
   if (ui->panel == PANEL_HELP) return help_sheet_key(&ui->help, keycode);
   if (ui->panel == PANEL_KEYS) return keys_sheet_key(&ui->keys, keycode);
+  if (ui->panel == PANEL_WHATS_NEW) return whatsnew_key(keycode, &ui->pending);
   if (ui->panel == PANEL_SETTINGS && ui->app) {
     const bool used = settings_panel_key(&ui->settings, ui->app, &ui->settings_ctx, keycode, repeat,
                                          &ui->pending);
@@ -228,6 +229,11 @@ void panel_pointer(Ui* ui, const UiLayout* l, int32_t kind, int32_t button, floa
     case PANEL_TRAINING:
       training_panel_pointer(&ui->training_panel, panel_rect(l), kind, button, x, y, &ui->pending);
       break;
+    case PANEL_WHATS_NEW:
+      if (ui->app)
+        whatsnew_pointer(&ui->app->whats_new.card, panel_rect(l), l->scale, kind, button, x, y,
+                         ui->now, &ui->pending);
+      break;
     default:
       break;
   }
@@ -269,6 +275,7 @@ void pointer_press(Ui* ui, const UiLayout* l, int32_t button, int32_t clicks, fl
       if ((ui->panel == PANEL_HELP || ui->panel == PANEL_KEYS || ui->panel == PANEL_TRAINING) &&
           button == SDL_BUTTON_LEFT)
         panel_pointer(ui, l, 1, button, x, y);
+      if (ui->panel == PANEL_WHATS_NEW) panel_pointer(ui, l, 1, button, x, y);
       return set_capture(ui, CAPTURE_PANEL, button);
     }
     if (ui->panel == PANEL_CONFIRM) return;  // the question stays until answered
@@ -504,6 +511,8 @@ void input_wheel_flush(Ui* ui, const UiLayout* l) {
     if (ui->panel == PANEL_HELP) help_sheet_wheel(&ui->help, w.y);
     if (ui->panel == PANEL_KEYS) keys_sheet_wheel(&ui->keys, w.y);
     if (ui->panel == PANEL_TRAINING) training_panel_wheel(&ui->training_panel, w.y);
+    if (ui->panel == PANEL_WHATS_NEW && ui->app)
+      whatsnew_wheel(&ui->app->whats_new.card, panel_rect(l), l->scale, w.y);
     return;
   }
   if (ui->tab == UI_TAB_LIBRARY) {

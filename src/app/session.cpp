@@ -149,6 +149,7 @@ void rig_step(Session* s) {
                              "YOUR RIG LOADED - THE MIX CHANGED MID-TAKE");
         break;
       case RIG_EVENT_SCENE_CHANGED:
+        if (ev.second == 1 && ev.flag) session_tip(s, "rig-scene");
         if (mid_take && ev.second == 0 && ev.flag)
           session_banner_set(s, BANNER_RIG_MID_TAKE, true, "SCENE CHANGED IN ANOTHER KELP NOVA");
         break;

@@ -112,6 +112,7 @@ struct SettingsContext {
 
   bool midi_on;
   const char* midi_last;  // the last MIDI message's text
+  double midi_activity_until;  // the monitor lamp is lit until then (the frame's clock)
   const SettingsMidiInput* midi_inputs;
   int32_t midi_input_count;
   bool midi_daw_mode;  // a Launch Control XL 3 is in DAW mode

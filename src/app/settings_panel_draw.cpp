@@ -105,8 +105,12 @@ void draw_swatches(Painter* p, const SettingsPanel* sp, const SettingsContext* c
   }
 }
 
-void draw_sources(Painter* p, const SettingsContext* c, const DrawRect& row) {
+void draw_sources(Painter* p, const SettingsContext* c, const DrawRect& row, DrawColour accent,
+                  double now) {
   float y = row.y + 32.0f;
+  // The monitor lamp: lit for a moment by every message.
+  if (c->midi_on && now < c->midi_activity_until)
+    draw_disc(p, row.x + kInset + 4.0f, row.y + 20.0f, 3.0f, accent);
   auto line = [&](const char* text, DrawColour colour) {
     char cut[300];
     fit(kSmall, text, row.w - 2.0f * kInset - 12.0f, false, cut, sizeof cut);
@@ -190,7 +194,7 @@ void draw_row(Painter* p, const SettingsPanel* sp, const App* app, const Setting
 
   if (r->id == SET_SCENE) draw_scenes(p, sp, c, g, accent);
   if (r->id == SET_COLOUR) draw_swatches(p, sp, c, g);
-  if (r->id == SET_SOURCES) draw_sources(p, c, rect);
+  if (r->id == SET_SOURCES) draw_sources(p, c, rect, accent, now);
   if (selected) draw_help(p, c, r->id, g, rect);
 }
 

@@ -154,6 +154,7 @@ int start(Shell* sh) {
   a->export_result = remember_export;
   a->fatal = show_fatal;
   sh->started_at = clock_monotonic();
+  a->window = true;
   if (app_start(a, "") != 0) return 1;
 
   desktop_watch_start();

@@ -57,6 +57,7 @@ struct Shell {
   bool motion_up;
   bool reduced_motion;
   DrawRect canvas_rect;
+  KeyHintScene hint_scene;  // the controls with keys, this frame
   float mouse_x, mouse_y;  // points
   bool mouse_in;           // the pointer is inside the window
   bool mouse_held;         // a button is down

@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "app/console.h"
+#include "control/midi.h"
+#include "rig/rig_controller.h"
 #include "app/rig_panel.h"
 #include "app/session.h"
 #include "audio/audio_engine.h"
@@ -271,7 +273,25 @@ void fill_settings_context(Shell* sh) {
   c->training_done = training_done_count(&ui->training);
   ui->help.training_done = c->training_done;
   c->version = KELP_VERSION;
-  c->whats_new_version = KELP_VERSION;
+  const WhatsNewEntry* entry = whatsnew_entry(whatsnew_find(KELP_VERSION_TEXT));
+  c->whats_new_version = entry ? entry->version : "this version";
+  text_copy(ui->help.whats_new_version, sizeof ui->help.whats_new_version,
+            entry ? entry->version : "");
+  if (sh->app.midi && c->midi_on) {
+    static MidiStatus ms;
+    static SettingsMidiInput inputs[MIDI_MAX_INPUTS];
+    midi_status(sh->app.midi, &ms);
+    for (int i = 0; i < ms.input_count && i < MIDI_MAX_INPUTS; i++) {
+      text_copy(inputs[i].name, sizeof inputs[i].name, ms.names[i]);
+      inputs[i].busy = ms.busy[i];
+    }
+    c->midi_last = ms.last;
+    c->midi_inputs = inputs;
+    c->midi_input_count = ms.input_count < MIDI_MAX_INPUTS ? ms.input_count : MIDI_MAX_INPUTS;
+    c->midi_daw_mode = ms.daw_on;
+    c->midi_daw_port = ms.daw_out;
+    c->midi_activity_until = ms.activity_until;
+  }
   c->rig_panel = ui->rig_panel_this_run;
   const Session* s = sh->app.session;
   c->rescan_waiting = s && s->device.phase == 1 && s->device.request.kind == AUDIO_RESCAN;
@@ -326,6 +346,8 @@ void draw_panel(Shell* sh, int32_t panel, float progress) {
     help_sheet_draw(&ui->help, p, r, sh->scale, eased, accent);
   } else if (panel == PANEL_TRAINING) {
     training_panel_draw(&ui->training_panel, &ui->training, p, r, eased, accent);
+  } else if (panel == PANEL_WHATS_NEW) {
+    whatsnew_draw(&sh->app.whats_new.card, p, r, sh->scale, eased, accent, ui->now);
   } else if (panel == PANEL_KEYS) {
     keys_sheet_draw(&ui->keys, p, r, sh->scale, eased, accent, ui->now, sh->reduced_motion);
   } else if (panel == PANEL_SHARE) {
@@ -337,6 +359,102 @@ void draw_panel(Shell* sh, int32_t panel, float progress) {
                snap && snap->loaded && !snap->loading_meta && !snap->loading_tape);
     draw_set_alpha(p, 1.0f);
   }
+}
+
+// MIDI's actions join the frame's before they are dispatched; the stick and the strip's figures
+// come from the session as it stands.
+void midi_step(Shell* sh, double now) {
+  App* a = &sh->app;
+  if (!a->midi) return;
+  MidiSnapshot m;
+  memset(&m, 0, sizeof m);
+  if (const Session* s = a->session) {
+    const SessionSnapshot* snap = session_snapshot(s);
+    m.stick_x = snap->xy_x;
+    m.stick_y = snap->xy_y;
+    m.tape_seconds = snap->rate > 0 ? (double)snap->tape_frames / snap->rate : 0.0;
+    m.span_seconds = snap->span;
+    m.loop_set = snap->loop.on && snap->loop.in < snap->loop.out;
+    m.loop_in = snap->loop.in;
+    m.loop_out = snap->loop.out;
+  }
+  midi_poll(a->midi, now, &m, &sh->ui.pending);
+}
+
+// The controls on screen that have a key, and where they stand.
+void key_hint_scene(const Shell* sh, KeyHintScene* k) {
+  memset(k, 0, sizeof *k);
+  const Ui* ui = &sh->ui;
+  const UiLayout* l = &sh->ui_layout;
+  const SessionSnapshot* snap = sh->app.session ? session_snapshot(sh->app.session) : nullptr;
+  k->library_tab = ui->tab == UI_TAB_LIBRARY;
+  k->full_layout = sh->app.settings.full_ui != 0;
+  k->sketch_named = snap && snap->loaded && snap->title[0];
+  k->rig_panel = ui->rig_panel_this_run;
+  auto top = [&](int32_t control, int32_t button) {
+    if (l->top_w[button] <= 0) return;
+    k->showing[control] = true;
+    k->in_top_bar[control] = true;
+    k->rect[control] = DrawRect{l->top_x[button], 8.0f, l->top_w[button], l->top_bar - 16.0f};
+  };
+  top(HINT_LIBRARY_DOOR, TOP_LIBRARY);
+  top(HINT_MENU, TOP_SETTINGS);
+  top(HINT_RIG, TOP_RIG);
+  k->showing[HINT_SKETCH_NAME] = !ui->name.open;
+  k->in_top_bar[HINT_SKETCH_NAME] = true;
+  k->rect[HINT_SKETCH_NAME] = DrawRect{l->title_x, l->title_y, l->title_w, l->title_h};
+  // The XY stick sits at the status bar's right end while the canvas shows.
+  constexpr float kStick = 44.0f;
+  k->showing[HINT_XY] = !k->library_tab;
+  k->rect[HINT_XY] = DrawRect{sh->pt_w - SHELL_CANVAS_INSET - kStick,
+                              sh->pt_h - SHELL_STATUS_BAR + (SHELL_STATUS_BAR - kStick) * 0.5f,
+                              kStick, kStick};
+}
+
+// The hint follows the pointer while it rests on a control and nothing holds it.
+void key_hint_step(Shell* sh, double now) {
+  Ui* ui = &sh->ui;
+  int32_t id = HINT_NONE;
+  const char* caps = nullptr;
+  KeyHintScene& k = sh->hint_scene;
+  key_hint_scene(sh, &k);
+  const bool over_panel = ui->panel != PANEL_NONE && ui->pointer_x >= sh->ui_layout.panel_x &&
+                          ui->pointer_y >= sh->ui_layout.panel_y &&
+                          ui->pointer_y < sh->ui_layout.panel_y + sh->ui_layout.panel_h;
+  if (ui->pointer_in && sh->mouse_in && ui->capture == CAPTURE_NONE && !over_panel &&
+      ui->console_progress < 0.005f) {
+    id = key_hint_find(&k, ui->pointer_x, ui->pointer_y);
+    caps = id != HINT_NONE ? key_hint_caps(&k, id) : nullptr;
+  }
+  key_hint_update(&ui->key_hint, id, caps, now);
+}
+
+// What the Launch Control's lights and screen follow.
+void midi_feedback(Shell* sh) {
+  App* a = &sh->app;
+  if (!a->midi) return;
+  const Ui* ui = &sh->ui;
+  MidiFeedback f;
+  memset(&f, 0, sizeof f);
+  const SessionSnapshot* snap = a->session ? session_snapshot(a->session) : nullptr;
+  if (snap) {
+    f.playing = snap->playing;
+    f.recording = snap->recording || snap->take_running;
+    f.monitor = snap->monitor;
+    f.loop_set = snap->loop.on && snap->loop.in < snap->loop.out;
+    f.title = snap->loaded ? snap->title : nullptr;
+  }
+  f.scene = -1;
+  if (a->rig_ctl) {
+    RigControllerStatus st;
+    rig_controller_status(a->rig_ctl, &st);
+    if (st.bound && st.state != RIG_UNBOUND) f.scene = st.active_scene;
+  }
+  f.zen = a->settings.full_ui == 0;
+  f.library = ui->tab == UI_TAB_LIBRARY;
+  f.rig_open = ui->panel == PANEL_RIG;
+  f.settings_open = ui->panel == PANEL_SETTINGS;
+  midi_set_feedback(a->midi, &f);
 }
 
 }  // namespace
@@ -385,6 +503,7 @@ void shell_panel_size(const Shell* sh, int32_t panel, float* w, float* h) {
     case PANEL_HELP:
     case PANEL_KEYS:
     case PANEL_TRAINING:
+    case PANEL_WHATS_NEW:
       *w = std::fmin(440.0f, sh->pt_w - 32.0f);
       *h = room;
       break;
@@ -409,6 +528,7 @@ void shell_ui_layout(Shell* sh) {
   int ww = 0, wh = 0;
   if (sh->window) SDL_GetWindowSize(sh->window, &ww, &wh);
   l->to_points = ww > 0 && sh->scale > 0 ? (float)sh->px_w / (float)ww / sh->scale : 1.0f;
+  l->scale = sh->scale > 0 ? sh->scale : 1.0f;
   l->width = sh->pt_w;
   l->height = sh->pt_h;
   l->top_bar = SHELL_TOP_BAR;
@@ -488,7 +608,12 @@ void shell_ui_frame(Shell* sh, double now) {
   if (a->lib_made) library_list_track(&ui->list, &a->lib);
   fill_settings_context(sh);
   input_wheel_flush(ui, &sh->ui_layout);
+  midi_step(sh, now);
   actions_flush(ui);
+  midi_feedback(sh);
+  key_hint_step(sh, now);
+  if (a->window && whatsnew_auto_open(&a->whats_new, now, ui->panel != PANEL_NONE, ui->name.open))
+    panel_open(ui, PANEL_WHATS_NEW);
   panel_tick(ui, dt);
   library_list_tick(&ui->list, dt);
   // The notices: what is busy, the toast's hold while audio switches, the banners' places.
@@ -551,6 +676,10 @@ void shell_ui_draw(Shell* sh) {
   const SessionSnapshot* snap = sh->app.session ? session_snapshot(sh->app.session) : nullptr;
   notices_draw(&ui->notices, sh->painter, DrawRect{l->status_x, l->status_y, l->status_w, l->status_h},
                shell_accent(snap ? snap->meta : nullptr));
+  const KeyHint* h = &ui->key_hint;
+  if (h->id != HINT_NONE && key_hint_visible(h, ui->now))
+    key_hint_draw(sh->painter, h, sh->hint_scene.rect[h->id], sh->hint_scene.in_top_bar[h->id],
+                  sh->pt_w, sh->pt_h, ui->now, sh->reduced_motion);
   task_card_draw(&ui->task_card, sh->painter, sh->pt_w, shell_accent(snap ? snap->meta : nullptr));
   console_draw(sh->painter, sh->pt_w, sh->pt_h, ui->console_progress);
 }

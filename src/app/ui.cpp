@@ -10,6 +10,7 @@
 #include "app/session.h"
 #include "base/log.h"
 #include "base/text.h"
+#include "base/version.h"
 #include "store/library.h"
 #include "store/meta.h"
 
@@ -34,7 +35,6 @@ void ui_init(Ui* ui, App* app) {
   ui->app = app;
   ui->settings_row = -1;
   ui->top_hover = ui->top_pressed = -1;
-  ui->whats_new_entry = -1;
   ui->confirm.hover = ui->confirm.pressed = -1;
   settings_panel_init(&ui->settings);
   notices_init(&ui->notices);
@@ -42,6 +42,7 @@ void ui_init(Ui* ui, App* app) {
   library_list_init(&ui->list);
   help_sheet_init(&ui->help);
   keys_sheet_init(&ui->keys);
+  key_hint_init(&ui->key_hint);
   ui->tab = UI_TAB_CANVAS;
 }
 
@@ -73,6 +74,8 @@ void panel_open(Ui* ui, int32_t id) {
   }
   if (id == PANEL_KEYS) keys_sheet_open(&ui->keys, ui->now);
   if (id == PANEL_TRAINING) training_panel_open(&ui->training_panel, &ui->training, ui->now);
+  if (id == PANEL_WHATS_NEW && ui->app && ui->app->whats_new.card.entry < 0)
+    whatsnew_turn(&ui->app->whats_new.card, whatsnew_find(KELP_VERSION_TEXT), true);
   if (id == PANEL_SHARE) share_reset(&ui->share, &ui->share_ui);
   if (id == PANEL_CONFIRM) ui->confirm.hover = ui->confirm.pressed = -1;
   relayout(ui);
@@ -83,6 +86,12 @@ void panel_close(Ui* ui) {
   if (ui->panel == PANEL_NONE) return;
   if (ui->capture == CAPTURE_PANEL) ui->capture = CAPTURE_NONE;
   if (ui->panel == PANEL_RIG && ui->rig_panel) rig_panel_close(ui->rig_panel, ui->now);
+  // An auto-opened card has been seen once it closes; the settings write keeps the stamp.
+  if (ui->panel == PANEL_WHATS_NEW && ui->app) {
+    Settings* st = &ui->app->settings;
+    whatsnew_closed(&ui->app->whats_new, st->whatsnew_seen, sizeof st->whatsnew_seen,
+                    KELP_VERSION_TEXT);
+  }
   ui->closing_panel = ui->panel;
   ui->closing_progress = ui->panel_progress;
   ui->panel = PANEL_NONE;

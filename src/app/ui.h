@@ -11,6 +11,7 @@
 #include "app/library_list.h"
 #include "app/notices.h"
 #include "app/help_sheet.h"
+#include "app/key_hints.h"
 #include "app/keys_sheet.h"
 #include "app/settings_panel.h"
 #include "app/training.h"
@@ -51,7 +52,6 @@ enum UiCapture : int32_t {
 };
 
 constexpr int32_t UI_SETTINGS_ROWS = 29;
-constexpr int32_t UI_WHATS_NEW_ENTRIES = 6;
 constexpr int32_t UI_TOAST_TEXT = 128;
 constexpr int32_t UI_ID_BYTES = 37;  // a sketch id and its terminator
 
@@ -116,7 +116,6 @@ struct Ui {
   float list_progress;   // the library tab's slide (0 hidden .. 1 shown)
   float console_progress;  // the console overlay's drop
   int32_t top_hover, top_pressed;  // UiTopButton, -1 none
-  int32_t whats_new_entry;  // -1 none
   bool console_open;
   bool drawer_open;
   bool quit;
@@ -127,6 +126,7 @@ struct Ui {
   TaskCard task_card;
   TrainingPanel training_panel;
   KeysSheet keys;
+  KeyHint key_hint;
   double xy_pad_until;      // the big XY pad shows until then
   bool xy_held;             // the pointer holds the XY stick
   bool xy_returning;        // the stick eases back to the centre
@@ -199,6 +199,7 @@ const char* ui_top_label(int32_t button);
 // Where things are on screen this frame (points); the shell fills it from its layout.
 struct UiLayout {
   float to_points;  // SDL's event coordinates to points
+  float scale;      // the display scale (pixels per point)
   float width, height;
   float top_bar;  // the top bar's height
   GestureFrame canvas;

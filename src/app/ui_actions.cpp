@@ -13,6 +13,7 @@
 #include "audio/audio_engine.h"
 #include "base/log.h"
 #include "base/text.h"
+#include "base/version.h"
 #include "platform/fsys.h"
 #include "platform/shell.h"
 #include "rig/rig_controller.h"
@@ -698,8 +699,15 @@ void actions_dispatch(Ui* ui, const Action* a) {
       panel_open(ui, PANEL_TRAINING);
       break;
     case ACT_WHATS_NEW:
+      if (!ui->app) break;
+      whatsnew_open_by_user(&ui->app->whats_new.card, KELP_VERSION_TEXT,
+                            ui->panel == PANEL_WHATS_NEW);
+      panel_open(ui, PANEL_WHATS_NEW);
+      break;
     case ACT_MIDI_IN:
-      not_yet(a);
+      if (!st || !ui->app) break;
+      st->midi_off = st->midi_off ? 0 : 1;
+      app_midi_start(ui->app, st->midi_off == 0);
       break;
     case ACT_RIG_SCENE:
       rig_scene(ui, a->value);
@@ -712,10 +720,7 @@ void actions_dispatch(Ui* ui, const Action* a) {
       panel_open(ui, PANEL_SHARE);
       break;
     case ACT_WHATS_NEW_PAGE:
-      if (ui->panel != PANEL_WHATS_NEW || a->value == 0) break;
-      ui->whats_new_entry += a->value > 0 ? 1 : -1;
-      if (ui->whats_new_entry < 0) ui->whats_new_entry = 0;
-      if (ui->whats_new_entry >= UI_WHATS_NEW_ENTRIES) ui->whats_new_entry = UI_WHATS_NEW_ENTRIES - 1;
+      if (ui->app) whatsnew_page(&ui->app->whats_new.card, a->value, ui->panel == PANEL_WHATS_NEW);
       break;
     case ACT_CLOSE_PANEL:
       panel_close(ui);

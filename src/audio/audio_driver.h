@@ -73,6 +73,8 @@ const AudioProbe* audio_probe_system();
 
 // libjack reports to stderr by default; the drivers keep it quiet and log what matters.
 void audio_jack_quiet();
+// A JACK server answers (none is started): MIDI then goes through JACK too.
+bool audio_jack_running();
 
 // The engine's stream callback, which a driver calls with the stream's ticket as user data.
 // Never allocates, locks or logs.

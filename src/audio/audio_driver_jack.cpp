@@ -490,6 +490,15 @@ void audio_jack_quiet() {
   (void)quieted;
 }
 
+bool audio_jack_running() {
+  audio_jack_quiet();
+  jack_status_t status = (jack_status_t)0;
+  jack_client_t* c = jack_client_open("kelp-probe", JackNoStartServer, &status);
+  if (!c) return false;
+  close_bounded(c, false, nullptr);
+  return true;
+}
+
 const AudioDriver* audio_driver_jack() {
   return &kJack;
 }

@@ -8,6 +8,7 @@
 
 #include "app/session_fixture.h"
 #include "app/ui.h"
+#include "base/version.h"
 #include "platform/fsys.h"
 
 using session_fixture::Rig;
@@ -302,11 +303,14 @@ TEST(Actions, SettingsOpensOnARowAndClosesWithoutOne) {
   EXPECT_EQ(d.ui.tab, UI_TAB_CANVAS);
 }
 
-TEST(Actions, LaterRowsSayTheyAreNotHereYet) {
+TEST(Actions, GuidancePanelsAndTheMidiSwitch) {
   Desk d;
+  // MIDI in off and on again: the setting flips; switching off with no MIDI made makes none.
   d.run(ACT_MIDI_IN);
-  EXPECT_TRUE(d.r.logged("actions: midi in isn't available yet"));
-  EXPECT_EQ(d.ui.panel, PANEL_NONE);
+  EXPECT_EQ(d.r.app.settings.midi_off, 1);
+  EXPECT_EQ(d.r.app.midi, nullptr);
+  d.run(ACT_MIDI_IN);
+  EXPECT_EQ(d.r.app.settings.midi_off, 0);
   d.run(ACT_TRAINING);
   EXPECT_EQ(d.ui.panel, PANEL_TRAINING);
   d.run(ACT_CLOSE_PANEL);
@@ -317,6 +321,20 @@ TEST(Actions, LaterRowsSayTheyAreNotHereYet) {
     d.run(kind);
     EXPECT_EQ(d.ui.panel, PANEL_NONE);
   }
+  // WHAT'S NEW opens on this version's entry and pages within the six, only while it is open.
+  const WhatsNewCard* card = &d.r.app.whats_new.card;
+  d.run(ACT_WHATS_NEW);
+  EXPECT_EQ(d.ui.panel, PANEL_WHATS_NEW);
+  EXPECT_EQ(card->entry, whatsnew_find(KELP_VERSION_TEXT));
+  for (int i = 0; i < 8; i++) d.run(ACT_WHATS_NEW_PAGE, 1);
+  EXPECT_EQ(card->entry, WHATSNEW_ENTRIES - 1);
+  d.run(ACT_WHATS_NEW_PAGE, -1);
+  EXPECT_EQ(card->entry, WHATSNEW_ENTRIES - 2);
+  d.run(ACT_CLOSE_PANEL);
+  d.run(ACT_WHATS_NEW_PAGE, -1);
+  EXPECT_EQ(card->entry, WHATSNEW_ENTRIES - 2);
+  // Opened by the user: closing stamps nothing.
+  EXPECT_EQ(d.r.app.settings.whatsnew_seen[0], 0);
   d.run(ACT_RIG);
   EXPECT_TRUE(d.toasted("NO RIG THIS RUN - INPUTS 1 AND 2 GO STRAIGHT IN"));
 }

@@ -17,6 +17,7 @@
 #include "app/session_lifecycle.h"
 #include "app/preview.h"
 #include "app/session.h"
+#include "control/midi.h"
 #include "core/core.h"
 #include "support/core_inside.h"
 #include "core/tape.h"
@@ -76,6 +77,7 @@ struct Rig {
     jobs = jobs_start();
     library_init(&lib, library.c_str());
     app.lib_made = true;
+    whatsnew_init(&app.whats_new);
     app.core = core;
     app.jobs = jobs;
     const LibraryPlayer player = preview_player(core);
@@ -104,6 +106,7 @@ struct Rig {
       drain_jobs();
       jobs_stop(jobs);
     }
+    if (app.midi) midi_free(app.midi);
     library_free(&lib);
     core_free(core);
   }
