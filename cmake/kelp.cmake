@@ -48,8 +48,9 @@ function(kelp_external_deps target name)
     pkg_check_modules(UI_LIBS REQUIRED IMPORTED_TARGET sdl2 freetype2 harfbuzz fontconfig)
     target_link_libraries(${target} PUBLIC PkgConfig::UI_LIBS)
   elseif(name STREQUAL "control")
-    # Key codes and scancodes only (nothing here opens SDL); RtMidi for MIDI in.
-    pkg_check_modules(CONTROL_LIBS REQUIRED IMPORTED_TARGET sdl2 rtmidi)
+    # Key codes and scancodes only (nothing here opens SDL); RtMidi for MIDI in, and libjack to
+    # watch the server RtMidi's JACK clients live on.
+    pkg_check_modules(CONTROL_LIBS REQUIRED IMPORTED_TARGET sdl2 rtmidi jack)
     target_link_libraries(${target} PUBLIC PkgConfig::CONTROL_LIBS)
   elseif(name STREQUAL "app")
     pkg_check_modules(APP_LIBS REQUIRED IMPORTED_TARGET sdl2)

@@ -7,6 +7,8 @@
 #   twenty-takes     a sketch of 20 takes in lanes, with a loop
 #   renaming, confirm-clear, settings, share, rig, library, import-page   the same sketch's panels
 #                    (the rig with the dummy server's 8 inputs, a tone in each)
+#   help, keys, training, console, key-hint   the guidance over the same sketch
+#   whats-new        the card that opens by itself after an update
 #   two-hundred-out  200 takes, zoomed out to the whole sketch
 #   two-hundred-in   the same, zoomed in
 #   audio-down       the same after the audio server went away
@@ -30,8 +32,8 @@ unset WAYLAND_DISPLAY
 mkdir -p "$XDG_CONFIG_HOME/SeaGlass" "$work/library"
 # The settings each run starts from: the JACK device, the scratch library, the sketch to open.
 settings() {
-  printf 'device = system\nlibrary_dir = %s\nlast_opened = %s\n' "$work/library" "${1:-}" \
-    > "$XDG_CONFIG_HOME/SeaGlass/kelp.ini"
+  printf 'device = system\nlibrary_dir = %s\nlast_opened = %s\n%s' "$work/library" "${1:-}" \
+    "${extra_ini:-}" > "$XDG_CONFIG_HOME/SeaGlass/kelp.ini"
 }
 
 exec 3<> "$work/displayfd"
@@ -166,6 +168,39 @@ shot import-page
 xdotool key --window "$win" Left
 xdotool key --window "$win" b
 sleep 0.5
+# The guidance: HELP (F1), KEYS (?), TRAINING (its settings row), the console (Alt+`) and the key
+# hint over the top bar's LIBRARY.
+xdotool mousemove --window "$win" 300 400
+xdotool key --window "$win" F1
+sleep 1
+shot help
+xdotool key --window "$win" Escape
+xdotool key --window "$win" question
+sleep 1.2
+shot keys
+xdotool key --window "$win" Escape
+xdotool key --window "$win" Return
+sleep 0.5
+xdotool key --window "$win" End Up Up Return
+sleep 1.5
+shot training
+xdotool key --window "$win" Escape
+sleep 0.4
+xdotool key --window "$win" alt+grave
+sleep 0.8
+shot console
+xdotool key --window "$win" alt+grave
+sleep 0.4
+xdotool mousemove --window "$win" "$(top_button LIBRARY)" 22
+sleep 1
+shot key-hint
+stop_kelp
+
+# What's new opens by itself once after an update.
+extra_ini='whatsnew_seen = 1.0.0
+' start_kelp "$twenty"
+sleep 1.5
+shot whats-new
 stop_kelp
 
 many=$("$build/tools/kelp_make_sketch" "$work/library" --takes 200 --seconds 6 --length 90 \

@@ -1,9 +1,14 @@
 // The MIDI driver through RtMidi: the ALSA sequencer, or JACK MIDI when the program runs on JACK.
 // The build has no exceptions: objects are made through RtMidi's C interface, which catches what
 // a constructor throws, and each then gets an error callback so nothing later throws or prints.
+// On JACK a client of our own watches the server: once it has gone, RtMidi's clients can't be
+// closed without crashing inside libjack, so they are let go unclosed, and a new set is made
+// when a server answers again.
+#include <jack/jack.h>
 #include <rtmidi/RtMidi.h>
 #include <rtmidi/rtmidi_c.h>
 
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <string>
@@ -11,6 +16,13 @@
 #include "base/log.h"
 #include "base/text.h"
 #include "control/midi.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#define KELP_LET_GO(p) __lsan_ignore_object(p)
+#else
+#define KELP_LET_GO(p) (void)(p)
+#endif
 
 namespace {
 
@@ -29,11 +41,13 @@ void on_error(RtMidiError::Type type, const std::string&, void* user) {
 struct RtIn {
   RtMidiIn* midi = nullptr;
   RtError err;
+  int generation = 0;  // the server's life it was made in
 };
 
 struct RtOut {
   RtMidiOut* midi = nullptr;
   RtError err;
+  int generation = 0;
 };
 
 struct RtCtx {
@@ -41,6 +55,10 @@ struct RtCtx {
   RtIn lister_in;
   RtOut lister_out;
   MidiBackend be;
+  // JACK only: our watcher, and whether the server it was opened on has gone.
+  jack_client_t* watch = nullptr;
+  std::atomic<bool> gone{false};
+  int generation = 0;
 };
 
 // The loopback client the ALSA sequencer always has, and our own ports, are not controllers.
@@ -100,14 +118,69 @@ RtMidiOut* make_out(RtMidi::Api api, const char* client, RtError* err) {
   return t;
 }
 
+void server_gone(void* arg) {
+  static_cast<RtCtx*>(arg)->gone.store(true, std::memory_order_release);
+}
+
+// Opens the watcher on the running server; false when none answers.
+bool watch_open(RtCtx* c) {
+  jack_status_t status = (jack_status_t)0;
+  c->watch = jack_client_open("kelp-midi-watch", JackNoStartServer, &status);
+  if (!c->watch) return false;
+  jack_on_shutdown(c->watch, server_gone, c);
+  if (jack_activate(c->watch) != 0) {
+    jack_client_close(c->watch);
+    c->watch = nullptr;
+    return false;
+  }
+  c->gone.store(false, std::memory_order_release);
+  return true;
+}
+
+// True while the objects of this generation may be used (always on ALSA).
+bool usable(const RtCtx* c, int generation) {
+  if (c->api != RtMidi::UNIX_JACK) return true;
+  return generation == c->generation && c->watch && !c->gone.load(std::memory_order_acquire);
+}
+
+void let_go_in(RtIn* in) {
+  KELP_LET_GO(in->midi);
+  in->midi = nullptr;
+}
+
+void let_go_out(RtOut* out) {
+  KELP_LET_GO(out->midi);
+  out->midi = nullptr;
+}
+
+// On JACK, before a scan: a server that went away leaves everything of its life behind; once
+// one answers again, a new watcher and new listers are made on it.
+bool listers_ready(RtCtx* c) {
+  if (c->api != RtMidi::UNIX_JACK) return c->lister_in.midi && c->lister_out.midi;
+  if (c->watch && !c->gone.load(std::memory_order_acquire))
+    return c->lister_in.midi && c->lister_out.midi;
+  if (c->watch) {
+    KELP_LET_GO(c->watch);
+    c->watch = nullptr;
+    if (c->lister_in.midi) let_go_in(&c->lister_in);
+    if (c->lister_out.midi) let_go_out(&c->lister_out);
+    c->generation++;
+    log_line("midi: the JACK server went away - its ports are gone until it is back");
+  }
+  if (!watch_open(c)) return false;
+  c->lister_in.midi = make_in(c->api, "kelp-midi-list", &c->lister_in.err);
+  c->lister_out.midi = make_out(c->api, "kelp-midi-list", &c->lister_out.err);
+  return c->lister_in.midi && c->lister_out.midi;
+}
+
 int list_inputs(void* ctx, char (*names)[MIDI_NAME_BYTES], int max) {
   RtCtx* c = (RtCtx*)ctx;
-  return c->lister_in.midi ? list(c->lister_in.midi, names, max, nullptr) : 0;
+  return listers_ready(c) ? list(c->lister_in.midi, names, max, nullptr) : 0;
 }
 
 int list_outputs(void* ctx, char (*names)[MIDI_NAME_BYTES], int max) {
   RtCtx* c = (RtCtx*)ctx;
-  return c->lister_out.midi ? list(c->lister_out.midi, names, max, nullptr) : 0;
+  return listers_ready(c) ? list(c->lister_out.midi, names, max, nullptr) : 0;
 }
 
 void on_message(double, std::vector<unsigned char>* msg, void* user) {
@@ -116,8 +189,10 @@ void on_message(double, std::vector<unsigned char>* msg, void* user) {
 
 int open_input(void* ctx, int index, const char* name, MidiInput* input, void** handle) {
   RtCtx* c = (RtCtx*)ctx;
+  if (!usable(c, c->generation)) return 100 + (int)RtMidiError::DRIVER_ERROR;
   RtIn* in = new (std::nothrow) RtIn;
   if (!in) return 100 + (int)RtMidiError::MEMORY_ERROR;
+  in->generation = c->generation;
   in->midi = make_in(c->api, "kelp-midi-in", &in->err);
   if (!in->midi) {
     delete in;
@@ -143,9 +218,14 @@ int open_input(void* ctx, int index, const char* name, MidiInput* input, void** 
   return 0;
 }
 
-void close_input(void*, void* handle) {
+void close_input(void* ctx, void* handle) {
   RtIn* in = (RtIn*)handle;
   if (!in) return;
+  if (!usable((RtCtx*)ctx, in->generation)) {
+    let_go_in(in);
+    delete in;
+    return;
+  }
   in->midi->closePort();  // stops the driver's thread: no more messages after this
   delete in->midi;
   delete in;
@@ -153,8 +233,10 @@ void close_input(void*, void* handle) {
 
 int open_output(void* ctx, int index, const char* name, void** handle) {
   RtCtx* c = (RtCtx*)ctx;
+  if (!usable(c, c->generation)) return 100 + (int)RtMidiError::DRIVER_ERROR;
   RtOut* out = new (std::nothrow) RtOut;
   if (!out) return 100 + (int)RtMidiError::MEMORY_ERROR;
+  out->generation = c->generation;
   out->midi = make_out(c->api, "kelp-midi-out", &out->err);
   if (!out->midi) {
     delete out;
@@ -178,16 +260,22 @@ int open_output(void* ctx, int index, const char* name, void** handle) {
   return 0;
 }
 
-void close_output(void*, void* handle) {
+void close_output(void* ctx, void* handle) {
   RtOut* out = (RtOut*)handle;
   if (!out) return;
+  if (!usable((RtCtx*)ctx, out->generation)) {
+    let_go_out(out);
+    delete out;
+    return;
+  }
   out->midi->closePort();
   delete out->midi;
   delete out;
 }
 
-int send(void*, void* handle, const uint8_t* bytes, int count) {
+int send(void* ctx, void* handle, const uint8_t* bytes, int count) {
   RtOut* out = (RtOut*)handle;
+  if (!usable((RtCtx*)ctx, out->generation)) return 100 + (int)RtMidiError::DRIVER_ERROR;
   out->err.code = 0;
   out->midi->sendMessage(bytes, (size_t)count);
   return out->err.code;
@@ -195,8 +283,15 @@ int send(void*, void* handle, const uint8_t* bytes, int count) {
 
 void free_ctx(void* ctx) {
   RtCtx* c = (RtCtx*)ctx;
-  delete c->lister_in.midi;
-  delete c->lister_out.midi;
+  if (usable(c, c->generation)) {
+    delete c->lister_in.midi;
+    delete c->lister_out.midi;
+    if (c->watch) jack_client_close(c->watch);
+  } else {
+    KELP_LET_GO(c->lister_in.midi);
+    KELP_LET_GO(c->lister_out.midi);
+    KELP_LET_GO(c->watch);
+  }
   delete c;
 }
 
@@ -210,6 +305,11 @@ MidiBackend* midi_backend_rtmidi(bool jack) {
   }
   c->api = jack ? RtMidi::UNIX_JACK : RtMidi::LINUX_ALSA;
   const char* api = jack ? "JACK" : "ALSA";
+  if (jack && !watch_open(c)) {
+    log_line("midi: JACK MIDI didn't start - MIDI in is off");
+    delete c;
+    return nullptr;
+  }
   c->lister_in.midi = make_in(c->api, "kelp-midi-list", &c->lister_in.err);
   c->lister_out.midi = make_out(c->api, "kelp-midi-list", &c->lister_out.err);
   if (!c->lister_in.midi || !c->lister_out.midi) {

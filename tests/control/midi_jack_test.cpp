@@ -158,3 +158,23 @@ TEST_F(JackMidi, LaunchControlStandInGetsDawModeAndGoodbye) {
   while ((s = pad_said()).find(goodbye) == std::string::npos && clock_monotonic() < end) usleep(10000);
   EXPECT_EQ(s.substr(s.size() > goodbye.size() ? s.size() - goodbye.size() : 0), goodbye);
 }
+
+// The server dies under open ports: nothing of its life is closed (libjack would crash), the
+// ports are gone, and a server and controller that come back are heard again.
+TEST_F(JackMidi, AServerThatDiesAndComesBack) {
+  start_pad(false);
+  MidiBackend* be = midi_backend_rtmidi(true);
+  ASSERT_NE(be, nullptr);
+  m = midi_new(be, true, clock_monotonic());
+  ASSERT_TRUE(poll_until(5, nullptr, [&] { return inputs() == 1; }));
+  jack_tool_stop(pad);
+  pad = nullptr;
+  ASSERT_TRUE(jack_server_kill_hard(jack));
+  EXPECT_TRUE(poll_until(5, nullptr, [&] { return inputs() == 0; }));
+  ASSERT_TRUE(jack_server_restart(jack));
+  start_pad(false);
+  EXPECT_TRUE(poll_until(8, nullptr, [&] { return inputs() == 1; }));
+  std::vector<Action> seen;
+  say("note 36 100");
+  EXPECT_TRUE(poll_until(5, &seen, [&] { return has_kind(seen, ACT_RECORD); }));
+}
