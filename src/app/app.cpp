@@ -13,11 +13,15 @@
 #include "audio/audio_driver.h"
 #include "audio/audio_engine.h"
 #include "control/midi.h"
+#include "net/firewall.h"
+#include "net/station.h"
 #include "base/clock.h"
 #include "base/log.h"
 #include "base/text.h"
 #include "base/version.h"
 #include "core/core.h"
+#include "platform/folders.h"
+#include "platform/fsys.h"
 #include "platform/platform.h"
 #include "rig/mixer.h"
 #include "rig/rig_controller.h"
@@ -196,7 +200,52 @@ bool wait_landing(App* a, double seconds, Done done) {
   }
 }
 
+// The station streams what the core plays; it keeps its stream id beside the settings.
+void station_setup(App* a) {
+  char folder[1100] = ".";
+  char roaming[1024];
+  if (folders_known(FOLDER_ROAMING_DATA, roaming, sizeof roaming) == 0) {
+    snprintf(folder, sizeof folder, "%s/SeaGlass", roaming);
+    fsys_make_folders(folder);
+  }
+  a->station = station_init("kelp", "Kelp NOVA", "mix", "out", STATION_PORT, folder);
+  if (!a->station) return;
+  audio_engine_set_tap(a->engine, station_tap, a->station);
+  if (a->settings.broadcast && station_start(a->station) != 0) a->settings.broadcast = 0;
+}
+
+// Each frame: the station follows the engine, and while on air the firewall is asked once.
+void station_step(App* a, double now) {
+  if (!a->station) return;
+  AudioStatus st;
+  const bool running = audio_engine_status(a->engine, &st) > 0 && st.state == AUDIO_RUNNING;
+  station_set_live(a->station, running);
+  station_set_latency(a->station, running ? (int64_t)(st.output_latency_ms * 1e6) : 0);
+  StationStatus ss;
+  station_status(a->station, &ss);
+  if (!ss.on_air && firewall_wanted()) firewall_clear();
+  if (ss.on_air && !firewall_wanted()) firewall_request(now);
+  firewall_poll(now);
+}
+
 }  // namespace
+
+int app_broadcast_toggle(App* a) {
+  if (!a->station) return -2;
+  StationStatus ss;
+  station_status(a->station, &ss);
+  if (ss.on_air) {
+    station_stop(a->station);
+    a->settings.broadcast = 0;
+    return 0;
+  }
+  if (station_start(a->station) != 0) {
+    a->settings.broadcast = 0;
+    return -1;
+  }
+  a->settings.broadcast = 1;
+  return 1;
+}
 
 int app_start(App* a, const char* edition) {
   a->edition = edition ? edition : "";
@@ -240,6 +289,7 @@ int app_start(App* a, const char* edition) {
     return app_cannot_start(a, "no audio core", "Kelp NOVA couldn't allocate its audio core.");
 
   a->engine = audio_engine_create(a->core, a->rig);
+  if (a->engine && a->window) station_setup(a);
   if (a->engine) {
     AudioEngineConfig cfg;
     memset(&cfg, 0, sizeof cfg);
@@ -346,6 +396,7 @@ void app_frame(App* a, double now) {
   double dt = now - a->last_frame;
   a->dt = dt < 0 ? 0 : dt > APP_MAX_DT ? APP_MAX_DT : dt;
   a->last_frame = now;
+  station_step(a, now);
   session_step(a, now);
   drain_jobs(a);
   a->anim += a->dt;
@@ -451,6 +502,10 @@ void app_shutdown(App* a, const AppWaits* waits) {
 }
 
 void app_teardown(App* a) {
+  // The tap goes before the station: no callback may still be feeding it.
+  if (a->station && a->engine) audio_engine_set_tap(a->engine, nullptr, nullptr);
+  station_free(a->station);  // off air: goodbye to the listeners
+  a->station = nullptr;
   if (a->midi) midi_free(a->midi);  // the Launch Control's goodbye
   a->midi = nullptr;
   if (a->session) session_free(a->session);

@@ -15,6 +15,7 @@ struct Core;
 struct Job;
 struct JobQueue;
 struct MidiState;
+struct Station;
 struct RigController;
 struct RigMixer;
 struct Session;
@@ -49,6 +50,7 @@ struct App {
   Session* session;
   bool window;      // the program with its window: what's new and MIDI run (set before app_start)
   MidiState* midi;  // null: no MIDI this run
+  Station* station;  // null: no broadcast this run
   WhatsNew whats_new;
 
   double last_frame;  // monotonic seconds
@@ -78,6 +80,9 @@ struct App {
 // workers, library and its first scan. 0, or 1 when an essential part couldn't start (logged,
 // torn down, log closed: return it as the exit code).
 int app_start(App* a, const char* edition);
+// The broadcast action: off air when on, else on air. 1 on air, 0 off air, -1 refused (port
+// busy), -2 no station this run.
+int app_broadcast_toggle(App* a);
 // MIDI in switched on or off; the first switch on makes its state.
 void app_midi_start(App* a, bool enabled);
 // The session and its first sketch. 0 or 1 as app_start.

@@ -11,6 +11,9 @@
 
 #include "app/app.h"
 #include "app/session.h"
+#include "net/advert.h"
+#include "net/firewall.h"
+#include "net/station.h"
 #include "base/text.h"
 #include "core/transport.h"
 #include "rig/rig_controller.h"
@@ -240,6 +243,19 @@ void settings_context_fill(SettingsContext* ctx, const App* app) {
   ctx->library_default = app->settings.library_dir[0] == 0;
   ctx->exports_folder = app->paths.exports;
   ctx->midi_on = app->settings.midi_off == 0;
+  if (app->station) {
+    static StationStatus ss;
+    static char stream[80];
+    station_status(app->station, &ss);
+    ctx->station_built = true;
+    ctx->station_on_air = ss.on_air;
+    ctx->station_listeners = ss.listeners;
+    advert_instance_name(ss.an, ss.dev, stream, sizeof stream);
+    ctx->station_stream = stream;
+    bool attention = false;
+    const char* label = firewall_label(&attention);
+    ctx->firewall_message = attention ? label : "";
+  }
   if (app->rig_ctl) {
     RigControllerStatus st;
     rig_controller_status(app->rig_ctl, &st);
@@ -468,14 +484,14 @@ void settings_value(const App* app, const SettingsContext* c, int32_t row, char*
     case SET_BROADCAST:
       if (!c->station_built) {
         set("NOT BUILT");
+      } else if (c->station_on_air && c->firewall_message && c->firewall_message[0]) {
+        set(c->firewall_message);  // listeners can't reach the station yet
       } else if (c->station_on_air) {
         if (c->station_listeners > 0)
           snprintf(value, vs, "ON AIR   %d LISTENING   %s", (int)c->station_listeners,
                    or_empty(c->station_stream));
         else
           snprintf(value, vs, "ON AIR   %s", or_empty(c->station_stream));
-      } else if (c->firewall_message && c->firewall_message[0]) {
-        set(c->firewall_message);
       } else {
         set(st.broadcast ? "ON   (STARTING)" : "OFF");
       }

@@ -806,8 +806,21 @@ void actions_dispatch(Ui* ui, const Action* a) {
       if (app) rig_toggle(ui);
       break;
     case ACT_BROADCAST:
-      not_yet(a);
-      ui_toast(ui, "NO BROADCAST IN THIS BUILD");
+      if (!app) break;
+      switch (app_broadcast_toggle(app)) {
+        case 1:
+          ui_toast(ui, "ON AIR - THE SKETCH IS ON THE SEAGLASS STREAM");
+          break;
+        case 0:
+          ui_toast(ui, "OFF AIR");
+          break;
+        case -1:
+          ui_toast(ui, "BROADCAST REFUSED - PORT 47481 BUSY");
+          break;
+        default:
+          ui_toast(ui, "NO BROADCAST IN THIS BUILD");
+          break;
+      }
       break;
     default:
       break;

@@ -181,8 +181,8 @@ void setup_state(Desk& d, int state) {
       d.fill();
       d.ctx.rig_present = d.ctx.rig_loading = d.ctx.rig_panel = true;
       d.ctx.midi_on = true;
-      d.ctx.station_built = true;
-      d.ctx.firewall_message = "FIREWALL BLOCKS IT - ALLOW KELP NOVA";
+      d.ctx.station_built = d.ctx.station_on_air = true;  // on air, but the firewall is in the way
+      d.ctx.firewall_message = "BLOCKED BY THE FIREWALL - ALLOW";
       break;
     case NO_SKETCH:
       s.full_ui = 0;
@@ -271,7 +271,7 @@ const ValueCase kValues[] = {
     {LOOPED, SET_SOURCES, "\u2014", ""},
     {LOOPED, SET_EXPORT, "JUST THE LOOP", ""},
     {LOOPED, SET_RIG, "LOADING RIG\u2026", ""},
-    {LOOPED, SET_BROADCAST, "FIREWALL BLOCKS IT - ALLOW KELP NOVA", ""},
+    {LOOPED, SET_BROADCAST, "BLOCKED BY THE FIREWALL - ALLOW", ""},
 
     {NO_SKETCH, SET_ZEN, "ON", ""},
     {NO_SKETCH, SET_DENSITY, "STRIDE 7", ""},
