@@ -14,12 +14,12 @@ namespace {
 constexpr double kRecheckSeconds = 4;
 
 // The prompt names the rule through ufw's comment; firewalld ports carry no name.
-const char* const kUfwArgv[] = {"pkexec", "ufw", "allow", "47480:47499/tcp", "comment",
+const char* const kUfwArgv[] = {"pkexec",          "ufw",  "allow", "47480:47499/tcp", "comment",
                                 "SeaGlass stream", nullptr};
-const char* const kFirewalldArgv[] = {
-    "pkexec", "sh", "-c",
-    "firewall-cmd --add-port=47480-47499/tcp && firewall-cmd --permanent --add-port=47480-47499/tcp",
-    nullptr};
+const char* const kFirewalldArgv[] = {"pkexec", "sh", "-c",
+                                      "firewall-cmd --add-port=47480-47499/tcp && firewall-cmd "
+                                      "--permanent --add-port=47480-47499/tcp",
+                                      nullptr};
 
 int real_check(int first, int last, int* kind, char* problem, size_t size) {
   // The platform's verdicts and kinds carry the same numbers as ours.
@@ -39,7 +39,9 @@ struct Firewall {
 };
 Firewall g;
 
-bool reachable(int state) { return state == FIREWALL_ALLOWED || state == FIREWALL_NO_FIREWALL; }
+bool reachable(int state) {
+  return state == FIREWALL_ALLOWED || state == FIREWALL_NO_FIREWALL;
+}
 
 void recheck(double now) {
   g.last = firewall_check();
@@ -65,7 +67,9 @@ void ended(int r, int status) {
 
 }  // namespace
 
-FirewallSystem firewall_real_system() { return {real_check, fwsys_spawn, fwsys_wait}; }
+FirewallSystem firewall_real_system() {
+  return {real_check, fwsys_spawn, fwsys_wait};
+}
 
 void firewall_set_system(const FirewallSystem* sys) {
   g = Firewall{};
@@ -135,6 +139,12 @@ void firewall_clear() {
   g.said[0] = 0;
 }
 
-bool firewall_wanted() { return g.wanted; }
-int firewall_request_state() { return g.req; }
-int firewall_last_check() { return g.last; }
+bool firewall_wanted() {
+  return g.wanted;
+}
+int firewall_request_state() {
+  return g.req;
+}
+int firewall_last_check() {
+  return g.last;
+}

@@ -44,7 +44,8 @@ struct Cover {
   int first = 0, last = -1;
   uint64_t bits = 0;
   void add(long a, long b) {
-    for (long p = a < first ? first : a; p <= b && p <= last; p++) bits |= uint64_t{1} << (p - first);
+    for (long p = a < first ? first : a; p <= b && p <= last; p++)
+      bits |= uint64_t{1} << (p - first);
   }
   void add_all() { add(first, last); }
   bool whole() const {
@@ -257,7 +258,9 @@ int check_firewalld(int first, int last, char* problem, size_t size) {
 
 // --- ufw ---------------------------------------------------------------------------------------
 
-std::string under_root(const char* path) { return g_root + path; }
+std::string under_root(const char* path) {
+  return g_root + path;
+}
 
 // The value of NAME=value in a shell-style settings file, quotes removed; false when the file
 // can't be read (errno set) or has no such line.
@@ -282,7 +285,9 @@ bool setting(const char* path, const char* name, std::string* value, bool* reada
   return found;
 }
 
-bool any_source(const std::string& src) { return src == "0.0.0.0/0" || src == "::/0"; }
+bool any_source(const std::string& src) {
+  return src == "0.0.0.0/0" || src == "::/0";
+}
 
 // Reads the "### tuple ###" lines ufw writes above each rule:
 //   action protocol dport dst sport src [dapp sapp] direction [comment=hex]
@@ -302,7 +307,7 @@ int ufw_rules(const char* path, Cover* allow, Cover* deny) {
     if (dir != "in" && dir.compare(0, 3, "in_") != 0) continue;  // outbound or routed
     std::string action = t[0].substr(0, t[0].find('_'));         // "allow_log" logs as well
     if (t[1] != "tcp" && t[1] != "any") continue;
-    Cover* c = action == "allow" || action == "limit" ? allow
+    Cover* c = action == "allow" || action == "limit"                         ? allow
                : (action == "deny" || action == "reject") && any_source(t[5]) ? deny
                                                                               : nullptr;
     if (!c) continue;
