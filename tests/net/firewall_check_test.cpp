@@ -59,27 +59,23 @@ TEST(FirewallCheck, UfwRuleFilesDecide) {
     const char* v6;
     int state, kind;
   } cases[] = {
+      // clang-format off
       {"not installed", nullptr, nullptr, "", nullptr, FWSYS_OFF, FWSYS_NONE},
       {"disabled", "ENABLED=no\n", nullptr, allow, nullptr, FWSYS_OFF, FWSYS_UFW},
       {"no rules", on, nullptr, "", nullptr, FWSYS_CLOSED, FWSYS_UFW},
       {"the range", "ENABLED=\"yes\"\n", nullptr, allow, nullptr, FWSYS_OPEN, FWSYS_UFW},
       {"47481 only", on, nullptr, tuple("allow", "tcp", "47481"), nullptr, FWSYS_CLOSED, FWSYS_UFW},
       {"any port", on, nullptr, tuple("allow", "any", "any"), nullptr, FWSYS_OPEN, FWSYS_UFW},
-      {"two halves, multiport", on, nullptr,
-       tuple("allow", "tcp", "47480:47489") + tuple("limit_log", "tcp", "80,47490:47499"), nullptr,
-       FWSYS_OPEN, FWSYS_UFW},
+      {"two halves, multiport", on, nullptr, tuple("allow", "tcp", "47480:47489") + tuple("limit_log", "tcp", "80,47490:47499"), nullptr, FWSYS_OPEN, FWSYS_UFW},
       {"udp", on, nullptr, tuple("allow", "udp", "47480:47499"), nullptr, FWSYS_CLOSED, FWSYS_UFW},
-      {"outbound", on, nullptr, tuple("allow", "tcp", "any", "0.0.0.0/0", "out"), nullptr,
-       FWSYS_CLOSED, FWSYS_UFW},
-      {"from the LAN on wlan0", on, nullptr, tuple("allow", "tcp", "any", "10.0.0.0/8", "in_wlan0"),
-       nullptr, FWSYS_OPEN, FWSYS_UFW},
+      {"outbound", on, nullptr, tuple("allow", "tcp", "any", "0.0.0.0/0", "out"), nullptr, FWSYS_CLOSED, FWSYS_UFW},
+      {"from the LAN on wlan0", on, nullptr, tuple("allow", "tcp", "any", "10.0.0.0/8", "in_wlan0"), nullptr, FWSYS_OPEN, FWSYS_UFW},
       {"deny wins over allow", on, nullptr, allow + deny, nullptr, FWSYS_BLOCKED, FWSYS_UFW},
-      {"deny for one host only", on, nullptr, tuple("reject", "any", "any", "10.0.0.9") + allow,
-       nullptr, FWSYS_OPEN, FWSYS_UFW},
-      {"accepting policy", on, "DEFAULT_INPUT_POLICY=\"ACCEPT\"\n", "", nullptr, FWSYS_OPEN,
-       FWSYS_UFW},
+      {"deny for one host only", on, nullptr, tuple("reject", "any", "any", "10.0.0.9") + allow, nullptr, FWSYS_OPEN, FWSYS_UFW},
+      {"accepting policy", on, "DEFAULT_INPUT_POLICY=\"ACCEPT\"\n", "", nullptr, FWSYS_OPEN, FWSYS_UFW},
       {"allowed in v6", on, nullptr, "", allow.c_str(), FWSYS_OPEN, FWSYS_UFW},
       {"denied in v6", on, nullptr, allow, deny.c_str(), FWSYS_BLOCKED, FWSYS_UFW},
+      // clang-format on
   };
   TmpDir root("ufw");
   fwsys_set_root((root.path + "/").c_str());
@@ -92,7 +88,7 @@ TEST(FirewallCheck, UfwRuleFilesDecide) {
     EXPECT_EQ(problem, "") << c.what;
   }
 
-  // user.rules is root's alone on a real system: an ordinary user can't tell, nor without it.
+  // user.rules is root's alone on a real system: an ordinary user can't tell.
   const std::string home = unprivileged_tmpdir("ufw");
   ASSERT_FALSE(home.empty());
   write_ufw(home, on, nullptr, allow, nullptr);
@@ -105,11 +101,6 @@ TEST(FirewallCheck, UfwRuleFilesDecide) {
                      problem.find("user.rules (Permission denied)") != std::string::npos;
             }),
             1);
-  unlink((home + "/etc/ufw/user.rules").c_str());
-  int kind;
-  std::string problem;
-  EXPECT_EQ(check(&kind, &problem), FWSYS_CLOSED);
-  EXPECT_NE(problem.find("user.rules (No such file"), std::string::npos) << problem;
   tmpdir_remove(home);
   fwsys_set_root(nullptr);
   unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
@@ -173,15 +164,14 @@ int answer(sd_bus_message* m, void* p, sd_bus_error* error) {
   return sent;
 }
 
-constexpr sd_bus_vtable kMain[] = {
-    SD_BUS_VTABLE_START(0), SD_BUS_METHOD("getDefaultZone", "", "s", answer, 0), SD_BUS_VTABLE_END};
-constexpr sd_bus_vtable kZone[] = {SD_BUS_VTABLE_START(0),
-                                   SD_BUS_METHOD("getActiveZones", "", "a{sa{sas}}", answer, 0),
-                                   SD_BUS_METHOD("queryPort", "sss", "b", answer, 0),
-                                   SD_BUS_METHOD("getPorts", "s", "aas", answer, 0),
-                                   SD_BUS_METHOD("getRichRules", "s", "as", answer, 0),
-                                   SD_BUS_METHOD("getZoneSettings2", "s", "a{sv}", answer, 0),
-                                   SD_BUS_VTABLE_END};
+// clang-format off
+constexpr sd_bus_vtable kMain[] = {SD_BUS_VTABLE_START(0), SD_BUS_METHOD("getDefaultZone", "", "s", answer, 0), SD_BUS_VTABLE_END};
+constexpr sd_bus_vtable kZone[] = {
+    SD_BUS_VTABLE_START(0), SD_BUS_METHOD("getActiveZones", "", "a{sa{sas}}", answer, 0),
+    SD_BUS_METHOD("queryPort", "sss", "b", answer, 0), SD_BUS_METHOD("getPorts", "s", "aas", answer, 0),
+    SD_BUS_METHOD("getRichRules", "s", "as", answer, 0), SD_BUS_METHOD("getZoneSettings2", "s", "a{sv}", answer, 0),
+    SD_BUS_VTABLE_END};
+// clang-format on
 
 }  // namespace
 
@@ -193,55 +183,33 @@ TEST(FirewallCheck, FirewalldZonesDecide) {
   address[strcspn(address, "\n")] = 0;
   setenv("DBUS_SYSTEM_BUS_ADDRESS", address, 1);
 
-  const std::vector<std::string> range = {"47480-47499/tcp"};
-  const char* reject = "rule family=\"ipv4\" port port=\"47000-48000\" protocol=\"tcp\" reject";
-  const char* drop_one =
-      "rule source address=\"10.0.0.9\" port port=\"47000-48000\" protocol=\"tcp\" drop";
+  const std::vector<std::string> range = {"47480-47499/tcp"}, none;
+  const std::string reject = "rule port port=\"47000-48000\" protocol=\"tcp\" reject";
+  const std::string drop_one =
+      "rule source address=\"10.0.0.9\" port port=\"47000-48000\" "
+      "protocol=\"tcp\" drop";
+  const std::string accept =
+      "rule family=\"ipv4\" port port=\"47480-47499\" protocol=\"tcp\" accept";
+  const Zone open = {"public", range, {}, "default"};
   const struct {
     const char* what;
     StandIn fw;
     int state;
   } cases[] = {
-      {"the active zone",
-       {{"public"}, "home", {{"public", range, {}, "default"}}, false},
-       FWSYS_OPEN},
-      {"none active: the default",
-       {{}, "home", {{"home", range, {}, "default"}}, false},
-       FWSYS_OPEN},
-      {"none active, default shut",
-       {{}, "home", {{"home", {}, {}, "default"}, {"work", range, {}, "default"}}, false},
-       FWSYS_CLOSED},
-      {"47481 only",
-       {{"public"}, "", {{"public", {"47481/tcp"}, {}, "default"}}, false},
-       FWSYS_CLOSED},
-      {"two ranges together",
-       {{"public"}, "", {{"public", {"47480-47490/tcp", "47491-47499/tcp"}, {}, nullptr}}, false},
-       FWSYS_OPEN},
-      {"udp",
-       {{"public"}, "", {{"public", {"47480-47499/udp"}, {}, "default"}}, false},
-       FWSYS_CLOSED},
-      {"one of two active zones shut",
-       {{"public", "home"},
-        "",
-        {{"public", range, {}, "default"}, {"home", {}, {}, "default"}},
-        false},
-       FWSYS_CLOSED},
-      {"trusted", {{"trusted"}, "", {{"trusted", {}, {}, "ACCEPT"}}, false}, FWSYS_OPEN},
-      {"accepting rich rule",
-       {{"public"},
-        "",
-        {{"public", {}, {"rule port port=\"47480-47499\" protocol=\"tcp\" accept"}, "default"}},
-        false},
-       FWSYS_OPEN},
-      {"rejecting rich rule wins",
-       {{"public"}, "", {{"public", range, {reject}, "default"}}, false},
-       FWSYS_BLOCKED},
-      {"drop for one source",
-       {{"public"}, "", {{"public", range, {drop_one}, "default"}}, false},
-       FWSYS_OPEN},
-      {"ports unreadable",
-       {{"public"}, "", {{"public", range, {}, "default"}}, true},
-       FWSYS_CLOSED},
+      // clang-format off
+      {"the active zone", {{"public"}, "home", {open}, false}, FWSYS_OPEN},
+      {"none active: the default", {{}, "public", {open}, false}, FWSYS_OPEN},
+      {"none active, default shut", {{}, "home", {open, {"home", none, {}, "default"}}, false}, FWSYS_CLOSED},
+      {"one of two active zones shut", {{"public", "home"}, "", {open, {"home", none, {}, "default"}}, false}, FWSYS_CLOSED},
+      {"47481 only", {{"public"}, "", {{"public", {"47481/tcp"}, {}, "default"}}, false}, FWSYS_CLOSED},
+      {"two ranges together", {{"public"}, "", {{"public", {"47480-47490/tcp", "47491-47499/tcp"}, {}, nullptr}}, false}, FWSYS_OPEN},
+      {"udp", {{"public"}, "", {{"public", {"47480-47499/udp"}, {}, "default"}}, false}, FWSYS_CLOSED},
+      {"trusted", {{"public"}, "", {{"public", none, {}, "ACCEPT"}}, false}, FWSYS_OPEN},
+      {"accepting rich rule", {{"public"}, "", {{"public", none, {accept}, "default"}}, false}, FWSYS_OPEN},
+      {"rejecting rich rule wins", {{"public"}, "", {{"public", range, {reject}, "default"}}, false}, FWSYS_BLOCKED},
+      {"drop for one source", {{"public"}, "", {{"public", range, {drop_one}, "default"}}, false}, FWSYS_OPEN},
+      {"ports unreadable", {{"public"}, "", {open}, true}, FWSYS_CLOSED},
+      // clang-format on
   };
   for (const auto& c : cases) {
     sd_bus* bus = nullptr;

@@ -82,20 +82,16 @@ TEST(Firewall, AsksOnlyWhenShutAndShowsTheAnswer) {
     std::string label;
     const char* line;  // logged after the request
   } cases[] = {
+      // clang-format off
       {FIREWALL_ALLOWED, FIREWALL_KIND_UFW, 0, 0, 0, 0, none, FIREWALL_REQ_NONE, "", nullptr},
       {FIREWALL_NO_FIREWALL, FIREWALL_KIND_NONE, 0, 0, 0, 0, none, FIREWALL_REQ_NONE, "", nullptr},
-      {FIREWALL_NOT_ALLOWED, FIREWALL_KIND_UFW, 0, 1, 0, FIREWALL_ALLOWED, kUfw, FIREWALL_REQ_DONE,
-       "", nullptr},
-      {FIREWALL_BLOCKED, FIREWALL_KIND_FIREWALLD, 0, 1, 0, FIREWALL_BLOCKED, kFirewalld,
-       FIREWALL_REQ_DONE, kShut, nullptr},
-      {FIREWALL_NOT_ALLOWED, FIREWALL_KIND_FIREWALLD, 0, 1, 126, FIREWALL_NOT_ALLOWED, kFirewalld,
-       FIREWALL_REQ_CANCELLED, kShut, "firewall: the permission prompt was dismissed"},
-      {FIREWALL_NOT_ALLOWED, FIREWALL_KIND_UFW, 0, 1, 127, FIREWALL_NOT_ALLOWED, kUfw,
-       FIREWALL_REQ_FAILED, kShut, "firewall: pkexec failed (exit 127)"},
-      {FIREWALL_NOT_ALLOWED, FIREWALL_KIND_UFW, 0, -1, 0, FIREWALL_ALLOWED, kUfw, FIREWALL_REQ_DONE,
-       "", "firewall: lost track of pkexec"},
-      {FIREWALL_NOT_ALLOWED, FIREWALL_KIND_UFW, ENOENT, 0, 0, FIREWALL_NOT_ALLOWED, kUfw,
-       FIREWALL_REQ_FAILED, kShut, "firewall: could not start pkexec (No such file or directory)"},
+      {FIREWALL_NOT_ALLOWED, FIREWALL_KIND_UFW, 0, 1, 0, FIREWALL_ALLOWED, kUfw, FIREWALL_REQ_DONE, "", nullptr},
+      {FIREWALL_BLOCKED, FIREWALL_KIND_FIREWALLD, 0, 1, 0, FIREWALL_BLOCKED, kFirewalld, FIREWALL_REQ_DONE, kShut, nullptr},
+      {FIREWALL_NOT_ALLOWED, FIREWALL_KIND_FIREWALLD, 0, 1, 126, FIREWALL_NOT_ALLOWED, kFirewalld, FIREWALL_REQ_CANCELLED, kShut, "firewall: the permission prompt was dismissed"},
+      {FIREWALL_NOT_ALLOWED, FIREWALL_KIND_UFW, 0, 1, 127, FIREWALL_NOT_ALLOWED, kUfw, FIREWALL_REQ_FAILED, kShut, "firewall: pkexec failed (exit 127)"},
+      {FIREWALL_NOT_ALLOWED, FIREWALL_KIND_UFW, 0, -1, 0, FIREWALL_ALLOWED, kUfw, FIREWALL_REQ_DONE, "", "firewall: lost track of pkexec"},
+      {FIREWALL_NOT_ALLOWED, FIREWALL_KIND_UFW, ENOENT, 0, 0, FIREWALL_NOT_ALLOWED, kUfw, FIREWALL_REQ_FAILED, kShut, "firewall: could not start pkexec (No such file or directory)"},
+      // clang-format on
   };
   for (const auto& c : cases) {
     reset();
