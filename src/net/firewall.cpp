@@ -21,10 +21,11 @@ const char* const kFirewalldArgv[] = {"pkexec", "sh", "-c",
                                       "--permanent --add-port=47480-47499/tcp",
                                       nullptr};
 
-int real_check(int first, int last, int* kind, char* problem, size_t size) {
-  // The platform's verdicts and kinds carry the same numbers as ours.
-  return fwsys_check(first, last, kind, problem, size);
-}
+// The platform's verdicts and kinds carry the same numbers as ours.
+static_assert(int{FWSYS_OPEN} == FIREWALL_ALLOWED && int{FWSYS_OFF} == FIREWALL_NO_FIREWALL &&
+              int{FWSYS_CLOSED} == FIREWALL_NOT_ALLOWED && int{FWSYS_BLOCKED} == FIREWALL_BLOCKED);
+static_assert(int{FWSYS_NONE} == FIREWALL_KIND_NONE && int{FWSYS_UFW} == FIREWALL_KIND_UFW &&
+              int{FWSYS_FIREWALLD} == FIREWALL_KIND_FIREWALLD);
 
 struct Firewall {
   FirewallSystem sys = firewall_real_system();
@@ -68,7 +69,7 @@ void ended(int r, int status) {
 }  // namespace
 
 FirewallSystem firewall_real_system() {
-  return {real_check, fwsys_spawn, fwsys_wait};
+  return {fwsys_check, fwsys_spawn, fwsys_wait};
 }
 
 void firewall_set_system(const FirewallSystem* sys) {
