@@ -4,27 +4,20 @@
 #pragma once
 #include <cstddef>
 
-enum FirewallState {
-  FIREWALL_ALLOWED = 1,
-  FIREWALL_NO_FIREWALL = 2,
-  FIREWALL_NOT_ALLOWED = 3,
-  FIREWALL_BLOCKED = 4
-};
-enum FirewallRequestState {
-  FIREWALL_REQ_NONE = 0,
-  FIREWALL_REQ_ASKING = 1,
-  FIREWALL_REQ_DONE = 2,
-  FIREWALL_REQ_CANCELLED = 3,
-  FIREWALL_REQ_FAILED = 4
-};
-int firewall_check();                         // a FirewallState
-void firewall_request(double now);            // marks wanted, checks, asks once per on-air period
-void firewall_poll(double now);               // follows the elevated command, re-checks every 4 s
+// clang-format off
+enum FirewallState { FIREWALL_ALLOWED = 1, FIREWALL_NO_FIREWALL = 2, FIREWALL_NOT_ALLOWED = 3,
+                     FIREWALL_BLOCKED = 4 };
+enum FirewallRequestState { FIREWALL_REQ_NONE = 0, FIREWALL_REQ_ASKING = 1, FIREWALL_REQ_DONE = 2,
+                            FIREWALL_REQ_CANCELLED = 3, FIREWALL_REQ_FAILED = 4 };
+int firewall_check();                 // a FirewallState
+void firewall_request(double now);    // marks wanted, checks, asks once per on-air period
+void firewall_poll(double now);       // follows the elevated command, re-checks every 4 s
 const char* firewall_label(bool* attention);  // "" when nothing to say
-void firewall_clear();                        // off air: clears wanted and asked
+void firewall_clear();                // off air: clears wanted and asked
 bool firewall_wanted();
+// clang-format on
 
-// The station's inbound port range, opened as one rule named "SeaGlass stream".
+// The station's inbound port range (the ufw rule that opens it says "SeaGlass stream").
 enum { FIREWALL_PORT_FIRST = 47480, FIREWALL_PORT_LAST = 47499 };
 // Which firewall the last check found.
 enum FirewallKind { FIREWALL_KIND_NONE = 0, FIREWALL_KIND_FIREWALLD = 1, FIREWALL_KIND_UFW = 2 };

@@ -263,7 +263,7 @@ std::string under_root(const char* path) {
 }
 
 // The value of NAME=value in a shell-style settings file, quotes removed; false when the file
-// can't be read (errno set) or has no such line.
+// can't be read (*readable false) or has no such line.
 bool setting(const char* path, const char* name, std::string* value, bool* readable) {
   FILE* f = fopen(under_root(path).c_str(), "r");
   *readable = f != nullptr;
