@@ -3,6 +3,7 @@
 #include "net/firewall.h"
 
 #include <errno.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -36,6 +37,7 @@ struct Firewall {
   int kind = FIREWALL_KIND_NONE;
   int req = FIREWALL_REQ_NONE;
   int pid = -1;
+  bool granted = false;  // the allow command succeeded this on-air period
   char said[160] = "";  // the check failure already logged this on-air period
 };
 Firewall g;
@@ -47,6 +49,10 @@ bool reachable(int state) {
 void recheck(double now) {
   g.last = firewall_check();
   g.last_time = now;
+  // ufw keeps its rules readable by root only: once our allow command succeeded, an unreadable
+  // rule set is taken to hold it rather than asking again.
+  if (g.granted && g.kind == FIREWALL_KIND_UFW && g.last == FIREWALL_NOT_ALLOWED && g.said[0])
+    g.last = FIREWALL_ALLOWED;
 }
 
 // How the elevated command ended: 126 is pkexec's "the user dismissed the prompt".
@@ -57,6 +63,7 @@ void ended(int r, int status) {
     g.req = FIREWALL_REQ_DONE;
   } else if (status == 0) {
     g.req = FIREWALL_REQ_DONE;
+    g.granted = true;
   } else if (status == 126) {
     log_line("firewall: the permission prompt was dismissed");
     g.req = FIREWALL_REQ_CANCELLED;
@@ -94,8 +101,12 @@ void firewall_request(double now) {
   recheck(now);
   if (reachable(g.last) || g.asked || g.req == FIREWALL_REQ_ASKING) return;
   g.asked = true;
+  // pkexec looks the program up on the user's PATH, which on Debian lacks /usr/sbin.
+  const char* ufw_argv[sizeof kUfwArgv / sizeof kUfwArgv[0]];
+  memcpy(ufw_argv, kUfwArgv, sizeof ufw_argv);
+  if (access("/usr/sbin/ufw", X_OK) == 0) ufw_argv[1] = "/usr/sbin/ufw";
   const char* const* argv = g.kind == FIREWALL_KIND_FIREWALLD ? kFirewalldArgv
-                            : g.kind == FIREWALL_KIND_UFW     ? kUfwArgv
+                            : g.kind == FIREWALL_KIND_UFW     ? ufw_argv
                                                               : nullptr;
   if (!argv) {
     log_line("firewall: no firewall tool to ask");
@@ -137,6 +148,7 @@ const char* firewall_label(bool* attention) {
 void firewall_clear() {
   g.wanted = false;
   g.asked = false;
+  g.granted = false;
   g.said[0] = 0;
 }
 

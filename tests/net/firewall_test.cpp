@@ -4,6 +4,8 @@
 #include "net/firewall.h"
 
 #include <errno.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -58,8 +60,13 @@ std::string label() {
 }
 const char* kAsking = "ASKING FOR PERMISSION... !";
 const char* kShut = "BLOCKED BY THE FIREWALL - ALLOW !";
-const std::vector<std::string> kUfw = {"pkexec",          "ufw",     "allow",
-                                       "47480:47499/tcp", "comment", "SeaGlass stream"};
+// ufw by its full path where it is installed: pkexec searches the user's PATH.
+const std::vector<std::string> kUfw = {"pkexec",
+                                       access("/usr/sbin/ufw", X_OK) == 0 ? "/usr/sbin/ufw" : "ufw",
+                                       "allow",
+                                       "47480:47499/tcp",
+                                       "comment",
+                                       "SeaGlass stream"};
 const std::vector<std::string> kFirewalld = {
     "pkexec", "sh", "-c",
     "firewall-cmd --add-port=47480-47499/tcp && firewall-cmd --permanent "
