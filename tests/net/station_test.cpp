@@ -15,6 +15,7 @@
 
 #include "platform/netsock.h"
 #include "store/json.h"
+#include "support/process.h"
 #include "support/tmpdir.h"
 
 namespace {
@@ -690,6 +691,40 @@ TEST(StationTap, RestartsWhileTheTapRuns) {
   }
   stop = true;
   tap.join();
+}
+
+// --- the listener tool ----------------------------------------------------------------------
+
+TEST(StationTool, ListenerRecordsAWavAndCountsPackets) {
+  std::string tool = std::string(KELP_BINARY_DIR) + "/tools/sg_listen";
+  if (access(tool.c_str(), X_OK) != 0) GTEST_SKIP() << "build tools/sg_listen first";
+  StationRun r;
+  std::atomic<bool> stop{false};
+  std::thread tap([&] {
+    // 48 blocks of 10 ms once the listener is in, then silence from the engine.
+    while (r.status().listeners == 0 && !stop.load()) std::this_thread::sleep_for(milliseconds(2));
+    for (int i = 0; i < 48 && !stop.load(); i++) {
+      feed(r.s, 0.5f, -0.5f, STATION_FRAMES);
+      std::this_thread::sleep_for(milliseconds(10));
+    }
+  });
+  std::string wav = r.dir / "heard.wav";
+  std::string out = test_output(tool + " 127.0.0.1:" + std::to_string(r.port) +
+                                " --seconds 1.2 --stats --ping --out " + wav);
+  stop = true;
+  tap.join();
+  EXPECT_NE(std::string::npos, out.find("\"an\":\"Kelp NOVA\"")) << out;
+  EXPECT_NE(std::string::npos,
+            out.find("packets 48 frames 23040 silent 0 discontinuities 1 idx_gaps 0 seq_gaps 0"))
+      << out;
+  EXPECT_NE(std::string::npos, out.find("pong ")) << out;
+  std::string data = tmpdir_read(wav);
+  ASSERT_EQ(44u + 48u * 1920u, data.size());
+  EXPECT_EQ(0, data.compare(0, 4, "RIFF"));
+  int16_t first[2];
+  memcpy(first, data.data() + 44, 4);
+  EXPECT_EQ(16383, first[0]);
+  EXPECT_EQ(-16383, first[1]);
 }
 
 }  // namespace
