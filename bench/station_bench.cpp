@@ -50,7 +50,7 @@ void tap_blocks(benchmark::State& state, int rate, const char* work) {
     state.SkipWithError("no station");
     return;
   }
-  enum { kBlock = 256, kBlocks = 64 };
+  const int kBlock = 256, kBlocks = 64;
   std::vector<float> in((size_t)kBlock * 2 * kBlocks);
   for (size_t i = 0; i < in.size(); i++) in[i] = (float)((i * 7919) % 2001) / 1000.0f - 1.0f;
   std::vector<float> copy((size_t)STATION_RING_FRAMES * 2);
@@ -58,11 +58,13 @@ void tap_blocks(benchmark::State& state, int rate, const char* work) {
   for (auto _ : state) {
     air.drained();
     double t0 = bench_now();
-    for (int b = 0; b < kBlocks; b++) station_tap(air.s, in.data() + (size_t)b * kBlock * 2, kBlock, rate);
+    for (int b = 0; b < kBlocks; b++)
+      station_tap(air.s, in.data() + (size_t)b * kBlock * 2, kBlock, rate);
     double ours = (bench_now() - t0) / kBlocks;
     t0 = bench_now();
     for (int b = 0; b < kBlocks; b++) {
-      memcpy(copy.data() + (size_t)b * kBlock * 2, in.data() + (size_t)b * kBlock * 2, kBlock * 2 * sizeof(float));
+      memcpy(copy.data() + (size_t)b * kBlock * 2, in.data() + (size_t)b * kBlock * 2,
+             kBlock * 2 * sizeof(float));
       benchmark::ClobberMemory();
     }
     pair.anchor.push_back((bench_now() - t0) / kBlocks);
@@ -74,12 +76,12 @@ void tap_blocks(benchmark::State& state, int rate, const char* work) {
 }
 
 void BM_StationTap48k(benchmark::State& state) {
-  tap_blocks(state, 48000, "Station tap, 256-frame block at 48000 Hz (ns)");
+  tap_blocks(state, 48000, "Station tap, 256-frame block at 48000 Hz");
 }
 BENCHMARK(BM_StationTap48k)->UseManualTime()->Unit(benchmark::kNanosecond)->Iterations(300);
 
 void BM_StationTap44k(benchmark::State& state) {
-  tap_blocks(state, 44100, "Station tap, 256-frame block at 44100 Hz, resampled (ns)");
+  tap_blocks(state, 44100, "Station tap, 256-frame block at 44100 Hz, resampled");
 }
 BENCHMARK(BM_StationTap44k)->UseManualTime()->Unit(benchmark::kNanosecond)->Iterations(300);
 
@@ -95,7 +97,8 @@ void read_all(std::vector<Listener>* ls, std::atomic<bool>* stop, std::atomic<ui
       if (!readable[i]) continue;
       Listener& l = (*ls)[i];
       long r;
-      while ((r = netsock_recv(l.sock, tmp, sizeof tmp)) > 0) l.buf.insert(l.buf.end(), tmp, tmp + r);
+      while ((r = netsock_recv(l.sock, tmp, sizeof tmp)) > 0)
+        l.buf.insert(l.buf.end(), tmp, tmp + r);
       size_t at = 0;
       while (l.buf.size() - at >= 8) {
         uint32_t len = station_get_u32(&l.buf[at]);
@@ -122,7 +125,8 @@ bool connect_listeners(OnAir& air, std::vector<Listener>* ls, int n) {
     if (netsock_connect("127.0.0.1", station_port(air.s), 0, &l.sock) != 0) return false;
     netsock_set_nonblocking(l.sock, true);
   }
-  for (int i = 0; i < 1000 && air.s->listener_count.load() != n; i++) std::this_thread::sleep_for(milliseconds(2));
+  for (int i = 0; i < 1000 && air.s->listener_count.load() != n; i++)
+    std::this_thread::sleep_for(milliseconds(2));
   return air.s->listener_count.load() == n;
 }
 
@@ -175,7 +179,8 @@ void BM_StationTapToListener(benchmark::State& state) {
   NetSock ls_sock, a = NETSOCK_NONE, b = NETSOCK_NONE;
   netsock_listen(0, 4, &ls_sock);
   netsock_connect("127.0.0.1", netsock_local_port(ls_sock), 0, &a);
-  for (int i = 0; i < 1000 && netsock_accept(ls_sock, &b) != 1; i++) std::this_thread::sleep_for(milliseconds(1));
+  for (int i = 0; i < 1000 && netsock_accept(ls_sock, &b) != 1; i++)
+    std::this_thread::sleep_for(milliseconds(1));
   std::vector<float> block(STATION_FRAMES * 2, 0.3f);
   std::vector<uint8_t> msg(1956, 7), tmp(65536);
   BenchPair pair;
@@ -211,7 +216,7 @@ void BM_StationTapToListener(benchmark::State& state) {
   netsock_close(a);
   netsock_close(b);
   netsock_close(ls_sock);
-  bench_ratio("Station tap to a local listener receiving the packet (s)", pair,
+  bench_ratio("Station tap to a local listener receiving the packet", pair,
               "one 1956-byte message over loopback", 0);
 }
 BENCHMARK(BM_StationTapToListener)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(200);

@@ -59,7 +59,8 @@ bool send_all(NetSock s, const uint8_t* p, size_t n) {
 
 void usage() {
   fprintf(stderr,
-          "usage: sg_listen [host[:port]] [--port N] [--seconds N] [--out file.wav|file.raw] [--stats]\n"
+          "usage: sg_listen [host[:port]] [--port N] [--seconds N] [--out file.wav|file.raw] "
+          "[--stats]\n"
           "                 [--ping] [--no-read] [--name NAME]\n");
 }
 
@@ -103,7 +104,8 @@ int main(int argc, char** argv) {
       size_t colon = host.rfind(':');
       if (host[0] == '[') {
         size_t close = host.find(']');
-        if (close != std::string::npos && colon == close + 1) port = (unsigned)atoi(host.c_str() + colon + 1);
+        if (close != std::string::npos && colon == close + 1)
+          port = (unsigned)atoi(host.c_str() + colon + 1);
         host = host.substr(1, close == std::string::npos ? std::string::npos : close - 1);
       } else if (colon != std::string::npos && host.find(':') == colon) {
         port = (unsigned)atoi(host.c_str() + colon + 1);
@@ -235,7 +237,8 @@ int main(int argc, char** argv) {
             bool silent = (flags & STATION_FLAG_SILENCE) || body_n < 28 + (size_t)frames * 4;
             const uint8_t* samples = silent ? zeros.data() : body + 28;
             for (uint32_t done = 0; done < frames; done += STATION_FRAMES) {
-              uint32_t n = frames - done < STATION_FRAMES ? frames - done : (uint32_t)STATION_FRAMES;
+              uint32_t n =
+                  frames - done < STATION_FRAMES ? frames - done : (uint32_t)STATION_FRAMES;
               fwrite(silent ? samples : samples + (size_t)done * 4, 4, n, out);
               data_bytes += (uint64_t)n * 4;
             }
@@ -260,9 +263,9 @@ int main(int argc, char** argv) {
   }
   if (stats) {
     printf("packets %llu frames %llu silent %llu discontinuities %llu idx_gaps %llu seq_gaps %llu",
-           (unsigned long long)st.packets, (unsigned long long)st.frames, (unsigned long long)st.silent,
-           (unsigned long long)st.discontinuities, (unsigned long long)st.idx_gaps,
-           (unsigned long long)st.seq_gaps);
+           (unsigned long long)st.packets, (unsigned long long)st.frames,
+           (unsigned long long)st.silent, (unsigned long long)st.discontinuities,
+           (unsigned long long)st.idx_gaps, (unsigned long long)st.seq_gaps);
     if (st.pongs) printf(" rtt_ms %.3f", st.rtt_ms_sum / st.pongs);
     printf("\n");
   }

@@ -112,7 +112,8 @@ int station_start(Station* s) {
   NetSock ls;
   int e = netsock_listen(s->port, 4, &ls);
   if (e != 0) {
-    log_line("sgstream: bind(%u) failed (%d) - another station on this port?", (unsigned)s->port, e);
+    log_line("sgstream: bind(%u) failed (%d) - another station on this port?", (unsigned)s->port,
+             e);
     return -1;
   }
   s->listen_sock = ls;
@@ -141,8 +142,8 @@ int station_start(Station* s) {
   s->thread = std::thread(station_thread, s);
   AdvertInfo info{s->app, s->an, s->kind, s->dev, s->sid, s->bound_port.load()};
   s->advert = advert_start(&info);
-  log_line("sgstream: station %s on :%u (sid %s, %s, tref=%s)", s->an, (unsigned)s->bound_port.load(),
-           s->sid, s->kind, s->tref);
+  log_line("sgstream: station %s on :%u (sid %s, %s, tref=%s)", s->an,
+           (unsigned)s->bound_port.load(), s->sid, s->kind, s->tref);
   return 0;
 }
 

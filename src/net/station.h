@@ -7,14 +7,15 @@
 enum { STATION_PORT = 47481, STATION_LISTENERS = 8, STATION_FRAMES = 480, STATION_RATE = 48000 };
 struct Station;
 // Names copied, computer name read (gethostname; "PC" when unavailable), stream id from
-// advert_stream_id(folder, app), buffers allocated, clock started; off air. Null on failure (logged).
+// advert_stream_id(folder, app), buffers allocated, clock started; off air. Null on failure
+// (logged).
 Station* station_init(const char* app, const char* an, const char* kind, const char* tref,
                       uint16_t port, const char* folder);
 int station_start(Station* s);  // 0, or -1 (port busy: logged); registers via advert_start
 void station_stop(Station* s);  // advert_stop, goodbye to listeners, thread joined (<= 2 s)
 void station_free(Station* s);  // stops and frees; accepts null
-void station_set_live(Station* s, bool live);        // UI thread, every frame
-void station_set_latency(Station* s, int64_t ns);    // UI thread, every frame
+void station_set_live(Station* s, bool live);      // UI thread, every frame
+void station_set_latency(Station* s, int64_t ns);  // UI thread, every frame
 // The audio engine's tap (AudioTap signature: user = the Station*): audio callback only.
 void station_tap(void* user, const float* interleaved, int frames, int rate);
 struct StationStatus {
@@ -23,8 +24,8 @@ struct StationStatus {
   char last_listener[64];  // "NAME (device)" of the last listener that said hello, "" none
   char an[32], dev[64], sid[9];
   bool advertised;
-  uint64_t packets;         // audio packets built
-  double measured_rate;     // 0 until measured
+  uint64_t packets;      // audio packets built
+  double measured_rate;  // 0 until measured
 };
 void station_status(const Station* s, StationStatus* out);
 

@@ -129,7 +129,8 @@ void handle_message(Station* s, StationListener* l, const uint8_t* m, int total)
 // false when the listener was dropped.
 bool read_listener(Station* s, StationListener* l) {
   for (;;) {
-    long r = netsock_recv(l->sock, l->recv + l->recv_fill, (size_t)(STATION_RECV_BYTES - l->recv_fill));
+    long r =
+        netsock_recv(l->sock, l->recv + l->recv_fill, (size_t)(STATION_RECV_BYTES - l->recv_fill));
     if (r == NETSOCK_WOULD_BLOCK) return true;
     if (r <= 0) {
       drop_listener(s, l);
@@ -193,7 +194,8 @@ void send_audio(Station* s) {
       station_put_head(p, STATION_PKT_AUDIO, (uint32_t)body);
       p[8] = 1;
       p[9] = 2;
-      int flags = (s->discontinuity ? STATION_FLAG_DISCONTINUITY : 0) | (silent ? STATION_FLAG_SILENCE : 0);
+      int flags =
+          (s->discontinuity ? STATION_FLAG_DISCONTINUITY : 0) | (silent ? STATION_FLAG_SILENCE : 0);
       p[10] = (uint8_t)(flags >> 8);
       p[11] = (uint8_t)flags;
       uint64_t seq = s->packets.load(std::memory_order_relaxed);
@@ -290,8 +292,8 @@ void station_queue(Station* s, StationListener* l, const uint8_t* p, int n, bool
     if (l->head_sent > 0) {
       // Keep the half-sent head: it takes the place of the one after it.
       int next = (l->head + 1) % q;
-      memcpy(l->slots + (size_t)next * STATION_SLOT_BYTES, l->slots + (size_t)l->head * STATION_SLOT_BYTES,
-             l->lengths[l->head]);
+      memcpy(l->slots + (size_t)next * STATION_SLOT_BYTES,
+             l->slots + (size_t)l->head * STATION_SLOT_BYTES, l->lengths[l->head]);
       l->lengths[next] = l->lengths[l->head];
       l->head = next;
     } else {
@@ -307,8 +309,8 @@ void station_queue(Station* s, StationListener* l, const uint8_t* p, int n, bool
   } else if (l->head_sent > 0 && l->count > 0) {
     // Behind the half-sent head: it moves one slot back and the new packet takes its place.
     int prev = (l->head + q - 1) % q;
-    memcpy(l->slots + (size_t)prev * STATION_SLOT_BYTES, l->slots + (size_t)l->head * STATION_SLOT_BYTES,
-           l->lengths[l->head]);
+    memcpy(l->slots + (size_t)prev * STATION_SLOT_BYTES,
+           l->slots + (size_t)l->head * STATION_SLOT_BYTES, l->lengths[l->head]);
     l->lengths[prev] = l->lengths[l->head];
     at = l->head;
     l->head = prev;

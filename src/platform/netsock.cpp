@@ -72,7 +72,8 @@ int netsock_accept(NetSock listener, NetSock* out) {
   *out = NETSOCK_NONE;
   int fd = accept4((int)listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
   if (fd < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED) return 0;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)
+      return 0;
     return NETSOCK_ERROR;
   }
   int one = 1;
