@@ -163,9 +163,8 @@ int16_t to_pcm(float v) {
 bool read_block(const Station* s, int64_t* time, uint64_t* index) {
   for (int tries = 0; tries < 1000; tries++) {
     uint32_t a = s->block_seq.load(std::memory_order_acquire);
-    *time = s->block_time.load(std::memory_order_relaxed);
-    *index = s->block_index.load(std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_acquire);
+    *time = s->block_time.load(std::memory_order_acquire);
+    *index = s->block_index.load(std::memory_order_acquire);
     uint32_t b = s->block_seq.load(std::memory_order_relaxed);
     if (a == b && !(a & 1)) return true;
   }

@@ -58,11 +58,11 @@ void store_frames(Station* s, const float* frames_lr, int frames, int64_t now) {
   if (first < (size_t)frames) {
     memcpy(s->ring, frames_lr + first * 2, ((size_t)frames - first) * 2 * sizeof(float));
   }
+  // Release stores on the pair let a reader who sees a newer value also see the odd count.
   uint32_t seq = s->block_seq.load(std::memory_order_relaxed);
   s->block_seq.store(seq + 1, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
-  s->block_time.store(now, std::memory_order_relaxed);
-  s->block_index.store(w, std::memory_order_relaxed);
+  s->block_time.store(now, std::memory_order_release);
+  s->block_index.store(w, std::memory_order_release);
   s->block_seq.store(seq + 2, std::memory_order_release);
   s->write_count.store(w + (uint64_t)frames, std::memory_order_release);
 }
