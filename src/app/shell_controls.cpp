@@ -25,15 +25,9 @@ Controls* of(Shell* sh) {
   return (Controls*)sh->controls;
 }
 
-DrawRect stick_rect(const Shell* sh) {
-  return DrawRect{sh->pt_w - SHELL_CANVAS_INSET - kStickSize,
-                  sh->pt_h - SHELL_STATUS_BAR + (SHELL_STATUS_BAR - kStickSize) * 0.5f, kStickSize,
-                  kStickSize};
-}
-
 void strip_frame(const Shell* sh, StripFrame* f) {
   memset(f, 0, sizeof *f);
-  const DrawRect stick = stick_rect(sh);
+  const DrawRect stick = shell_stick_rect(sh);
   f->rect = DrawRect{SHELL_CANVAS_INSET, sh->pt_h - SHELL_STATUS_BAR + 4.0f,
                      std::fmax(1.0f, stick.x - 16.0f - SHELL_CANVAS_INSET), kStripHeight};
   f->span = 1.0;
@@ -60,7 +54,7 @@ void strip_frame(const Shell* sh, StripFrame* f) {
 
 void stick_frame(const Shell* sh, StickFrame* f) {
   memset(f, 0, sizeof *f);
-  f->rect = stick_rect(sh);
+  f->rect = shell_stick_rect(sh);
   f->window_w = sh->pt_w;
   f->window_h = sh->pt_h;
   const Session* s = sh->app.session;
@@ -121,6 +115,12 @@ void release(void* user, int32_t capture, int32_t button, float x, float y) {
 }
 
 }  // namespace
+
+DrawRect shell_stick_rect(const Shell* sh) {
+  return DrawRect{sh->pt_w - SHELL_CANVAS_INSET - kStickSize,
+                  sh->pt_h - SHELL_STATUS_BAR + (SHELL_STATUS_BAR - kStickSize) * 0.5f, kStickSize,
+                  kStickSize};
+}
 
 void shell_controls_start(Shell* sh) {
   Controls* c = (Controls*)calloc(1, sizeof(Controls));

@@ -106,5 +106,7 @@ void shell_library_draw(Shell* sh);
 void shell_controls_start(Shell* sh);
 void shell_controls_stop(Shell* sh);
 void shell_controls_draw(Shell* sh);
+// Where the XY stick stands: the status bar's right end.
+DrawRect shell_stick_rect(const Shell* sh);
 // After the draw layer's last flush: the pointer glyph, straight on the renderer.
 void shell_glyph_draw(Shell* sh);

@@ -403,12 +403,8 @@ void key_hint_scene(const Shell* sh, KeyHintScene* k) {
   k->showing[HINT_SKETCH_NAME] = !ui->name.open;
   k->in_top_bar[HINT_SKETCH_NAME] = true;
   k->rect[HINT_SKETCH_NAME] = DrawRect{l->title_x, l->title_y, l->title_w, l->title_h};
-  // The XY stick sits at the status bar's right end while the canvas shows.
-  constexpr float kStick = 44.0f;
-  k->showing[HINT_XY] = !k->library_tab;
-  k->rect[HINT_XY] = DrawRect{sh->pt_w - SHELL_CANVAS_INSET - kStick,
-                              sh->pt_h - SHELL_STATUS_BAR + (SHELL_STATUS_BAR - kStick) * 0.5f,
-                              kStick, kStick};
+  k->showing[HINT_XY] = !k->library_tab;  // the stick shows with the canvas
+  k->rect[HINT_XY] = shell_stick_rect(sh);
 }
 
 // The hint follows the pointer while it rests on a control and nothing holds it.

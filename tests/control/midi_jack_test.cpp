@@ -63,6 +63,14 @@ struct JackMidi : ::testing::Test {
     return st.input_count;
   }
   std::string pad_said() { return tmpdir_read(pad_log); }
+  // A plain controller, and MIDI in on JACK listening to it.
+  void start_listening_to_a_plain_pad() {
+    start_pad(false);
+    MidiBackend* be = midi_backend_rtmidi(true);
+    ASSERT_NE(be, nullptr);
+    m = midi_new(be, true, clock_monotonic());
+    ASSERT_TRUE(poll_until(5, nullptr, [&] { return inputs() == 1; }));
+  }
 };
 
 bool has_kind(const std::vector<Action>& v, int32_t kind) {
@@ -74,11 +82,7 @@ bool has_kind(const std::vector<Action>& v, int32_t kind) {
 }  // namespace
 
 TEST_F(JackMidi, NotesBurstsAndAPortThatComesBack) {
-  start_pad(false);
-  MidiBackend* be = midi_backend_rtmidi(true);
-  ASSERT_NE(be, nullptr);
-  m = midi_new(be, true, clock_monotonic());
-  ASSERT_TRUE(poll_until(5, nullptr, [&] { return inputs() == 1; }));
+  ASSERT_NO_FATAL_FAILURE(start_listening_to_a_plain_pad());
 
   std::vector<Action> seen;
   say("note 36 100");
@@ -162,11 +166,7 @@ TEST_F(JackMidi, LaunchControlStandInGetsDawModeAndGoodbye) {
 // The server dies under open ports: nothing of its life is closed (libjack would crash), the
 // ports are gone, and a server and controller that come back are heard again.
 TEST_F(JackMidi, AServerThatDiesAndComesBack) {
-  start_pad(false);
-  MidiBackend* be = midi_backend_rtmidi(true);
-  ASSERT_NE(be, nullptr);
-  m = midi_new(be, true, clock_monotonic());
-  ASSERT_TRUE(poll_until(5, nullptr, [&] { return inputs() == 1; }));
+  ASSERT_NO_FATAL_FAILURE(start_listening_to_a_plain_pad());
   jack_tool_stop(pad);
   pad = nullptr;
   ASSERT_TRUE(jack_server_kill_hard(jack));

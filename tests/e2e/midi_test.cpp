@@ -38,6 +38,11 @@ std::string daw(const std::string& bytes) {
 }
 
 TEST_F(MidiWindowTest, LaunchControlDrivesTheTapeAndFollowsIt) {
+#if defined(__SANITIZE_THREAD__)
+  // The instrumented program's JACK MIDI client misses the dummy server's cycles, and what it
+  // wrote in a missed cycle never reaches the pad: the checks here need every message.
+  GTEST_SKIP() << "JACK MIDI delivery is not exact under ThreadSanitizer";
+#endif
   start_servers(1280, 800);
   fifo = dir / "pad.fifo";
   pad_log = dir / "pad.log";
