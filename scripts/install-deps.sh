@@ -12,7 +12,7 @@ PACKAGES=(
   portaudio19-dev libasound2-dev libjack-jackd2-dev jackd2
   librtmidi-dev
   libavformat-dev libavcodec-dev libswresample-dev libavutil-dev ffmpeg
-  libavahi-client-dev
+  libavahi-client-dev avahi-daemon avahi-utils
   sox xvfb xdotool xclip dbus-daemon xdg-utils zenity
 )
 
@@ -30,6 +30,7 @@ fi
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
+# avahi-daemon starts itself only where systemd runs, and its setup tolerates a failed start.
 # jackd2 asks about realtime priority; answer it up front.
 echo "jackd2 jackd/tweak_rt_limits boolean false" | $SUDO debconf-set-selections 2>/dev/null || true
 echo "installing: ${missing[*]}"

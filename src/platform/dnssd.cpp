@@ -139,8 +139,8 @@ int dnssd_register(const DnssdService* s, DnssdCallback cb, void* user, Dnssd** 
   d->type = strdup(s->type);
   d->host = s->host ? strdup(s->host) : nullptr;
   if (s->ipv4 && avahi_address_parse(s->ipv4, AVAHI_PROTO_INET, &d->ipv4)) d->have_ipv4 = true;
-  // Pairs are prepended: add them last to first.
-  for (int i = s->txt_count - 1; i >= 0; i--) {
+  // The list grows at its head and goes out on the wire last added last: add them in order.
+  for (int i = 0; i < s->txt_count; i++) {
     d->txt = avahi_string_list_add_pair(d->txt, s->txt[i].key, s->txt[i].value);
   }
   if (!d->name || !d->type || (s->host && !d->host) || (s->txt_count > 0 && !d->txt) ||
