@@ -49,11 +49,6 @@ const LibraryCard* card_of(Ui* ui, const char* id) {
   return i >= 0 && i < lib->count ? &lib->rows[i] : nullptr;
 }
 
-void not_yet(const Action* a) {
-  const ActionRow* row = actions_row(a->kind);
-  log_line("actions: %s isn't available yet", row && row->name ? row->name : "?");
-}
-
 void training_tick(Ui* ui, const char* task) {
   if (ui->app && ui->app->training) ui->app->training(ui->app->user, task);
 }
