@@ -204,3 +204,26 @@ TEST(Firewall, TheElevatedCommandRunsAndIsFollowed) {
   EXPECT_EQ(finish(), FIREWALL_REQ_FAILED);
   firewall_set_system(nullptr);
 }
+
+// ufw keeps its rules from ordinary users: an allow command that succeeded holds for the period,
+// while firewalld answers for itself.
+TEST(Firewall, AGrantedUfwAllowHoldsWhileItsRulesCantBeRead) {
+  for (const int kind : {FIREWALL_KIND_UFW, FIREWALL_KIND_FIREWALLD}) {
+    reset();
+    s.kind = kind;
+    s.problem = "cannot read /etc/ufw/user.rules (Permission denied)";
+    firewall_request(10);
+    EXPECT_EQ(label(), kAsking);
+    s.poll_result = 1;
+    firewall_poll(11);
+    const std::string want = kind == FIREWALL_KIND_UFW ? "" : kShut;
+    EXPECT_EQ(label(), want) << kind;
+    firewall_poll(20);
+    EXPECT_EQ(label(), want) << kind;
+    firewall_clear();  // the next period asks again
+    s.poll_result = 0;
+    firewall_request(30);
+    EXPECT_EQ(label(), kAsking) << kind;
+    EXPECT_EQ(s.starts, 2);
+  }
+}
