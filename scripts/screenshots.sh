@@ -140,10 +140,19 @@ sleep 0.8
 shot confirm-clear
 xdotool key --window "$win" Escape
 sleep 0.4
-# The settings (Enter), the share panel (the top bar's SHARE), the library and its import page.
+# The settings (Enter) with BROADCAST (the eighth row) on air and one listener, the share panel
+# (the top bar's SHARE), the library and its import page.
 xdotool key --window "$win" Return
+sleep 0.4
+for _ in 1 2 3 4 5 6 7; do xdotool key --window "$win" Down; done
+xdotool key --window "$win" Return
+wait_for "sgstream: station " 5
+"$build/tools/sg_listen" 127.0.0.1 --seconds 3 --stats --name screenshots >/dev/null 2>&1 &
+wait_for "SCREENSHOTS (" 5
 sleep 0.8
 shot settings
+xdotool key --window "$win" Return
+wait_for "sgstream: off air" 5
 xdotool key --window "$win" Escape
 xdotool mousemove --window "$win" "$(top_button SHARE)" 22 click 1
 sleep 0.8
