@@ -151,8 +151,6 @@ wait_for "sgstream: station " 5
 wait_for "SCREENSHOTS (" 5
 sleep 0.8
 shot settings
-xdotool key --window "$win" Return
-wait_for "sgstream: off air" 5
 xdotool key --window "$win" Escape
 xdotool mousemove --window "$win" "$(top_button SHARE)" 22 click 1
 sleep 0.8
