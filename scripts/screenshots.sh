@@ -152,6 +152,7 @@ wait_for "SCREENSHOTS (" 5
 sleep 0.8
 shot settings
 xdotool key --window "$win" Escape
+sleep 2.5  # the ON AIR toast fades before the next picture
 xdotool mousemove --window "$win" "$(top_button SHARE)" 22 click 1
 sleep 0.8
 shot share
