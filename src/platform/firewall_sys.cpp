@@ -4,8 +4,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
@@ -18,7 +16,7 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "platform/shell.h"
 
 namespace {
 
@@ -377,35 +375,7 @@ void fwsys_set_root(const char* root) {
 }
 
 int fwsys_spawn(const char* const* argv) {
-  if (!argv || !argv[0]) {
-    errno = EINVAL;
-    return -1;
-  }
-  posix_spawn_file_actions_t fa;
-  posix_spawnattr_t attr;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawnattr_init(&attr);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  // The child starts with no blocked signals and default handlers, whatever this process set.
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGCHLD);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGTERM);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  pid_t pid = -1;
-  const int r = posix_spawnp(&pid, argv[0], &fa, &attr, (char* const*)argv, environ);
-  posix_spawn_file_actions_destroy(&fa);
-  posix_spawnattr_destroy(&attr);
-  if (r != 0) {
-    errno = r;
-    return -1;
-  }
-  return pid;
+  return shell_spawn(argv, SHELL_INHERIT);
 }
 
 int fwsys_wait(int pid, int* status) {

@@ -22,6 +22,12 @@ int shell_open_sound_tool(const char* host_api);
 // Shell actions still running.
 int shell_busy();
 
+// Starts argv (argv[0] looked up on PATH) with standard input from /dev/null, no blocked signals
+// and default handlers. Its output goes to stdout_fd, or /dev/null (errors too) when that is -1;
+// SHELL_INHERIT keeps this process's output and errors. The pid, or -1 with errno set.
+enum { SHELL_INHERIT = -2 };
+int shell_spawn(const char* const* argv, int stdout_fd);
+
 // Runs argv (argv[0] looked up on PATH, no shell involved) and waits for it: the exit status, or
 // -1 with *error set when it could not be started.
 typedef int (*ShellRunner)(const char* const* argv, unsigned long* error);

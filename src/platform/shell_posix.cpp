@@ -67,38 +67,9 @@ struct Action {
 std::atomic<int> g_busy{0};
 std::atomic<ShellRunner> g_runner{nullptr};
 
-// Starts argv with the given stdout (-1: /dev/null). The child's pid, or -1 and *error.
 pid_t spawn(const char* const* argv, int stdout_fd, unsigned long* error) {
-  posix_spawn_file_actions_t fa;
-  posix_spawnattr_t attr;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawnattr_init(&attr);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  if (stdout_fd >= 0) {
-    posix_spawn_file_actions_adddup2(&fa, stdout_fd, 1);
-  } else {
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-  }
-  posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-  // The child starts with no blocked signals and default handlers, whatever this process set.
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGCHLD);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGTERM);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  pid_t pid = -1;
-  int r = posix_spawnp(&pid, argv[0], &fa, &attr, (char* const*)argv, environ);
-  posix_spawn_file_actions_destroy(&fa);
-  posix_spawnattr_destroy(&attr);
-  if (r != 0) {
-    if (error) *error = (unsigned long)r;
-    return -1;
-  }
+  const pid_t pid = shell_spawn(argv, stdout_fd);
+  if (pid < 0 && error) *error = (unsigned long)errno;
   return pid;
 }
 
@@ -328,6 +299,44 @@ bool display_present() {
 }
 
 }  // namespace
+
+int shell_spawn(const char* const* argv, int stdout_fd) {
+  if (!argv || !argv[0]) {
+    errno = EINVAL;
+    return -1;
+  }
+  posix_spawn_file_actions_t fa;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawnattr_init(&attr);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  if (stdout_fd >= 0) {
+    posix_spawn_file_actions_adddup2(&fa, stdout_fd, 1);
+  } else if (stdout_fd != SHELL_INHERIT) {
+    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+  }
+  if (stdout_fd != SHELL_INHERIT) posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+  // The child starts with no blocked signals and default handlers, whatever this process set.
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGCHLD);
+  sigaddset(&defaults, SIGINT);
+  sigaddset(&defaults, SIGTERM);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  pid_t pid = -1;
+  const int r = posix_spawnp(&pid, argv[0], &fa, &attr, (char* const*)argv, environ);
+  posix_spawn_file_actions_destroy(&fa);
+  posix_spawnattr_destroy(&attr);
+  if (r != 0) {
+    errno = r;
+    return -1;
+  }
+  return pid;
+}
 
 int shell_reveal(const char* path) {
   if (!path || !*path) {
