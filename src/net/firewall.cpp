@@ -141,8 +141,14 @@ const char* firewall_label(bool* attention) {
   const bool shut = g.last != 0 && !reachable(g.last);
   if (attention) *attention = g.wanted && (asking || shut);
   if (!g.wanted) return "";
-  if (asking) return "ASKING FOR PERMISSION...";
-  return shut ? "BLOCKED BY THE FIREWALL - ALLOW" : "";
+  // The labels name the system that asks and whose firewall blocks.
+#ifdef _WIN32
+  if (asking) return "ASKING WINDOWS...";
+  return shut ? "BLOCKED BY WINDOWS FIREWALL - ALLOW" : "";
+#else
+  if (asking) return "ASKING LINUX...";
+  return shut ? "BLOCKED BY LINUX FIREWALL - ALLOW" : "";
+#endif
 }
 
 void firewall_clear() {

@@ -182,7 +182,7 @@ void setup_state(Desk& d, int state) {
       d.ctx.rig_present = d.ctx.rig_loading = d.ctx.rig_panel = true;
       d.ctx.midi_on = true;
       d.ctx.station_built = d.ctx.station_on_air = true;  // on air, but the firewall is in the way
-      d.ctx.firewall_message = "BLOCKED BY THE FIREWALL - ALLOW";
+      d.ctx.firewall_message = "BLOCKED BY LINUX FIREWALL - ALLOW";
       break;
     case NO_SKETCH:
       s.full_ui = 0;
@@ -271,7 +271,7 @@ const ValueCase kValues[] = {
     {LOOPED, SET_SOURCES, "\u2014", ""},
     {LOOPED, SET_EXPORT, "JUST THE LOOP", ""},
     {LOOPED, SET_RIG, "LOADING RIG\u2026", ""},
-    {LOOPED, SET_BROADCAST, "BLOCKED BY THE FIREWALL - ALLOW", ""},
+    {LOOPED, SET_BROADCAST, "BLOCKED BY LINUX FIREWALL - ALLOW", ""},
 
     {NO_SKETCH, SET_ZEN, "ON", ""},
     {NO_SKETCH, SET_DENSITY, "STRIDE 7", ""},

@@ -58,8 +58,8 @@ std::string label() {
   std::string t = firewall_label(&attention);
   return t + (attention ? " !" : "");
 }
-const char* kAsking = "ASKING FOR PERMISSION... !";
-const char* kShut = "BLOCKED BY THE FIREWALL - ALLOW !";
+const char* kAsking = "ASKING LINUX... !";
+const char* kShut = "BLOCKED BY LINUX FIREWALL - ALLOW !";
 // ufw by its full path where it is installed: pkexec searches the user's PATH.
 const std::vector<std::string> kUfw = {"pkexec",
                                        access("/usr/sbin/ufw", X_OK) == 0 ? "/usr/sbin/ufw" : "ufw",
